@@ -1,0 +1,12 @@
+// The one export macro of the library: marks the classes and functions a host program may use.
+#pragma once
+
+#if defined(_WIN32)
+#if defined(QEL_RB_KEY_BUILDING)
+#define QEL_API __declspec(dllexport)
+#else
+#define QEL_API __declspec(dllimport)
+#endif
+#else
+#define QEL_API __attribute__((visibility("default")))
+#endif

@@ -1,0 +1,99 @@
+// qel_imp_pointer: a shared, lock-guarded, copy-on-write pointer to a polymorphic heap object.
+// Thread safety: different pointers sharing one object may be copied, read through and destroyed
+// from several threads; one pointer object must not take the access for change or be assigned
+// while another thread uses it.
+#pragma once
+
+#include <cstdint>
+
+#include "os_thread.h"
+#include "qel_export.h"
+
+// Logs "Attempt to dereference null pointer" and throws the matching QELLogicalError.
+[[noreturn]] QEL_API void qel_imp_pointer_null_error();
+
+// T is the held pointer type (QELKey* or QELValueMap*); LifeMgr supplies Clone(T) and Destroy(T&).
+template <class T, class LifeMgr>
+class qel_imp_pointer {
+ public:
+  class storage {
+   public:
+    explicit storage(T held) : lock(false), count(0), pointer(held) {}
+    virtual ~storage() { LifeMgr().Destroy(pointer); }
+    os_critical_section lock;
+    uint32_t count;
+    T pointer;
+  };
+
+  qel_imp_pointer() = default;
+  // Takes ownership of `p` (even when null) in a new storage with count 1.
+  explicit qel_imp_pointer(T p) : storage_(new storage(p)) { Raise(storage_); }
+  qel_imp_pointer(const qel_imp_pointer& other) : storage_(other.storage_) { Raise(storage_); }
+  qel_imp_pointer& operator=(const qel_imp_pointer& other) {
+    // Raising first makes self-assignment and assignment from a sharer harmless.
+    Raise(other.storage_);
+    Release(storage_);
+    storage_ = other.storage_;
+    return *this;
+  }
+  ~qel_imp_pointer() { Release(storage_); }
+
+  // Read access: never duplicates the object.
+  T operator->() const {
+    if (storage_ == nullptr) qel_imp_pointer_null_error();
+    return Read(storage_);
+  }
+  // Access for change: a shared object is first duplicated for this pointer alone.
+  T operator->() {
+    if (storage_ == nullptr) qel_imp_pointer_null_error();
+    storage_ = Detach(storage_);
+    return Read(storage_);
+  }
+
+  bool IsNull() const { return storage_ == nullptr || Read(storage_) == nullptr; }
+  // The storage, for identity tests (null when empty).
+  const storage* GetStorage() const { return storage_; }
+
+ private:
+  static void Raise(storage* s) {
+    if (s == nullptr) return;
+    s->lock.lock();
+    ++s->count;
+    s->lock.unlock();
+  }
+  static void Release(storage* s) {
+    if (s == nullptr) return;
+    s->lock.lock();
+    const uint32_t before = s->count--;
+    s->lock.unlock();
+    if (before == 1) delete s;
+  }
+  static T Read(storage* s) {
+    s->lock.lock();
+    T p = s->pointer;
+    s->lock.unlock();
+    return p;
+  }
+  static storage* Detach(storage* s) {
+    s->lock.lock();
+    storage* result = s;
+    if (s->count > 1) {
+      storage* copy = nullptr;
+      try {
+        copy = new storage(LifeMgr().Clone(s->pointer));
+      } catch (...) {
+        s->lock.unlock();
+        throw;
+      }
+      --s->count;
+      copy->lock.lock();
+      copy->count = 1;
+      copy->lock.unlock();
+      result = copy;
+    }
+    s->lock.unlock();
+    return result;
+  }
+
+  storage* storage_ = nullptr;
+};

@@ -1,0 +1,65 @@
+// The public iterators over a key's values and subkeys.
+// Thread safety: an iterator is used by one thread at a time.
+#pragma once
+
+#include <list>
+#include <string>
+#include <utility>
+
+#include "qel_export.h"
+#include "qel_imp_pointer.h"
+#include "qel_iterator.h"
+#include "qel_no_case_string.h"
+#include "qel_rb_key.h"
+#include "qel_rb_value.h"
+
+// Walks the values of a key whose names match a wildcard pattern:
+//   for (QELRBConstValueIterator it(key, "*"); it != QELRBConstValueIterator::EndIterator; ++it)
+class QEL_API QELRBConstValueIterator {
+ public:
+  static const QELRBConstValueIterator EndIterator;
+
+  QELRBConstValueIterator();
+  QELRBConstValueIterator(const QELRBKey& key, const std::string& filter);
+  ~QELRBConstValueIterator();
+
+  QELRBConstValueIterator& operator++();
+  // A copy of the current name and value.
+  const std::pair<QELNoCaseString, QELRBValue> operator*() const;
+  bool operator==(const QELRBConstValueIterator& other) const;
+  bool operator!=(const QELRBConstValueIterator& other) const;
+
+ private:
+  friend class QELRBKey;
+  // Copies are not allowed; reaching these throws QELLogicalError.
+  QELRBConstValueIterator(const QELRBConstValueIterator& other);
+  QELRBConstValueIterator& operator=(const QELRBConstValueIterator& other);
+
+  qel_iterator<std::pair<QELNoCaseString, QELRBValue>>* cursor;
+};
+
+// Walks the subkeys of a key that a selector filter chooses ("(key=*)" for all).
+class QEL_API QELRBConstKeyIterator {
+ public:
+  static const QELRBConstKeyIterator EndIterator;
+
+  QELRBConstKeyIterator();
+  QELRBConstKeyIterator(const QELRBKey& key, const std::string& filter, bool recursive,
+                        const std::list<std::string>& exclusions);
+  ~QELRBConstKeyIterator();
+
+  QELRBConstKeyIterator& operator++();
+  // The current subkey; the reference stays valid while the iterator lives and designates the
+  // next subkey after the next `*`. Copy it to keep it.
+  const QELRBKey& operator*() const;
+  bool operator==(const QELRBConstKeyIterator& other) const;
+  bool operator!=(const QELRBConstKeyIterator& other) const;
+
+ private:
+  friend class QELRBKey;
+  QELRBConstKeyIterator(const QELRBConstKeyIterator& other);
+  QELRBConstKeyIterator& operator=(const QELRBConstKeyIterator& other);
+
+  QELRBKey* key;
+  qel_iterator<qel_imp_pointer<QELKey*, QELKeyLifeMgr>>* cursor;
+};

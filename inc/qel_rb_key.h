@@ -1,0 +1,80 @@
+// QELRBKey: the public handle on one key of the configuration tree.
+// Thread safety: one handle is used by one thread at a time if either changes it; handles that
+// share a backend key may be copied, read and destroyed from several threads.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+
+#include "qel_connection.h"
+#include "qel_export.h"
+#include "qel_imp_pointer.h"
+#include "qel_no_case_string.h"
+#include "qel_rb_value.h"
+
+class QELKey;
+struct QELKeyLifeMgr;
+class QELRBConstValueIterator;
+class QELRBConstKeyIterator;
+
+class QEL_API QELRBKey {
+ public:
+  // An empty handle: every operation that needs a key throws the null-pointer QELLogicalError.
+  QELRBKey();
+  // The root key of `conn`'s store.
+  explicit QELRBKey(const QELConnection& conn);
+  // The key at `path` ("/A/B"); throws QELError 158 when it does not exist.
+  QELRBKey(const std::string& path, const QELConnection& conn);
+  QELRBKey(const QELRBKey& other);
+  QELRBKey& operator=(const QELRBKey& other);
+  virtual ~QELRBKey();
+
+  // Paths compared byte for byte; connections are not compared.
+  bool operator==(const QELRBKey& other) const;
+  bool operator<(const QELRBKey& other) const;
+
+  const std::string& GetKeyPath() const;
+  unsigned long GetLevel() const;
+  std::string GetKeyName() const;
+
+  bool HasValue(const std::string& name) const;
+  // Throws QELError 160 when the key has no value of that name.
+  QELRBValue GetValue(const std::string& name) const;
+  void SetValue(const std::string& name, const QELRBValue& value);
+  // Merges the elements of `value` into the list; 159 when one is already there.
+  void AddValue(const std::string& name, const QELRBValue& value);
+  // Removes the given elements from the list, or the whole value for an empty `value`.
+  void DeleteValue(const std::string& name, const QELRBValue& value = QELRBValue());
+  void SetValues(const std::map<QELNoCaseString, QELRBValue>& values);
+
+  QELRBKey GetSubkey(const std::string& name) const;
+  bool HasSubkey(const std::string& name) const;
+  QELRBKey CreateSubkey(const std::string& name);
+  // Deletes the subkey and everything beneath it; a missing subkey is not an error.
+  void DeleteSubkey(const std::string& name);
+  // True when the key has no subkeys (values do not count).
+  bool IsEmpty() const;
+  void Up();
+  // An absolute path ("/A/B") or one relative to this key ("B/C").
+  void ChangeKey(const std::string& path);
+  // Deletes this key and its subtree; the handle is left on the empty path.
+  void CommitSuicide();
+
+  // Fills `it` with the values whose names match the wildcard `filter`.
+  void SearchValues(QELRBConstValueIterator& it, const std::string& filter) const;
+  // Fills `it` with the subkeys `filter` selects; returns 1 when there is at least one, else 0.
+  int SearchSubKey(QELRBConstKeyIterator& it, const std::string& filter, bool recursive,
+                   const std::list<std::string>& exclusions) const;
+
+ protected:
+  QELRBKey(const qel_imp_pointer<QELKey*, QELKeyLifeMgr>& key, const QELConnection& conn);
+
+ private:
+  friend class QELRBConstKeyIterator;
+  friend class QELRBRootKey;
+
+  QELConnection connection;
+  qel_imp_pointer<QELKey*, QELKeyLifeMgr> keyPointer;
+};

@@ -1,0 +1,25 @@
+// QELRBRootKey: a key handle opened on a module's own root, found through the module index.
+// Thread safety: as QELRBKey.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "qel_export.h"
+#include "qel_rb_key.h"
+
+class QEL_API QELRBRootKey : public QELRBKey {
+ public:
+  // Throws QELError 160 for a module the index does not know, 158 when the index or the
+  // module's key is missing.
+  QELRBRootKey(const std::string& module, const QELConnection& conn);
+  QELRBRootKey(const QELRBRootKey& other);
+  QELRBRootKey& operator=(const QELRBRootKey& other);
+  ~QELRBRootKey() override;
+
+ private:
+  void Init(const std::string& module);
+};
+
+// Adds this library's version record, then those of the modules it stands on, to `versions`.
+QEL_API void GetVersionsList_QELRB_Key(std::map<std::string, std::string>& versions);

@@ -1,0 +1,59 @@
+// qel_shared_pointer: a reference-counted shared holder without copy-on-write.
+// Thread safety: handles sharing one holder may be copied, assigned and destroyed from several
+// threads; the held object is used outside the lock.
+#pragma once
+
+#include <cstdint>
+
+template <class T, class Lock>
+class qel_shared_pointer {
+ public:
+  // Takes ownership of `p` (which may be null).
+  explicit qel_shared_pointer(T* p = nullptr) : holder_(new holder(p)) {
+    holder_->lock.lock();
+    holder_->count = 1;
+    holder_->lock.unlock();
+  }
+  qel_shared_pointer(const qel_shared_pointer& other) : holder_(other.holder_) { Raise(); }
+  qel_shared_pointer& operator=(const qel_shared_pointer& other) {
+    if (this == &other) return *this;
+    Release();
+    holder_ = other.holder_;
+    Raise();
+    return *this;
+  }
+  ~qel_shared_pointer() { Release(); }
+
+  T* Get() const {
+    holder_->lock.lock();
+    T* p = holder_->pointer;
+    holder_->lock.unlock();
+    return p;
+  }
+
+ private:
+  struct holder {
+    explicit holder(T* p) : lock(false), count(0), pointer(p) {}
+    Lock lock;
+    uint32_t count;
+    T* pointer;
+  };
+
+  void Raise() {
+    holder_->lock.lock();
+    ++holder_->count;
+    holder_->lock.unlock();
+  }
+  void Release() {
+    holder_->lock.lock();
+    const uint32_t before = holder_->count--;
+    holder_->lock.unlock();
+    if (before == 1) {
+      delete holder_->pointer;
+      delete holder_;
+    }
+    holder_ = nullptr;
+  }
+
+  holder* holder_;
+};

@@ -1,0 +1,52 @@
+// QELValueMap: the named values of a key, in the order first set, looked up without regard to case.
+// Thread safety: none of its own; one map is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <utility>
+
+#include "qel_no_case_string.h"
+#include "qel_rb_value.h"
+
+class QELValueMap {
+ public:
+  using Entry = std::pair<QELNoCaseString, QELRBValue>;
+  using iterator = std::list<Entry>::iterator;
+  using const_iterator = std::list<Entry>::const_iterator;
+
+  QELValueMap() = default;
+  QELValueMap(const QELValueMap&) = default;
+  QELValueMap& operator=(const QELValueMap&) = default;
+  virtual ~QELValueMap();
+
+  virtual iterator Begin() { return entries_.begin(); }
+  virtual iterator End() { return entries_.end(); }
+  const_iterator Begin() const { return entries_.begin(); }
+  const_iterator End() const { return entries_.end(); }
+  // The first entry whose name equals `name` ignoring case, or End().
+  virtual iterator Find(const std::string& name);
+  const_iterator Find(const std::string& name) const;
+  virtual uint64_t Size() const { return entries_.size(); }
+  // Replaces the value of an entry of that name (keeping its stored name and place) or appends.
+  virtual void Set(const Entry& entry);
+  // The value of `name`; throws QELLogicalError "no value" when there is none.
+  virtual QELRBValue& Get(const std::string& name);
+  // Erases the entry of that name, if any.
+  virtual void Remove(const std::string& name);
+  // A new heap copy that the caller owns.
+  virtual QELValueMap* Clone() const;
+
+ private:
+  std::list<Entry> entries_;
+};
+
+// The copy-on-write policy of a key's value cache.
+struct QELValueMapLifeMgr {
+  QELValueMap* Clone(QELValueMap* p) const { return p->Clone(); }
+  void Destroy(QELValueMap*& p) const {
+    delete p;
+    p = nullptr;
+  }
+};

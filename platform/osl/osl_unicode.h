@@ -1,0 +1,20 @@
+// The process's unicode mode, which a verifying login compares with the store's language mode.
+// Thread safety: the mode may be read and set from any thread.
+#pragma once
+
+#include <atomic>
+
+#include "qel_export.h"
+
+class QEL_API Osl_UnicodeConfiguration {
+ public:
+  static Osl_UnicodeConfiguration* Instance();
+
+  // False until the host program says otherwise.
+  bool IsUnicodeMode() const;
+  void SetUnicodeMode(bool unicode);
+
+ private:
+  Osl_UnicodeConfiguration() = default;
+  std::atomic<bool> unicode_{false};
+};

@@ -1,0 +1,43 @@
+// The exceptions every public operation throws: QELError and, for misuse, QELLogicalError.
+// Thread safety: values; copyable, thrown by value and caught by reference.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "qel_export.h"
+
+class QEL_API QELError : public std::exception {
+ public:
+  // `text` is a message id or a formatted message; `code` the numeric error code; `facility`
+  // the reporting layer (12 for this library); `file` and `line` the source that threw.
+  QELError(const std::string& text, long code, long facility, const std::string& file, long line);
+  ~QELError() override;
+
+  long Code() const { return code_; }
+  const std::string& What() const { return text_; }
+  long Facility() const { return facility_; }
+  const std::string& File() const { return file_; }
+  long Line() const { return line_; }
+  const char* what() const noexcept override { return text_.c_str(); }
+
+ private:
+  std::string text_;
+  long code_;
+  long facility_;
+  std::string file_;
+  long line_;
+};
+
+// Misuse of the interface (an empty pointer, an end iterator, a forbidden copy, an unknown type).
+class QEL_API QELLogicalError : public QELError {
+ public:
+  // The code every logical error carries, so that a layer that turns one into a status never
+  // reports success.
+  static constexpr long kCode = 1;
+  // The facility of the OS layer and of misuse errors.
+  static constexpr long kFacility = 12;
+
+  QELLogicalError(const std::string& text, const std::string& file, long line);
+  ~QELLogicalError() override;
+};

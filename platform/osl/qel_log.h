@@ -1,0 +1,25 @@
+// How a host program receives the library's log records: a sink and a trace switch.
+// Thread safety: the sink and the switch may be changed from any thread; the sink is called from
+// the thread that finishes a record and must be safe to call from several threads at once.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "qel_export.h"
+
+struct LogRecord {
+  std::string function;  // the operation's name, "" for records without one
+  std::string module;    // "rb_key", "key", "ldap_key", or ""
+  int severity = 1;      // 1 trace, 3 error, 5 backend-login failure
+  std::string text;
+};
+
+// Every finished record goes to `sink`. An empty function restores the default sink: one line per
+// record on stderr (or the file named by QEL_LOG_FILE), errors only unless tracing is on.
+QEL_API void SetLogSink(std::function<void(const LogRecord&)> sink);
+
+// Decides what CLogMsg::IsEnable() answers, so whether trace records are built at all.
+// Initially on when the environment variable QEL_TRACE is "1".
+QEL_API void SetTraceEnabled(bool enabled);
+QEL_API bool IsTraceEnabled();

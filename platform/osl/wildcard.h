@@ -1,0 +1,24 @@
+// WildcardString: whole-name matching with *, ? and [...] classes, in linear time.
+// Thread safety: const operations may run from several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+class WildcardString {
+ public:
+  // `ignore_case` makes letters match regardless of ASCII case; the library passes false.
+  WildcardString(const std::string& pattern, bool ignore_case);
+
+  const std::string& GetPattern() const { return pattern_; }
+
+  // Whether the part of `text` from `pos` of length `len` (npos: to the end) matches the whole
+  // pattern. `*` matches any run, `?` any one byte, `[abc]`, `[a-z]`, `[!x]` or `[^x]` one byte
+  // of (or not of) the class; `\` makes the next byte literal. A malformed class matches "["
+  // literally.
+  bool Match(const std::string& text, size_t pos, size_t len) const;
+
+ private:
+  std::string pattern_;
+  bool ignore_case_;
+};

@@ -1,0 +1,38 @@
+// Thread module: the two plain mutual-exclusion locks the library uses.
+// Thread safety: each lock may be used from any thread; neither is recursive.
+#pragma once
+
+#include <mutex>
+
+#include "qel_export.h"
+
+// A lock that guards a few instructions (a reference count and a pointer).
+class QEL_API os_critical_section {
+ public:
+  // The flag asks for a recursive lock; the library always passes false.
+  explicit os_critical_section(bool recursive = false);
+  ~os_critical_section();
+  os_critical_section(const os_critical_section&) = delete;
+  os_critical_section& operator=(const os_critical_section&) = delete;
+
+  void lock();
+  void unlock();
+
+ private:
+  std::mutex mutex_;
+};
+
+// Same contract as os_critical_section; kept as its own type because the connection holder names it.
+class QEL_API os_condition_mutex {
+ public:
+  explicit os_condition_mutex(bool recursive = false);
+  ~os_condition_mutex();
+  os_condition_mutex(const os_condition_mutex&) = delete;
+  os_condition_mutex& operator=(const os_condition_mutex&) = delete;
+
+  void lock();
+  void unlock();
+
+ private:
+  std::mutex mutex_;
+};

@@ -1,0 +1,71 @@
+// The backend connections: the abstract QELConnectionBase and the INI ones that open the store at
+// login and keep it for the keys.
+// Thread safety: Login, BeginTransaction and Commit run in one thread at a time per connection;
+// the store holder may be shared and released from several threads.
+#pragma once
+
+#include <string>
+
+#include "ini.h"
+#include "os_thread.h"
+#include "qel_shared_pointer.h"
+#include "qel_status.h"
+
+using QELIniHolder = qel_shared_pointer<Ini, os_critical_section>;
+
+class QELConnectionBase {
+ public:
+  QELConnectionBase() = default;
+  QELConnectionBase(const QELConnectionBase& other) = default;
+  virtual ~QELConnectionBase();
+
+  virtual QELStatus Login(const std::string& host, int port, const std::string& user,
+                          const std::string& password) = 0;
+  virtual void BeginTransaction();
+  virtual void Commit();
+  virtual bool IsTransactionStarted() const;
+
+  std::string GetUser() const { return user; }
+  std::string GetHost() const { return host; }
+  int GetPort() const { return port; }
+
+ protected:
+  std::string user;
+  std::string host;
+  int port = 0;
+  bool transactionStarted = false;
+};
+
+class QELIniConnection : public QELConnectionBase {
+ public:
+  QELIniConnection();
+  QELIniConnection(const QELIniConnection& other);
+  ~QELIniConnection() override;
+
+  // Opens the local INI file named by `host`; 158 with the "ZORKVA0533E" text on failure.
+  QELStatus Login(const std::string& host, int port, const std::string& user,
+                  const std::string& password) override;
+  void BeginTransaction() override;
+  // REQUIRES: a successful login. Flushes the store, then clears the transaction flag.
+  void Commit() override;
+
+  // A handle sharing the store holder.
+  QELIniHolder GetIni() const { return store; }
+
+ protected:
+  // Puts a newly opened store in and records who opened it.
+  void Adopt(Ini* opened, const std::string& user_name, const std::string& host_name);
+  // The "ZORKVA0533E" report of a failed login, logged under `function` in module "ldap_key".
+  static QELStatus LoginFailure(const char* function, int32_t code, const std::string& user,
+                                const std::string& host, const std::string& cause);
+
+  QELIniHolder store;
+};
+
+class QELRemoteIniConnection : public QELIniConnection {
+ public:
+  QELRemoteIniConnection() = default;
+  // Opens the store through the remote service; -7 for rejected credentials, else 158.
+  QELStatus Login(const std::string& host, int port, const std::string& user,
+                  const std::string& password) override;
+};

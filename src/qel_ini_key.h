@@ -1,0 +1,102 @@
+// QELIniKey: the backend key over an INI store (one group per key, one entry per value), its
+// subkey matcher and the reader that walks its subkeys.
+// Thread safety: a key or reader is used by one thread at a time; keys on one store may run at
+// once only as far as the store allows (reads).
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "ini.h"
+#include "qel_ini_connection.h"
+#include "qel_key.h"
+
+// Encodes a value as entry text: elements each followed by 0x1B; one element bare; none empty.
+std::string EncodeValue(const QELRBValue& value);
+// Decodes entry text: pieces ending at each 0x1B; text after the last 0x1B is dropped.
+QELRBValue DecodeValue(const std::string& text);
+
+// Decides whether a group name is a subkey of the key with prefix Q (its path followed by "/"):
+// direct subkeys only, or every descendant.
+class QELSubkeyMatcher {
+ public:
+  QELSubkeyMatcher(const std::string& prefix, bool recursive)
+      : prefix_(prefix), recursive_(recursive) {}
+  bool operator()(const std::string& group) const;
+  const std::string& GetPrefix() const { return prefix_; }
+
+ private:
+  std::string prefix_;
+  bool recursive_;
+};
+
+class QELIniKey : public QELKey {
+ public:
+  // The root key of `connection`'s store: path "", no value cache.
+  explicit QELIniKey(QELConnectionBase& connection);
+  // A key on `path`; throws QELError (its code, facility 12, "src\qel_ini_key") when the group
+  // is missing (158) or the path invalid (164).
+  QELIniKey(const std::string& path, QELConnectionBase& connection);
+  QELIniKey(const QELIniKey& other);
+  ~QELIniKey() override;
+
+  QELKey* Clone() const override;
+  QELStatus ChangeKey(const std::string& path) override;
+  QELStatus CommitSuicide() override;
+  QELStatus SetValue(const QELValueItem& value) override;
+  QELStatus AddValue(const QELValueItem& value) override;
+  QELStatus SetValues(const QELValueMap& values) override;
+  QELStatus DeleteValue(const QELValueItem& value) override;
+  QELStatus DeleteValues(const QELValueMap& values) override;
+  QELStatus SearchValues(const std::string& filter, qel_iterator<QELValueItem>& cursor,
+                         uint32_t& count) override;
+  QELStatus CreateSubkey(const std::string& name) override;
+  QELStatus DeleteSubkey(const std::string& name, bool flag) override;
+  QELStatus GetSubkey(const std::string& name, QELKey& target) override;
+  QELStatus HasSubkey(const std::string& name, bool& has) override;
+  QELStatus SearchSubKey(const std::string& filter, qel_iterator<QELKeyPointer>& cursor,
+                         bool recursive, const std::list<std::string>& exclusions,
+                         uint32_t& count) override;
+  QELStatus IsEmpty(bool& empty) override;
+
+  // The store this key works on (fetched under the holder's lock, used outside it).
+  Ini* GetStore() const { return ini.Get(); }
+  const QELIniConnection& GetConnection() const { return connection; }
+  // The key's value cache, for the value reader.
+  const QELValueMapPointer& GetValueCache() const { return values; }
+
+ private:
+  void LoadValues();
+  // Writes the store back unless the connection copy was in a transaction when copied.
+  void Flush();
+
+  QELIniConnection connection;
+  QELIniHolder ini;
+};
+
+// Walks the subkeys of one key in store order under a selector filter.
+class QELIniKeyReader : public QELConstItemReader<QELKeyPointer> {
+ public:
+  // Positions the reader on the first selected subkey and writes 1 (found one) or 0 to `found`.
+  // The exclusion list is accepted and not used.
+  QELIniKeyReader(const QELIniKey& key, const std::string& filter, bool recursive,
+                  const std::list<std::string>& exclusions, unsigned int* found);
+  ~QELIniKeyReader() override;
+
+  const QELKeyPointer& GetCurrent() const override { return current; }
+  bool Next() override;
+  bool IsEqual(const QELConstItemReader<QELKeyPointer>& other) const override;
+
+ private:
+  enum class Step { kAtEnd, kSkipped, kYielded };
+  Step NextStep();
+  bool Selects(const Group& group) const;
+
+  IniGroupIterator position;
+  QELIniKey key;
+  QELKeyPointer current;
+  std::string filter;
+  uint16_t found = 0;
+  bool recursive;
+};

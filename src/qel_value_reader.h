@@ -1,0 +1,29 @@
+// QELValueReader: walks a private snapshot of a key's values whose names match a wildcard.
+// Thread safety: a reader is used by one thread at a time.
+#pragma once
+
+#include <string>
+
+#include "qel_key.h"
+#include "wildcard.h"
+
+class QELIniKey;
+
+class QELValueReader : public QELConstItemReader<QELValueItem> {
+ public:
+  // Takes a private copy of `key`'s values and stands on the first matching one. Throws the
+  // null-pointer QELLogicalError when the key has no value cache.
+  QELValueReader(const QELIniKey& key, const std::string& pattern);
+  ~QELValueReader() override;
+
+  // Throws QELLogicalError "Attempt to resolve end iterator" (after a record) at the end.
+  const QELValueItem& GetCurrent() const override;
+  bool Next() override;
+  bool IsEqual(const QELConstItemReader<QELValueItem>& other) const override;
+  virtual bool IsMatch(const std::string& name);
+
+ private:
+  QELValueMap::iterator position;
+  QELValueMapPointer values;
+  WildcardString pattern;
+};
