@@ -1,0 +1,26 @@
+// RemoteIni: an INI store whose file is held by a remote WebDAV service.
+// Thread safety: as Ini.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ini.h"
+
+class RemoteIni : public Ini {
+ public:
+  // Loads the file at the URL made of `host` (with "https://" unless it names a scheme) and,
+  // when not empty, "/" and `second`. Throws QELError: code -7 for rejected credentials, another
+  // code with a text saying what happened for anything else.
+  RemoteIni(const std::string& host, const std::string& second, const std::string& user,
+            const std::string& password);
+  ~RemoteIni() override;
+
+  // Writes the image back to the service unless someone else wrote it meanwhile, in which case
+  // this store's changes are replayed on the newer file.
+  void FlushIniDataToFile(const std::string& file) override;
+
+ private:
+  struct Transport;
+  std::unique_ptr<Transport> transport_;
+};
