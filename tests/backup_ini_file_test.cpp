@@ -91,7 +91,7 @@ TEST(IniFileTest, AtomicWriteReplacesContentKeepsModeAndFollowsLinks) {
   ASSERT_EQ(files.Stat(target, &like), 0);
   FileStamp written;
   WriteFailure failure;
-  ASSERT_TRUE(WriteFileAtomically(files, target, "[new]\n", &like, &written, &failure));
+  ASSERT_TRUE(WriteFileAtomically(files, target, "[new]\n", 1, &like, &written, &failure));
   EXPECT_EQ(Slurp(dir.File("link.ini")), "[new]\n");
   struct stat status;
   ASSERT_EQ(::lstat(dir.File("link.ini").c_str(), &status), 0);
@@ -125,7 +125,7 @@ TEST(IniFileTest, FailedWriteAtAnyStepLeavesOldFileAndNoTemporary) {
     files.error = step == FailingFileSystem::kCreate ? EACCES : ENOSPC;
     FileStamp written;
     WriteFailure failure;
-    EXPECT_FALSE(WriteFileAtomically(files, store, big, nullptr, &written, &failure)) << step;
+    EXPECT_FALSE(WriteFileAtomically(files, store, big, 2, nullptr, &written, &failure)) << step;
     EXPECT_EQ(failure.error, files.error);
     EXPECT_EQ(Slurp(store), old_content) << step;
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"store.ini"}) << step;
@@ -136,7 +136,7 @@ TEST(IniFileTest, FailedWriteAtAnyStepLeavesOldFileAndNoTemporary) {
   files.error = EIO;
   FileStamp written;
   WriteFailure failure;
-  EXPECT_FALSE(WriteFileAtomically(files, store, "[new]\n", nullptr, &written, &failure));
+  EXPECT_FALSE(WriteFileAtomically(files, store, "[new]\n", 3, nullptr, &written, &failure));
   EXPECT_EQ(failure.error, EIO);
   EXPECT_EQ(failure.path, dir.path());
   EXPECT_EQ(Slurp(store), "[new]\n");

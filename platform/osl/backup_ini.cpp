@@ -61,10 +61,19 @@ struct BackupIni::FileState {
   bool trusted = false;  // whether an equal stamp proves an equal content
   int lock_timeout_ms = kDefaultLockTimeoutMs;
 
-  void Remember(const FileStamp& seen, const std::string& bytes, int64_t seen_before_ns) {
+  // A file read: its stamp proves its content only once the clock has moved well past its
+  // modification time, so that no later change can share it.
+  void RememberRead(const FileStamp& seen, uint64_t content_hash, int64_t seen_before_ns) {
     stamp = seen;
-    hash = ContentHash(bytes.data(), bytes.size());
+    hash = content_hash;
     trusted = seen_before_ns - seen.mtime_ns > kRacyWindowNs;
+  }
+  // A file this store wrote: its modification time was set apart from that of any later
+  // version, unless the file system keeps whole seconds only.
+  void RememberWrite(const FileStamp& written, uint64_t content_hash) {
+    stamp = written;
+    hash = content_hash;
+    trusted = written.mtime_ns % 1000000000 != 0;
   }
 };
 
@@ -84,7 +93,7 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
         << kLogError << "cannot read " << path_ << ": " << ErrorText(error) << flush;
     throw static_cast<int>(error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed);
   }
-  state_->Remember(stamp, bytes, before);
+  state_->RememberRead(stamp, ContentHash(bytes.data(), bytes.size()), before);
   LoadImage(std::move(bytes), path_);
 }
 
@@ -108,10 +117,11 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
                                         store_stamp.inode == copy_stamp.inode);
     // A copy over the store's own file is an ordinary flush, merge included.
     if (!same_file) {
+      const std::string bytes = SerializeImage();
       FileStamp written;
       WriteFailure failure;
-      if (!WriteFileAtomically(*files_, copy, SerializeImage(), copy_exists ? &copy_stamp : nullptr,
-                               &written, &failure)) {
+      if (!WriteFileAtomically(*files_, copy, bytes, ContentHash(bytes.data(), bytes.size()),
+                               copy_exists ? &copy_stamp : nullptr, &written, &failure)) {
         ThrowFlushError(kIniWriteFailed, file, ErrorText(failure.error), __LINE__);
       }
       return;
@@ -134,21 +144,18 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   // Stat before reading: a writer racing with this read changes the stamp after it was taken,
   // so the next flush looks again.
   FileStamp current;
-  int64_t before = NowNs();
   int error = files_->Stat(target, &current);
   if (error != 0 && error != ENOENT)
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(error), __LINE__);
   bool exists = error == 0;
   if (exists && (current != state_->stamp || !state_->trusted)) {
     std::string bytes;
-    before = NowNs();
+    int64_t before = NowNs();
     if (int read_error = files_->ReadFile(target, &bytes, &current)) {
       ThrowFlushError(kIniWriteFailed, path_, "cannot read it back: " + ErrorText(read_error),
                       __LINE__);
     }
     uint64_t hash = ContentHash(bytes.data(), bytes.size());
-    FileState seen;
-    seen.Remember(current, bytes, before);
     if (hash != state_->hash) {
       try {
         MergeOnto(std::move(bytes), path_);
@@ -159,20 +166,18 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
                         __LINE__);
       }
     }
-    state_->stamp = seen.stamp;
-    state_->hash = seen.hash;
-    state_->trusted = seen.trusted;
+    state_->RememberRead(current, hash, before);
   }
 
-  std::string bytes = SerializeImage();
+  const std::string bytes = SerializeImage();
+  const uint64_t hash = ContentHash(bytes.data(), bytes.size());
   FileStamp written;
   WriteFailure failure;
-  before = NowNs();
-  if (!WriteFileAtomically(*files_, target, bytes, exists ? &current : nullptr, &written,
+  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
                            &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }
-  state_->Remember(written, bytes, before);
+  state_->RememberWrite(written, hash);
   ClearJournal();
   RemoveAbandonedTemporaryFiles(*files_, target);
 }

@@ -56,6 +56,7 @@ class IniFileSystem {
   virtual int CopyAttributes(int handle, const FileStamp& like) = 0;
   // Writes all of `data` or fails.
   virtual int Write(int handle, const char* data, size_t size) = 0;
+  virtual int SetModificationTime(int handle, int64_t mtime_ns) = 0;
   virtual int Sync(int handle) = 0;
   virtual int StatHandle(int handle, FileStamp* stamp) = 0;
   virtual int Close(int handle) = 0;
@@ -83,6 +84,7 @@ class PosixIniFileSystem : public IniFileSystem {
   int CreateFile(const std::string& path, int* handle) override;
   int CopyAttributes(int handle, const FileStamp& like) override;
   int Write(int handle, const char* data, size_t size) override;
+  int SetModificationTime(int handle, int64_t mtime_ns) override;
   int Sync(int handle) override;
   int StatHandle(int handle, FileStamp* stamp) override;
   int Close(int handle) override;
@@ -105,12 +107,16 @@ struct WriteFailure {
 
 // Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
 // the new content: a new temporary file beside it (named by TemporaryFilePrefix), write, sync,
-// rename over `target`, sync the directory. `like`, when not null, gives the new file its
+// rename over `target`, sync the directory. `content_hash` is ContentHash of `bytes`; the file's
+// modification time is set back by up to a millisecond depending on it, so that any later
+// version of the file has another stamp unless the file system keeps only whole seconds (then
+// `written->mtime_ns` is a whole second). `like`, when not null, gives the new file its
 // permission bits and owner. On success returns true with the new file's stamp in `*written`; on
 // failure returns false with the cause in `*failure`, the old file untouched and the temporary
 // file removed (a sync of the directory that fails after the rename leaves the new content).
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         const FileStamp* like, FileStamp* written, WriteFailure* failure);
+                         uint64_t content_hash, const FileStamp* like, FileStamp* written,
+                         WriteFailure* failure);
 
 // The start of the names of the temporary files written for `target`, within its directory;
 // the writer's process id follows it.
