@@ -195,6 +195,24 @@ TEST_F(RemoteIniTest, OneFlushIsOnePutAndAFailedFlushKeepsTheChanges) {
   EXPECT_NE(std::string::npos, server_->ReadFile("store.ini").find("x=1\n"));
 }
 
+TEST_F(RemoteIniTest, AFlushGivesUpAfterBoundedConflictsAndKeepsTheChanges) {
+  server_->WriteFile("conflicting/store.ini", "[/A]\nx=0\n");
+  auto ini = Open("conflicting/store.ini");
+  ini->SetKeyValue("/A", "x", "1");
+  try {
+    ini->FlushIniDataToFile("");
+    ADD_FAILURE() << "the flush succeeded";
+  } catch (const QELError& error) {
+    EXPECT_EQ(kIniConflict, error.Code());
+    EXPECT_EQ("PUT " + Url("conflicting/store.ini") +
+                  ": other writers kept changing the file through 8 attempts; the changes are "
+                  "kept in memory",
+              error.What());
+  }
+  EXPECT_EQ("1", Entry(*ini, "/A", "x"));
+  EXPECT_EQ("[/A]\nx=0\n", server_->ReadFile("conflicting/store.ini"));
+}
+
 TEST_F(RemoteIniTest, ServersWithoutIfMatchOrETagsAreHandled) {
   server_->WriteFile("ignoring/store.ini", "[/A]\nx=0\n");
   auto ignoring = Open("ignoring/store.ini");

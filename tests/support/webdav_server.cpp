@@ -195,6 +195,8 @@ void WebDavServer::Start() {
               "\"require\" => \"valid-user\" ) )\n"
            << "$HTTP[\"url\"] =~ \"^/ignoring/\" { setenv.set-request-header = ( \"If-Match\" "
               "=> \"\" ) }\n"
+           << "$HTTP[\"url\"] =~ \"^/conflicting/\" { setenv.set-request-header = ( "
+              "\"If-Match\" => \"\\\"never\\\"\" ) }\n"
            << "$HTTP[\"url\"] =~ \"^/no-etag/\" { $HTTP[\"request-method\"] == \"PUT\" { "
               "setenv.set-response-header = ( \"ETag\" => \"\" ) } }\n"
            << "$SERVER[\"socket\"] == \"127.0.0.1:" << plain_port_

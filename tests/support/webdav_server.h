@@ -31,7 +31,8 @@ class WebDavServer {
   std::string CaFile() const;
 
   // Files under the document root; `name` may contain directories, which are created.
-  // Under "ignoring/" the server ignores If-Match; under "no-etag/" its PUT answers carry no ETag.
+  // Under "ignoring/" the server ignores If-Match, under "conflicting/" no If-Match ever holds,
+  // and under "no-etag/" its PUT answers carry no ETag.
   void WriteFile(const std::string& name, const std::string& content) const;
   std::string ReadFile(const std::string& name) const;
 
