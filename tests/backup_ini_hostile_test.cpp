@@ -99,6 +99,8 @@ TEST(BackupIniHostileTest, StrangeBytesLoadAndRoundTripOrFailWithTheSyntaxError)
       "[\xff\xfe]\nk\xc3=\x80\xbf\xed\xa0\x80\n",
       "\xef\xbb\xbf[/A]\r\nk=v\r\n",
       "[/A]\nk=v",
+      "[/A]\r\nk=v\r",
+      "[/A]\nk=v\n[/B]\r",
       "",
       "\n\n\n",
       "[/unterminated\nk=v\n",
@@ -115,10 +117,13 @@ TEST(BackupIniHostileTest, StrangeBytesLoadAndRoundTripOrFailWithTheSyntaxError)
       EXPECT_EQ(error, kIniBadSyntax) << "input " << i;
       continue;
     }
+    // A group added at the end must not change how the last line reads.
     {
       BackupIni ini(path);
+      ini.SetKeyValue("/Added", "k", "v");
       ini.FlushIniDataToFile(dir.File("copy.ini"));
     }
+    loaded["/Added"]["k"] = "v";
     Snapshot copied;
     ASSERT_EQ(Load(dir.File("copy.ini"), &copied), 0) << "input " << i;
     EXPECT_EQ(copied, loaded) << "input " << i;
