@@ -301,39 +301,53 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
 
 namespace {
 
-// A group's place in one step of the sort: 8 bytes of its name from the step's offset,
-// big-endian so that integer order is byte order, then how much of the name is left (capped at
-// 9, "more than this chunk") and the group's index, so that names ending within the chunk come
-// first, shortest first, and equal names stay in file order.
+// A group's place in one step of the sort: 16 bytes of its name from the step's offset, as two
+// big-endian words so that integer order is byte order, then how much of the name is left
+// (capped at 17, "more than this chunk") and the group's index, so that names ending within the
+// chunk come first, shortest first.
+constexpr size_t kChunkBytes = 16;
+
 struct SortKey {
-  uint64_t chunk;
+  uint64_t high;
+  uint64_t low;
   uint64_t tie;
   uint32_t Group() const { return static_cast<uint32_t>(tie); }
-  bool Longer() const { return (tie >> 32) == 9; }
+  uint32_t Left() const { return static_cast<uint32_t>(tie >> 32); }
+  bool Longer() const { return Left() > kChunkBytes; }
+  bool SameChunk(const SortKey& other) const {
+    return high == other.high && low == other.low && Left() == other.Left();
+  }
   bool operator<(const SortKey& other) const {
-    return chunk != other.chunk ? chunk < other.chunk : tie < other.tie;
+    if (high != other.high) return high < other.high;
+    if (low != other.low) return low < other.low;
+    return tie < other.tie;
   }
 };
 
+uint64_t BigEndian(const unsigned char* bytes) {
+  uint64_t word = 0;
+  for (int i = 0; i < 8; ++i) word = (word << 8) | bytes[i];
+  return word;
+}
+
 SortKey MakeKey(std::string_view name, size_t offset, uint32_t group) {
-  unsigned char bytes[8] = {};
+  unsigned char bytes[kChunkBytes] = {};
   const size_t left = name.size() > offset ? name.size() - offset : 0;
-  std::memcpy(bytes, name.data() + std::min(offset, name.size()), std::min<size_t>(8, left));
-  uint64_t chunk = 0;
-  for (unsigned char byte : bytes) chunk = (chunk << 8) | byte;
-  return SortKey{chunk, (static_cast<uint64_t>(std::min<size_t>(left, 9)) << 32) | group};
+  if (left > 0) std::memcpy(bytes, name.data() + offset, std::min(kChunkBytes, left));
+  const uint64_t capped = std::min(left, kChunkBytes + 1);
+  return SortKey{BigEndian(bytes), BigEndian(bytes + 8), (capped << 32) | group};
 }
 
 }  // namespace
 
 void IniDocument::SortGroups() const {
-  // Most-significant-first radix sort on 8-byte chunks of the names: comparisons read the keys,
+  // Most-significant-first radix sort on 16-byte chunks of the names: comparisons read the keys,
   // not the names scattered over the buffer, and a run whose chunks are all equal moves on to
   // the next chunk without sorting.
   std::vector<SortKey> keys;
   keys.reserve(live_groups_);
   for (uint32_t group = 0; group < groups_.size(); ++group) {
-    if (groups_[group].first_section != kNone) keys.push_back(SortKey{0, group});
+    if (groups_[group].first_section != kNone) keys.push_back(SortKey{0, 0, group});
   }
   struct Run {
     size_t begin;
@@ -349,20 +363,17 @@ void IniDocument::SortGroups() const {
     bool all_equal = true;
     for (auto key = first; key != last; ++key) {
       *key = MakeKey(Name(key->Group()), run.offset, key->Group());
-      all_equal = all_equal && key->chunk == first->chunk && key->Longer();
+      all_equal = all_equal && key->SameChunk(*first) && key->Longer();
     }
     if (all_equal) {
-      runs.push_back(Run{run.begin, run.end, run.offset + 8});
+      runs.push_back(Run{run.begin, run.end, run.offset + kChunkBytes});
       continue;
     }
     std::sort(first, last);
     for (size_t i = run.begin; i < run.end;) {
       size_t j = i + 1;
-      while (j < run.end && keys[j].chunk == keys[i].chunk &&
-             keys[j].tie >> 32 == keys[i].tie >> 32) {
-        ++j;
-      }
-      if (j - i > 1 && keys[i].Longer()) runs.push_back(Run{i, j, run.offset + 8});
+      while (j < run.end && keys[j].SameChunk(keys[i])) ++j;
+      if (j - i > 1 && keys[i].Longer()) runs.push_back(Run{i, j, run.offset + kChunkBytes});
       i = j;
     }
   }
