@@ -358,6 +358,8 @@ void IniDocument::SortGroups() const {
   while (!runs.empty()) {
     const Run run = runs.back();
     runs.pop_back();
+    // Fewer than two keys are in order already (and an empty run would never end).
+    if (run.end - run.begin < 2) continue;
     auto first = keys.begin() + static_cast<std::ptrdiff_t>(run.begin);
     auto last = keys.begin() + static_cast<std::ptrdiff_t>(run.end);
     bool all_equal = true;
