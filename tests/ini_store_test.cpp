@@ -253,6 +253,13 @@ TEST(IniStoreTest, GroupsRunInByteOrderAndPrefixesFormOneRange) {
   EXPECT_EQ(names.size(), 7u);
   EXPECT_EQ(names.front(), "/A");
   EXPECT_EQ(ini.GroupCount(), 7u);
+
+  MemoryIni empty;
+  EXPECT_TRUE(empty.begin() == empty.end());
+  empty.LoadImage("; only a comment\n", "empty.ini");
+  EXPECT_TRUE(empty.begin() == empty.end());
+  EXPECT_TRUE(empty.lower_bound("/a") == empty.end());
+  EXPECT_EQ(empty.GroupCount(), 0u);
 }
 
 TEST(IniStoreTest, IteratorResumesAfterItsGroupWhenGroupsComeAndGo) {
