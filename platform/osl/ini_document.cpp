@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <random>
 
 #include "clog_msg.h"
@@ -358,7 +357,6 @@ void IniDocument::SortGroups() const {
   while (!runs.empty()) {
     const Run run = runs.back();
     runs.pop_back();
-    // Fewer than two keys are in order already (and an empty run would never end).
     if (run.end - run.begin < 2) continue;
     auto first = keys.begin() + static_cast<std::ptrdiff_t>(run.begin);
     auto last = keys.begin() + static_cast<std::ptrdiff_t>(run.end);
