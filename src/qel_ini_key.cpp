@@ -329,7 +329,8 @@ QELIniKeyReader::Step QELIniKeyReader::NextStep() {
       position = end;
       break;
     }
-    if (!matcher(group.GetName())) continue;
+    // A group erased since the iterator stood on it is passed over, not yielded.
+    if (!matcher(group.GetName()) || !store.isGroupExist(group.GetName())) continue;
     if (!Selects(group)) {
       ++position;
       return Step::kSkipped;

@@ -109,7 +109,7 @@ TEST_F(BackendIniKey, OpensAndReadsValuesIgnoringCase) {
   QELIniKey key("/A", connection);
   QELValueItem item("LIST", "");
   EXPECT_TRUE(key.GetValue(item).Ok());
-  EXPECT_EQ(item.first, "List");
+  EXPECT_EQ(std::string(item.first), "List");
   EXPECT_EQ(Elements(item.second), std::vector<std::string>({"ant", "cat", "eel"}));
 
   QELValueItem missing("nope", "");
@@ -117,7 +117,7 @@ TEST_F(BackendIniKey, OpensAndReadsValuesIgnoringCase) {
   EXPECT_EQ(status.code, 160);
   EXPECT_EQ(status.message.rfind("ZORKVA0603E", 0), 0u);
   EXPECT_TRUE(EndsWith(status.message, "(nope) [160]\t: /A")) << status.message;
-  EXPECT_EQ(missing.first, "nope");
+  EXPECT_EQ(std::string(missing.first), "nope");
 
   EXPECT_EQ(key.ChangeKey("/B").code, 158);
   EXPECT_EQ(key.GetKeyPath(), "/A");
@@ -139,7 +139,7 @@ TEST_F(BackendIniKey, SetValueReplacesUnderTheStoredNameAndCopiesKeepTheirCache)
   EXPECT_EQ(Entry("name"), "p" + kEsc + "q" + kEsc);
   QELValueItem item("name", "");
   key.GetValue(item);
-  EXPECT_EQ(item.first, "Name");
+  EXPECT_EQ(std::string(item.first), "Name");
   EXPECT_EQ(Elements(item.second), std::vector<std::string>({"p", "q"}));
   QELValueItem old("name", "");
   copy.GetValue(old);
@@ -167,7 +167,7 @@ TEST_F(BackendIniKey, DeleteValuesRemovesEveryOccurrenceOrTheWholeEntry) {
   QELIniKey key("/A", connection);
   EXPECT_TRUE(key.DeleteValue({"list", QELRBValue({"ant", "cat"})}).Ok());
   EXPECT_EQ(Entry("List"), "bee");
-  EXPECT_TRUE(key.DeleteValue({"list", QELRBValue({"bee"})}).Ok());
+  EXPECT_TRUE(key.DeleteValue({"list", QELRBValue("bee")}).Ok());
   EXPECT_EQ(Entry("List"), "");  // an emptied list stays, with empty text
   bool has = false;
   key.HasValue("list", has);

@@ -105,7 +105,7 @@ TEST(BackendValueMap, LooksUpIgnoringCaseAndKeepsTheFirstName) {
   map.Set({"beta", "2"});
   map.Set({"ALPHA", "3"});
   ASSERT_EQ(map.Size(), 2u);
-  EXPECT_EQ(map.Begin()->first, "Alpha");
+  EXPECT_EQ(std::string(map.Begin()->first), "Alpha");
   EXPECT_EQ(map.Begin()->second, QELRBValue("3"));
   EXPECT_EQ(map.Find("alpha"), map.Begin());
 

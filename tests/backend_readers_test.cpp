@@ -155,9 +155,9 @@ TEST_F(BackendValueReader, WalksASnapshotAndRefusesToReadPastTheEnd) {
   QELValueReader reader(*key, "*");
   key->SetValue({"later", "3"});
   key->DeleteValue({"gone", QELRBValue()});
-  EXPECT_EQ(reader.GetCurrent().first, "kept");
+  EXPECT_EQ(std::string(reader.GetCurrent().first), "kept");
   EXPECT_TRUE(reader.Next());
-  EXPECT_EQ(reader.GetCurrent().first, "gone");
+  EXPECT_EQ(std::string(reader.GetCurrent().first), "gone");
   EXPECT_FALSE(reader.Next());
   EXPECT_TRUE(reader.atEnd);
 
