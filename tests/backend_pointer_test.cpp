@@ -65,7 +65,7 @@ TEST(BackendPointer, ReadsShareAndTheFirstWriteThroughASharerClonesOnce) {
     a = same;
     CountedPointer c(a);
     a = c;  // assigning a sharer keeps the object alive and unduplicated
-    EXPECT_EQ(a->value, 3);
+    EXPECT_EQ(static_cast<const CountedPointer&>(a)->value, 3);
     EXPECT_EQ(clones, 1);
     EXPECT_EQ(destroys, 0);
   }

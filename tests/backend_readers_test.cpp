@@ -58,6 +58,8 @@ TEST_F(BackendReaders, SelectorRulesPickTheirGroups) {
                             "/K/e_dsr_rep_common", "/K/plain"}) {
     store().AddGroup(child);
   }
+  store().AddGroup("/K");
+  store().AddGroup("/ZOR_Software/qel4ds/Config");
   store().AddGroup("/K/r1", {{"RepositoryName", "R1"}});
   store().AddGroup("/K/r2", {{"repositoryname", "r1"}});
   store().AddGroup("/K/r3_d_rep_common");
@@ -80,6 +82,7 @@ TEST_F(BackendReaders, SelectorRulesPickTheirGroups) {
 }
 
 TEST_F(BackendReaders, AHandedOutKeyStaysWhereItWasWhenTheWalkMovesOn) {
+  store().AddGroup("/P");
   store().AddGroup("/P/one", {{"v", "1"}});
   store().AddGroup("/P/two");
   QELIniKey parent("/P", connection);
@@ -118,6 +121,20 @@ TEST_F(BackendReaders, WalksSurviveGroupsComingAndGoingBetweenSteps) {
   EXPECT_EQ(seen, (Paths{"/W/c0", "/W/c2", "/W/c3", "/W/c5", "/W/c5x", "/W/c6", "/W/c7", "/W/c8",
                          "/W/c9"}));
 
+  // A host deleting each subkey as it reaches it still visits every one.
+  seen.clear();
+  for (parent.SearchSubKey("(key=*)", cursor, false, {}, count); !cursor.GetReader()->atEnd;
+       ++cursor) {
+    seen.push_back((*cursor)->GetKeyName());
+    parent.DeleteSubkey((*cursor)->GetKeyName(), false);
+  }
+  EXPECT_EQ(seen, (Paths{"a", "c0", "c2", "c3", "c5", "c5x", "c7", "c8", "c9"}));
+  bool empty = false;
+  parent.IsEmpty(empty);
+  EXPECT_TRUE(empty);
+
+  store().AddGroup("/W/again");
+  store().AddGroup("/W/again2");
   parent.SearchSubKey("(key=*)", cursor, false, {}, count);
   parent.CommitSuicide();  // the whole subtree goes mid-walk
   ++cursor;
