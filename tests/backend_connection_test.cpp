@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "qel_ini_key.h"
 #include "qel_key_factory.h"
 #include "qel_log.h"
+#include "webdav_server.h"
 
 namespace {
 
@@ -100,6 +102,48 @@ TEST(BackendConnections, CommitFlushesOnceAndClearsTheFlag) {
 
   QELIniConnection never_logged_in;
   EXPECT_THROW(QELIniKey("/A", never_logged_in), QELLogicalError);
+}
+
+TEST(BackendConnections, RemoteLoginsSplitTheHostAtOneSlashOnly) {
+  std::unique_ptr<WebDavServer> server;
+  try {
+    server = std::make_unique<WebDavServer>();
+  } catch (const std::exception& error) {
+    FAIL() << "the WebDAV test server cannot run: " << error.what();
+  }
+  setenv("QEL_REMOTE_CA_FILE", server->CaFile().c_str(), 1);
+  server->WriteFile("store.ini", "[/A]\nx=1\n");
+  server->WriteFile("dir/store.ini", "[/B]\n");
+  const std::string user = WebDavServer::kUser;
+
+  QELRemoteIniConnection remote;
+  EXPECT_TRUE(
+      remote.Login(server->HostPort() + "/store.ini", 0, user, WebDavServer::kPassword).Ok());
+  EXPECT_EQ(remote.GetHost(), server->HostPort());
+  EXPECT_EQ(remote.GetUser(), user);
+  EXPECT_EQ(remote.GetPort(), 0);
+  QELIniKey a("/A", remote);
+
+  // Two slashes: the whole text is the host part, which here still names a file.
+  const std::string deeper = server->HostPort() + "/dir/store.ini";
+  EXPECT_TRUE(remote.Login(deeper, 0, user, WebDavServer::kPassword).Ok());
+  EXPECT_EQ(remote.GetHost(), deeper);
+  EXPECT_TRUE(QELIniKey(remote).Store().isGroupExist("/B"));
+  EXPECT_TRUE(a.Store().isGroupExist("/A"));  // keys keep the store they were opened on
+
+  std::vector<LogRecord> records;
+  SetLogSink([&records](const LogRecord& record) {
+    if (record.module == "ldap_key") records.push_back(record);
+  });
+  const QELStatus refused = remote.Login(server->HostPort() + "/store.ini", 0, user, "wrong");
+  SetLogSink({});
+  unsetenv("QEL_REMOTE_CA_FILE");
+  EXPECT_EQ(refused.code, -7);
+  EXPECT_NE(refused.message.find(" [-7] <"), std::string::npos) << refused.message;
+  EXPECT_EQ(remote.GetHost(), deeper);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function, "QELRemoteIniConnection::Login");
+  EXPECT_EQ(records[0].severity, 3);
 }
 
 }  // namespace
