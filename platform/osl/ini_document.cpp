@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <random>
 
 #include "clog_msg.h"
@@ -358,6 +357,7 @@ void IniDocument::SortGroups() const {
   while (!runs.empty()) {
     const Run run = runs.back();
     runs.pop_back();
+    if (run.end - run.begin < 2) continue;
     auto first = keys.begin() + static_cast<std::ptrdiff_t>(run.begin);
     auto last = keys.begin() + static_cast<std::ptrdiff_t>(run.end);
     bool all_equal = true;

@@ -1,5 +1,5 @@
-// The parsed image of one INI file: the file's bytes in one buffer, a sorted index of its groups,
-// and the edits made since it was read, kept as overlays on the original lines.
+// The parsed image of one INI file: the file's bytes in one buffer, compact records of its groups
+// indexed by name, and the edits made since it was read, kept as overlays on the original lines.
 // Thread safety: const members may run from several threads at once; others must run alone.
 #pragma once
 
