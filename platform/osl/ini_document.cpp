@@ -686,7 +686,14 @@ bool IniDocument::EraseEntry(const std::string& group, const std::string& key) {
 }
 
 void IniDocument::StartLine(std::string& out) const {
-  if (out.size() > bom_length_ && out.back() != '\n') out += line_end_;
+  if (out.size() <= bom_length_ || out.back() == '\n') return;
+  // A last line ending in a lone CR was read as ending there; an LF completes that line end
+  // without putting a CR into its content.
+  if (out.back() == '\r') {
+    out += '\n';
+  } else {
+    out += line_end_;
+  }
 }
 
 void IniDocument::AppendSection(std::string& out, uint32_t index) const {
