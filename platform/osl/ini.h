@@ -67,9 +67,9 @@ class IniGroupIterator {
  private:
   friend class Ini;
   const Ini* ini_ = nullptr;
-  size_t index_ = 0;            // position in the store's sorted group index
-  uint64_t generation_ = 0;     // the store's layout generation when index_ was taken
-  std::string name_;            // name of the group at index_ ("" at the end)
+  size_t index_ = 0;         // position in the store's sorted group index
+  uint64_t generation_ = 0;  // the store's layout generation when index_ was taken
+  std::string name_;         // name of the group at index_ ("" at the end)
   bool at_end_ = true;
 };
 

@@ -22,7 +22,8 @@ class QEL_API os_critical_section {
   std::mutex mutex_;
 };
 
-// Same contract as os_critical_section; kept as its own type because the connection holder names it.
+// Same contract as os_critical_section; kept as its own type because the connection holder names
+// it.
 class QEL_API os_condition_mutex {
  public:
   explicit os_condition_mutex(bool recursive = false);

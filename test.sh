@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the library, its tools and tests (warnings are errors) and runs every test.
+# Usage: ./test.sh [BUILD_DIR]; CXX picks the compiler, QEL_CMAKE_ARGS adds CMake options.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+build=${1:-build}
+# shellcheck disable=SC2086
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON ${QEL_CMAKE_ARGS:-}
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ${QEL_CTEST_ARGS:-}
