@@ -374,7 +374,7 @@ void IniDocument::SortGroups() const {
       for (SortKey* i = first; i != last;) {
         SortKey* j = i + 1;
         while (j != last && j->SameChunk(*i)) ++j;
-        if (j - i > 1) {
+        if (j - i > 1 && i->Longer()) {
           runs.push_back(Run{static_cast<size_t>(i - keys.data()),
                              static_cast<size_t>(j - keys.data()), run.offset + kChunkBytes,
                              false});
