@@ -119,7 +119,8 @@ class Ini {
   void LoadImage(std::string bytes, const std::string& source);
   // The file text of the current image: untouched lines byte for byte, changes in place.
   std::string SerializeImage() const;
-  // Whether the image changed since the last LoadImage, MergeOnto or ClearJournal.
+  // Whether changes were made since the last LoadImage or ClearJournal (MergeOnto keeps them,
+  // since the merged image still holds them unwritten).
   bool HasChanges() const;
   // Parses `bytes` (another writer's newer file) and replays this store's changes since its last
   // load or flush on top, entry by entry; on success the result becomes the image. Throws like

@@ -22,5 +22,14 @@ class RemoteIni : public Ini {
 
  private:
   struct Transport;
+  // Writes the image to the service: conditional PUTs, merging onto newer files in between.
+  void WriteBack();
+  // Reads the current file after a 412 and replays this store's changes on top of it.
+  void MergeNewerFile();
+  // Records a successful PUT of `bytes`, answered with `etag` ("" when the service gave none).
+  void Written(const std::string& bytes, const std::string& etag);
+  // Writes the image to a local file at `path`, replacing it atomically.
+  void WriteLocalCopy(const std::string& path) const;
+
   std::unique_ptr<Transport> transport_;
 };

@@ -1,0 +1,149 @@
+// The INI store's operations on its image, its change journal and its group iterator, shared by
+// the local and the remote kind.
+#include "ini.h"
+
+#include <cctype>
+
+#include "ini_document.h"
+#include "ini_journal.h"
+
+namespace {
+
+int FoldCase(char c) { return std::tolower(static_cast<unsigned char>(c)); }
+
+}  // namespace
+
+int cmp_nocase(const std::string& a, const std::string& b) {
+  const size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < common; ++i) {
+    int difference = FoldCase(a[i]) - FoldCase(b[i]);
+    if (difference != 0) return difference < 0 ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool StrCmpInSensitive::operator()(const std::string& a, const std::string& b) const {
+  return cmp_nocase(a, b) < 0;
+}
+
+const IniEntryMap* Group::GetProperties() const { return ini_->GetGroupProperty(name_); }
+
+Group IniGroupIterator::operator*() const { return Group(ini_, name_); }
+
+IniGroupIterator& IniGroupIterator::operator++() {
+  if (at_end_) return *this;
+  const IniDocument& document = *ini_->document_;
+  if (document.Generation() == generation_) {
+    ++index_;
+  } else {
+    // The set of groups changed since this iterator was placed: resume after its name.
+    index_ = document.UpperBound(name_);
+    generation_ = document.Generation();
+  }
+  if (index_ < document.GroupCount()) {
+    name_.assign(document.NameAt(index_));
+  } else {
+    at_end_ = true;
+    name_.clear();
+  }
+  return *this;
+}
+
+bool IniGroupIterator::operator==(const IniGroupIterator& other) const {
+  if (at_end_ || other.at_end_) return at_end_ == other.at_end_;
+  return ini_ == other.ini_ && name_ == other.name_;
+}
+
+Ini::Ini() : document_(std::make_unique<IniDocument>()), journal_(std::make_unique<IniJournal>()) {}
+
+Ini::~Ini() = default;
+
+bool Ini::isGroupExist(const std::string& group) const { return document_->Contains(group); }
+
+bool Ini::InsertNewGroup(const std::string& group) {
+  if (!document_->InsertGroup(group)) return false;
+  journal_->Record(IniJournal::Kind::kInsertGroup, group);
+  return true;
+}
+
+void Ini::EraseGroup(const std::string& group) {
+  if (document_->EraseGroup(group)) journal_->Record(IniJournal::Kind::kEraseGroup, group);
+}
+
+void Ini::GetGroupNames(std::list<std::string>& names) const {
+  const IniDocument& document = *document_;
+  for (size_t i = 0; i < document.GroupCount(); ++i) names.emplace_back(document.NameAt(i));
+}
+
+IniGroupIterator Ini::begin() const { return lower_bound(std::string()); }
+
+IniGroupIterator Ini::end() const {
+  IniGroupIterator it;
+  it.ini_ = this;
+  return it;
+}
+
+IniGroupIterator Ini::lower_bound(const std::string& name) const {
+  IniGroupIterator it;
+  it.ini_ = this;
+  it.index_ = document_->LowerBound(name);
+  it.generation_ = document_->Generation();
+  if (it.index_ < document_->GroupCount()) {
+    it.at_end_ = false;
+    it.name_.assign(document_->NameAt(it.index_));
+  }
+  return it;
+}
+
+size_t Ini::GroupCount() const { return document_->GroupCount(); }
+
+bool Ini::SetKeyValue(const std::string& group, const std::string& key, const std::string& value) {
+  document_->SetEntry(group, key, value);
+  journal_->Record(IniJournal::Kind::kSetEntry, group, key, value);
+  return true;
+}
+
+void Ini::EraseKey(const std::string& group, const std::string& key) {
+  if (document_->EraseEntry(group, key))
+    journal_->Record(IniJournal::Kind::kEraseEntry, group, key);
+}
+
+const IniEntryMap* Ini::GetGroupProperty(const std::string& group) const {
+  return document_->Entries(group);
+}
+
+const std::string& Ini::ExceptionNumberToString(int number) {
+  static const std::string kTexts[] = {
+      "unknown INI store error",
+      "the INI file does not exist",
+      "the INI file cannot be read",
+      "the INI file has a line that is not a group header, an entry, a comment or blank",
+      "the INI file cannot be written; the file on disk is unchanged",
+      "the INI file is locked by another writer",
+      "the INI file kept changing under concurrent writers; the changes are kept in memory",
+      "the remote INI service failed",
+  };
+  const int count = static_cast<int>(sizeof(kTexts) / sizeof(kTexts[0]));
+  return kTexts[(number > 0 && number < count) ? number : 0];
+}
+
+void Ini::LoadImage(std::string bytes, const std::string& source) {
+  std::unique_ptr<IniDocument> parsed = IniDocument::Parse(std::move(bytes), source);
+  parsed->SetGeneration(document_->Generation() + 1);
+  document_ = std::move(parsed);
+  journal_->Clear();
+}
+
+std::string Ini::SerializeImage() const { return document_->Serialize(); }
+
+bool Ini::HasChanges() const { return !journal_->Empty(); }
+
+void Ini::MergeOnto(std::string bytes, const std::string& source) {
+  std::unique_ptr<IniDocument> parsed = IniDocument::Parse(std::move(bytes), source);
+  journal_->ReplayOnto(*parsed);
+  parsed->SetGeneration(document_->Generation() + 1);
+  document_ = std::move(parsed);
+}
+
+void Ini::ClearJournal() { journal_->Clear(); }
