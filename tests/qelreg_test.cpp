@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "webdav_server.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -232,6 +234,31 @@ TEST_F(QelregTest, VerifyRefusesAStoreOfAnotherRelease) {
   EXPECT_NE(r.err.find("(code 1113)\n"), std::string::npos) << r.err;
   EXPECT_EQ(OnStore({"tree"}).status, 0);
   EXPECT_EQ(ReadFile(store_), text);
+}
+
+TEST_F(QelregTest, RemoteStoreNeedsTheRightPassword) {
+  WebDavServer server;
+  const std::string before = ReadFile(store_);
+  server.WriteFile("teams/store.ini", before);
+  setenv("QEL_REMOTE_CA_FILE", server.CaFile().c_str(), 1);
+  const std::vector<std::string> change{"--remote", server.HostPort() + "/teams/store.ini",
+                                        "--user",   WebDavServer::kUser,
+                                        "set",      "/ZOR_Software",
+                                        "vendor",   "Remote Vendor"};
+
+  setenv("QEL_PASSWORD", "not-the-password", 1);
+  Result r = Run(change);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("(code -7)\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("not-the-password"), std::string::npos) << r.err;
+  EXPECT_EQ(server.ReadFile("teams/store.ini"), before);
+
+  setenv("QEL_PASSWORD", WebDavServer::kPassword, 1);
+  r = Run(change);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(server.ReadFile("teams/store.ini").find("vendor=Remote Vendor\n"), std::string::npos);
+  unsetenv("QEL_PASSWORD");
+  unsetenv("QEL_REMOTE_CA_FILE");
 }
 
 TEST_F(QelregTest, HelpForEveryCommand) {
