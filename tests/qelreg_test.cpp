@@ -150,7 +150,7 @@ TEST_F(QelregTest, RemoveKeyNeedsConfirmation) {
   Result r = OnStore({"rmkey", "/ZOR_Software/DataServer"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
-            "qelreg: not deleting /ZOR_Software/DataServer: no terminal to confirm on, give "
+            "qelreg: rmkey /ZOR_Software/DataServer: not confirmed: no terminal to ask on, give "
             "--yes\n");
   EXPECT_EQ(ReadFile(store_), before);
 
@@ -184,23 +184,23 @@ TEST_F(QelregTest, FailuresExplainAndLeaveTheStoreAlone) {
 
   Result r = OnStore({"get", "/No/Such", "x"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qelreg: ZORKVA0601E The key does not exist. (code 158)\n");
+  EXPECT_EQ(r.err, "qelreg: get /No/Such: ZORKVA0601E (code 158)\n");
   r = OnStore({"--json", "set", "/No/Such", "x", "1"});
-  EXPECT_EQ(r.err, "{\"error\":\"ZORKVA0601E The key does not exist.\",\"code\":158}\n");
+  EXPECT_EQ(r.err, "{\"error\":\"ZORKVA0601E\",\"code\":158,\"command\":\"set /No/Such\"}\n");
 
   // A failing command undoes the whole call, the changes before it included.
   r = OnStore({"set", "/ZOR_Software", "vendor", "Other", "--then", "mkkey", "/ZOR_Software"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "qelreg: ZORKVA0602E The subkey or list element already exists. (code 159)\n");
+  EXPECT_EQ(r.err, "qelreg: mkkey /ZOR_Software: ZORKVA0602E (code 159)\n");
 
   r = OnStore({"get", "/ZOR_Software", "nosuch"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("ZORKVA0603E"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.rfind("qelreg: get /ZOR_Software: ZORKVA0603E", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("(code 160)\n"), std::string::npos) << r.err;
   EXPECT_EQ(OnStore({"rm", "/ZOR_Software", "nosuch"}).status, 1);
 
   r = OnStore({"root", "Legacy"});
-  EXPECT_EQ(r.err, "qelreg: ZORKVA0601E The key does not exist. (code 158)\n");
+  EXPECT_EQ(r.err, "qelreg: root Legacy: ZORKVA0601E (code 158)\n");
 
   r = OnStore({"set", "/ZOR_Software", "vendor"});
   EXPECT_EQ(r.status, 2);

@@ -98,8 +98,8 @@ void RemoveKey(const Command& command, const QELConnection& connection) {
   if (command.path.empty()) throw ToolError("refusing to delete the root key");
   QELRBKey key = OpenKey(connection, command.path);
   if (!command.yes && !Confirm(command.path)) {
-    throw ToolError("not deleting " + command.path +
-                    (InteractiveInput() ? "" : ": no terminal to confirm on, give --yes"));
+    throw ToolError(InteractiveInput() ? "not confirmed"
+                                       : "not confirmed: no terminal to ask on, give --yes");
   }
   key.CommitSuicide();
 }
@@ -121,6 +121,12 @@ bool ChangesStore(const Command& command) {
 }
 
 bool NeedsStore(const Command& command) { return command.name != "version"; }
+
+std::string Describe(const Command& command) {
+  if (command.name == "version") return command.name;
+  if (command.name == "root") return command.name + " " + command.module;
+  return command.name + " " + (command.path.empty() ? "/" : command.path);
+}
 
 std::string NormalizePath(const std::string& path) {
   std::string normal = path;

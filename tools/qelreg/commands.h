@@ -27,6 +27,9 @@ bool ChangesStore(const Command& command);
 // Whether the command needs a store at all.
 bool NeedsStore(const Command& command);
 
+// The command as a failure message names it: "get /A/B", "root Gateway".
+std::string Describe(const Command& command);
+
 // Runs one command; library failures come out as QELError, qelreg's own as ToolError.
 void Run(const Command& command, const QELConnection& connection, Output& output);
 // The one command that needs no store: the versions of qelreg and of the library's modules.

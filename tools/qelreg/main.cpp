@@ -32,8 +32,8 @@ const char* const kFooter =
     "Commands may be joined with --then; all of them then run in one transaction, and a failing "
     "one leaves the store as it was:\n"
     "  qelreg --store s.ini mkkey /App --then set /App color red --then get /App\n"
-    "Errors are printed as 'qelreg: <message> (code N)' and give exit status 1 (2 for wrong "
-    "arguments).";
+    "Errors are printed as 'qelreg: COMMAND PATH: MESSAGE (code N)' and give exit status 1 (2 "
+    "for wrong arguments).";
 
 // The command-line grammar of one command, filling `command`; with `globals` also the options
 // that choose the store and the output, which only the first command of a call may carry.
@@ -114,18 +114,22 @@ std::vector<std::vector<std::string>> SplitCommands(int argc, char** argv) {
 }
 
 // Prints a failure: the details the library logged on the way (such as the line of a malformed
-// file), then the error itself.
+// file), then the error itself, after the command it stopped when there is one.
 void PrintError(bool json, const std::string& text, long code, bool hasCode,
-                const std::vector<std::string>& details = {}) {
+                const std::vector<std::string>& details = {},
+                const qelreg::Command* command = nullptr) {
   if (json) {
     std::cerr << "{\"error\":" << qelreg::JsonString(text);
     if (hasCode) std::cerr << ",\"code\":" << code;
+    if (command) std::cerr << ",\"command\":" << qelreg::JsonString(qelreg::Describe(*command));
     if (!details.empty()) std::cerr << ",\"details\":" << qelreg::JsonArray(details);
     std::cerr << "}\n";
     return;
   }
   for (const std::string& detail : details) std::cerr << "qelreg: " << detail << '\n';
-  std::cerr << "qelreg: " << text;
+  std::cerr << "qelreg: ";
+  if (command) std::cerr << qelreg::Describe(*command) << ": ";
+  std::cerr << text;
   if (hasCode) std::cerr << " (code " << code << ")";
   std::cerr << '\n';
 }
@@ -156,8 +160,9 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<qelreg::Com
 }
 
 // Runs the commands on one login; the changes among them in one transaction, committed only
-// when every command succeeded.
-void RunAll(const GlobalOptions& globals, const std::vector<qelreg::Command>& commands) {
+// when every command succeeded. `current` names the command running when a failure leaves.
+void RunAll(const GlobalOptions& globals, const std::vector<qelreg::Command>& commands,
+            const qelreg::Command*& current) {
   qelreg::Output output(std::cout, globals.json);
   bool needsStore = false;
   bool changes = false;
@@ -169,12 +174,14 @@ void RunAll(const GlobalOptions& globals, const std::vector<qelreg::Command>& co
   if (needsStore) connection = qelreg::OpenStore(globals.store);
   if (changes) connection->BeginTransaction();
   for (const qelreg::Command& command : commands) {
+    current = &command;
     if (qelreg::NeedsStore(command)) {
       qelreg::Run(command, *connection, output);
     } else {
       qelreg::RunVersion(output);
     }
   }
+  current = nullptr;
   if (changes) connection->Commit();
 }
 
@@ -209,13 +216,14 @@ int main(int argc, char** argv) {
   };
 
   int status = 0;
+  const qelreg::Command* current = nullptr;
   try {
-    RunAll(globals, commands);
+    RunAll(globals, commands, current);
   } catch (const QELError& error) {
-    PrintError(globals.json, error.What(), error.Code(), true, details(error.What()));
+    PrintError(globals.json, error.What(), error.Code(), true, details(error.What()), current);
     status = kExitFailure;
   } catch (const std::exception& error) {
-    PrintError(globals.json, error.what(), 0, false, details(error.what()));
+    PrintError(globals.json, error.what(), 0, false, details(error.what()), current);
     status = kExitFailure;
   }
   SetLogSink({});
