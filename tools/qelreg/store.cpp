@@ -18,11 +18,11 @@ std::string ReadHidden(const std::string& prompt) {
   if (restore) {
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
   }
   std::string line;
   const bool read = static_cast<bool>(std::getline(std::cin, line));
-  if (restore) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (restore) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   std::cerr << '\n';
   if (!read) throw ToolError("no password given");
   return line;
