@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ini.h"
+#include "qel_log.h"
 
 namespace {
 
@@ -79,6 +80,45 @@ TEST(IniRoundTripTest, AnyBytesLoadBackIdentical) {
     ASSERT_EQ(Read(reread), model) << "round " << round;
     ASSERT_EQ(reread.SerializeImage(), text) << "round " << round;
   }
+}
+
+TEST(IniRoundTripTest, AnyFileThatLoadsWritesBackByteForByte) {
+  // Files pieced together from fragments of every kind of line, some of them broken.
+  static const char* const kPieces[] = {
+      "[/A]", "[/A/B]",       "[]",   "[\"q\\\"\"]", "[x",     " [/C] ", "k=v", " k = v ",
+      "=",    "==",           "K=\"", "\"n\"=1",     ";c",     "#c",     "   ", "\t",
+      "\r",   "\xEF\xBB\xBF", "x",    "[/A]]",       "v=\x1B", "\0=0"};
+  std::mt19937 random(7);
+  std::uniform_int_distribution<size_t> pick(0, sizeof(kPieces) / sizeof(kPieces[0]) - 1);
+  std::uniform_int_distribution<int> lines(0, 12);
+  int loaded = 0;
+  SetLogSink([](const LogRecord&) {});
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    for (int line = lines(random); line > 0; --line) {
+      text += kPieces[pick(random)];
+      text += kPieces[pick(random)];
+      text += (random() % 3 == 0) ? "\r\n" : "\n";
+    }
+    if (random() % 2 == 0 && !text.empty()) text.pop_back();
+    MemoryIni ini;
+    ini.LoadImage("[/before]\nkept=1\n", "before.ini");
+    try {
+      ini.LoadImage(text, "random.ini");
+    } catch (int number) {
+      ASSERT_EQ(number, kIniBadSyntax);
+      ASSERT_EQ(ini.SerializeImage(), "[/before]\nkept=1\n");
+      continue;
+    }
+    ++loaded;
+    ASSERT_EQ(ini.SerializeImage(), text) << "round " << round;
+    const Model model = Read(ini);
+    MemoryIni again;
+    again.LoadImage(ini.SerializeImage(), "again.ini");
+    ASSERT_EQ(Read(again), model) << "round " << round;
+  }
+  SetLogSink({});
+  EXPECT_GT(loaded, 300);
 }
 
 }  // namespace

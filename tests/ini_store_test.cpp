@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -251,6 +253,13 @@ TEST(IniStoreTest, GroupsRunInByteOrderAndPrefixesFormOneRange) {
   EXPECT_EQ(names.size(), 7u);
   EXPECT_EQ(names.front(), "/A");
   EXPECT_EQ(ini.GroupCount(), 7u);
+
+  MemoryIni empty;
+  EXPECT_TRUE(empty.begin() == empty.end());
+  empty.LoadImage("; only a comment\n", "empty.ini");
+  EXPECT_TRUE(empty.begin() == empty.end());
+  EXPECT_TRUE(empty.lower_bound("/a") == empty.end());
+  EXPECT_EQ(empty.GroupCount(), 0u);
 }
 
 TEST(IniStoreTest, IteratorResumesAfterItsGroupWhenGroupsComeAndGo) {
@@ -285,6 +294,37 @@ TEST(IniStoreTest, IteratorResumesAfterItsGroupWhenGroupsComeAndGo) {
   ini.LoadImage("[/q]\n", "reload.ini");
   ++copy;
   EXPECT_EQ((*copy).GetName(), "/q");
+}
+
+TEST(IniStoreTest, GroupsAddedBeforeAndAfterTheFirstWalkKeepTheirOrder) {
+  MemoryIni ini;
+  ini.LoadImage("[/k050]\n[/k010]\nx=1\n", "grow.ini");
+  std::set<std::string> expected{"/k050", "/k010"};
+  // Enough groups to grow the name index several times, some erased, before any walk.
+  for (int i = 0; i < 300; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof(name), "/k%03d", (i * 37) % 300);
+    ini.InsertNewGroup(name);
+    expected.insert(name);
+    if (i % 3 == 0) {
+      std::snprintf(name, sizeof(name), "/k%03d", (i * 11) % 300);
+      ini.EraseGroup(name);
+      expected.erase(name);
+    }
+  }
+  EXPECT_EQ(ini.GroupCount(), expected.size());
+  EXPECT_EQ(Names(ini), std::vector<std::string>(expected.begin(), expected.end()));
+  // And after it, when the order is kept up to date in place.
+  ini.EraseGroup("/k010");
+  ini.InsertNewGroup("/k0105");
+  ini.SetKeyValue("/a", "k", "v");
+  expected.erase("/k010");
+  expected.insert("/k0105");
+  expected.insert("/a");
+  EXPECT_EQ(Names(ini), std::vector<std::string>(expected.begin(), expected.end()));
+  EXPECT_FALSE(ini.isGroupExist("/k010"));
+  EXPECT_EQ(ini.GetGroupProperty("/k010"), nullptr);
+  EXPECT_TRUE(ini.isGroupExist("/k0105"));
 }
 
 TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
+#include <random>
 
 #include "clog_msg.h"
 
@@ -197,6 +197,14 @@ void ForEachLine(const char* begin, const char* end, Visit&& visit) {
   }
 }
 
+uint64_t ProcessSeed() {
+  static const uint64_t seed = [] {
+    std::random_device device;
+    return (static_cast<uint64_t>(device()) << 32) ^ device();
+  }();
+  return seed;
+}
+
 [[noreturn]] void Reject(const std::string& source, size_t line, const char* reason) {
   CLogMsg("Ini::LoadImage", "osl", kLogTrace)
       << kLogError << "cannot load INI file " << source << ", line "
@@ -206,7 +214,9 @@ void ForEachLine(const char* begin, const char* end, Visit&& visit) {
 
 }  // namespace
 
-IniDocument::IniDocument() { sections_.push_back(Section{0, 0, 0, kNone, kNone}); }
+IniDocument::IniDocument() : slots_(16, kNone), hash_seed_(ProcessSeed()) {
+  sections_.push_back(Section{0, 0, kNone, kNone});
+}
 
 IniDocument::~IniDocument() = default;
 
@@ -226,11 +236,11 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
     doc.line_end_ = "\r\n";
   }
 
-  doc.sections_.clear();
   const uint32_t start = static_cast<uint32_t>(doc.bom_length_);
-  doc.sections_.push_back(Section{start, start, start, kNone, kNone});
-  doc.groups_.reserve(size / 256 + 1);
-  doc.sections_.reserve(size / 256 + 1);
+  doc.sections_[0] = Section{start, start, kNone, kNone};
+  // Room for groups of typical size; a file of smaller groups makes the vectors grow.
+  doc.groups_.reserve(size / 128 + 1);
+  doc.sections_.reserve(size / 128 + 2);
 
   size_t line_number = 1;
   const char* p = data + doc.bom_length_;
@@ -248,19 +258,14 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
       case LineKind::kEntry:
         if (doc.sections_.size() == 1 && doc.sections_[0].group == kNone) {
           // Entries before the first header make up the group "".
-          GroupRecord record;
-          record.name_offset = start;
-          record.first_section = record.last_section = 0;
-          doc.groups_.push_back(std::move(record));
+          doc.groups_.push_back(GroupRecord{start, 0, 0, 0});
           doc.sections_[0].group = 0;
         }
         break;
       case LineKind::kHeader: {
-        const uint32_t offset = static_cast<uint32_t>(p - data);
-        doc.sections_.back().end = offset;
-        GroupRecord record;
         const char* open = SkipBlanks(p, content_end);
         const char* close = TrimBack(open, content_end) - 1;
+        GroupRecord record;
         if (open[1] == '"') {
           record.name_offset = static_cast<uint32_t>(doc.owned_names_.size());
           record.name_length = kOwnedName;
@@ -269,11 +274,11 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
           record.name_offset = static_cast<uint32_t>(open + 1 - data);
           record.name_length = static_cast<uint32_t>(close - open - 1);
         }
-        const uint32_t section = static_cast<uint32_t>(doc.sections_.size());
-        record.first_section = record.last_section = section;
-        doc.sections_.push_back(Section{offset, static_cast<uint32_t>(next - data), 0,
+        record.first_section = record.last_section = static_cast<uint32_t>(doc.sections_.size());
+        doc.sections_.push_back(Section{static_cast<uint32_t>(p - data),
+                                        static_cast<uint32_t>(next - data),
                                         static_cast<uint32_t>(doc.groups_.size()), kNone});
-        doc.groups_.push_back(std::move(record));
+        doc.groups_.push_back(record);
         break;
       }
       case LineKind::kBadHeader:
@@ -285,36 +290,170 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
     p = next;
     ++line_number;
   }
-  doc.sections_.back().end = static_cast<uint32_t>(size);
+  if (doc.groups_.capacity() > doc.groups_.size() + doc.groups_.size() / 4 + 16) {
+    doc.groups_.shrink_to_fit();
+    doc.sections_.shrink_to_fit();
+  }
+  doc.BuildIndex();
+  return document;
+}
 
-  // Sort by name, sections of one name in file order, then fold repeated names into one group.
-  std::vector<uint32_t>& order = doc.order_;
-  order.resize(doc.groups_.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&doc](uint32_t a, uint32_t b) {
-    std::string_view left = doc.Name(a);
-    std::string_view right = doc.Name(b);
-    int compared = left.compare(right);
-    return compared < 0 || (compared == 0 && a < b);
-  });
-  size_t kept = 0;
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (kept > 0 && doc.Name(order[kept - 1]) == doc.Name(order[i])) {
-      GroupRecord& keep = doc.groups_[order[kept - 1]];
-      GroupRecord& repeat = doc.groups_[order[i]];
-      doc.sections_[keep.last_section].next = repeat.first_section;
-      keep.last_section = repeat.last_section;
-      doc.sections_[repeat.first_section].group = order[kept - 1];
-      repeat.first_section = repeat.last_section = kNone;
-    } else {
-      order[kept++] = order[i];
+namespace {
+
+// A group's place in one step of the sort: 16 bytes of its name from the step's offset, as two
+// big-endian words so that integer order is byte order, then how much of the name is left
+// (capped at 17, "more than this chunk") and the group's index, so that names ending within the
+// chunk come first, shortest first.
+constexpr size_t kChunkBytes = 16;
+
+struct SortKey {
+  uint64_t high;
+  uint64_t low;
+  uint64_t tie;
+  uint32_t Group() const { return static_cast<uint32_t>(tie); }
+  uint32_t Left() const { return static_cast<uint32_t>(tie >> 32); }
+  bool Longer() const { return Left() > kChunkBytes; }
+  bool SameChunk(const SortKey& other) const {
+    return high == other.high && low == other.low && Left() == other.Left();
+  }
+  bool operator<(const SortKey& other) const {
+    if (high != other.high) return high < other.high;
+    if (low != other.low) return low < other.low;
+    return tie < other.tie;
+  }
+};
+
+uint64_t BigEndian(const unsigned char* bytes) {
+  uint64_t word = 0;
+  for (int i = 0; i < 8; ++i) word = (word << 8) | bytes[i];
+  return word;
+}
+
+SortKey MakeKey(std::string_view name, size_t offset, uint32_t group) {
+  unsigned char bytes[kChunkBytes] = {};
+  const size_t left = name.size() > offset ? name.size() - offset : 0;
+  if (left > 0) std::memcpy(bytes, name.data() + offset, std::min(kChunkBytes, left));
+  const uint64_t capped = std::min(left, kChunkBytes + 1);
+  return SortKey{BigEndian(bytes), BigEndian(bytes + 8), (capped << 32) | group};
+}
+
+}  // namespace
+
+void IniDocument::SortGroups() const {
+  // Most-significant-first radix sort on 16-byte chunks of the names: comparisons read the keys,
+  // not the names scattered over the buffer, and a run whose chunks are all equal moves on to
+  // the next chunk without sorting.
+  std::vector<SortKey> keys;
+  keys.reserve(live_groups_);
+  for (uint32_t group = 0; group < groups_.size(); ++group) {
+    if (groups_[group].first_section != kNone) keys.push_back(SortKey{0, 0, group});
+  }
+  struct Run {
+    size_t begin;
+    size_t end;
+    size_t offset;
+  };
+  std::vector<Run> runs{Run{0, keys.size(), 0}};
+  while (!runs.empty()) {
+    const Run run = runs.back();
+    runs.pop_back();
+    if (run.end - run.begin < 2) continue;
+    auto first = keys.begin() + static_cast<std::ptrdiff_t>(run.begin);
+    auto last = keys.begin() + static_cast<std::ptrdiff_t>(run.end);
+    bool all_equal = true;
+    for (auto key = first; key != last; ++key) {
+      *key = MakeKey(Name(key->Group()), run.offset, key->Group());
+      all_equal = all_equal && key->SameChunk(*first) && key->Longer();
+    }
+    if (all_equal) {
+      runs.push_back(Run{run.begin, run.end, run.offset + kChunkBytes});
+      continue;
+    }
+    std::sort(first, last);
+    for (size_t i = run.begin; i < run.end;) {
+      size_t j = i + 1;
+      while (j < run.end && keys[j].SameChunk(keys[i])) ++j;
+      if (j - i > 1 && keys[i].Longer()) runs.push_back(Run{i, j, run.offset + kChunkBytes});
+      i = j;
     }
   }
-  order.resize(kept);
-  order.shrink_to_fit();
-  doc.groups_.shrink_to_fit();
-  doc.sections_.shrink_to_fit();
-  return document;
+  order_.clear();
+  order_.reserve(keys.size());
+  for (const SortKey& key : keys) order_.push_back(key.Group());
+}
+
+const std::vector<uint32_t>& IniDocument::Order() const {
+  if (!ordered_.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!ordered_.load(std::memory_order_relaxed)) {
+      SortGroups();
+      ordered_.store(true, std::memory_order_release);
+    }
+  }
+  return order_;
+}
+
+uint64_t IniDocument::Hash(std::string_view name) const {
+  // Eight bytes at a time, multiplied and folded; seeded per process so that a crafted file
+  // cannot line its names up on one chain.
+  uint64_t hash = hash_seed_ ^ (name.size() * 0x9E3779B97F4A7C15ull);
+  size_t i = 0;
+  for (; i + 8 <= name.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, name.data() + i, 8);
+    hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull;
+    hash ^= hash >> 31;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, name.data() + i, name.size() - i);
+  hash = (hash ^ tail) * 0x94D049BB133111EBull;
+  return hash ^ (hash >> 29);
+}
+
+void IniDocument::Rehash(size_t groups) {
+  size_t capacity = 16;
+  while (capacity < groups + groups / 3 + 1) capacity *= 2;
+  slots_.assign(capacity, kNone);
+  slots_used_ = 0;
+  const size_t mask = capacity - 1;
+  for (uint32_t group = 0; group < groups_.size(); ++group) {
+    if (groups_[group].first_section == kNone) continue;
+    size_t slot = Hash(Name(group)) & mask;
+    while (slots_[slot] != kNone) slot = (slot + 1) & mask;
+    slots_[slot] = group;
+    ++slots_used_;
+  }
+}
+
+size_t IniDocument::Slot(std::string_view name) const {
+  const size_t mask = slots_.size() - 1;
+  size_t slot = Hash(name) & mask;
+  while (slots_[slot] != kNone && (slots_[slot] == kErased || Name(slots_[slot]) != name)) {
+    slot = (slot + 1) & mask;
+  }
+  return slot;
+}
+
+void IniDocument::BuildIndex() {
+  // Hash the groups in file order; a repeated name joins its sections to the first group.
+  size_t capacity = 16;
+  while (capacity < groups_.size() + groups_.size() / 3 + 1) capacity *= 2;
+  slots_.assign(capacity, kNone);
+  for (uint32_t group = 0; group < groups_.size(); ++group) {
+    const size_t slot = Slot(Name(group));
+    const uint32_t first = slots_[slot];
+    if (first == kNone) {
+      slots_[slot] = group;
+      ++slots_used_;
+      ++live_groups_;
+      continue;
+    }
+    GroupRecord& repeat = groups_[group];
+    sections_[groups_[first].last_section].next = repeat.first_section;
+    sections_[repeat.first_section].group = first;
+    groups_[first].last_section = repeat.last_section;
+    repeat.first_section = repeat.last_section = kNone;
+  }
 }
 
 std::string_view IniDocument::Name(uint32_t group) const {
@@ -323,39 +462,45 @@ std::string_view IniDocument::Name(uint32_t group) const {
   return std::string_view(buffer_.data() + record.name_offset, record.name_length);
 }
 
+uint32_t IniDocument::SectionEnd(uint32_t section) const {
+  if (section + 1 < sections_.size() && sections_[section + 1].begin != kNone) {
+    return sections_[section + 1].begin;
+  }
+  return static_cast<uint32_t>(buffer_.size());
+}
+
 size_t IniDocument::LowerBound(std::string_view name) const {
+  const std::vector<uint32_t>& order = Order();
   auto it =
-      std::lower_bound(order_.begin(), order_.end(), name,
+      std::lower_bound(order.begin(), order.end(), name,
                        [this](uint32_t group, std::string_view key) { return Name(group) < key; });
-  return static_cast<size_t>(it - order_.begin());
+  return static_cast<size_t>(it - order.begin());
 }
 
 size_t IniDocument::UpperBound(std::string_view name) const {
+  const std::vector<uint32_t>& order = Order();
   auto it =
-      std::upper_bound(order_.begin(), order_.end(), name,
+      std::upper_bound(order.begin(), order.end(), name,
                        [this](std::string_view key, uint32_t group) { return key < Name(group); });
-  return static_cast<size_t>(it - order_.begin());
+  return static_cast<size_t>(it - order.begin());
 }
 
-uint32_t IniDocument::Find(std::string_view name) const {
-  size_t position = LowerBound(name);
-  if (position < order_.size() && Name(order_[position]) == name) return order_[position];
-  return kNone;
-}
+std::string_view IniDocument::NameAt(size_t position) const { return Name(Order()[position]); }
+
+uint32_t IniDocument::Find(std::string_view name) const { return slots_[Slot(name)]; }
 
 bool IniDocument::Contains(std::string_view name) const { return Find(name) != kNone; }
 
 const IniEntryMap* IniDocument::Entries(std::string_view name) const {
   uint32_t group = Find(name);
   if (group == kNone) return nullptr;
-  const GroupRecord& record = groups_[group];
-  std::lock_guard<std::mutex> guard(entries_mutex_);
-  if (!record.entries) {
-    auto entries = std::make_unique<IniEntryMap>();
-    BuildEntries(record, *entries);
-    record.entries = std::move(entries);
+  std::lock_guard<std::mutex> guard(mutex_);
+  std::unique_ptr<IniEntryMap>& entries = entries_[group];
+  if (!entries) {
+    entries = std::make_unique<IniEntryMap>();
+    BuildEntries(groups_[group], *entries);
   }
-  return record.entries.get();
+  return entries.get();
 }
 
 void IniDocument::BuildEntries(const GroupRecord& group, IniEntryMap& entries) const {
@@ -378,25 +523,30 @@ void IniDocument::BuildEntries(const GroupRecord& group, IniEntryMap& entries) c
       }
       continue;
     }
-    const Section& section = sections_[index];
     ForEachLine(
-        buffer_.data() + section.body, buffer_.data() + section.end,
+        buffer_.data() + sections_[index].body, buffer_.data() + SectionEnd(index),
         [&](const char* begin, const char* content_end, const char*) { add(begin, content_end); });
   }
 }
 
 uint32_t IniDocument::AddGroup(const std::string& name) {
+  if ((slots_used_ + 1) * 4 > slots_.size() * 3) Rehash(live_groups_ + 1);
   const uint32_t group = static_cast<uint32_t>(groups_.size());
   const uint32_t section = static_cast<uint32_t>(sections_.size());
-  GroupRecord record;
-  record.name_offset = static_cast<uint32_t>(owned_names_.size());
-  record.name_length = kOwnedName;
-  record.first_section = record.last_section = section;
+  groups_.push_back(
+      GroupRecord{static_cast<uint32_t>(owned_names_.size()), kOwnedName, section, section});
   owned_names_.push_back(name);
-  sections_.push_back(Section{kNone, kNone, kNone, group, kNone});
-  groups_.push_back(std::move(record));
+  sections_.push_back(Section{kNone, kNone, group, kNone});
   overlays_[section];
-  order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(LowerBound(name)), group);
+  const size_t mask = slots_.size() - 1;
+  size_t slot = Hash(name) & mask;
+  while (slots_[slot] != kNone && slots_[slot] != kErased) slot = (slot + 1) & mask;
+  if (slots_[slot] == kNone) ++slots_used_;
+  slots_[slot] = group;
+  ++live_groups_;
+  if (ordered_.load(std::memory_order_relaxed)) {
+    order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(LowerBound(name)), group);
+  }
   ++generation_;
   return group;
 }
@@ -408,9 +558,15 @@ bool IniDocument::InsertGroup(const std::string& name) {
 }
 
 bool IniDocument::EraseGroup(const std::string& name) {
-  size_t position = LowerBound(name);
-  if (position == order_.size() || Name(order_[position]) != name) return false;
-  GroupRecord& record = groups_[order_[position]];
+  const size_t slot = Slot(name);
+  const uint32_t group = slots_[slot];
+  if (group == kNone) return false;
+  if (ordered_.load(std::memory_order_relaxed)) {
+    order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(LowerBound(name)));
+  }
+  slots_[slot] = kErased;
+  --live_groups_;
+  GroupRecord& record = groups_[group];
   for (uint32_t index = record.first_section; index != kNone;) {
     Section& section = sections_[index];
     const uint32_t next = section.next;
@@ -430,8 +586,10 @@ bool IniDocument::EraseGroup(const std::string& name) {
     index = next;
   }
   record.first_section = record.last_section = kNone;
-  record.entries.reset();
-  order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(position));
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    entries_.erase(group);
+  }
   ++generation_;
   return true;
 }
@@ -440,8 +598,7 @@ IniDocument::Overlay& IniDocument::Edit(uint32_t index) {
   auto found = overlays_.find(index);
   if (found != overlays_.end()) return found->second;
   Overlay& overlay = overlays_[index];
-  const Section& section = sections_[index];
-  ForEachLine(buffer_.data() + section.body, buffer_.data() + section.end,
+  ForEachLine(buffer_.data() + sections_[index].body, buffer_.data() + SectionEnd(index),
               [&](const char* begin, const char* content_end, const char* next) {
                 OverlayLine line;
                 line.text.assign(begin, next);
@@ -501,9 +658,10 @@ void IniDocument::SetEntry(const std::string& group, const std::string& key,
                               [](const OverlayLine& candidate) { return candidate.entry; });
     overlay.insert(after.base(), std::move(line));
   }
-  if (record.entries) {
-    std::lock_guard<std::mutex> guard(entries_mutex_);
-    auto placed = record.entries->emplace(key, value);
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto entries = entries_.find(id);
+  if (entries != entries_.end()) {
+    auto placed = entries->second->emplace(key, value);
     if (!placed.second) placed.first->second = value;
   }
 }
@@ -521,15 +679,21 @@ bool IniDocument::EraseEntry(const std::string& group, const std::string& key) {
     erased = erased || kept != overlay.end();
     overlay.erase(kept, overlay.end());
   }
-  if (record.entries) {
-    std::lock_guard<std::mutex> guard(entries_mutex_);
-    record.entries->erase(key);
-  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto entries = entries_.find(id);
+  if (entries != entries_.end()) entries->second->erase(key);
   return erased;
 }
 
 void IniDocument::StartLine(std::string& out) const {
-  if (out.size() > bom_length_ && out.back() != '\n') out += line_end_;
+  if (out.size() <= bom_length_ || out.back() == '\n') return;
+  // A last line ending in a lone CR was read as ending there; an LF completes that line end
+  // without putting a CR into its content.
+  if (out.back() == '\r') {
+    out += '\n';
+  } else {
+    out += line_end_;
+  }
 }
 
 void IniDocument::AppendSection(std::string& out, uint32_t index) const {
@@ -579,11 +743,11 @@ std::string IniDocument::Serialize() const {
     if (section.group == kErased) continue;
     if (section.begin != kNone && overlays_.count(index) == 0) {
       if (run_begin != kNone && run_end == section.begin) {
-        run_end = section.end;
+        run_end = SectionEnd(index);
       } else {
         flush_run();
         run_begin = section.begin;
-        run_end = section.end;
+        run_end = SectionEnd(index);
       }
       continue;
     }

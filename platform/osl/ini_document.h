@@ -1,8 +1,9 @@
-// The parsed image of one INI file: the file's bytes in one buffer, a sorted index of its groups,
-// and the edits made since it was read, kept as overlays on the original lines.
+// The parsed image of one INI file: the file's bytes in one buffer, compact records of its groups
+// indexed by name, and the edits made since it was read, kept as overlays on the original lines.
 // Thread safety: const members may run from several threads at once; others must run alone.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -61,12 +62,13 @@ class IniDocument {
   // The file text: untouched lines byte for byte, edited groups line by line.
   std::string Serialize() const;
 
-  size_t GroupCount() const { return order_.size(); }
-  // Positions in the byte order of group names, 0 .. GroupCount().
+  size_t GroupCount() const { return live_groups_; }
+  // Positions in the byte order of group names, 0 .. GroupCount(). The order is built on the
+  // first call that needs it; lookups by name do not.
   size_t LowerBound(std::string_view name) const;
   size_t UpperBound(std::string_view name) const;
   // REQUIRES: position < GroupCount().
-  std::string_view NameAt(size_t position) const { return Name(order_[position]); }
+  std::string_view NameAt(size_t position) const;
   bool Contains(std::string_view name) const;
   // The group's entries, built on first request; null when the group does not exist.
   const IniEntryMap* Entries(std::string_view name) const;
@@ -93,16 +95,15 @@ class IniDocument {
     // The name's bytes in buffer_, or (with kOwnedName set in name_length) owned_names_[offset].
     uint32_t name_offset = 0;
     uint32_t name_length = 0;
-    uint32_t first_section = kNone;
+    uint32_t first_section = kNone;  // kNone once erased
     uint32_t last_section = kNone;
-    mutable std::unique_ptr<IniEntryMap> entries;  // built on first request
   };
-  // A header line and the lines up to the next header. Sections tile the buffer in file order;
-  // sections of groups added later have no bytes (begin == kNone) and follow them.
+  // A header line and the lines up to the next header. Sections tile the buffer in file order,
+  // each ending where the next begins; sections of groups added later have no bytes
+  // (begin == kNone) and follow them.
   struct Section {
     uint32_t begin;  // the header line (== body for the lines before the first header)
     uint32_t body;   // the line after the header
-    uint32_t end;    // the first byte after the section
     uint32_t group;  // kNone: no group (lines before the first header); kErased: dropped
     uint32_t next;   // the group's next section
   };
@@ -115,6 +116,18 @@ class IniDocument {
   using Overlay = std::vector<OverlayLine>;
 
   std::string_view Name(uint32_t group) const;
+  uint32_t SectionEnd(uint32_t section) const;
+  uint64_t Hash(std::string_view name) const;
+  // The slot of `name` in slots_, or the empty slot that ends its probe sequence.
+  size_t Slot(std::string_view name) const;
+  // Rebuilds slots_ with room for `groups` live groups.
+  void Rehash(size_t groups);
+  // Indexes the parsed groups by name, joining repeated names into one group.
+  void BuildIndex();
+  // Fills order_ with the live groups sorted by name.
+  void SortGroups() const;
+  // order_, sorted on first use.
+  const std::vector<uint32_t>& Order() const;
   // Index of the group in groups_, or kNone.
   uint32_t Find(std::string_view name) const;
   uint32_t AddGroup(const std::string& name);
@@ -130,9 +143,18 @@ class IniDocument {
   std::string line_end_ = "\n";
   std::vector<GroupRecord> groups_;
   std::vector<Section> sections_;
-  std::vector<uint32_t> order_;  // live groups sorted by name
+  // Open-addressing hash of the live groups by name: a group index, kNone (empty) or kErased.
+  std::vector<uint32_t> slots_;
+  size_t slots_used_ = 0;  // slots not empty, erased ones included
+  size_t live_groups_ = 0;
+  uint64_t hash_seed_;
   std::vector<std::string> owned_names_;
   std::unordered_map<uint32_t, Overlay> overlays_;
   uint64_t generation_ = 0;
-  mutable std::mutex entries_mutex_;  // guards the lazy build of GroupRecord::entries
+  // Guards what const calls build on first use: order_ and entries_.
+  mutable std::mutex mutex_;
+  mutable std::atomic<bool> ordered_{false};
+  mutable std::vector<uint32_t> order_;  // live groups sorted by name, once ordered_
+  // The entry maps handed out, by group, built on first request.
+  mutable std::unordered_map<uint32_t, std::unique_ptr<IniEntryMap>> entries_;
 };

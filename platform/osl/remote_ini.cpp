@@ -203,7 +203,7 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
 
-  CLogMsg trace(kFlushFunction, kModule, kLogTrace);
+  CLogMsg trace("RemoteIni::Request", kModule, kLogTrace);
   if (trace.IsEnable()) {
     trace << (upload != nullptr ? "PUT " : "GET ") << url << ": "
           << (response.result == CURLE_OK ? "HTTP " + std::to_string(response.status)

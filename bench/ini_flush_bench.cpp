@@ -1,0 +1,83 @@
+// Cost of flushing a 20,000-group store, side by side with its floor: the same bytes written to a
+// temporary file, synced and renamed over the file.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "ini.h"
+
+namespace {
+
+constexpr int kGroups = 20000;
+
+std::string MakeDirectory() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/qel-flush-bench-XXXXXX";
+  return ::mkdtemp(&pattern[0]) ? pattern : "";
+}
+
+std::string MakeStore() {
+  std::string text = "; generated store for the flush benchmark\n";
+  for (int group = 0; group < kGroups; ++group) {
+    text += "\n[/ZOR_Software/Bench/Module" + std::to_string(group % 50) + "/Key" +
+            std::to_string(group) + "]\ninstalldir=/opt/zor/module" + std::to_string(group) +
+            "\nlist=first\x1bsecond\x1bthird\x1b\nenabled=1\n";
+  }
+  return text;
+}
+
+// The least any durable replace of `bytes` costs.
+void WriteFloor(const std::string& path, const std::string& bytes) {
+  const std::string temporary = path + ".floor";
+  int handle = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (handle < 0 || ::write(handle, bytes.data(), bytes.size()) != ssize_t(bytes.size()) ||
+      ::fsync(handle) != 0 || ::close(handle) != 0 || ::rename(temporary.c_str(), path.c_str())) {
+    std::abort();
+  }
+}
+
+// Each iteration makes one change and flushes it, then writes the floor once; the two are
+// timed separately so that both see the same disk at the same moment.
+void BM_FlushAgainstFloor(benchmark::State& state) {
+  const std::string directory = MakeDirectory();
+  const std::string store = directory + "/store.ini";
+  const std::string floor = directory + "/floor.ini";
+  std::ofstream(store, std::ios::binary) << MakeStore();
+  BackupIni ini(store);
+  using Clock = std::chrono::steady_clock;
+  Clock::duration flush_time{};
+  Clock::duration floor_time{};
+  long counter = 0;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    ini.SetKeyValue("/ZOR_Software/Bench/Module7/Key107", "counter", std::to_string(++counter));
+    ini.FlushIniDataToFile("");
+    auto middle = Clock::now();
+    state.PauseTiming();
+    std::ifstream in(store, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    state.ResumeTiming();
+    auto floor_start = Clock::now();
+    WriteFloor(floor, bytes);
+    auto end = Clock::now();
+    flush_time += middle - start;
+    floor_time += end - floor_start;
+  }
+  using Micro = std::chrono::duration<double, std::micro>;
+  const double iterations = static_cast<double>(state.iterations());
+  state.counters["flush_us"] = Micro(flush_time).count() / iterations;
+  state.counters["floor_us"] = Micro(floor_time).count() / iterations;
+  state.counters["ratio_to_floor"] = Micro(flush_time).count() / Micro(floor_time).count();
+  std::system(("rm -rf '" + directory + "'").c_str());
+}
+
+}  // namespace
+
+BENCHMARK(BM_FlushAgainstFloor)->Unit(benchmark::kMillisecond)->Iterations(300);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,263 @@
+// Load speed and memory of the INI store against the floor of reading the same file and
+// counting its lines, and the cost of opening one group's entries in small and large stores.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <new>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ini.h"
+
+// Every allocation of the program is counted, so the bytes a loaded store holds are exact.
+namespace {
+std::atomic<size_t> g_live_bytes{0};
+std::atomic<size_t> g_peak_bytes{0};
+
+void* CountedAllocate(size_t size) {
+  void* pointer = std::malloc(size == 0 ? 1 : size);
+  if (pointer == nullptr) throw std::bad_alloc();
+  size_t live = g_live_bytes.fetch_add(malloc_usable_size(pointer)) + malloc_usable_size(pointer);
+  size_t peak = g_peak_bytes.load();
+  while (live > peak && !g_peak_bytes.compare_exchange_weak(peak, live)) {
+  }
+  return pointer;
+}
+
+void CountedFree(void* pointer) {
+  if (pointer == nullptr) return;
+  g_live_bytes.fetch_sub(malloc_usable_size(pointer));
+  std::free(pointer);
+}
+}  // namespace
+
+void* operator new(size_t size) { return CountedAllocate(size); }
+void* operator new[](size_t size) { return CountedAllocate(size); }
+void operator delete(void* pointer) noexcept { CountedFree(pointer); }
+void operator delete[](void* pointer) noexcept { CountedFree(pointer); }
+void operator delete(void* pointer, size_t) noexcept { CountedFree(pointer); }
+void operator delete[](void* pointer, size_t) noexcept { CountedFree(pointer); }
+
+namespace {
+
+// Reaches the protected loader, as the local and remote stores do.
+class BenchIni : public Ini {
+ public:
+  using Ini::LoadImage;
+  void FlushIniDataToFile(const std::string&) override {}
+};
+
+std::string ReadFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  struct stat info {};
+  ::fstat(fd, &info);
+  std::string bytes(static_cast<size_t>(info.st_size), '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t got = ::read(fd, &bytes[done], bytes.size() - done);
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  ::close(fd);
+  bytes.resize(done);
+  return bytes;
+}
+
+size_t CountLines(const std::string& bytes) {
+  size_t lines = 0;
+  const char* p = bytes.data();
+  const char* end = p + bytes.size();
+  while (p < end) {
+    const void* newline = std::memchr(p, '\n', static_cast<size_t>(end - p));
+    ++lines;
+    if (newline == nullptr) break;
+    p = static_cast<const char*>(newline) + 1;
+  }
+  return lines;
+}
+
+// A store as an installation grows it: keys of depth 2 to 5 under a few vendor roots, created
+// parent first in no particular order, 3 to 8 values each, some lists, some comments.
+std::string GenerateStore(size_t groups, std::vector<std::string>* names) {
+  std::mt19937 random(static_cast<unsigned>(groups));
+  static const char* const kRoots[] = {"/ZOR_Software", "/ZOR_Partners", "/Customer"};
+  static const char* const kKinds[] = {"App", "Module", "Sub", "Component", "Instance"};
+  static const char* const kEntryNames[] = {"installdir", "description", "version", "enabled",
+                                            "Owner",      "timeout",     "Ports",   "LogLevel"};
+  std::vector<std::string> paths;
+  std::vector<int> depth;
+  std::set<std::string> seen;
+  std::string text = "; generated configuration store\n\n";
+  auto word = [&random](size_t length) {
+    std::string w;
+    for (size_t i = 0; i < length; ++i) w += static_cast<char>('a' + random() % 26);
+    return w;
+  };
+  while (paths.size() < groups) {
+    std::string path;
+    int level;
+    if (paths.size() < 3) {
+      path = kRoots[paths.size()];
+      level = 1;
+    } else {
+      size_t parent = random() % paths.size();
+      if (depth[parent] >= 5) continue;
+      level = depth[parent] + 1;
+      path = paths[parent] + "/" + kKinds[level - 1] + std::to_string(random() % 40);
+    }
+    if (!seen.insert(path).second) continue;
+    paths.push_back(path);
+    depth.push_back(level);
+    if (random() % 10 == 0) text += "; " + word(20) + " " + word(12) + "\n";
+    text += "[" + path + "]\n";
+    size_t entries = 3 + random() % 6;
+    for (size_t e = 0; e < entries; ++e) {
+      text += kEntryNames[e];
+      text += '=';
+      if (random() % 5 == 0) {
+        for (int element = 0; element < 3; ++element) text += word(6) + "\x1B";
+      } else {
+        text += word(5 + random() % 30);
+      }
+      text += '\n';
+    }
+    text += '\n';
+  }
+  *names = paths;
+  return text;
+}
+
+// The generated stores, written once per run into a temporary directory.
+struct Stores {
+  Stores() {
+    char pattern[] = "/tmp/ini_load_bench.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    directory = pattern;
+  }
+  ~Stores() {
+    for (auto& entry : paths) std::remove(entry.second.c_str());
+    ::rmdir(directory.c_str());
+  }
+  const std::string& Path(size_t groups) {
+    auto found = paths.find(groups);
+    if (found != paths.end()) return found->second;
+    std::string path = directory + "/store_" + std::to_string(groups) + ".ini";
+    std::string text = GenerateStore(groups, &names[groups]);
+    FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    return paths[groups] = path;
+  }
+  std::string directory;
+  std::map<size_t, std::string> paths;
+  std::map<size_t, std::vector<std::string>> names;
+};
+
+Stores& TheStores() {
+  static Stores stores;
+  return stores;
+}
+
+// CPU time of this thread (kernel time of its reads included), so that other processes on a
+// busy machine do not blur the comparison with the floor.
+double ThreadSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void BM_LoadStore(benchmark::State& state) {
+  const size_t groups = static_cast<size_t>(state.range(0));
+  const std::string& path = TheStores().Path(groups);
+  double floor = 1e9;
+  double load = 1e9;
+  double order = 1e9;
+  size_t file_size = 0;
+  size_t held = 0;
+  size_t peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    double start = ThreadSeconds();
+    std::string floor_bytes = ReadFile(path);
+    benchmark::DoNotOptimize(CountLines(floor_bytes));
+    floor = std::min(floor, ThreadSeconds() - start);
+    file_size = floor_bytes.size();
+    floor_bytes = std::string();
+    auto ini = std::make_unique<BenchIni>();
+    size_t before = g_live_bytes.load();
+    g_peak_bytes.store(before);
+    state.ResumeTiming();
+
+    start = ThreadSeconds();
+    ini->LoadImage(ReadFile(path), path);
+    load = std::min(load, ThreadSeconds() - start);
+
+    state.PauseTiming();
+    held = g_live_bytes.load() - before;
+    peak = g_peak_bytes.load() - before;
+    // The byte order of the groups is built by the first walk, not by the load.
+    start = ThreadSeconds();
+    benchmark::DoNotOptimize(ini->begin());
+    order = std::min(order, ThreadSeconds() - start);
+    ini.reset();
+    state.ResumeTiming();
+  }
+  state.counters["file_MB"] = static_cast<double>(file_size) / 1e6;
+  state.counters["floor_ms"] = floor * 1e3;
+  state.counters["load_ms"] = load * 1e3;
+  state.counters["load_per_floor"] = load / floor;
+  state.counters["first_walk_ms"] = order * 1e3;
+  state.counters["load_and_walk_per_floor"] = (load + order) / floor;
+  state.counters["held_per_file"] = static_cast<double>(held) / static_cast<double>(file_size);
+  state.counters["peak_per_file"] = static_cast<double>(peak) / static_cast<double>(file_size);
+}
+// Best of several runs of each, on CPU time.
+BENCHMARK(BM_LoadStore)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Arg(200000)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Opens the entries of groups never opened before (the store is reloaded, untimed, once every
+// group has been opened).
+void BM_OpenGroup(benchmark::State& state) {
+  const size_t groups = static_cast<size_t>(state.range(0));
+  const std::string& path = TheStores().Path(groups);
+  std::vector<std::string> names = TheStores().names[groups];
+  std::shuffle(names.begin(), names.end(), std::mt19937(7));
+  const std::string bytes = ReadFile(path);
+  auto ini = std::make_unique<BenchIni>();
+  ini->LoadImage(bytes, path);
+  size_t next = 0;
+  for (auto _ : state) {
+    if (next == names.size()) {
+      state.PauseTiming();
+      ini = std::make_unique<BenchIni>();
+      ini->LoadImage(bytes, path);
+      next = 0;
+      state.ResumeTiming();
+    }
+    const IniEntryMap* entries = ini->GetGroupProperty(names[next++]);
+    benchmark::DoNotOptimize(entries);
+  }
+}
+BENCHMARK(BM_OpenGroup)->Arg(2000)->Arg(200000);
+
+}  // namespace
+
+BENCHMARK_MAIN();

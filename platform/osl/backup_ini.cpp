@@ -1,0 +1,183 @@
+// BackupIni: the INI store over a local file. Loads it whole, and writes it back atomically under
+// the store's lock, first merging what other writers put in the file meanwhile.
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "clog_msg.h"
+#include "ini.h"
+#include "ini_file.h"
+#include "qel_error.h"
+
+namespace {
+
+constexpr int kDefaultLockTimeoutMs = 10000;
+// A file modified this shortly before its stamp was taken may be modified again within the same
+// tick of the file system's clock without a visible change of stamp: its content is then
+// confirmed by hash.
+constexpr int64_t kRacyWindowNs = 3000000000;
+constexpr const char* kSourceFile = "platform/osl/backup_ini";
+
+int64_t NowNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The bound on the wait for the store's lock: QEL_LOCK_TIMEOUT_MS when set to a number.
+int LockTimeoutMs() {
+  const char* text = std::getenv("QEL_LOCK_TIMEOUT_MS");
+  if (text == nullptr || *text == '\0') return kDefaultLockTimeoutMs;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value < 0 || value > 3600000) return kDefaultLockTimeoutMs;
+  return static_cast<int>(value);
+}
+
+[[noreturn]] void ThrowFlushError(IniErrorNumber code, const std::string& path,
+                                  const std::string& reason, long line) {
+  throw QELError("cannot write " + path + ": " + reason, code, kIniFacility, kSourceFile, line);
+}
+
+// Holds the store's lock for one flush.
+class LockHold {
+ public:
+  LockHold(IniFileSystem& files, int handle) : files_(files), handle_(handle) {}
+  ~LockHold() { files_.Unlock(handle_); }
+  LockHold(const LockHold&) = delete;
+  LockHold& operator=(const LockHold&) = delete;
+
+ private:
+  IniFileSystem& files_;
+  int handle_;
+};
+
+}  // namespace
+
+struct BackupIni::FileState {
+  FileStamp stamp;       // of the file as this store last read or wrote it
+  uint64_t hash = 0;     // of its content
+  bool trusted = false;  // whether an equal stamp proves an equal content
+  int lock_timeout_ms = kDefaultLockTimeoutMs;
+
+  // A file read: its stamp proves its content only once the clock has moved well past its
+  // modification time, so that no later change can share it.
+  void RememberRead(const FileStamp& seen, uint64_t content_hash, int64_t seen_before_ns) {
+    stamp = seen;
+    hash = content_hash;
+    trusted = seen_before_ns - seen.mtime_ns > kRacyWindowNs;
+  }
+  // A file this store wrote: its modification time was set apart from that of any later
+  // version, unless the file system keeps whole seconds only.
+  void RememberWrite(const FileStamp& written, uint64_t content_hash) {
+    stamp = written;
+    hash = content_hash;
+    trusted = written.mtime_ns % 1000000000 != 0;
+  }
+};
+
+BackupIni::BackupIni(const std::string& path) : BackupIni(path, DefaultIniFileSystem()) {}
+
+BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> files)
+    : path_(path),
+      files_(files ? std::move(files) : DefaultIniFileSystem()),
+      state_(std::make_unique<FileState>()) {
+  state_->lock_timeout_ms = LockTimeoutMs();
+  std::string bytes;
+  FileStamp stamp;
+  int64_t before = NowNs();
+  int error = files_->ReadFile(path_, &bytes, &stamp);
+  if (error != 0) {
+    CLogMsg("BackupIni::BackupIni", "osl", kLogTrace)
+        << kLogError << "cannot read " << path_ << ": " << ErrorText(error) << flush;
+    throw static_cast<int>(error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed);
+  }
+  state_->RememberRead(stamp, ContentHash(bytes.data(), bytes.size()), before);
+  LoadImage(std::move(bytes), path_);
+}
+
+BackupIni::~BackupIni() = default;
+
+void BackupIni::FlushIniDataToFile(const std::string& file) {
+  std::string target;
+  if (int error = files_->ResolveLinks(path_, &target)) {
+    ThrowFlushError(kIniWriteFailed, path_, ErrorText(error), __LINE__);
+  }
+  if (!file.empty()) {
+    std::string copy;
+    if (int error = files_->ResolveLinks(file, &copy)) {
+      ThrowFlushError(kIniWriteFailed, file, ErrorText(error), __LINE__);
+    }
+    FileStamp store_stamp;
+    FileStamp copy_stamp;
+    bool copy_exists = files_->Stat(copy, &copy_stamp) == 0;
+    bool same_file = copy == target || (copy_exists && files_->Stat(target, &store_stamp) == 0 &&
+                                        store_stamp.device == copy_stamp.device &&
+                                        store_stamp.inode == copy_stamp.inode);
+    // A copy over the store's own file is an ordinary flush, merge included.
+    if (!same_file) {
+      const std::string bytes = SerializeImage();
+      FileStamp written;
+      WriteFailure failure;
+      if (!WriteFileAtomically(*files_, copy, bytes, ContentHash(bytes.data(), bytes.size()),
+                               copy_exists ? &copy_stamp : nullptr, &written, &failure)) {
+        ThrowFlushError(kIniWriteFailed, file, ErrorText(failure.error), __LINE__);
+      }
+      return;
+    }
+  }
+
+  int lock_handle = -1;
+  if (int error = files_->Lock(target + ".lock", state_->lock_timeout_ms, &lock_handle)) {
+    if (error == ETIMEDOUT) {
+      ThrowFlushError(kIniLocked, path_,
+                      "the store is locked by another writer (waited " +
+                          std::to_string(state_->lock_timeout_ms) + " ms)",
+                      __LINE__);
+    }
+    ThrowFlushError(kIniWriteFailed, path_, "cannot lock " + target + ".lock: " + ErrorText(error),
+                    __LINE__);
+  }
+  LockHold hold(*files_, lock_handle);
+
+  // Stat before reading: a writer racing with this read changes the stamp after it was taken,
+  // so the next flush looks again.
+  FileStamp current;
+  int error = files_->Stat(target, &current);
+  if (error != 0 && error != ENOENT)
+    ThrowFlushError(kIniWriteFailed, path_, ErrorText(error), __LINE__);
+  bool exists = error == 0;
+  if (exists && (current != state_->stamp || !state_->trusted)) {
+    std::string bytes;
+    int64_t before = NowNs();
+    if (int read_error = files_->ReadFile(target, &bytes, &current)) {
+      ThrowFlushError(kIniWriteFailed, path_, "cannot read it back: " + ErrorText(read_error),
+                      __LINE__);
+    }
+    uint64_t hash = ContentHash(bytes.data(), bytes.size());
+    if (hash != state_->hash) {
+      try {
+        MergeOnto(std::move(bytes), path_);
+      } catch (int number) {
+        ThrowFlushError(static_cast<IniErrorNumber>(number), path_,
+                        "another writer changed it into a file that cannot be merged: " +
+                            ExceptionNumberToString(number),
+                        __LINE__);
+      }
+    }
+    state_->RememberRead(current, hash, before);
+  }
+
+  const std::string bytes = SerializeImage();
+  const uint64_t hash = ContentHash(bytes.data(), bytes.size());
+  FileStamp written;
+  WriteFailure failure;
+  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
+                           &failure)) {
+    ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
+  }
+  state_->RememberWrite(written, hash);
+  ClearJournal();
+  RemoveAbandonedTemporaryFiles(*files_, target);
+}

@@ -1,0 +1,365 @@
+// The POSIX file system of the local INI store and the atomic replace built on its primitives.
+#include "ini_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// Longest chain of symbolic links followed before giving up, as the kernel does.
+constexpr int kMaxLinkHops = 40;
+// How far back a written file's modification time is set, at most, in nanoseconds.
+constexpr uint64_t kStampSpreadNs = 1000000;
+
+FileStamp StampOf(const struct stat& status) {
+  FileStamp stamp;
+  stamp.device = static_cast<uint64_t>(status.st_dev);
+  stamp.inode = static_cast<uint64_t>(status.st_ino);
+  stamp.size = static_cast<uint64_t>(status.st_size);
+  stamp.mtime_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
+                   static_cast<int64_t>(status.st_mtim.tv_nsec);
+  stamp.mode = static_cast<uint32_t>(status.st_mode & 07777);
+  stamp.owner = static_cast<uint32_t>(status.st_uid);
+  stamp.group = static_cast<uint32_t>(status.st_gid);
+  return stamp;
+}
+
+bool AllDigits(const std::string& text, size_t begin, size_t end) {
+  if (begin >= end) return false;
+  for (size_t i = begin; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ErrorText(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which may or may not be in the buffer.
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return text;
+}
+
+uint64_t ContentHash(const char* data, size_t size) {
+  // Multiply and rotate, four independent lanes of eight bytes so that the multiplications
+  // overlap, then a final avalanche: fast on large files and good enough to tell two versions
+  // of one file apart.
+  constexpr uint64_t kMultiplier1 = 0x9E3779B97F4A7C15ull;
+  constexpr uint64_t kMultiplier2 = 0xC2B2AE3D27D4EB4Full;
+  auto mix = [](uint64_t lane, uint64_t word) {
+    lane ^= word * kMultiplier2;
+    return ((lane << 31) | (lane >> 33)) * kMultiplier1;
+  };
+  auto load = [data](size_t at) {
+    uint64_t word;
+    std::memcpy(&word, data + at, 8);
+    return word;
+  };
+  uint64_t lanes[4] = {0x27D4EB2F165667C5ull ^ (static_cast<uint64_t>(size) * kMultiplier1),
+                       0x165667B19E3779F9ull, 0x85EBCA77C2B2AE63ull, 0xFF51AFD7ED558CCDull};
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    for (int lane = 0; lane < 4; ++lane) lanes[lane] = mix(lanes[lane], load(i + 8 * lane));
+  }
+  uint64_t hash = lanes[0];
+  for (int lane = 1; lane < 4; ++lane) hash = mix(hash, lanes[lane]);
+  for (; i + 8 <= size; i += 8) hash = mix(hash, load(i));
+  uint64_t tail = 0;
+  std::memcpy(&tail, data + i, size - i);
+  hash = mix(hash, tail);
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 33;
+  hash *= 0xC4CEB9FE1A85EC53ull;
+  hash ^= hash >> 33;
+  return hash;
+}
+
+IniFileSystem::~IniFileSystem() = default;
+
+int PosixIniFileSystem::ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) {
+  int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle < 0) return errno;
+  struct stat status;
+  if (::fstat(handle, &status) != 0) {
+    int error = errno;
+    ::close(handle);
+    return error;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    ::close(handle);
+    return EISDIR;
+  }
+  *stamp = StampOf(status);
+  bytes->clear();
+  // The file may grow while it is read: read to its end, not to the size seen.
+  bytes->resize(static_cast<size_t>(status.st_size) + 1);
+  size_t filled = 0;
+  for (;;) {
+    if (filled == bytes->size()) bytes->resize(bytes->size() * 2);
+    ssize_t got = ::read(handle, &(*bytes)[filled], bytes->size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(handle);
+      return error;
+    }
+    if (got == 0) break;
+    filled += static_cast<size_t>(got);
+  }
+  ::close(handle);
+  bytes->resize(filled);
+  return 0;
+}
+
+int PosixIniFileSystem::Stat(const std::string& path, FileStamp* stamp) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) return errno;
+  *stamp = StampOf(status);
+  return 0;
+}
+
+int PosixIniFileSystem::ResolveLinks(const std::string& path, std::string* target) {
+  std::string current = path;
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat status;
+    if (::lstat(current.c_str(), &status) != 0) {
+      if (errno == ENOENT) {
+        *target = current;
+        return 0;
+      }
+      return errno;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      *target = current;
+      return 0;
+    }
+    std::string link(static_cast<size_t>(status.st_size) + 1, '\0');
+    ssize_t length = ::readlink(current.c_str(), &link[0], link.size());
+    if (length < 0) return errno;
+    // A link that grew since lstat: look at it again.
+    if (static_cast<size_t>(length) >= link.size()) continue;
+    link.resize(static_cast<size_t>(length));
+    if (link.empty()) return ENOENT;
+    current = link[0] == '/' ? link : DirectoryOf(current) + "/" + link;
+  }
+  return ELOOP;
+}
+
+int PosixIniFileSystem::CreateFile(const std::string& path, int* handle) {
+  int result = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (result < 0) return errno;
+  *handle = result;
+  return 0;
+}
+
+int PosixIniFileSystem::CopyAttributes(int handle, const FileStamp& like) {
+  struct stat status;
+  if (::fstat(handle, &status) != 0) return errno;
+  // Only a privileged writer can give the file to its owner; anyone else writes it as itself.
+  if (::geteuid() == 0 && (status.st_uid != like.owner || status.st_gid != like.group) &&
+      ::fchown(handle, like.owner, like.group) != 0) {
+    return errno;
+  }
+  if ((status.st_mode & 07777) != like.mode && ::fchmod(handle, like.mode) != 0) return errno;
+  return 0;
+}
+
+int PosixIniFileSystem::Write(int handle, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(handle, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return 0;
+}
+
+int PosixIniFileSystem::SetModificationTime(int handle, int64_t mtime_ns) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(mtime_ns / 1000000000);
+  times[1].tv_nsec = static_cast<long>(mtime_ns % 1000000000);
+  return ::futimens(handle, times) == 0 ? 0 : errno;
+}
+
+int PosixIniFileSystem::Sync(int handle) { return ::fsync(handle) == 0 ? 0 : errno; }
+
+int PosixIniFileSystem::StatHandle(int handle, FileStamp* stamp) {
+  struct stat status;
+  if (::fstat(handle, &status) != 0) return errno;
+  *stamp = StampOf(status);
+  return 0;
+}
+
+int PosixIniFileSystem::Close(int handle) {
+  // After close fails the descriptor is gone all the same; never close it twice.
+  return ::close(handle) == 0 || errno == EINTR ? 0 : errno;
+}
+
+int PosixIniFileSystem::Rename(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int PosixIniFileSystem::Remove(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int PosixIniFileSystem::SyncDirectory(const std::string& directory) {
+  int handle = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (handle < 0) return errno;
+  int error = ::fsync(handle) == 0 ? 0 : errno;
+  ::close(handle);
+  return error;
+}
+
+int PosixIniFileSystem::ListDirectory(const std::string& directory,
+                                      std::vector<std::string>* names) {
+  DIR* listing = ::opendir(directory.c_str());
+  if (listing == nullptr) return errno;
+  names->clear();
+  errno = 0;
+  while (struct dirent* entry = ::readdir(listing)) names->emplace_back(entry->d_name);
+  int error = errno;
+  ::closedir(listing);
+  return error;
+}
+
+int PosixIniFileSystem::Lock(const std::string& path, int timeout_ms, int* handle) {
+  int lock_file = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (lock_file < 0) return errno;
+  struct flock whole_file;
+  std::memset(&whole_file, 0, sizeof whole_file);
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  // Poll rather than block, so the wait has a bound; short sleeps keep a waiter from missing
+  // the moments a busy holder lets go.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto pause = std::chrono::microseconds(50);
+  for (;;) {
+    if (::fcntl(lock_file, F_OFD_SETLK, &whole_file) == 0) {
+      *handle = lock_file;
+      return 0;
+    }
+    int error = errno;
+    if (error == EINTR) continue;
+    if (error != EAGAIN && error != EACCES) {
+      ::close(lock_file);
+      return error;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::close(lock_file);
+      return ETIMEDOUT;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+  }
+}
+
+void PosixIniFileSystem::Unlock(int handle) {
+  // Closing the only descriptor of the open file description releases its lock.
+  ::close(handle);
+}
+
+std::shared_ptr<IniFileSystem> DefaultIniFileSystem() {
+  static const std::shared_ptr<IniFileSystem> files = std::make_shared<PosixIniFileSystem>();
+  return files;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string TemporaryFilePrefix(const std::string& target) {
+  return "." + BaseNameOf(target) + ".qeltmp.";
+}
+
+bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
+                         uint64_t content_hash, const FileStamp* like, FileStamp* written,
+                         WriteFailure* failure) {
+  static std::atomic<uint64_t> sequence{0};
+  const std::string directory = DirectoryOf(target);
+  const std::string prefix =
+      directory + "/" + TemporaryFilePrefix(target) + std::to_string(::getpid()) + ".";
+  std::string temporary;
+  int handle = -1;
+  int error = EEXIST;
+  // A name taken by a writer of another process namespace: try the next one.
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    temporary = prefix + std::to_string(sequence.fetch_add(1));
+    error = files.CreateFile(temporary, &handle);
+  }
+  if (error != 0) {
+    *failure = {error, temporary};
+    return false;
+  }
+  if (like != nullptr) error = files.CopyAttributes(handle, *like);
+  if (error == 0) error = files.Write(handle, bytes.data(), bytes.size());
+  // Any later change of the file gets a modification time at least that of this write: set
+  // this file's a little earlier, by an amount that depends on its content, and its stamp then
+  // differs from that of every later version.
+  if (error == 0) error = files.StatHandle(handle, written);
+  if (error == 0) {
+    error = files.SetModificationTime(
+        handle, written->mtime_ns - 1 - static_cast<int64_t>(content_hash % kStampSpreadNs));
+  }
+  if (error == 0) error = files.Sync(handle);
+  if (error == 0) error = files.StatHandle(handle, written);
+  int close_error = files.Close(handle);
+  if (error == 0) error = close_error;
+  if (error == 0) error = files.Rename(temporary, target);
+  if (error != 0) {
+    files.Remove(temporary);
+    *failure = {error, target};
+    return false;
+  }
+  error = files.SyncDirectory(directory);
+  if (error != 0) {
+    *failure = {error, directory};
+    return false;
+  }
+  return true;
+}
+
+void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& target) {
+  const std::string directory = DirectoryOf(target);
+  const std::string prefix = TemporaryFilePrefix(target);
+  std::vector<std::string> names;
+  if (files.ListDirectory(directory, &names) != 0) return;
+  for (const std::string& name : names) {
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // Exactly "<prefix><pid>.<sequence>": anything else is not ours to touch.
+    size_t dot = name.find('.', prefix.size());
+    if (dot == std::string::npos || !AllDigits(name, prefix.size(), dot) ||
+        !AllDigits(name, dot + 1, name.size()) || dot - prefix.size() > 9) {
+      continue;
+    }
+    long writer = std::stol(name.substr(prefix.size(), dot - prefix.size()));
+    if (writer > 0 && ::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH) {
+      files.Remove(directory + "/" + name);
+    }
+  }
+}

@@ -1,0 +1,131 @@
+// IniFileSystem: every file operation of the local INI store (read, stamp, atomic replace, lock)
+// behind one interface, so that tests can make any step fail. Thread safety: the POSIX file
+// system keeps no state and may be used from several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// What identifies one version of a file cheaply: a different stamp means a possibly different
+// content, an equal stamp an equal content unless the file changed within its timestamp's
+// granularity (the store then confirms with a content hash).
+struct FileStamp {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t mtime_ns = 0;  // modification time, nanoseconds since the epoch
+  uint32_t mode = 0;     // permission bits; not part of the comparison
+  uint32_t owner = 0;    // user and group ids; not part of the comparison
+  uint32_t group = 0;
+
+  bool operator==(const FileStamp& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           mtime_ns == other.mtime_ns;
+  }
+  bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+
+// The reason text of an errno value ("No space left on device"); the only place that turns one
+// into text.
+std::string ErrorText(int error);
+
+// A fast 64-bit hash of a file's content, to confirm that a file with a new stamp really changed.
+uint64_t ContentHash(const char* data, size_t size);
+
+// Every primitive returns 0 on success or an errno value; out-parameters are meaningful only on
+// success. Handles are plain descriptors owned by the caller until Close or Unlock.
+class IniFileSystem {
+ public:
+  virtual ~IniFileSystem();
+
+  // Reads the whole file into `*bytes`; `*stamp` is taken from the open file before reading,
+  // so a writer racing with the read leaves a stamp that no longer matches.
+  virtual int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) = 0;
+  // The stamp of the file at `path`, following symbolic links.
+  virtual int Stat(const std::string& path, FileStamp* stamp) = 0;
+  // The file a write to `path` must replace: `path` with symbolic links of its last component
+  // followed (a dangling link gives its missing target).
+  virtual int ResolveLinks(const std::string& path, std::string* target) = 0;
+
+  // Creates a new file that must not exist yet, open for writing.
+  virtual int CreateFile(const std::string& path, int* handle) = 0;
+  // Gives an open file the permission bits and owner of `like`.
+  virtual int CopyAttributes(int handle, const FileStamp& like) = 0;
+  // Writes all of `data` or fails.
+  virtual int Write(int handle, const char* data, size_t size) = 0;
+  virtual int SetModificationTime(int handle, int64_t mtime_ns) = 0;
+  virtual int Sync(int handle) = 0;
+  virtual int StatHandle(int handle, FileStamp* stamp) = 0;
+  virtual int Close(int handle) = 0;
+  // Atomically replaces `to` by `from`.
+  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  virtual int Remove(const std::string& path) = 0;
+  // Makes the directory's entries (a rename into it) durable.
+  virtual int SyncDirectory(const std::string& directory) = 0;
+  virtual int ListDirectory(const std::string& directory, std::vector<std::string>* names) = 0;
+
+  // Takes the exclusive lock of the lock file at `path` (created when missing), waiting at most
+  // `timeout_ms`; ETIMEDOUT when another holder kept it. The lock belongs to the open file
+  // description: it ends when its holder unlocks or dies, and two handles of one process
+  // exclude each other.
+  virtual int Lock(const std::string& path, int timeout_ms, int* handle) = 0;
+  virtual void Unlock(int handle) = 0;
+};
+
+// The real file system of a POSIX system.
+class PosixIniFileSystem : public IniFileSystem {
+ public:
+  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override;
+  int Stat(const std::string& path, FileStamp* stamp) override;
+  int ResolveLinks(const std::string& path, std::string* target) override;
+  int CreateFile(const std::string& path, int* handle) override;
+  int CopyAttributes(int handle, const FileStamp& like) override;
+  int Write(int handle, const char* data, size_t size) override;
+  int SetModificationTime(int handle, int64_t mtime_ns) override;
+  int Sync(int handle) override;
+  int StatHandle(int handle, FileStamp* stamp) override;
+  int Close(int handle) override;
+  int Rename(const std::string& from, const std::string& to) override;
+  int Remove(const std::string& path) override;
+  int SyncDirectory(const std::string& directory) override;
+  int ListDirectory(const std::string& directory, std::vector<std::string>* names) override;
+  int Lock(const std::string& path, int timeout_ms, int* handle) override;
+  void Unlock(int handle) override;
+};
+
+// The process's shared POSIX file system.
+std::shared_ptr<IniFileSystem> DefaultIniFileSystem();
+
+// Where a failed atomic write went wrong: the errno value and the file it concerned.
+struct WriteFailure {
+  int error = 0;
+  std::string path;
+};
+
+// Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
+// the new content: a new temporary file beside it (named by TemporaryFilePrefix), write, sync,
+// rename over `target`, sync the directory. `content_hash` is ContentHash of `bytes`; the file's
+// modification time is set back by up to a millisecond depending on it, so that any later
+// version of the file has another stamp unless the file system keeps only whole seconds (then
+// `written->mtime_ns` is a whole second). `like`, when not null, gives the new file its
+// permission bits and owner. On success returns true with the new file's stamp in `*written`; on
+// failure returns false with the cause in `*failure`, the old file untouched and the temporary
+// file removed (a sync of the directory that fails after the rename leaves the new content).
+bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
+                         uint64_t content_hash, const FileStamp* like, FileStamp* written,
+                         WriteFailure* failure);
+
+// The start of the names of the temporary files written for `target`, within its directory;
+// the writer's process id follows it.
+std::string TemporaryFilePrefix(const std::string& target);
+
+// Removes temporary files of `target` that were left behind by writers that died; files of
+// writers still alive stay. Called while holding the store's lock.
+void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& target);
+
+// The directory part of `path` ("." when it has none) and its last component.
+std::string DirectoryOf(const std::string& path);
+std::string BaseNameOf(const std::string& path);
