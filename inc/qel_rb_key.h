@@ -73,6 +73,7 @@ class QEL_API QELRBKey {
 
  private:
   friend class QELRBConstKeyIterator;
+  friend class QELRBConstValueIterator;
   friend class QELRBRootKey;
 
   QELConnection connection;

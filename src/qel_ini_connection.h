@@ -40,6 +40,7 @@ class QELIniConnection : public QELConnectionBase {
  public:
   QELIniConnection();
   QELIniConnection(const QELIniConnection& other);
+  QELIniConnection& operator=(const QELIniConnection& other) = default;
   ~QELIniConnection() override;
 
   // Opens the local INI file named by `host`; 158 with the "ZORKVA0533E" text on failure.

@@ -33,8 +33,10 @@ class QELSubkeyMatcher {
 
 class QELIniKey : public QELKey {
  public:
-  // The root key of `connection`'s store: path "", no value cache.
+  // The root key of `connection`'s store: path "", no value cache. Throws QELLogicalError when
+  // `connection` is not an INI connection.
   explicit QELIniKey(QELConnectionBase& connection);
+  explicit QELIniKey(const QELIniConnection& connection);
   // A key on `path`; throws QELError (its code, facility 12, "src\qel_ini_key") when the group
   // is missing (158) or the path invalid (164).
   QELIniKey(const std::string& path, QELConnectionBase& connection);
@@ -62,6 +64,8 @@ class QELIniKey : public QELKey {
 
   // The store this key works on (fetched under the holder's lock, used outside it).
   Ini* GetStore() const { return ini.Get(); }
+  // The same, for a store call: throws QELLogicalError when the connection never logged in.
+  Ini& Store() const;
   const QELIniConnection& GetConnection() const { return connection; }
   // The key's value cache, for the value reader.
   const QELValueMapPointer& GetValueCache() const { return values; }
@@ -92,6 +96,8 @@ class QELIniKeyReader : public QELConstItemReader<QELKeyPointer> {
   enum class Step { kAtEnd, kSkipped, kYielded };
   Step NextStep();
   bool Selects(const Group& group) const;
+  // Whether the filter's "(repositoryname=NAME)" selects a group whose entry holds `value`.
+  bool RepositoryNameSelects(const std::string& value) const;
 
   IniGroupIterator position;
   QELIniKey key;

@@ -13,6 +13,7 @@
 #include "ini.h"
 #include "ini_file.h"
 #include "qel_error.h"
+#include "qel_log.h"
 
 namespace {
 
@@ -90,7 +91,14 @@ int LoadError(const std::string& path, std::shared_ptr<IniFileSystem> files = nu
 
 TEST(BackupIniFlushTest, LoadFailuresThrowTheirErrorNumbers) {
   ScratchDirectory dir;
+  std::vector<LogRecord> records;
+  SetLogSink([&records](const LogRecord& record) { records.push_back(record); });
   EXPECT_EQ(LoadError(dir.File("missing.ini")), kIniFileNotFound);
+  SetLogSink({});
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].severity, 3);
+  EXPECT_EQ(records[0].text,
+            "cannot read " + dir.File("missing.ini") + ": No such file or directory");
   EXPECT_EQ(LoadError(dir.File("missing/deeper.ini")), kIniFileNotFound);
   ASSERT_EQ(::mkdir(dir.File("directory.ini").c_str(), 0755), 0);
   EXPECT_EQ(LoadError(dir.File("directory.ini")), kIniReadFailed);
@@ -183,6 +191,52 @@ TEST(BackupIniFlushTest, HandEditsBetweenFlushesSurviveAndTheLaterWriterWins) {
   }
   EXPECT_EQ(Slurp(path), broken);
   EXPECT_EQ(ValueOf(ini, "/A", "x"), "kept");
+}
+
+// Rewrites the file in place: same inode, same size, only the content differs.
+void EditInPlace(const std::string& path, const std::string& text) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file << text;
+}
+
+// A file system whose clock keeps whole seconds, as some do: an edit within the same second
+// leaves the stamp as it was.
+class CoarseClockFileSystem : public PosixIniFileSystem {
+ public:
+  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override {
+    return Coarse(PosixIniFileSystem::ReadFile(path, bytes, stamp), stamp);
+  }
+  int Stat(const std::string& path, FileStamp* stamp) override {
+    return Coarse(PosixIniFileSystem::Stat(path, stamp), stamp);
+  }
+  int StatHandle(int handle, FileStamp* stamp) override {
+    return Coarse(PosixIniFileSystem::StatHandle(handle, stamp), stamp);
+  }
+
+ private:
+  static int Coarse(int error, FileStamp* stamp) {
+    stamp->mtime_ns -= stamp->mtime_ns % 1000000000;
+    return error;
+  }
+};
+
+TEST(BackupIniFlushTest, SameSizeEditsRightAfterALoadOrAFlushAreNoticed) {
+  for (auto files : {DefaultIniFileSystem(),
+                     std::shared_ptr<IniFileSystem>(std::make_shared<CoarseClockFileSystem>())}) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("store.ini");
+    Spit(path, "[/A]\nk=1\n[/B]\nm=1\n");
+    BackupIni ini(path, files);
+    EditInPlace(path, "[/A]\nk=2\n[/B]\nm=1\n");
+    ini.SetKeyValue("/B", "m", "3");
+    ini.FlushIniDataToFile("");
+    EXPECT_EQ(Slurp(path), "[/A]\nk=2\n[/B]\nm=3\n");
+
+    EditInPlace(path, "[/A]\nk=4\n[/B]\nm=3\n");
+    ini.SetKeyValue("/B", "m", "5");
+    ini.FlushIniDataToFile("");
+    EXPECT_EQ(Slurp(path), "[/A]\nk=4\n[/B]\nm=5\n");
+  }
 }
 
 TEST(BackupIniFlushTest, CopiesAndLinksAndPermissions) {

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 
 #include "ini.h"
@@ -79,6 +80,47 @@ TEST(IniRoundTripTest, AnyBytesLoadBackIdentical) {
     ASSERT_NO_THROW(reread.LoadImage(text, "round.ini")) << "round " << round;
     ASSERT_EQ(Read(reread), model) << "round " << round;
     ASSERT_EQ(reread.SerializeImage(), text) << "round " << round;
+  }
+}
+
+TEST(IniRoundTripTest, GroupsWalkInByteOrderWhateverTheirNames) {
+  // Long shared prefixes, names that are prefixes of others, and bytes at both ends of the range,
+  // in file order at random.
+  std::mt19937 random(11);
+  static const char* const kParts[] = {"/ZOR_Software",
+                                       "/Module",
+                                       "/Sub",
+                                       "\xFF",
+                                       "/",
+                                       "/a",
+                                       "-",
+                                       "0",
+                                       "/Component_with_a_long_name"};
+  std::set<std::string> names;
+  std::string text;
+  while (names.size() < 5000) {
+    std::string name;
+    for (int depth = 1 + static_cast<int>(random() % 6); depth > 0; --depth) {
+      name += kParts[random() % (sizeof(kParts) / sizeof(kParts[0]))];
+      if (random() % 2 == 0) name += std::to_string(random() % 12);
+    }
+    if (random() % 50 == 0) name += std::string(1, '\0');
+    if (names.insert(name).second) text += "[" + name + "]\n";
+  }
+  MemoryIni ini;
+  ini.LoadImage(text, "order.ini");
+  std::vector<std::string> walked;
+  for (IniGroupIterator it = ini.begin(); it != ini.end(); ++it) walked.push_back((*it).GetName());
+  EXPECT_EQ(walked, std::vector<std::string>(names.begin(), names.end()));
+  for (const std::string& probe : {std::string("/Module3"), std::string("/ZOR_Software/"),
+                                   std::string("\xFF\xFF"), std::string()}) {
+    IniGroupIterator found = ini.lower_bound(probe);
+    auto expected = names.lower_bound(probe);
+    if (expected == names.end()) {
+      EXPECT_TRUE(found == ini.end());
+    } else {
+      EXPECT_EQ((*found).GetName(), *expected);
+    }
   }
 }
 

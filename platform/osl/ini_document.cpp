@@ -340,9 +340,10 @@ SortKey MakeKey(std::string_view name, size_t offset, uint32_t group) {
 }  // namespace
 
 void IniDocument::SortGroups() const {
-  // Most-significant-first radix sort on 16-byte chunks of the names: comparisons read the keys,
-  // not the names scattered over the buffer, and a run whose chunks are all equal moves on to
-  // the next chunk without sorting.
+  // Three-way radix quicksort on 16-byte chunks of the names: partitions compare the chunks
+  // cached in the keys, not the names scattered over the buffer, and only the keys equal to the
+  // pivot move on to the next chunk. Live names are unique, so keys equal in a chunk in which
+  // their names end are the same key.
   std::vector<SortKey> keys;
   keys.reserve(live_groups_);
   for (uint32_t group = 0; group < groups_.size(); ++group) {
@@ -352,29 +353,59 @@ void IniDocument::SortGroups() const {
     size_t begin;
     size_t end;
     size_t offset;
+    bool chunked;  // whether the keys hold the chunks at `offset`
   };
-  std::vector<Run> runs{Run{0, keys.size(), 0}};
+  uint64_t random = hash_seed_ | 1;  // picks pivots, so no file makes the sort quadratic
+  std::vector<Run> runs{Run{0, keys.size(), 0, false}};
   while (!runs.empty()) {
     const Run run = runs.back();
     runs.pop_back();
-    if (run.end - run.begin < 2) continue;
-    auto first = keys.begin() + static_cast<std::ptrdiff_t>(run.begin);
-    auto last = keys.begin() + static_cast<std::ptrdiff_t>(run.end);
-    bool all_equal = true;
-    for (auto key = first; key != last; ++key) {
-      *key = MakeKey(Name(key->Group()), run.offset, key->Group());
-      all_equal = all_equal && key->SameChunk(*first) && key->Longer();
+    const size_t count = run.end - run.begin;
+    if (count < 2) continue;
+    SortKey* first = keys.data() + run.begin;
+    SortKey* last = keys.data() + run.end;
+    if (!run.chunked) {
+      for (SortKey* key = first; key != last; ++key) {
+        *key = MakeKey(Name(key->Group()), run.offset, key->Group());
+      }
     }
-    if (all_equal) {
-      runs.push_back(Run{run.begin, run.end, run.offset + kChunkBytes});
+    if (count <= 12) {
+      std::sort(first, last);
+      for (SortKey* i = first; i != last;) {
+        SortKey* j = i + 1;
+        while (j != last && j->SameChunk(*i)) ++j;
+        if (j - i > 1) {
+          runs.push_back(Run{static_cast<size_t>(i - keys.data()),
+                             static_cast<size_t>(j - keys.data()), run.offset + kChunkBytes,
+                             false});
+        }
+        i = j;
+      }
       continue;
     }
-    std::sort(first, last);
-    for (size_t i = run.begin; i < run.end;) {
-      size_t j = i + 1;
-      while (j < run.end && keys[j].SameChunk(keys[i])) ++j;
-      if (j - i > 1 && keys[i].Longer()) runs.push_back(Run{i, j, run.offset + kChunkBytes});
-      i = j;
+    random ^= random << 13;
+    random ^= random >> 7;
+    random ^= random << 17;
+    const SortKey pivot = first[random % count];
+    // Dijkstra's partition: [first, less) < pivot, [less, i) == pivot, [greater, last) > pivot.
+    SortKey* less = first;
+    SortKey* i = first;
+    SortKey* greater = last;
+    while (i < greater) {
+      if (i->SameChunk(pivot)) {
+        ++i;
+      } else if (*i < pivot) {
+        std::swap(*less++, *i++);
+      } else {
+        std::swap(*i, *--greater);
+      }
+    }
+    runs.push_back(Run{run.begin, static_cast<size_t>(less - keys.data()), run.offset, true});
+    runs.push_back(Run{static_cast<size_t>(greater - keys.data()), run.end, run.offset, true});
+    if (pivot.Longer()) {
+      runs.push_back(Run{static_cast<size_t>(less - keys.data()),
+                         static_cast<size_t>(greater - keys.data()), run.offset + kChunkBytes,
+                         false});
     }
   }
   order_.clear();

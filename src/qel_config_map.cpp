@@ -1,0 +1,35 @@
+// Configuration maps: look up, write and delete the values of one fixed key of the store.
+#include "qel_config_map.h"
+
+#include "qel_ini_key.h"
+#include "qel_key.h"
+
+namespace {
+
+const std::string& ModuleIndexPath() {
+  static const std::string path = "/ZOR_Software/qel4ds/Config/Index";
+  return path;
+}
+
+}  // namespace
+
+QELConfigMapBase::~QELConfigMapBase() { delete key; }
+
+QELStatus QELConfigMapBase::GetValue(const std::string& name, std::string& text) {
+  QELValueItem item(name, QELRBValue(""));
+  const QELStatus status = key->GetValue(item);
+  text = static_cast<std::string>(item.second);
+  return status;
+}
+
+QELStatus QELConfigMapBase::SetValue(const std::string& name, const QELRBValue& value) {
+  return key->SetValue(QELValueItem(name, value));
+}
+
+QELStatus QELConfigMapBase::DeleteValue(const std::string& name) {
+  return key->DeleteValue(QELValueItem(name, QELRBValue("")));
+}
+
+QELIniConfigMap::QELIniConfigMap(QELConnectionBase& connection) {
+  key = new QELIniKey(ModuleIndexPath(), connection);
+}

@@ -1,0 +1,198 @@
+// QELConnection: the public connection handle, its connection types, login with the optional
+// verification of the store, and the transaction calls.
+#include "qel_connection.h"
+
+#include "message.h"
+#include "os_time.h"
+#include "osl_unicode.h"
+#include "qel_ini_connection.h"
+#include "qel_key_factory.h"
+#include "qel_rb_key.h"
+#include "qel_rb_log.h"
+#include "version_spec.h"
+
+namespace {
+
+constexpr const char* kSource = "src\\qel_connection";
+constexpr const char* kLoginFunction = "QELConnection::Login";
+constexpr const char* kConfigKey = "/ZOR_Software/qel4ds/Config";
+constexpr const char* kSupportedVersion = "9.0.21.100";
+
+// Logs `text` under Login and throws it with `code`; Login's failures keep their fixed lines.
+[[noreturn]] void LoginFailure(const std::string& text, long code, long line,
+                               LogSeverity severity = kLogError) {
+  RbLogError(kLoginFunction, text, severity);
+  throw QELError(text, code, kRbKeyFacility, kSource, line);
+}
+
+std::string CatalogueText(const char* id) { return Message("")[id]; }
+
+// The store passes when its major and minor numbers are those of the supported release.
+bool IsSupportedVersion(const std::string& version) {
+  const QelVr_VersionSpec expected = QelVr_VersionSpecHelper::parseVersion(kSupportedVersion);
+  const QelVr_VersionSpec actual = QelVr_VersionSpecHelper::parseVersion(version);
+  return expected.major && actual.major && *expected.major == *actual.major && expected.minor &&
+         actual.minor && *expected.minor == *actual.minor;
+}
+
+}  // namespace
+
+QELConnection::QELConnection(ConnectionType connectionType)
+    : backend(GetKeyFactory(connectionType)->CreateConnection()),
+      type(connectionType),
+      unicode(false),
+      checkValidity(false) {
+  static const char* kFunction = "QELConnection::QELConnection";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Type: " << static_cast<int>(type) << flush;
+  }
+}
+
+QELConnection::QELConnection(const QELConnection& other) = default;
+
+QELConnection& QELConnection::operator=(const QELConnection& other) {
+  backend = other.backend;
+  type = other.type;
+  unicode = other.unicode;
+  version = other.version;
+  checkValidity = other.checkValidity;
+  return *this;
+}
+
+QELConnection::~QELConnection() = default;
+
+void QELConnection::Login(const std::string& host, int port, const std::string& user,
+                          const std::string& password) {
+  if (RbTraceEnabled(kLoginFunction)) {
+    const std::string text = Message("")["ZORKVA0551I"] << user << host
+                                                        << os_date::today().to_string()
+                                                        << os_time::now().to_string();
+    CLogMsg log(kLoginFunction, kRbKeyModule, kLogTrace);
+    log << text << flush;
+  }
+
+  if (type != INI && type != RINI && (host.empty() || user.empty())) {
+    const std::string text = Message("")["ZORKVA0532E"] << (host.empty() ? "Host" : "User");
+    LoginFailure(text, 157, 86);
+  }
+
+  const QELStatus status = backend.Get()->Login(host, port, user, password);
+  if (!status.Ok()) LoginFailure(status.message, status.code, 98, kLogLoginFailure);
+
+  if (!checkValidity) return;
+
+  // Whatever goes wrong while reading the configuration key, the store is unreadable to us.
+  try {
+    const QELRBKey config(kConfigKey, *this);
+    if (static_cast<std::string>(config.GetValue("multi-language")) == "unicode") unicode = true;
+    version = static_cast<std::string>(config.GetValue("product-ver"));
+  } catch (...) {
+    LoginFailure(CatalogueText("ZORKVA1114E"), 1114, 118);
+  }
+
+  if (unicode != Osl_UnicodeConfiguration::Instance()->IsUnicodeMode()) {
+    LoginFailure(CatalogueText("ZORKVA1112E"), 1112, 127);
+  }
+  if (!IsSupportedVersion(version)) LoginFailure(CatalogueText("ZORKVA1113E"), 1113, 141);
+}
+
+const std::string QELConnection::GetHost() const {
+  const QELConnectionBase* connection = backend.Get();
+  static const char* kFunction = "QELConnection::GetHost";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Host: " << connection->GetHost() << " User: " << connection->GetUser() << flush;
+  }
+  return connection->GetHost();
+}
+
+const std::string QELConnection::GetUser() const { return backend.Get()->GetUser(); }
+
+int QELConnection::GetPort() const { return backend.Get()->GetPort(); }
+
+QELConnectionBase* QELConnection::GetConnection() const { return backend.Get(); }
+
+const std::string& QELConnection::GetVersion() const {
+  static const char* kFunction = "QELConnection::GetVersion";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Version: " << version << flush;
+  }
+  return version;
+}
+
+bool QELConnection::IsUnicodeMode() const {
+  static const char* kFunction = "QELConnection::IsUnicodeMode";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Unicode mode: " << static_cast<int>(unicode) << flush;
+  }
+  return unicode;
+}
+
+void QELConnection::SetCheckValidity(bool check) {
+  checkValidity = check;
+  static const char* kFunction = "QELConnection::SetCheckValidity";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Check validity: " << static_cast<int>(checkValidity) << flush;
+  }
+}
+
+void QELConnection::BeginTransaction() {
+  backend.Get()->BeginTransaction();
+  static const char* kFunction = "QELConnection::BeginTransaction";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << flush;
+  }
+}
+
+void QELConnection::Commit() {
+  backend.Get()->Commit();
+  static const char* kFunction = "QELConnection::Commit";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << flush;
+  }
+}
+
+bool QELConnection::IsTransactionStarted() const {
+  const bool started = backend.Get()->IsTransactionStarted();
+  static const char* kFunction = "QELConnection::IsTransactionStarted";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Transaction Started: " << static_cast<int>(started) << flush;
+  }
+  return started;
+}
+
+const std::string QELConnection::ConnectionTypeToString(ConnectionType connectionType) {
+  switch (connectionType) {
+    case CORBA:
+      return "corba";
+    case LDAP:
+      return "ldap";
+    case INI:
+      return "ini";
+    case RINI:
+      return "rini";
+    default:
+      throw QELLogicalError(
+          "Unknown connection type: " + std::to_string(static_cast<int>(connectionType)), kSource,
+          255);
+  }
+}
+
+QELConnection::ConnectionType QELConnection::StringToConnectionType(const std::string& text) {
+  static const struct {
+    const char* name;
+    ConnectionType type;
+  } kNames[] = {
+      {"corba", CORBA}, {"ldap", LDAP}, {"ini", INI}, {"rini", RINI}, {"simple_ini", SIMPLE_INI}};
+  for (const auto& entry : kNames) {
+    if (cmp_nocase(text, entry.name) == 0) return entry.type;
+  }
+  throw QELLogicalError("Unknown connection type: " + text, kSource, 235);
+}

@@ -1,0 +1,88 @@
+// The backend connections: the local INI connection opens its file at login, the remote one
+// opens a file held by the remote service; both keep the store for the keys made on them.
+#include "qel_ini_connection.h"
+
+#include "clog_msg.h"
+#include "message.h"
+#include "os_time.h"
+#include "os_tokenizer.h"
+#include "qel_error.h"
+#include "remote_ini.h"
+
+QELConnectionBase::~QELConnectionBase() = default;
+
+void QELConnectionBase::BeginTransaction() {}
+
+void QELConnectionBase::Commit() {}
+
+bool QELConnectionBase::IsTransactionStarted() const { return transactionStarted; }
+
+QELIniConnection::QELIniConnection() : store(nullptr) {}
+
+QELIniConnection::QELIniConnection(const QELIniConnection& other)
+    : QELConnectionBase(other), store(other.store) {}
+
+QELIniConnection::~QELIniConnection() = default;
+
+QELStatus QELIniConnection::Login(const std::string& login_host, int, const std::string& login_user,
+                                  const std::string&) {
+  try {
+    Adopt(new BackupIni(login_host), login_user, login_host);
+  } catch (int number) {
+    return LoginFailure("QELIniConnection::Login", 158, login_user, login_host,
+                        Ini::ExceptionNumberToString(number));
+  }
+  return QELStatus();
+}
+
+void QELIniConnection::BeginTransaction() { transactionStarted = true; }
+
+void QELIniConnection::Commit() {
+  // Without a successful login there is nothing to write back.
+  Ini* ini = store.Get();
+  if (ini != nullptr) ini->FlushIniDataToFile("");
+  transactionStarted = false;
+}
+
+void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,
+                             const std::string& host_name) {
+  store = QELIniHolder(opened);
+  user = user_name;
+  host = host_name;
+}
+
+QELStatus QELIniConnection::LoginFailure(const char* function, int32_t code,
+                                         const std::string& login_user,
+                                         const std::string& login_host, const std::string& cause) {
+  std::string text = Message("")["ZORKVA0533E"] << login_user << login_host
+                                                << os_date::today().to_string()
+                                                << os_time::now().to_string();
+  text += " [" + std::to_string(code) + "]" + " <" + cause + ">";
+  CLogMsg(function, "ldap_key", kLogTrace) << kLogError << text << flush;
+  return QELStatus(code, text);
+}
+
+QELStatus QELRemoteIniConnection::Login(const std::string& login_host, int,
+                                        const std::string& login_user,
+                                        const std::string& password) {
+  os_tokenizer tokenizer;
+  tokenizer.separators("/");
+  const std::vector<std::string> tokens = tokenizer.tokenize(login_host);
+  std::string host_part = login_host;
+  std::string second_part;
+  if (tokens.size() == 2) {
+    host_part = tokens[0];
+    second_part = tokens[1];
+  }
+  const char* const function = "QELRemoteIniConnection::Login";
+  try {
+    Adopt(new RemoteIni(host_part, second_part, login_user, password), login_user, host_part);
+  } catch (int number) {
+    return LoginFailure(function, 158, login_user, login_host,
+                        Ini::ExceptionNumberToString(number));
+  } catch (const QELError& error) {
+    return LoginFailure(function, error.Code() == -7 ? -7 : 158, login_user, login_host,
+                        error.What());
+  }
+  return QELStatus();
+}

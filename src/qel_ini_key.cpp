@@ -1,0 +1,387 @@
+// QELIniKey: the key tree laid out in an INI store (one group per key path, one entry per value,
+// list elements each ended by 0x1B), its value writes, subkey operations and subkey reader.
+#include "qel_ini_key.h"
+
+#include <memory>
+#include <vector>
+
+#include "os_tokenizer.h"
+#include "qel_error.h"
+#include "qel_value_reader.h"
+
+namespace {
+
+const char kSeparator = '\x1B';
+const char kSourceFile[] = "src\\qel_ini_key";
+
+const QELIniConnection& AsIniConnection(QELConnectionBase& connection) {
+  const QELIniConnection* ini_connection = dynamic_cast<const QELIniConnection*>(&connection);
+  if (ini_connection == nullptr) {
+    throw QELLogicalError("an INI key needs an INI connection", kSourceFile, __LINE__);
+  }
+  return *ini_connection;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Whether `group` is the subtree root `root` or lies below it, byte for byte.
+bool InSubtree(const std::string& group, const std::string& root) {
+  return group == root ||
+         (group.size() > root.size() && StartsWith(group, root) && group[root.size()] == '/');
+}
+
+// Erases every group of the subtree rooted at `root`, from one listing of the store's groups.
+void EraseSubtree(Ini& store, const std::string& root) {
+  std::list<std::string> names;
+  store.GetGroupNames(names);
+  for (const std::string& name : names) {
+    if (InSubtree(name, root)) store.EraseGroup(name);
+  }
+}
+
+QELStatus Failure(int32_t code, const char* message_id) { return QELStatus(code, message_id); }
+
+}  // namespace
+
+std::string EncodeValue(const QELRBValue& value) {
+  const std::vector<std::string>& elements = value.Elements();
+  if (elements.empty()) return std::string();
+  if (elements.size() == 1) return elements.front();
+  std::string text;
+  for (const std::string& element : elements) {
+    text += element;
+    text += kSeparator;
+  }
+  return text;
+}
+
+QELRBValue DecodeValue(const std::string& text) {
+  if (text.empty()) return QELRBValue();
+  std::list<std::string> elements;
+  if (text.find(kSeparator) == std::string::npos) {
+    elements.push_back(text);
+    return QELRBValue(elements);
+  }
+  size_t start = 0;
+  for (size_t end = text.find(kSeparator); end != std::string::npos;
+       end = text.find(kSeparator, start)) {
+    elements.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return QELRBValue(elements);
+}
+
+bool QELSubkeyMatcher::operator()(const std::string& group) const {
+  if (!StartsWith(group, prefix_)) return false;
+  if (recursive_) return true;
+  // The first character after the prefix is not tested.
+  return group.size() > prefix_.size() && group.find('/', prefix_.size() + 1) == std::string::npos;
+}
+
+QELIniKey::QELIniKey(QELConnectionBase& source) : QELIniKey(AsIniConnection(source)) {}
+
+QELIniKey::QELIniKey(const QELIniConnection& source)
+    : QELKey(std::string()), connection(source), ini(source.GetIni()) {}
+
+QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : QELIniKey(source) {
+  const QELStatus status = QELIniKey::ChangeKey(key_path);
+  if (!status.Ok()) throw QELError(status.message, status.code, 12, kSourceFile, __LINE__);
+}
+
+QELIniKey::QELIniKey(const QELIniKey& other)
+    : QELKey(other), connection(other.connection), ini(other.ini) {}
+
+QELIniKey::~QELIniKey() = default;
+
+QELKey* QELIniKey::Clone() const { return new QELIniKey(*this); }
+
+Ini& QELIniKey::Store() const {
+  Ini* store = ini.Get();
+  if (store == nullptr) {
+    throw QELLogicalError("the connection has no store: log in first", kSourceFile, __LINE__);
+  }
+  return *store;
+}
+
+QELStatus QELIniKey::ChangeKey(const std::string& new_path) {
+  if (!Store().isGroupExist(new_path)) return Failure(158, "ZORKVA0601E");
+  const QELStatus status = ChangePath(new_path);
+  if (!status.Ok()) return status;
+  LoadValues();
+  return QELStatus();
+}
+
+void QELIniKey::LoadValues() {
+  QELValueMapPointer loaded(new QELValueMap());
+  const IniEntryMap* entries = Store().GetGroupProperty(path);
+  if (entries != nullptr) {
+    // The entry map is unique without regard to case, so each entry is appended directly.
+    QELValueMap* map = loaded.operator->();
+    for (const auto& entry : *entries) {
+      map->Append(QELValueItem(entry.first, DecodeValue(entry.second)));
+    }
+  }
+  values = loaded;
+}
+
+void QELIniKey::Flush() {
+  if (!connection.IsTransactionStarted()) Store().FlushIniDataToFile("");
+}
+
+QELStatus QELIniKey::SetValue(const QELValueItem& value) {
+  QELValueMap single;
+  single.Set(value);
+  return SetValues(single);
+}
+
+QELStatus QELIniKey::SetValues(const QELValueMap& new_values) {
+  if (new_values.Size() > 0) {
+    // Taken before any write, so a key without a cache fails with the store untouched.
+    QELValueMap* cache = values.operator->();
+    Ini& store = Store();
+    for (auto it = new_values.Begin(); it != new_values.End(); ++it) {
+      store.SetKeyValue(path, it->first, EncodeValue(it->second));
+    }
+    for (auto it = new_values.Begin(); it != new_values.End(); ++it) cache->Set(*it);
+  }
+  Flush();
+  return QELStatus();
+}
+
+QELStatus QELIniKey::AddValue(const QELValueItem& value) {
+  QELValueMap* cache = values.operator->();
+  const std::list<QELRBValue> added = value.second;
+  std::list<QELRBValue> merged;
+  const QELValueMap::iterator stored = cache->Find(value.first);
+  if (stored != cache->End()) {
+    merged = static_cast<std::list<QELRBValue>>(stored->second);
+    for (const QELRBValue& element : added) {
+      for (const QELRBValue& existing : merged) {
+        if (element == existing) return Failure(159, "ZORKVA0602E");
+      }
+    }
+  }
+  // A list merge: each new element goes before the first remaining element greater than it.
+  auto position = merged.begin();
+  for (const QELRBValue& element : added) {
+    while (position != merged.end() && !(element < *position)) ++position;
+    merged.insert(position, element);
+  }
+  const QELRBValue result(merged);
+  cache->Set(QELValueItem(value.first, result));
+  Store().SetKeyValue(path, value.first, EncodeValue(result));
+  Flush();
+  return QELStatus();
+}
+
+QELStatus QELIniKey::DeleteValue(const QELValueItem& value) {
+  QELValueMap single;
+  single.Set(value);
+  return DeleteValues(single);
+}
+
+QELStatus QELIniKey::DeleteValues(const QELValueMap& removals) {
+  QELValueMap* cache = values.operator->();
+  QELValueMap rewrite;
+  for (auto it = removals.Begin(); it != removals.End(); ++it) {
+    const QELValueMap::iterator stored = cache->Find(it->first);
+    if (stored == cache->End()) continue;
+    const std::list<QELRBValue> doomed = it->second;
+    if (doomed.empty()) {
+      rewrite.Remove(it->first);
+      Store().EraseKey(path, it->first);
+      cache->Remove(it->first);
+      continue;
+    }
+    std::list<QELRBValue> kept = stored->second;
+    kept.remove_if([&doomed](const QELRBValue& element) {
+      for (const QELRBValue& gone : doomed) {
+        if (element == gone) return true;
+      }
+      return false;
+    });
+    rewrite.Set(QELValueItem(it->first, QELRBValue(kept)));
+  }
+  return SetValues(rewrite);
+}
+
+QELStatus QELIniKey::CommitSuicide() {
+  const std::string doomed = path;
+  EraseSubtree(Store(), doomed);
+  Flush();
+  return QELKey::CommitSuicide();
+}
+
+QELStatus QELIniKey::SearchValues(const std::string& filter, qel_iterator<QELValueItem>& cursor,
+                                  uint32_t&) {
+  try {
+    std::unique_ptr<QELValueReader> reader(new QELValueReader(*this, filter));
+    cursor.Reset(reader.release());
+  } catch (const QELError& error) {
+    return QELStatus(static_cast<int32_t>(error.Code()), error.What());
+  }
+  return QELStatus();
+}
+
+QELStatus QELIniKey::CreateSubkey(const std::string& subkey) {
+  if (subkey.empty()) return Failure(164, "ZORKVA0607E");
+  const std::string full = path + "/" + subkey;
+  Ini& store = Store();
+  if (store.isGroupExist(full)) return Failure(159, "ZORKVA0602E");
+  store.InsertNewGroup(full);
+  Flush();
+  return QELStatus();
+}
+
+QELStatus QELIniKey::DeleteSubkey(const std::string& subkey, bool) {
+  // A name written in parentheses stands for the text between them.
+  std::string bare = subkey;
+  if (!subkey.empty() && subkey[0] == '(') {
+    bare = subkey.size() >= 2 ? subkey.substr(1, subkey.size() - 2) : std::string();
+  }
+  const std::string target = path + "/" + bare;
+  Ini& store = Store();
+  if (!store.isGroupExist(target)) return Failure(158, "ZORKVA0601E");
+  EraseSubtree(store, target);
+  Flush();
+  return QELStatus();
+}
+
+QELStatus QELIniKey::GetSubkey(const std::string& subkey, QELKey& target) {
+  const std::string full = path + "/" + subkey;
+  if (!Store().isGroupExist(full)) return Failure(158, "ZORKVA0601E");
+  target.ChangeKey(full);
+  return QELStatus();
+}
+
+QELStatus QELIniKey::HasSubkey(const std::string& subkey, bool& has) {
+  has = Store().isGroupExist(path + "/" + subkey);
+  return QELStatus();
+}
+
+QELStatus QELIniKey::SearchSubKey(const std::string& filter, qel_iterator<QELKeyPointer>& cursor,
+                                  bool recursive, const std::list<std::string>& exclusions,
+                                  uint32_t& count) {
+  std::unique_ptr<QELIniKeyReader> reader(
+      new QELIniKeyReader(*this, filter, recursive, exclusions, &count));
+  cursor.Reset(reader.release());
+  return QELStatus();
+}
+
+QELStatus QELIniKey::IsEmpty(bool& empty) {
+  // Every subkey's group lies in the byte-ordered range of names that begin with the prefix.
+  const QELSubkeyMatcher matcher(path + "/", false);
+  const Ini& store = Store();
+  const IniGroupIterator end = store.end();
+  empty = true;
+  for (IniGroupIterator it = store.lower_bound(matcher.GetPrefix()); it != end; ++it) {
+    const Group group = *it;
+    if (!StartsWith(group.GetName(), matcher.GetPrefix())) break;
+    if (matcher(group.GetName())) {
+      empty = false;
+      break;
+    }
+  }
+  return QELStatus();
+}
+
+QELIniKeyReader::QELIniKeyReader(const QELIniKey& searched, const std::string& selector,
+                                 bool all_descendants, const std::list<std::string>&,
+                                 unsigned int* found_out)
+    : key(searched),
+      current(new QELIniKey(searched.GetConnection())),
+      filter(selector),
+      recursive(all_descendants) {
+  position = key.Store().lower_bound(key.GetKeyPath() + "/");
+  Next();
+  if (found_out != nullptr) *found_out = found;
+}
+
+QELIniKeyReader::~QELIniKeyReader() = default;
+
+bool QELIniKeyReader::Next() {
+  while (true) {
+    switch (NextStep()) {
+      case Step::kYielded:
+        return true;
+      case Step::kAtEnd:
+        return false;
+      case Step::kSkipped:
+        break;
+    }
+  }
+}
+
+QELIniKeyReader::Step QELIniKeyReader::NextStep() {
+  const QELSubkeyMatcher matcher(key.GetKeyPath() + "/", recursive);
+  const Ini& store = key.Store();
+  const IniGroupIterator end = store.end();
+  // Candidates lie in the range of names that begin with the prefix; past it the walk is over.
+  for (; position != end; ++position) {
+    const Group group = *position;
+    if (!StartsWith(group.GetName(), matcher.GetPrefix())) {
+      position = end;
+      break;
+    }
+    // A group erased since the iterator stood on it is passed over, not yielded.
+    if (!matcher(group.GetName()) || !store.isGroupExist(group.GetName())) continue;
+    if (!Selects(group)) {
+      ++position;
+      return Step::kSkipped;
+    }
+    current->ChangeKey(group.GetName());
+    ++position;
+    ++found;
+    return Step::kYielded;
+  }
+  atEnd = true;
+  return Step::kAtEnd;
+}
+
+bool QELIniKeyReader::RepositoryNameSelects(const std::string& value) const {
+  os_tokenizer tokenizer;
+  tokenizer.separators("=");
+  const std::vector<std::string> pieces = tokenizer.tokenize(filter);
+  return pieces.size() >= 2 && pieces[1] == value + ")";
+}
+
+bool QELIniKeyReader::Selects(const Group& group) const {
+  static const std::string kWords[] = {"d_rep", "dpc_rep", "dsr_rep"};
+  const std::string& name = group.GetName();
+  if (filter == "(key=*)" && name != "/ZOR_Software/qel4ds/Config/component_info") return true;
+  const bool names_repository = Contains(filter, "repositoryname");
+  if (names_repository) {
+    const IniEntryMap* entries = group.GetProperties();
+    if (entries != nullptr) {
+      const auto entry = entries->find("repositoryname");
+      if (entry != entries->end()) return RepositoryNameSelects(entry->second);
+    }
+  }
+  bool star_in_filter = false;
+  bool word_in_name = false;
+  bool variant_in_name = false;
+  for (const std::string& word : kWords) {
+    const bool star = Contains(filter, word + "*");
+    const bool word_here = Contains(name, word);
+    const bool variant = Contains(name, word + "_default") || Contains(name, word + "_common");
+    if (star && word_here && !variant) return true;
+    star_in_filter = star_in_filter || star;
+    word_in_name = word_in_name || word_here;
+    variant_in_name = variant_in_name || variant;
+  }
+  if (Contains(filter, "external") && word_in_name && !variant_in_name) return true;
+  return !star_in_filter && !names_repository && variant_in_name;
+}
+
+bool QELIniKeyReader::IsEqual(const QELConstItemReader<QELKeyPointer>& other) const {
+  if (&other == this) return true;
+  const QELIniKeyReader* reader = dynamic_cast<const QELIniKeyReader*>(&other);
+  if (reader == nullptr || key.GetKeyPath() != reader->key.GetKeyPath()) return false;
+  return current.IsNull() == reader->current.IsNull();
+}

@@ -1,0 +1,126 @@
+// QELKey: path, name and value cache shared by every backend key, the key copy-on-write policy,
+// and the misuse errors of the shared pointer and cursor templates.
+#include "qel_key.h"
+
+#include "clog_msg.h"
+#include "message.h"
+#include "qel_error.h"
+
+namespace {
+
+const char kNullPointerText[] = "Attempt to dereference null pointer";
+
+}  // namespace
+
+void qel_imp_pointer_null_error() {
+  CLogMsg(nullptr, nullptr, kLogTrace) << kLogError << kNullPointerText << flush;
+  throw QELLogicalError(kNullPointerText,
+                        "qel_cfg\\request_broker/security/implementation/inc/qel_imp_pointer",
+                        __LINE__);
+}
+
+void qel_iterator_end_error() {
+  throw QELError("ZORKVA0610E", 167, 12, "qel_cfg\\configuration/inc/qel_iterator", __LINE__);
+}
+
+QELKey* QELKeyLifeMgr::Clone(QELKey* p) const { return p->Clone(); }
+
+void QELKeyLifeMgr::Destroy(QELKey*& p) const {
+  delete p;
+  p = nullptr;
+}
+
+QELKey::QELKey(const std::string& key_path) {
+  if (key_path.empty()) return;
+  const QELStatus status = ChangePath(key_path);
+  if (!status.Ok()) throw QELError(status.message, status.code, 4, "src\\qel_key", __LINE__);
+}
+
+QELKey::QELKey(const QELKey& other) : name(other.name), path(other.path), values(other.values) {}
+
+QELKey::~QELKey() = default;
+
+QELKey& QELKey::operator=(const QELKey& other) {
+  if (this == &other) return *this;
+  path = other.path;
+  name = other.name;
+  values = other.values;
+  return *this;
+}
+
+const std::string& QELKey::GetKeyPath() const { return path; }
+
+const std::string& QELKey::GetKeyName() {
+  if (name.empty()) {
+    const std::string& full = GetKeyPath();
+    const size_t slash = full.rfind('/');
+    if (slash != std::string::npos) name = full.substr(slash + 1);
+  }
+  return name;
+}
+
+QELStatus QELKey::ChangeKey(const std::string& new_path) { return ChangePath(new_path); }
+
+QELStatus QELKey::ChangePath(const std::string& new_path) {
+  if (!new_path.empty() && new_path[0] == '/') {
+    path = new_path;
+    name.clear();
+    return QELStatus();
+  }
+  const int32_t code = 164;
+  std::string text = Message("")["ZORKVA0607E"];
+  text += " [" + std::to_string(code) + "]" + " : " + new_path;
+  CLogMsg("QELKey::ChangeKey", "key", kLogTrace) << kLogError << text << flush;
+  return QELStatus(code, text);
+}
+
+QELStatus QELKey::Up() {
+  const std::string& full = GetKeyPath();
+  const size_t slash = full.rfind('/');
+  return ChangeKey(slash == std::string::npos ? full : full.substr(0, slash));
+}
+
+QELStatus QELKey::CommitSuicide() {
+  name.clear();
+  path.clear();
+  values = QELValueMapPointer();
+  return QELStatus();
+}
+
+QELStatus QELKey::GetValue(QELValueItem& value) {
+  // Reads go through the const access so that a shared cache is never duplicated.
+  const QELValueMapPointer& cache = values;
+  QELValueMap* map = cache.operator->();
+  const QELValueMap::iterator found = map->Find(value.first);
+  if (found == map->End()) {
+    const int32_t code = 160;
+    std::string text = Message("")["ZORKVA0603E"];
+    text += "(" + value.first + ")" + " [" + std::to_string(code) + "]" + "\t: " + GetKeyPath();
+    return QELStatus(code, text);
+  }
+  value.first = found->first;
+  value.second = found->second;
+  return QELStatus();
+}
+
+QELStatus QELKey::GetValues(QELValueMapPointer& out) {
+  out = values;
+  return QELStatus();
+}
+
+QELStatus QELKey::HasValue(const QELNoCaseString& value_name, bool& has) {
+  const QELValueMapPointer& cache = values;
+  QELValueMap* map = cache.operator->();
+  has = map->Find(value_name) != map->End();
+  return QELStatus();
+}
+
+uint32_t QELKey::GetLevel() const {
+  uint32_t level = 0;
+  for (const char c : GetKeyPath()) {
+    if (c == '/') ++level;
+  }
+  return level;
+}
+
+bool QELKey::operator==(const QELKey& other) const { return GetKeyPath() == other.GetKeyPath(); }

@@ -1,0 +1,245 @@
+// QELRBKey: the public key handle. Every operation forwards to the backend key through the
+// copy-on-write pointer: read access for queries, access for change (detaching a shared key) for
+// writes and moves; a failed status is logged and thrown as QELError.
+#include "qel_rb_key.h"
+
+#include <memory>
+
+#include "qel_key.h"
+#include "qel_key_factory.h"
+#include "qel_rb_iterators.h"
+#include "qel_rb_log.h"
+#include "qel_value_map.h"
+
+namespace {
+
+constexpr const char* kSource = "src\\qel_rb_key";
+constexpr int32_t kNoKey = 158;
+constexpr int32_t kNoValue = 160;
+
+// Hands a freshly created backend key to a new pointer; the key is deleted if that fails.
+QELKeyPointer Adopt(std::unique_ptr<QELKey> key) {
+  QELKeyPointer pointer(key.get());
+  key.release();
+  return pointer;
+}
+
+}  // namespace
+
+QELRBKey::QELRBKey() : connection(QELConnection::CORBA) {}
+
+QELRBKey::QELRBKey(const QELConnection& conn)
+    : connection(conn),
+      keyPointer(Adopt(std::unique_ptr<QELKey>(
+          GetKeyFactory(conn.GetConnectionType())->CreateRootKey(conn.GetConnection())))) {}
+
+QELRBKey::QELRBKey(const std::string& path, const QELConnection& conn)
+    : connection(conn),
+      keyPointer(Adopt(std::unique_ptr<QELKey>(
+          GetKeyFactory(conn.GetConnectionType())->CreateKey(path, conn.GetConnection())))) {
+  static const char* kFunction = "QELRBKey::QELRBKey";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << path << flush;
+  }
+}
+
+QELRBKey::QELRBKey(const qel_imp_pointer<QELKey*, QELKeyLifeMgr>& key, const QELConnection& conn)
+    : connection(conn), keyPointer(key) {}
+
+QELRBKey::QELRBKey(const QELRBKey& other) = default;
+
+QELRBKey& QELRBKey::operator=(const QELRBKey& other) {
+  connection = other.connection;
+  keyPointer = other.keyPointer;
+  return *this;
+}
+
+QELRBKey::~QELRBKey() = default;
+
+bool QELRBKey::operator==(const QELRBKey& other) const {
+  return GetKeyPath() == other.GetKeyPath();
+}
+
+bool QELRBKey::operator<(const QELRBKey& other) const { return GetKeyPath() < other.GetKeyPath(); }
+
+const std::string& QELRBKey::GetKeyPath() const { return keyPointer->GetKeyPath(); }
+
+unsigned long QELRBKey::GetLevel() const { return keyPointer->GetLevel(); }
+
+// Taken from the path rather than from the key's cached name, so that handles reading a shared
+// backend key from several threads never write to it.
+std::string QELRBKey::GetKeyName() const {
+  const std::string& path = GetKeyPath();
+  const std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(slash + 1);
+}
+
+bool QELRBKey::HasValue(const std::string& name) const {
+  bool has = false;
+  const QELStatus status = keyPointer->HasValue(QELNoCaseString(name), has);
+  if (!status.Ok()) RbThrowStatus("QELRBKey::HasValue", status, kSource, __LINE__);
+  return has;
+}
+
+QELRBValue QELRBKey::GetValue(const std::string& name) const {
+  QELValueItem item{QELNoCaseString(name), QELRBValue()};
+  const QELStatus status = keyPointer->GetValue(item);
+  if (!status.Ok()) RbThrowStatus("QELRBKey::GetValue", status, kSource, __LINE__);
+  return item.second;
+}
+
+void QELRBKey::SetValue(const std::string& name, const QELRBValue& value) {
+  const QELStatus status = keyPointer->SetValue(QELValueItem(QELNoCaseString(name), value));
+  if (!status.Ok()) RbThrowStatus("QELRBKey::SetValue", status, kSource, __LINE__);
+}
+
+void QELRBKey::AddValue(const std::string& name, const QELRBValue& value) {
+  static const char* kFunction = "QELRBKey::AddValue";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " value: " << name << flush;
+  }
+  const QELStatus status = keyPointer->AddValue(QELValueItem(QELNoCaseString(name), value));
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+}
+
+void QELRBKey::DeleteValue(const std::string& name, const QELRBValue& value) {
+  static const char* kFunction = "QELRBKey::DeleteValue";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " value: " << name << flush;
+  }
+  const QELStatus status = keyPointer->DeleteValue(QELValueItem(QELNoCaseString(name), value));
+  if (!status.Ok() && status.code != kNoValue) {
+    RbThrowStatus(kFunction, status, kSource, __LINE__);
+  }
+}
+
+void QELRBKey::SetValues(const std::map<QELNoCaseString, QELRBValue>& values) {
+  static const char* kFunction = "QELRBKey::SetValues";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << flush;
+  }
+  QELValueMap map;
+  for (const auto& entry : values) map.Set(QELValueItem(entry.first, entry.second));
+  const QELStatus status = keyPointer->SetValues(map);
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+}
+
+QELRBKey QELRBKey::GetSubkey(const std::string& name) const {
+  static const char* kFunction = "QELRBKey::GetSubkey";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
+  }
+  // The backend positions a fresh root key of the same connection on the subkey.
+  std::unique_ptr<QELKey> subkey(
+      GetKeyFactory(connection.GetConnectionType())->CreateRootKey(connection.GetConnection()));
+  const QELStatus status = keyPointer->GetSubkey(name, *subkey);
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+  return QELRBKey(Adopt(std::move(subkey)), connection);
+}
+
+bool QELRBKey::HasSubkey(const std::string& name) const {
+  static const char* kFunction = "QELRBKey::HasSubkey";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
+  }
+  bool has = false;
+  const QELStatus status = keyPointer->HasSubkey(name, has);
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+  return has;
+}
+
+QELRBKey QELRBKey::CreateSubkey(const std::string& name) {
+  static const char* kFunction = "QELRBKey::CreateSubkey";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
+  }
+  const QELStatus status = keyPointer->CreateSubkey(name);
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+  return GetSubkey(name);
+}
+
+void QELRBKey::DeleteSubkey(const std::string& name) {
+  static const char* kFunction = "QELRBKey::DeleteSubkey";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
+  }
+  const QELStatus status = keyPointer->DeleteSubkey(name, false);
+  if (!status.Ok() && status.code != kNoKey) RbThrowStatus(kFunction, status, kSource, __LINE__);
+}
+
+bool QELRBKey::IsEmpty() const {
+  bool empty = false;
+  const QELStatus status = keyPointer->IsEmpty(empty);
+  if (!status.Ok()) RbThrowStatus("QELRBKey::IsEmpty", status, kSource, __LINE__);
+  return empty;
+}
+
+void QELRBKey::Up() {
+  static const char* kFunction = "QELRBKey::Up";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << flush;
+  }
+  const QELStatus status = keyPointer->Up();
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+}
+
+void QELRBKey::ChangeKey(const std::string& path) {
+  static const char* kFunction = "QELRBKey::ChangeKey";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Changing key to: " << path << flush;
+  }
+  QELKey* key = keyPointer.operator->();
+  // A relative path is joined to the current one as it stands, without normalising it.
+  const QELStatus status = !path.empty() && path[0] == '/'
+                               ? key->ChangeKey(path)
+                               : key->ChangeKey(key->GetKeyPath() + "/" + path);
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+}
+
+void QELRBKey::CommitSuicide() {
+  static const char* kFunction = "QELRBKey::CommitSuicide";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << flush;
+  }
+  const QELStatus status = keyPointer->CommitSuicide();
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+}
+
+void QELRBKey::SearchValues(QELRBConstValueIterator& it, const std::string& filter) const {
+  static const char* kFunction = "QELRBKey::SearchValues";
+  if (RbTraceEnabled(kFunction)) {
+    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " filter: " << filter << flush;
+  }
+  uint32_t count = 0;
+  const QELStatus status = keyPointer->SearchValues(filter, *it.cursor, count);
+  if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
+}
+
+int QELRBKey::SearchSubKey(QELRBConstKeyIterator& it, const std::string& filter, bool recursive,
+                           const std::list<std::string>& exclusions) const {
+  const char* function =
+      recursive ? "QELRBKey::SearchSubKey(Recursive)" : "QELRBKey::SearchSubKey(Non recursive)";
+  if (RbTraceEnabled(function)) {
+    CLogMsg log(function, kRbKeyModule, kLogTrace);
+    log << "Key: " << GetKeyPath() << " filter: " << filter << flush;
+  }
+  // The iterator hands out its subkeys through one handle of its own, made on first search.
+  if (it.key == nullptr) it.key = new QELRBKey(connection);
+  uint32_t count = 0;
+  const QELStatus status =
+      keyPointer->SearchSubKey(filter, *it.cursor, recursive, exclusions, count);
+  if (!status.Ok()) RbThrowStatus(function, status, kSource, __LINE__);
+  return static_cast<int>(count);
+}

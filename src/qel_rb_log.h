@@ -1,0 +1,33 @@
+// Trace and error records of the public classes (module "rb_key"), and the QELError they throw
+// for a failed backend status.
+#pragma once
+
+#include <string>
+
+#include "clog_msg.h"
+#include "qel_error.h"
+#include "qel_status.h"
+
+constexpr const char* kRbKeyModule = "rb_key";
+// The facility of every error this library reports.
+constexpr long kRbKeyFacility = 12;
+
+// Whether a trace record of `function` would be written; asked on a record of its own, which is
+// then dropped, so that the text of a trace is built only when it is wanted.
+inline bool RbTraceEnabled(const char* function) {
+  return CLogMsg(function, kRbKeyModule, kLogTrace).IsEnable();
+}
+
+// Writes one record of `severity` carrying `text`, whether or not tracing is on.
+inline void RbLogError(const char* function, const std::string& text,
+                       LogSeverity severity = kLogError) {
+  CLogMsg log(function, kRbKeyModule, kLogTrace);
+  log << severity << text << flush;
+}
+
+// Logs a failed backend status under `function` and throws it with its own message and code.
+[[noreturn]] inline void RbThrowStatus(const char* function, const QELStatus& status,
+                                       const char* source, long line) {
+  RbLogError(function, status.message);
+  throw QELError(status.message, status.code, kRbKeyFacility, source, line);
+}

@@ -1,0 +1,47 @@
+// QELValueMap: the ordered, case-insensitively named values that pass between the layers.
+#include "qel_value_map.h"
+
+#include "ini.h"
+#include "qel_error.h"
+
+QELValueMap::~QELValueMap() = default;
+
+QELValueMap::iterator QELValueMap::Find(const std::string& name) {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (cmp_nocase(it->first, name) == 0) return it;
+  }
+  return entries_.end();
+}
+
+QELValueMap::const_iterator QELValueMap::Find(const std::string& name) const {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (cmp_nocase(it->first, name) == 0) return it;
+  }
+  return entries_.end();
+}
+
+void QELValueMap::Set(const Entry& entry) {
+  const iterator found = Find(entry.first);
+  if (found == entries_.end()) {
+    entries_.push_back(entry);
+  } else {
+    found->second = entry.second;
+  }
+}
+
+void QELValueMap::Append(const Entry& entry) { entries_.push_back(entry); }
+
+QELRBValue& QELValueMap::Get(const std::string& name) {
+  const iterator found = Find(name);
+  if (found == entries_.end()) {
+    throw QELLogicalError("no value", "qel_cfg\\configuration/inc/qel_value_map", 0);
+  }
+  return found->second;
+}
+
+void QELValueMap::Remove(const std::string& name) {
+  const iterator found = Find(name);
+  if (found != entries_.end()) entries_.erase(found);
+}
+
+QELValueMap* QELValueMap::Clone() const { return new QELValueMap(*this); }

@@ -1,0 +1,155 @@
+// The connection handle as a program sees it: type names, shared backends, login's argument
+// checks and the verification of the store's language mode and product version.
+#include <gtest/gtest.h>
+
+#include "api_support.h"
+
+namespace {
+
+using api_test::Connect;
+using api_test::ErrorOf;
+using api_test::LogCapture;
+using api_test::StoreFile;
+
+std::string StoreWith(const std::string& language, const std::string& version) {
+  std::string text = "[/ZOR_Software/qel4ds/Config]\n";
+  if (!language.empty()) text += "multi-language=" + language + "\n";
+  if (!version.empty()) text += "product-ver=" + version + "\n";
+  return text;
+}
+
+// Logs in with verification and returns the error code (0 on success).
+long VerifyingLogin(QELConnection& connection, const StoreFile& store) {
+  connection.SetCheckValidity(true);
+  try {
+    connection.Login(store.Path(), 0, "tester", "");
+  } catch (const QELError& error) {
+    EXPECT_EQ(error.Facility(), 12);
+    EXPECT_EQ(error.File(), "src\\qel_connection");
+    return error.Code();
+  }
+  return 0;
+}
+
+TEST(Connection, TypeNamesBothWays) {
+  EXPECT_EQ(QELConnection::StringToConnectionType("INI"), QELConnection::INI);
+  EXPECT_EQ(QELConnection::StringToConnectionType("Simple_Ini"), QELConnection::SIMPLE_INI);
+  EXPECT_EQ(QELConnection::StringToConnectionType("corba"), QELConnection::CORBA);
+  EXPECT_EQ(QELConnection::ConnectionTypeToString(QELConnection::RINI), "rini");
+  const QELError unknown = ErrorOf([] { QELConnection::StringToConnectionType("Ldap2"); });
+  EXPECT_EQ(unknown.What(), "Unknown connection type: Ldap2");
+  EXPECT_EQ(unknown.File(), "src\\qel_connection");
+  EXPECT_EQ(ErrorOf([] { QELConnection::StringToConnectionType(""); }).What(),
+            "Unknown connection type: ");
+  EXPECT_THROW(QELConnection::ConnectionTypeToString(QELConnection::SIMPLE_INI), QELLogicalError);
+  EXPECT_EQ(
+      ErrorOf([] { QELConnection::ConnectionTypeToString(QELConnection::SIMPLE_INI); }).What(),
+      "Unknown connection type: 4");
+}
+
+TEST(Connection, NewHandleStateAndTraceRecords) {
+  LogCapture log(true);
+  QELConnection connection;
+  EXPECT_EQ(connection.GetConnectionType(), QELConnection::CORBA);
+  EXPECT_EQ(connection.GetHost(), "");
+  EXPECT_EQ(connection.GetPort(), 0);
+  EXPECT_EQ(connection.GetVersion(), "");
+  EXPECT_FALSE(connection.IsUnicodeMode());
+  EXPECT_FALSE(connection.IsTransactionStarted());
+  connection.SetCheckValidity(true);
+  const std::vector<LogRecord> records = log.Take();
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"QELConnection::QELConnection", "Type: 0"},
+      {"QELConnection::GetHost", "Host:  User: "},
+      {"QELConnection::GetVersion", "Version: "},
+      {"QELConnection::IsUnicodeMode", "Unicode mode: 0"},
+      {"QELConnection::IsTransactionStarted", "Transaction Started: 0"},
+      {"QELConnection::SetCheckValidity", "Check validity: 1"}};
+  ASSERT_EQ(records.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(records[i].function, expected[i].first);
+    EXPECT_EQ(records[i].text, expected[i].second);
+    EXPECT_EQ(records[i].module, "rb_key");
+    EXPECT_EQ(records[i].severity, 1);
+  }
+}
+
+TEST(Connection, CopiesShareTheBackendButNotTheVerifiedVersion) {
+  StoreFile store(StoreWith("ansi", "9.0.21.100"));
+  QELConnection a(QELConnection::INI);
+  QELConnection b(QELConnection::INI);
+  a = b;
+  const QELConnection before = b;
+  EXPECT_EQ(VerifyingLogin(b, store), 0);
+  EXPECT_EQ(a.GetHost(), store.Path());
+  EXPECT_EQ(a.GetUser(), "tester");
+  EXPECT_EQ(b.GetVersion(), "9.0.21.100");
+  EXPECT_EQ(before.GetVersion(), "");
+  b.BeginTransaction();
+  EXPECT_TRUE(a.IsTransactionStarted());
+  a.Commit();
+  EXPECT_FALSE(b.IsTransactionStarted());
+}
+
+TEST(Connection, MissingLoginArgumentsFailBeforeTheBackend) {
+  LogCapture log(false);
+  QELConnection corba;
+  QELError error = ErrorOf([&] { corba.Login("", 0, "", ""); });
+  EXPECT_EQ(error.Code(), 157);
+  EXPECT_EQ(error.What(), "ZORKVA0532E The login argument Host is missing.");
+  error = ErrorOf([&] { corba.Login("/no/such/file.ini", 0, "", ""); });
+  EXPECT_EQ(error.What(), "ZORKVA0532E The login argument User is missing.");
+  const std::vector<LogRecord> records = log.Take();
+  ASSERT_EQ(records.size(), 2u);  // no backend record: the store was never opened
+  EXPECT_EQ(records[1].function, "QELConnection::Login");
+  EXPECT_EQ(records[1].severity, 3);
+  EXPECT_EQ(records[1].text, error.What());
+
+  // "ini" skips the argument check and reports the backend's failure at severity 5.
+  QELConnection ini(QELConnection::INI);
+  error = ErrorOf([&] { ini.Login("", 0, "", ""); });
+  EXPECT_EQ(error.Code(), 158);
+  const std::vector<LogRecord> backend = log.Take();
+  ASSERT_FALSE(backend.empty());
+  EXPECT_EQ(backend.back().function, "QELConnection::Login");
+  EXPECT_EQ(backend.back().severity, 5);
+  EXPECT_EQ(backend.back().text, error.What());
+}
+
+TEST(Connection, VerificationFailsInItsOrder) {
+  QELConnection connection(QELConnection::INI);
+  StoreFile good(StoreWith("ansi", "9.0.77.1"));
+  EXPECT_EQ(VerifyingLogin(connection, good), 0);
+  EXPECT_EQ(connection.GetVersion(), "9.0.77.1");
+
+  StoreFile noKey("[/Other]\n");
+  EXPECT_EQ(VerifyingLogin(connection, noKey), 1114);
+  StoreFile noVersion(StoreWith("unicode", ""));
+  QELConnection fresh(QELConnection::INI);
+  EXPECT_EQ(VerifyingLogin(fresh, noVersion), 1114);
+  EXPECT_TRUE(fresh.IsUnicodeMode());  // read before the version was missed
+
+  StoreFile bothWrong(StoreWith("unicode", "8.1"));
+  EXPECT_EQ(VerifyingLogin(connection, bothWrong), 1112);
+  QELConnection other(QELConnection::INI);
+  StoreFile caseDiffers(StoreWith("Unicode", "9.1.21.100"));
+  EXPECT_EQ(VerifyingLogin(other, caseDiffers), 1113);
+  EXPECT_FALSE(other.IsUnicodeMode());
+  StoreFile noMinor(StoreWith("ansi", "9"));
+  EXPECT_EQ(VerifyingLogin(other, noMinor), 1113);
+
+  Osl_UnicodeConfiguration::Instance()->SetUnicodeMode(true);
+  QELConnection unicode(QELConnection::INI);
+  StoreFile unicodeStore(StoreWith("unicode", "9.0"));
+  EXPECT_EQ(VerifyingLogin(unicode, unicodeStore), 0);
+  Osl_UnicodeConfiguration::Instance()->SetUnicodeMode(false);
+}
+
+TEST(Connection, LoginWithoutVerificationReadsNothing) {
+  StoreFile store("[/Other]\n");
+  const QELConnection connection = Connect(store);
+  EXPECT_EQ(connection.GetVersion(), "");
+  EXPECT_FALSE(connection.IsUnicodeMode());
+}
+
+}  // namespace
