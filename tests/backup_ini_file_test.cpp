@@ -10,47 +10,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "ini_file.h"
+#include "scratch_files.h"
 
 namespace {
-
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qel-file-XXXXXX";
-    path_ = ::mkdtemp(&pattern[0]) ? pattern : "";
-  }
-  ~ScratchDirectory() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    PosixIniFileSystem().ListDirectory(path_, &names);
-    std::vector<std::string> visible;
-    for (const std::string& name : names) {
-      if (name != "." && name != "..") visible.push_back(name);
-    }
-    std::sort(visible.begin(), visible.end());
-    return visible;
-  }
-
- private:
-  std::string path_;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void Spit(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // Fails one chosen step of a write with a chosen errno; everything else is real.
 class FailingFileSystem : public PosixIniFileSystem {
@@ -80,7 +44,7 @@ TEST(IniFileTest, AtomicWriteReplacesContentKeepsModeAndFollowsLinks) {
   ScratchDirectory dir;
   PosixIniFileSystem files;
   std::string store = dir.File("store.ini");
-  Spit(store, "[old]\n");
+  WriteWholeFile(store, "[old]\n");
   ASSERT_EQ(::chmod(store.c_str(), 0640), 0);
   ASSERT_EQ(::symlink("store.ini", dir.File("link.ini").c_str()), 0);
 
@@ -92,7 +56,7 @@ TEST(IniFileTest, AtomicWriteReplacesContentKeepsModeAndFollowsLinks) {
   FileStamp written;
   WriteFailure failure;
   ASSERT_TRUE(WriteFileAtomically(files, target, "[new]\n", 1, &like, &written, &failure));
-  EXPECT_EQ(Slurp(dir.File("link.ini")), "[new]\n");
+  EXPECT_EQ(ReadWholeFile(dir.File("link.ini")), "[new]\n");
   struct stat status;
   ASSERT_EQ(::lstat(dir.File("link.ini").c_str(), &status), 0);
   EXPECT_TRUE(S_ISLNK(status.st_mode));
@@ -116,7 +80,7 @@ TEST(IniFileTest, FailedWriteAtAnyStepLeavesOldFileAndNoTemporary) {
   ScratchDirectory dir;
   std::string store = dir.File("store.ini");
   const std::string old_content = "; hand made\n[group]\nkey=value\n";
-  Spit(store, old_content);
+  WriteWholeFile(store, old_content);
   const std::string big(1 << 20, 'x');
   for (auto step : {FailingFileSystem::kCreate, FailingFileSystem::kHalfWrite,
                     FailingFileSystem::kSync, FailingFileSystem::kRename}) {
@@ -127,7 +91,7 @@ TEST(IniFileTest, FailedWriteAtAnyStepLeavesOldFileAndNoTemporary) {
     WriteFailure failure;
     EXPECT_FALSE(WriteFileAtomically(files, store, big, 2, nullptr, &written, &failure)) << step;
     EXPECT_EQ(failure.error, files.error);
-    EXPECT_EQ(Slurp(store), old_content) << step;
+    EXPECT_EQ(ReadWholeFile(store), old_content) << step;
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"store.ini"}) << step;
   }
   // Past the rename the new content stands, but the failure is still reported.
@@ -139,14 +103,14 @@ TEST(IniFileTest, FailedWriteAtAnyStepLeavesOldFileAndNoTemporary) {
   EXPECT_FALSE(WriteFileAtomically(files, store, "[new]\n", 3, nullptr, &written, &failure));
   EXPECT_EQ(failure.error, EIO);
   EXPECT_EQ(failure.path, dir.path());
-  EXPECT_EQ(Slurp(store), "[new]\n");
+  EXPECT_EQ(ReadWholeFile(store), "[new]\n");
   EXPECT_EQ(ErrorText(ENOSPC), "No space left on device");
 }
 
 TEST(IniFileTest, OnlyAbandonedTemporaryFilesOfTheStoreAreRemoved) {
   ScratchDirectory dir;
   std::string store = dir.File("store.ini");
-  Spit(store, "[a]\n");
+  WriteWholeFile(store, "[a]\n");
   pid_t dead = ::fork();
   if (dead == 0) ::_exit(0);
   ASSERT_GT(dead, 0);
@@ -158,9 +122,9 @@ TEST(IniFileTest, OnlyAbandonedTemporaryFilesOfTheStoreAreRemoved) {
   const std::vector<std::string> foreign = {
       prefix + std::to_string(dead) + ".3x", prefix + std::to_string(dead),
       ".other.ini.qeltmp." + std::to_string(dead) + ".1", "store.ini.bak"};
-  for (const std::string& name : foreign) Spit(dir.File(name), "x");
-  Spit(dir.File(abandoned), "x");
-  Spit(dir.File(live), "x");
+  for (const std::string& name : foreign) WriteWholeFile(dir.File(name), "x");
+  WriteWholeFile(dir.File(abandoned), "x");
+  WriteWholeFile(dir.File(live), "x");
   PosixIniFileSystem files;
   RemoveAbandonedTemporaryFiles(files, store);
   std::vector<std::string> expected = foreign;

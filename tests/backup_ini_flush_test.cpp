@@ -8,51 +8,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "ini.h"
 #include "ini_file.h"
 #include "qel_error.h"
 #include "qel_log.h"
+#include "scratch_files.h"
 
 namespace {
-
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qel-flush-XXXXXX";
-    path_ = ::mkdtemp(&pattern[0]) ? pattern : "";
-  }
-  ~ScratchDirectory() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  // Names in the directory other than the store and its lock file.
-  std::vector<std::string> Strays(const std::string& store) const {
-    std::vector<std::string> names;
-    PosixIniFileSystem().ListDirectory(path_, &names);
-    std::vector<std::string> strays;
-    for (const std::string& name : names) {
-      if (name != "." && name != ".." && name != store && name != store + ".lock") {
-        strays.push_back(name);
-      }
-    }
-    return strays;
-  }
-
- private:
-  std::string path_;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void Spit(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 std::string ValueOf(const Ini& ini, const std::string& group, const std::string& key) {
   const IniEntryMap* entries = ini.GetGroupProperty(group);
@@ -102,7 +65,7 @@ TEST(BackupIniFlushTest, LoadFailuresThrowTheirErrorNumbers) {
   EXPECT_EQ(LoadError(dir.File("missing/deeper.ini")), kIniFileNotFound);
   ASSERT_EQ(::mkdir(dir.File("directory.ini").c_str(), 0755), 0);
   EXPECT_EQ(LoadError(dir.File("directory.ini")), kIniReadFailed);
-  Spit(dir.File("good.ini"), "[g]\nk=v\n");
+  WriteWholeFile(dir.File("good.ini"), "[g]\nk=v\n");
   auto unreadable = std::make_shared<FailingFileSystem>();
   unreadable->read_error = EACCES;
   EXPECT_EQ(LoadError(dir.File("good.ini"), unreadable), kIniReadFailed);
@@ -113,7 +76,7 @@ TEST(BackupIniFlushTest, FailedFlushKeepsOldFileAndChangesUntilALaterFlushSuccee
   ScratchDirectory dir;
   const std::string path = dir.File("store.ini");
   const std::string original = "; settings\n[/App]\nname=old\n";
-  Spit(path, original);
+  WriteWholeFile(path, original);
   auto files = std::make_shared<FailingFileSystem>();
   BackupIni ini(path, files);
   ini.SetKeyValue("/App", "name", "new");
@@ -138,8 +101,8 @@ TEST(BackupIniFlushTest, FailedFlushKeepsOldFileAndChangesUntilALaterFlushSuccee
       EXPECT_EQ(error.What(), "cannot write " + path + ": " + failure.reason);
     }
     (*files).*failure.step = 0;
-    EXPECT_EQ(Slurp(path), original);
-    EXPECT_EQ(dir.Strays("store.ini"), std::vector<std::string>{});
+    EXPECT_EQ(ReadWholeFile(path), original);
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"store.ini", "store.ini.lock"}));
     EXPECT_EQ(ValueOf(ini, "/App", "name"), "new");
     EXPECT_EQ(ValueOf(ini, "/App/Sub", "added"), "1");
   }
@@ -148,30 +111,32 @@ TEST(BackupIniFlushTest, FailedFlushKeepsOldFileAndChangesUntilALaterFlushSuccee
   BackupIni reloaded(path);
   EXPECT_EQ(ValueOf(reloaded, "/App", "name"), "new");
   EXPECT_EQ(ValueOf(reloaded, "/App/Sub", "added"), "1");
-  EXPECT_EQ(Slurp(path).rfind("; settings\n[/App]\n", 0), 0u);
+  EXPECT_EQ(ReadWholeFile(path).rfind("; settings\n[/App]\n", 0), 0u);
 }
 
 TEST(BackupIniFlushTest, HandEditsBetweenFlushesSurviveAndTheLaterWriterWins) {
   ScratchDirectory dir;
   const std::string path = dir.File("store.ini");
-  Spit(path, "# top comment\n[/A]\nx=1\ny=2\n\n[/B]\nz=3\n");
+  WriteWholeFile(path, "# top comment\n[/A]\nx=1\ny=2\n\n[/B]\nz=3\n");
   BackupIni ini(path);
   ini.SetKeyValue("/A", "x", "10");
   ini.FlushIniDataToFile("");
-  EXPECT_EQ(Slurp(path), "# top comment\n[/A]\nx=10\ny=2\n\n[/B]\nz=3\n");
+  EXPECT_EQ(ReadWholeFile(path), "# top comment\n[/A]\nx=10\ny=2\n\n[/B]\nz=3\n");
 
   // An editor changes y, adds a comment and a group; the store meanwhile changes x and z.
-  Spit(path, "# top comment\n[/A]\nx=10\n; why y is 20\ny=20\n\n[/B]\nz=3\n\n[/C]\nw=4\n");
+  WriteWholeFile(path,
+                 "# top comment\n[/A]\nx=10\n; why y is 20\ny=20\n\n[/B]\nz=3\n\n[/C]\nw=4\n");
   ini.SetKeyValue("/A", "x", "11");
   ini.SetKeyValue("/B", "z", "30");
   ini.FlushIniDataToFile("");
-  EXPECT_EQ(Slurp(path),
+  EXPECT_EQ(ReadWholeFile(path),
             "# top comment\n[/A]\nx=11\n; why y is 20\ny=20\n\n[/B]\nz=30\n\n[/C]\nw=4\n");
   EXPECT_EQ(ValueOf(ini, "/A", "y"), "20");
   EXPECT_EQ(ValueOf(ini, "/C", "w"), "4");
 
   // Same entry changed on both sides: this store writes later, so its value stands.
-  Spit(path, "# top comment\n[/A]\nx=editor\n; why y is 20\ny=20\n\n[/B]\nz=30\n\n[/C]\nw=4\n");
+  WriteWholeFile(path,
+                 "# top comment\n[/A]\nx=editor\n; why y is 20\ny=20\n\n[/B]\nz=30\n\n[/C]\nw=4\n");
   ini.SetKeyValue("/A", "x", "store");
   ini.FlushIniDataToFile("");
   BackupIni reloaded(path);
@@ -180,7 +145,7 @@ TEST(BackupIniFlushTest, HandEditsBetweenFlushesSurviveAndTheLaterWriterWins) {
 
   // A file that no longer parses is not merged over: nothing written, changes kept.
   const std::string broken = "[/A]\nthis line is not an entry\n";
-  Spit(path, broken);
+  WriteWholeFile(path, broken);
   ini.SetKeyValue("/A", "x", "kept");
   try {
     ini.FlushIniDataToFile("");
@@ -189,7 +154,7 @@ TEST(BackupIniFlushTest, HandEditsBetweenFlushesSurviveAndTheLaterWriterWins) {
     EXPECT_EQ(error.Code(), kIniBadSyntax);
     EXPECT_EQ(error.What().rfind("cannot write " + path + ": ", 0), 0u) << error.What();
   }
-  EXPECT_EQ(Slurp(path), broken);
+  EXPECT_EQ(ReadWholeFile(path), broken);
   EXPECT_EQ(ValueOf(ini, "/A", "x"), "kept");
 }
 
@@ -225,24 +190,24 @@ TEST(BackupIniFlushTest, SameSizeEditsRightAfterALoadOrAFlushAreNoticed) {
                      std::shared_ptr<IniFileSystem>(std::make_shared<CoarseClockFileSystem>())}) {
     ScratchDirectory dir;
     const std::string path = dir.File("store.ini");
-    Spit(path, "[/A]\nk=1\n[/B]\nm=1\n");
+    WriteWholeFile(path, "[/A]\nk=1\n[/B]\nm=1\n");
     BackupIni ini(path, files);
     EditInPlace(path, "[/A]\nk=2\n[/B]\nm=1\n");
     ini.SetKeyValue("/B", "m", "3");
     ini.FlushIniDataToFile("");
-    EXPECT_EQ(Slurp(path), "[/A]\nk=2\n[/B]\nm=3\n");
+    EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=2\n[/B]\nm=3\n");
 
     EditInPlace(path, "[/A]\nk=4\n[/B]\nm=3\n");
     ini.SetKeyValue("/B", "m", "5");
     ini.FlushIniDataToFile("");
-    EXPECT_EQ(Slurp(path), "[/A]\nk=4\n[/B]\nm=5\n");
+    EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=4\n[/B]\nm=5\n");
   }
 }
 
 TEST(BackupIniFlushTest, CopiesAndLinksAndPermissions) {
   ScratchDirectory dir;
   const std::string path = dir.File("real.ini");
-  Spit(path, "[/A]\nk=v\n");
+  WriteWholeFile(path, "[/A]\nk=v\n");
   ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
   ASSERT_EQ(::symlink("real.ini", dir.File("link.ini").c_str()), 0);
   BackupIni ini(dir.File("link.ini"));
@@ -250,8 +215,8 @@ TEST(BackupIniFlushTest, CopiesAndLinksAndPermissions) {
 
   // A copy leaves the store's own file and the pending change alone.
   ini.FlushIniDataToFile(dir.File("copy.ini"));
-  EXPECT_EQ(Slurp(dir.File("copy.ini")), "[/A]\nk=mine\n");
-  EXPECT_EQ(Slurp(path), "[/A]\nk=v\n");
+  EXPECT_EQ(ReadWholeFile(dir.File("copy.ini")), "[/A]\nk=mine\n");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=v\n");
 
   // Another writer changes k after the copy; the pending change is still replayed over it.
   {
@@ -261,7 +226,7 @@ TEST(BackupIniFlushTest, CopiesAndLinksAndPermissions) {
     other.FlushIniDataToFile("");
   }
   ini.FlushIniDataToFile("");
-  EXPECT_EQ(Slurp(path), "[/A]\nk=mine\nextra=1\n");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=mine\nextra=1\n");
   struct stat status;
   ASSERT_EQ(::lstat(dir.File("link.ini").c_str(), &status), 0);
   EXPECT_TRUE(S_ISLNK(status.st_mode));
@@ -272,7 +237,7 @@ TEST(BackupIniFlushTest, CopiesAndLinksAndPermissions) {
 TEST(BackupIniFlushTest, AStoreLockedPastTheBoundChangesNothing) {
   ScratchDirectory dir;
   const std::string path = dir.File("store.ini");
-  Spit(path, "[/A]\nk=v\n");
+  WriteWholeFile(path, "[/A]\nk=v\n");
   ::setenv("QEL_LOCK_TIMEOUT_MS", "50", 1);
   BackupIni ini(path);
   ::unsetenv("QEL_LOCK_TIMEOUT_MS");
@@ -290,11 +255,11 @@ TEST(BackupIniFlushTest, AStoreLockedPastTheBoundChangesNothing) {
     EXPECT_EQ(error.What(),
               "cannot write " + path + ": the store is locked by another writer (waited 50 ms)");
   }
-  EXPECT_EQ(Slurp(path), "[/A]\nk=v\n");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=v\n");
   EXPECT_EQ(ValueOf(ini, "/A", "k"), "new");
   files.Unlock(holder);
   ini.FlushIniDataToFile("");
-  EXPECT_EQ(Slurp(path), "[/A]\nk=new\n");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=new\n");
 }
 
 }  // namespace

@@ -8,30 +8,12 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "ini.h"
 #include "ini_file.h"
+#include "scratch_files.h"
 
 namespace {
-
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qel-hostile-XXXXXX";
-    path_ = ::mkdtemp(&pattern[0]) ? pattern : "";
-  }
-  ~ScratchDirectory() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-void Spit(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 using Snapshot = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -110,7 +92,7 @@ TEST(BackupIniHostileTest, StrangeBytesLoadAndRoundTripOrFailWithTheSyntaxError)
   };
   for (size_t i = 0; i < inputs.size(); ++i) {
     const std::string path = dir.File("input" + std::to_string(i) + ".ini");
-    Spit(path, inputs[i]);
+    WriteWholeFile(path, inputs[i]);
     Snapshot loaded;
     int error = Load(path, &loaded);
     if (error != 0) {
@@ -135,7 +117,7 @@ TEST(BackupIniHostileTest, HugeFilesLoadInMemoryProportionalToTheirSize) {
   // One 32 MB value on one line.
   const std::string huge_line = dir.File("huge_line.ini");
   const size_t value_size = size_t{32} << 20;
-  Spit(huge_line, "[/Big]\nk=" + std::string(value_size, 'v') + "\n");
+  WriteWholeFile(huge_line, "[/Big]\nk=" + std::string(value_size, 'v') + "\n");
   {
     BackupIni ini(huge_line);
     ASSERT_NE(ini.GetGroupProperty("/Big"), nullptr);
@@ -151,7 +133,7 @@ TEST(BackupIniHostileTest, HugeFilesLoadInMemoryProportionalToTheirSize) {
   constexpr int kGroups = 1000000;
   for (int group = 0; group < kGroups; ++group) text += "[g" + std::to_string(group) + "]\n";
   const long file_kb = static_cast<long>(text.size() >> 10);
-  Spit(tiny, text);
+  WriteWholeFile(tiny, text);
   text.clear();
   text.shrink_to_fit();
   {

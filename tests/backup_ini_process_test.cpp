@@ -10,47 +10,13 @@
 #include <functional>
 #include <iostream>
 #include <random>
-#include <sstream>
 
 #include "ini.h"
 #include "ini_file.h"
 #include "qel_error.h"
+#include "scratch_files.h"
 
 namespace {
-
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qel-proc-XXXXXX";
-    path_ = ::mkdtemp(&pattern[0]) ? pattern : "";
-  }
-  ~ScratchDirectory() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    PosixIniFileSystem().ListDirectory(path_, &names);
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const std::string& n) { return n == "." || n == ".."; }),
-                names.end());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void Spit(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // Runs `body` in a child process; exit status 0 when it returned, 1 when it threw.
 pid_t Spawn(const std::function<void()>& body) {
@@ -79,7 +45,7 @@ int Reap(pid_t child) {
 void RunWriters(int batch) {
   ScratchDirectory dir;
   const std::string path = dir.File("shared.ini");
-  Spit(path, "; shared by four writers\n[/Shared]\nseed=0\n");
+  WriteWholeFile(path, "; shared by four writers\n[/Shared]\nseed=0\n");
   constexpr int kWriters = 4;
   constexpr int kEntries = 1000;
   std::vector<pid_t> writers;
@@ -110,7 +76,7 @@ void RunWriters(int batch) {
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(own->at("last"), std::to_string(kEntries));
   }
-  EXPECT_EQ(Slurp(path).rfind("; shared by four writers\n[/Shared]\nseed=0\n", 0), 0u);
+  EXPECT_EQ(ReadWholeFile(path).rfind("; shared by four writers\n[/Shared]\nseed=0\n", 0), 0u);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"shared.ini", "shared.ini.lock"}));
 }
 
@@ -128,7 +94,7 @@ TEST(BackupIniProcessTest, AWriterKilledAtRandomNeverLeavesADamagedFile) {
     tail += "\n[/Large/Group" + std::to_string(group) + "]\nfirst=" + std::string(40, 'a') +
             "\nsecond=value " + std::to_string(group) + "\n";
   }
-  Spit(path, head + "0" + tail);
+  WriteWholeFile(path, head + "0" + tail);
   std::mt19937 random(20240229);
   long last = 0;
   for (int round = 0; round < 200; ++round) {
@@ -152,7 +118,7 @@ TEST(BackupIniProcessTest, AWriterKilledAtRandomNeverLeavesADamagedFile) {
     ASSERT_EQ(Reap(writer), 128 + SIGKILL);
 
     // The file is one whole version: the old one or one of the writer's.
-    const std::string content = Slurp(path);
+    const std::string content = ReadWholeFile(path);
     ASSERT_EQ(content.compare(0, head.size(), head), 0) << "round " << round;
     size_t end = content.find('\n', head.size());
     ASSERT_NE(end, std::string::npos);
@@ -176,7 +142,7 @@ TEST(BackupIniProcessTest, AWriterKilledAtRandomNeverLeavesADamagedFile) {
 TEST(BackupIniProcessTest, ALiveLockHolderMakesTheFlushWaitThenFailADeadOneDoesNot) {
   ScratchDirectory dir;
   const std::string path = dir.File("store.ini");
-  Spit(path, "[/A]\nk=v\n");
+  WriteWholeFile(path, "[/A]\nk=v\n");
   ::setenv("QEL_LOCK_TIMEOUT_MS", "300", 1);
   BackupIni ini(path);
   ::unsetenv("QEL_LOCK_TIMEOUT_MS");
@@ -202,7 +168,7 @@ TEST(BackupIniProcessTest, ALiveLockHolderMakesTheFlushWaitThenFailADeadOneDoesN
     EXPECT_EQ(error.What(),
               "cannot write " + path + ": the store is locked by another writer (waited 300 ms)");
   }
-  EXPECT_EQ(Slurp(path), "[/A]\nk=v\n");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=v\n");
   EXPECT_EQ(ini.GetGroupProperty("/A")->at("k"), "changed");
 
   ::kill(holder, SIGKILL);
@@ -210,7 +176,7 @@ TEST(BackupIniProcessTest, ALiveLockHolderMakesTheFlushWaitThenFailADeadOneDoesN
   ::close(ready[0]);
   ::close(ready[1]);
   ini.FlushIniDataToFile("");
-  EXPECT_EQ(Slurp(path), "[/A]\nk=changed\n");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
 }
 
 }  // namespace

@@ -242,10 +242,31 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
   doc.groups_.reserve(size / 128 + 1);
   doc.sections_.reserve(size / 128 + 2);
 
+  // Entries before the first header make up the group "".
+  auto note_entry = [&doc, start] {
+    if (doc.sections_.size() == 1 && doc.sections_[0].group == kNone) {
+      doc.groups_.push_back(GroupRecord{start, 0, 0, 0});
+      doc.sections_[0].group = 0;
+    }
+  };
   size_t line_number = 1;
   const char* p = data + doc.bom_length_;
   const char* end = data + size;
   while (p < end) {
+    // Most lines are entries that start at once with their name: one scan finds the '=' and
+    // the rest of the line is only searched for its end.
+    if (*p != '[' && *p != ';' && *p != '#' && !IsBlank(*p)) {
+      const char* q = p;
+      while (q < end && *q != '=' && *q != '\n') ++q;
+      if (q < end && *q == '=') {
+        const char* newline =
+            static_cast<const char*>(std::memchr(q, '\n', static_cast<size_t>(end - q)));
+        note_entry();
+        p = newline != nullptr ? newline + 1 : end;
+        ++line_number;
+        continue;
+      }
+    }
     const char* newline =
         static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
     const char* line_end = newline != nullptr ? newline : end;
@@ -256,11 +277,7 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
       case LineKind::kComment:
         break;
       case LineKind::kEntry:
-        if (doc.sections_.size() == 1 && doc.sections_[0].group == kNone) {
-          // Entries before the first header make up the group "".
-          doc.groups_.push_back(GroupRecord{start, 0, 0, 0});
-          doc.sections_[0].group = 0;
-        }
+        note_entry();
         break;
       case LineKind::kHeader: {
         const char* open = SkipBlanks(p, content_end);
@@ -374,7 +391,7 @@ void IniDocument::SortGroups() const {
       for (SortKey* i = first; i != last;) {
         SortKey* j = i + 1;
         while (j != last && j->SameChunk(*i)) ++j;
-        if (j - i > 1) {
+        if (j - i > 1 && i->Longer()) {
           runs.push_back(Run{static_cast<size_t>(i - keys.data()),
                              static_cast<size_t>(j - keys.data()), run.offset + kChunkBytes,
                              false});

@@ -1,24 +1,22 @@
-// Test stores for backend tests: an in-memory INI store that counts its flushes, and an INI
-// connection that logs in on such a store without a file.
+// Helpers for backend tests: an in-memory INI store that counts its flushes, an INI connection
+// logged in on one, and a capture of log records.
 #pragma once
 
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ini.h"
 #include "qel_ini_connection.h"
+#include "qel_log.h"
 
 // An INI image kept in memory; FlushIniDataToFile only counts.
 class MemoryIni : public Ini {
  public:
-  MemoryIni() = default;
-  // Replaces the image by the parse of an INI text.
-  void Load(const std::string& text) { LoadImage(text, "memory"); }
   // Adds a group with the given entries (entry texts are stored as given).
   void AddGroup(const std::string& group,
                 std::initializer_list<std::pair<std::string, std::string>> entries = {});
-
   void FlushIniDataToFile(const std::string& file) override;
   int flushes = 0;
 };
@@ -32,3 +30,13 @@ class MemoryIniConnection : public QELIniConnection {
  private:
   MemoryIni* memory_;  // owned by the store holder
 };
+
+// Captures the records of one module ("" for all) while it lives.
+class LogCapture {
+ public:
+  explicit LogCapture(const std::string& module = "");
+  ~LogCapture();
+  std::vector<LogRecord> records;
+};
+
+bool EndsWith(const std::string& text, const std::string& tail);
