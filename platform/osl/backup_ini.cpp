@@ -141,8 +141,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   }
   LockHold hold(*files_, lock_handle);
 
-  // Stat before reading: a writer racing with this read changes the stamp after it was taken,
-  // so the next flush looks again.
+  // Stamps are taken before contents are read: a writer racing with the read leaves a stamp
+  // that no longer matches, so the next flush looks again.
   FileStamp current;
   int error = files_->Stat(target, &current);
   if (error != 0 && error != ENOENT)

@@ -148,6 +148,11 @@ class BackupIni : public Ini {
   BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> files);
   ~BackupIni() override;
 
+  // "" writes the store's own file under the exclusive lock of "<file>.lock", merging first what
+  // other writers put in the file since this store last read or wrote it; the wait for the lock
+  // is bounded (10 s, or QEL_LOCK_TIMEOUT_MS milliseconds when set at construction), then
+  // kIniLocked. Another path receives a copy of the image; the store's own file and its record
+  // of unwritten changes stay as they were. A failed write is kIniWriteFailed.
   void FlushIniDataToFile(const std::string& file) override;
 
   const std::string& GetPath() const { return path_; }

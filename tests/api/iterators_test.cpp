@@ -73,6 +73,25 @@ TEST(KeyIterator, HandedOutKeyStaysWhenTheIteratorMovesOn) {
   EXPECT_TRUE(kept.HasSubkey("K"));
 }
 
+TEST(KeyIterator, WalkSurvivesSubkeysDeletedAndCreatedOnTheWay) {
+  StoreFile store(kSmallStore);
+  const QELConnection connection = Connect(store);
+  QELRBKey a("/A", connection);
+  std::vector<std::string> seen;
+  for (QELRBConstKeyIterator it(a, "(key=*)", true, kNoExclusions);
+       it != QELRBConstKeyIterator::EndIterator; ++it) {
+    const QELRBKey& key = *it;
+    seen.push_back(key.GetKeyPath());
+    if (key.GetKeyPath() == "/A/B") {
+      a.DeleteSubkey("B");  // the key handed out and the subkey the walk would visit next
+      a.DeleteSubkey("C");
+      a.CreateSubkey("E");
+      a.CreateSubkey("A0");  // before the walk's position: not reached
+    }
+  }
+  EXPECT_EQ(seen, std::vector<std::string>({"/A/B", "/A/D", "/A/E"}));
+}
+
 TEST(KeyIterator, DereferencingWithoutAReaderIsLoggedAndRefused) {
   LogCapture log(false);
   const QELRBConstKeyIterator none;

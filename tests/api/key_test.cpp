@@ -52,7 +52,8 @@ TEST(Key, CopiesShareUntilOneOfThemMoves) {
   const QELConnection connection = Connect(store);
   QELRBKey original("/A/B", connection);
   QELRBKey copy = original;
-  copy = copy;
+  const QELRBKey& alias = copy;
+  copy = alias;
   copy.Up();
   EXPECT_EQ(copy.GetKeyPath(), "/A");
   EXPECT_EQ(original.GetKeyPath(), "/A/B");
@@ -73,7 +74,7 @@ TEST(Key, ValueOperationsTraceAndFailAsDocumented) {
   EXPECT_TRUE(a.HasValue("NAME"));
   EXPECT_EQ(a.GetValue("list"), QELRBValue({"one", "two"}));
   a.SetValue("size", "3");
-  a.AddValue("list", QELRBValue({"six"}));
+  a.AddValue("list", QELRBValue(std::list<std::string>{"six"}));
   a.DeleteValue("list", "one");
   a.DeleteValue("missing");
   a.SetValues({{"x", "1"}, {"Y", QELRBValue({"a", "b"})}});
