@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the example program and qelreg, then runs both on a copy of the bundled sample store:
+# the example's tour of the API, and the tool listing a tree, searching values and changing two
+# values in one transaction. The bundled store itself is never changed.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+build=${1:-build-release}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=OFF
+cmake --build "$build" -j"$(nproc)" --target qel_example qelreg
+
+echo "== the example program"
+"$build/examples/qel_example" examples/sample.ini
+
+store=$(mktemp --suffix=.ini)
+trap 'rm -f "$store" "$store.lock"' EXIT
+cp examples/sample.ini "$store"
+qelreg() {
+  echo "\$ qelreg $*"
+  "$build/tools/qelreg" --store "$store" "$@"
+}
+echo
+echo "== qelreg on a copy of the sample store"
+qelreg --verify tree /ZOR_Software/DataServer/Instances/inst01 --recursive
+qelreg values /ZOR_Software/DataServer/Instances/inst01/Ports '[al]*'
+qelreg set /ZOR_Software/Scheduler workers 8 --then add /ZOR_Software/Scheduler/Calendars/workdays days sat
+qelreg get /ZOR_Software/Scheduler
+qelreg root DataServer
