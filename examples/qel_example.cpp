@@ -3,6 +3,7 @@
 // Usage: qel_example [store.ini]   (the bundled sample store by default; it is never changed)
 #include <filesystem>
 #include <iostream>
+#include <random>
 #include <string>
 
 #include "zor_qel_rb_key.h"
@@ -36,9 +37,18 @@ void ExpectError(const std::string& what, Step step) {
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   const fs::path sample = argc > 1 ? argv[1] : QEL_EXAMPLE_STORE;
-  const fs::path store = fs::temp_directory_path() / "qel_example_store.ini";
+  const fs::path directory =
+      fs::temp_directory_path() / ("qel_example_" + std::to_string(std::random_device()()));
+  const fs::path store = directory / "store.ini";
+  int status = 0;
+  // The library's error records go wherever the host keeps its log; here, beside the output.
+  SetLogSink([](const LogRecord& record) {
+    if (record.severity >= 3)
+      std::cout << "  [log] " << record.function << ": " << record.text << "\n";
+  });
   try {
-    fs::copy_file(sample, store, fs::copy_options::overwrite_existing);
+    fs::create_directories(directory);
+    fs::copy_file(sample, store);
 
     // Log in, letting the library check the store's language mode and product version.
     QELConnection connection(QELConnection::INI);
@@ -83,10 +93,12 @@ int main(int argc, char** argv) {
     ExpectError("Adding an element twice", [&] { job.AddValue("commands", "zorctl notify ops"); });
   } catch (const QELError& error) {
     std::cerr << "qel_example: error " << error.Code() << ": " << error.What() << "\n";
-    return 1;
+    status = 1;
   } catch (const std::exception& error) {
     std::cerr << "qel_example: " << error.what() << "\n";
-    return 1;
+    status = 1;
   }
-  return 0;
+  std::error_code ignored;
+  fs::remove_all(directory, ignored);
+  return status;
 }

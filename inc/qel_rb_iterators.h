@@ -50,7 +50,8 @@ class QEL_API QELRBConstKeyIterator {
 
   QELRBConstKeyIterator& operator++();
   // The current subkey; the reference stays valid while the iterator lives and designates the
-  // next subkey after the next `*`. Copy it to keep it.
+  // next subkey after the next `*`. Copy it to keep it. Throws QELError 167 on an iterator
+  // without a reader or past its last subkey.
   const QELRBKey& operator*() const;
   bool operator==(const QELRBConstKeyIterator& other) const;
   bool operator!=(const QELRBConstKeyIterator& other) const;

@@ -1,0 +1,42 @@
+// Printing qelreg's results, as plain text for people or as JSON for programs.
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qelreg {
+
+// A JSON string literal for `text`: quotes, backslashes and control bytes escaped; other bytes
+// pass through, so UTF-8 text stays as it is.
+std::string JsonString(const std::string& text);
+// A JSON array of strings.
+std::string JsonArray(const std::vector<std::string>& items);
+
+// Named values in the order given: each name with the elements of its value.
+using NamedValues = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+class Output {
+ public:
+  Output(std::ostream& out, bool json) : out_(out), json_(json) {}
+
+  bool Json() const { return json_; }
+  // A list: one item per line, or one JSON array.
+  void List(const std::vector<std::string>& items);
+  // Values: "name: element" per element (a name alone for an empty value), or one JSON object
+  // mapping each name to the array of its elements.
+  void Values(const NamedValues& values);
+  // Fields: "name: text" per field, or one JSON object of strings.
+  void Fields(const std::vector<std::pair<std::string, std::string>>& fields);
+  // A JSON object mapping each name to a string, nested under `field` next to the given fields.
+  void FieldsWithMap(const std::vector<std::pair<std::string, std::string>>& fields,
+                     const std::string& field, const std::map<std::string, std::string>& map);
+
+ private:
+  std::ostream& out_;
+  bool json_;
+};
+
+}  // namespace qelreg
