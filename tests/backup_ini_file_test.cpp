@@ -53,7 +53,7 @@ TEST(IniFileTest, AtomicWriteReplacesContentKeepsModeAndFollowsLinks) {
   EXPECT_EQ(target, store);
   FileStamp like;
   ASSERT_EQ(files.Stat(target, &like), 0);
-  FileStamp written;
+  WrittenFile written;
   WriteFailure failure;
   ASSERT_TRUE(WriteFileAtomically(files, target, "[new]\n", 1, &like, &written, &failure));
   EXPECT_EQ(ReadWholeFile(dir.File("link.ini")), "[new]\n");
@@ -64,7 +64,8 @@ TEST(IniFileTest, AtomicWriteReplacesContentKeepsModeAndFollowsLinks) {
   EXPECT_EQ(status.st_mode & 07777, 0640u);
   FileStamp now;
   ASSERT_EQ(files.Stat(store, &now), 0);
-  EXPECT_EQ(now, written);
+  EXPECT_EQ(now, written.stamp);
+  EXPECT_TRUE(written.stamp_set_apart);
   EXPECT_NE(now, like);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"link.ini", "store.ini"}));
 
@@ -87,7 +88,7 @@ TEST(IniFileTest, FailedWriteAtAnyStepLeavesOldFileAndNoTemporary) {
     FailingFileSystem files;
     files.fail = step;
     files.error = step == FailingFileSystem::kCreate ? EACCES : ENOSPC;
-    FileStamp written;
+    WrittenFile written;
     WriteFailure failure;
     EXPECT_FALSE(WriteFileAtomically(files, store, big, 2, nullptr, &written, &failure)) << step;
     EXPECT_EQ(failure.error, files.error);
@@ -98,7 +99,7 @@ TEST(IniFileTest, FailedWriteAtAnyStepLeavesOldFileAndNoTemporary) {
   FailingFileSystem files;
   files.fail = FailingFileSystem::kDirectorySync;
   files.error = EIO;
-  FileStamp written;
+  WrittenFile written;
   WriteFailure failure;
   EXPECT_FALSE(WriteFileAtomically(files, store, "[new]\n", 3, nullptr, &written, &failure));
   EXPECT_EQ(failure.error, EIO);

@@ -185,9 +185,17 @@ class CoarseClockFileSystem : public PosixIniFileSystem {
   }
 };
 
+// A file system that cannot set a file's times.
+class FixedTimesFileSystem : public PosixIniFileSystem {
+ public:
+  int SetModificationTime(int, int64_t) override { return EPERM; }
+};
+
 TEST(BackupIniFlushTest, SameSizeEditsRightAfterALoadOrAFlushAreNoticed) {
-  for (auto files : {DefaultIniFileSystem(),
-                     std::shared_ptr<IniFileSystem>(std::make_shared<CoarseClockFileSystem>())}) {
+  const std::vector<std::shared_ptr<IniFileSystem>> file_systems = {
+      DefaultIniFileSystem(), std::make_shared<CoarseClockFileSystem>(),
+      std::make_shared<FixedTimesFileSystem>()};
+  for (const auto& files : file_systems) {
     ScratchDirectory dir;
     const std::string path = dir.File("store.ini");
     WriteWholeFile(path, "[/A]\nk=1\n[/B]\nm=1\n");

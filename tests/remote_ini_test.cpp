@@ -3,6 +3,9 @@
 #include "remote_ini.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -143,6 +146,26 @@ TEST_F(RemoteIniTest, LoginErrorsSayWhatHappenedAndNeverShowThePassword) {
   for (const LogRecord& record : Records()) {
     EXPECT_EQ(std::string::npos, record.text.find(WebDavServer::kPassword)) << record.text;
   }
+}
+
+TEST_F(RemoteIniTest, ALoginToAServerThatNeverAnswersEndsAtTheTimeout) {
+  // A listening socket that is never accepted: the connection opens, no TLS answer comes.
+  const int silent = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(silent, 4));
+  ASSERT_EQ(0, getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length));
+  const std::string host = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  setenv("QEL_REMOTE_TIMEOUT", "0.5", 1);
+  QELError late = LoginError(host, "store.ini");
+  close(silent);
+  EXPECT_EQ(kIniRemoteFailed, late.Code());
+  EXPECT_EQ(0u, late.What().find("GET https://" + host +
+                                 "/store.ini: the server did not answer in time ("))
+      << late.What();
 }
 
 TEST_F(RemoteIniTest, ConcurrentWritersKeepEachOthersChanges) {

@@ -68,12 +68,12 @@ struct BackupIni::FileState {
     hash = content_hash;
     trusted = seen_before_ns - seen.mtime_ns > kRacyWindowNs;
   }
-  // A file this store wrote: its modification time was set apart from that of any later
-  // version, unless the file system keeps whole seconds only.
-  void RememberWrite(const FileStamp& written, uint64_t content_hash) {
-    stamp = written;
+  // A file this store wrote: trusted when its modification time was set apart from that of any
+  // later version.
+  void RememberWrite(const WrittenFile& written, uint64_t content_hash) {
+    stamp = written.stamp;
     hash = content_hash;
-    trusted = written.mtime_ns % 1000000000 != 0;
+    trusted = written.stamp_set_apart;
   }
 };
 
@@ -118,7 +118,7 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
     // A copy over the store's own file is an ordinary flush, merge included.
     if (!same_file) {
       const std::string bytes = SerializeImage();
-      FileStamp written;
+      WrittenFile written;
       WriteFailure failure;
       if (!WriteFileAtomically(*files_, copy, bytes, ContentHash(bytes.data(), bytes.size()),
                                copy_exists ? &copy_stamp : nullptr, &written, &failure)) {
@@ -171,7 +171,7 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
 
   const std::string bytes = SerializeImage();
   const uint64_t hash = ContentHash(bytes.data(), bytes.size());
-  FileStamp written;
+  WrittenFile written;
   WriteFailure failure;
   if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
                            &failure)) {

@@ -298,7 +298,7 @@ std::string TemporaryFilePrefix(const std::string& target) {
 }
 
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, FileStamp* written,
+                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
                          WriteFailure* failure) {
   static std::atomic<uint64_t> sequence{0};
   const std::string directory = DirectoryOf(target);
@@ -320,14 +320,18 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const 
   if (error == 0) error = files.Write(handle, bytes.data(), bytes.size());
   // Any later change of the file gets a modification time at least that of this write: set
   // this file's a little earlier, by an amount that depends on its content, and its stamp then
-  // differs from that of every later version.
-  if (error == 0) error = files.StatHandle(handle, written);
+  // differs from that of every later version. Where that fails the stamp is only not set apart.
+  if (error == 0) error = files.StatHandle(handle, &written->stamp);
   if (error == 0) {
-    error = files.SetModificationTime(
-        handle, written->mtime_ns - 1 - static_cast<int64_t>(content_hash % kStampSpreadNs));
+    written->stamp_set_apart =
+        files.SetModificationTime(
+            handle,
+            written->stamp.mtime_ns - 1 - static_cast<int64_t>(content_hash % kStampSpreadNs)) == 0;
   }
   if (error == 0) error = files.Sync(handle);
-  if (error == 0) error = files.StatHandle(handle, written);
+  if (error == 0) error = files.StatHandle(handle, &written->stamp);
+  // A clock of whole seconds puts every version written within one second at the same time.
+  if (written->stamp.mtime_ns % 1000000000 == 0) written->stamp_set_apart = false;
   int close_error = files.Close(handle);
   if (error == 0) error = close_error;
   if (error == 0) error = files.Rename(temporary, target);

@@ -105,17 +105,25 @@ struct WriteFailure {
   std::string path;
 };
 
+// The file an atomic write made.
+struct WrittenFile {
+  FileStamp stamp;
+  // Whether its modification time was set apart from that of any later version of the file.
+  bool stamp_set_apart = false;
+};
+
 // Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
 // the new content: a new temporary file beside it (named by TemporaryFilePrefix), write, sync,
 // rename over `target`, sync the directory. `content_hash` is ContentHash of `bytes`; the file's
 // modification time is set back by up to a millisecond depending on it, so that any later
-// version of the file has another stamp unless the file system keeps only whole seconds (then
-// `written->mtime_ns` is a whole second). `like`, when not null, gives the new file its
-// permission bits and owner. On success returns true with the new file's stamp in `*written`; on
-// failure returns false with the cause in `*failure`, the old file untouched and the temporary
-// file removed (a sync of the directory that fails after the rename leaves the new content).
+// version of the file has another stamp (a file system that cannot set it, or keeps whole
+// seconds only, leaves `stamp_set_apart` false). `like`, when not null, gives the new file its
+// permission bits and owner. On success returns true and describes the new file in `*written`;
+// on failure returns false with the cause in `*failure`, the old file untouched and the
+// temporary file removed (a sync of the directory that fails after the rename leaves the new
+// content).
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, FileStamp* written,
+                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
                          WriteFailure* failure);
 
 // The start of the names of the temporary files written for `target`, within its directory;
