@@ -2,6 +2,7 @@
 // exit status, and the store file afterwards.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -44,10 +45,13 @@ class QelregTest : public ::testing::Test {
     return Run(args);
   }
 
-  // Expects `r` to have failed with `status` and exactly `err`, the store left as it was.
-  void ExpectFailure(const Result& r, int status, const std::string& err) const {
+  // Expects `r` to have failed with `status` and a message starting with `head` and ending with
+  // `tail`, the store left as it was.
+  void ExpectFailure(const Result& r, int status, const std::string& head,
+                     const std::string& tail = "\n") const {
     EXPECT_EQ(r.status, status) << r.err;
-    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.err.substr(0, head.size()), head);
+    EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), tail.size())), tail) << r.err;
     EXPECT_EQ(ReadWholeFile(store_), before_);
   }
 
@@ -130,12 +134,9 @@ TEST_F(QelregTest, FailuresExplainAndLeaveTheStoreAlone) {
   ExpectFailure(
       OnStore({"set", "/ZOR_Software", "vendor", "Other", "--then", "mkkey", "/ZOR_Software"}), 1,
       "qelreg: mkkey /ZOR_Software: ZORKVA0602E (code 159)\n");
-  Result r = OnStore({"rm", "/ZOR_Software", "nosuch"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("qelreg: rm /ZOR_Software: ZORKVA0603E", 0), 0u) << r.err;
-  EXPECT_NE(r.err.find("(code 160)\n"), std::string::npos) << r.err;
-
-  r = OnStore({"set", "/ZOR_Software", "vendor"});
+  ExpectFailure(OnStore({"rm", "/ZOR_Software", "nosuch"}), 1,
+                "qelreg: rm /ZOR_Software: ZORKVA0603E", "(code 160)\n");
+  Result r = OnStore({"set", "/ZOR_Software", "vendor"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("VALUE is required"), std::string::npos) << r.err;
   EXPECT_EQ(OnStore({"frobnicate"}).status, 2);
@@ -144,21 +145,17 @@ TEST_F(QelregTest, FailuresExplainAndLeaveTheStoreAlone) {
   ExpectFailure(Run({"--remote", "localhost:1/store.ini", "--user", "admin", "tree"}), 1,
                 "qelreg: no password for admin: set QEL_PASSWORD or run qelreg on a terminal\n");
 
-  r = Run({"--store", dir_.File("missing.ini"), "tree"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("ZORKVA0533E"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("(code 158)\n"), std::string::npos) << r.err;
+  ExpectFailure(Run({"--store", dir_.File("missing.ini"), "tree"}), 1,
+                "qelreg: cannot read " + dir_.File("missing.ini") +
+                    ": No such file or directory\nqelreg: ZORKVA0533E ",
+                "<the INI file does not exist> (code 158)\n");
   EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"err", "out", "sample.ini"}));
 
   // --verify refuses a store of another release.
   std::string text = before_;
   before_ = text.replace(text.find("product-ver=9.0.21.100"), 22, "product-ver=8.1.0");
   WriteWholeFile(store_, before_);
-  r = OnStore({"--verify", "tree"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("ZORKVA1113E"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("(code 1113)\n"), std::string::npos) << r.err;
-  EXPECT_EQ(ReadWholeFile(store_), before_);
+  ExpectFailure(OnStore({"--verify", "tree"}), 1, "qelreg: ZORKVA1113E ", "(code 1113)\n");
 }
 
 TEST_F(QelregTest, RemoteStoreNeedsTheRightPassword) {

@@ -9,9 +9,10 @@ namespace {
 
 class RemoteIniTest : public WebDavTest {
  protected:
-  std::unique_ptr<RemoteIni> Open(const std::string& file) {
-    return std::make_unique<RemoteIni>(server_->HostPort(), file, WebDavServer::kUser,
-                                       WebDavServer::kPassword);
+  // A store on `host`, the server's TLS listener when empty.
+  std::unique_ptr<RemoteIni> Open(const std::string& file, const std::string& host = "") {
+    return std::make_unique<RemoteIni>(host.empty() ? server_->HostPort() : host, file,
+                                       WebDavServer::kUser, WebDavServer::kPassword);
   }
 
   // What a login with these arguments throws.
@@ -52,18 +53,13 @@ TEST_F(RemoteIniTest, LoadsWritesBackAndReloadsThroughEveryAddressForm) {
   ini->SetKeyValue("/A", "y", "two words");
   ini->InsertNewGroup("/B");
   ini->FlushIniDataToFile("");
-  EXPECT_EQ(0u, server_->ReadFile("teams/a/store.ini").find("; shared settings\n[/A]\nx=1\n"));
-
-  RemoteIni whole(server_->HostPort() + "/teams/a/store.ini", "", WebDavServer::kUser,
-                  WebDavServer::kPassword);
-  EXPECT_EQ("two words", Entry(whole, "/A", "y"));
-  EXPECT_TRUE(whole.isGroupExist("/B"));
-  RemoteIni with_scheme(Url("teams/a/store.ini"), "", WebDavServer::kUser, WebDavServer::kPassword);
-  EXPECT_EQ("1", Entry(with_scheme, "/A", "x"));
+  EXPECT_EQ("; shared settings\n[/A]\nx=1\ny=two words\n[/B]\n",
+            server_->ReadFile("teams/a/store.ini"));
+  EXPECT_EQ("two words", Entry(*Open("", server_->HostPort() + "/teams/a/store.ini"), "/A", "y"));
+  EXPECT_EQ("1", Entry(*Open("", Url("teams/a/store.ini")), "/A", "x"));
   // Plain http carries the password only to a loopback address.
   server_->WriteFile("plain.ini", "[/P]\nk=v\n");
-  RemoteIni plain(server_->PlainUrl(), "plain.ini", WebDavServer::kUser, WebDavServer::kPassword);
-  EXPECT_EQ("v", Entry(plain, "/P", "k"));
+  EXPECT_EQ("v", Entry(*Open("plain.ini", server_->PlainUrl()), "/P", "k"));
   EXPECT_EQ(
       "the address http://config.example.com/store.ini uses plain http, which would expose the "
       "password; use https",
