@@ -1,5 +1,4 @@
-// Tests of the small platform modules: wildcard matching, messages, versions, tokenizer, values,
-// log.
+// Tests of the small platform modules: wildcard matching, messages, versions, values, log.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +6,6 @@
 
 #include "clog_msg.h"
 #include "message.h"
-#include "os_tokenizer.h"
 #include "qel_rb_value.h"
 #include "version_spec.h"
 #include "wildcard.h"
@@ -71,13 +69,6 @@ TEST(VersionSpec, ComponentsArePresentOnlyWhenNumeric) {
   EXPECT_FALSE(partial.minor);
   EXPECT_FALSE(partial.release);
   EXPECT_FALSE(QelVr_VersionSpecHelper::parseVersion("v9.0").major);
-}
-
-TEST(Tokenizer, KeepsEmptyPieces) {
-  os_tokenizer tokenizer;
-  tokenizer.separators("/");
-  EXPECT_EQ(tokenizer.tokenize("a//b"), (std::vector<std::string>{"a", "", "b"}));
-  EXPECT_EQ(tokenizer.tokenize(""), (std::vector<std::string>{""}));
 }
 
 TEST(Value, SingleStringsAreOneElementListsAndEmptyTextIsEmpty) {

@@ -1,5 +1,5 @@
-// The key handle as a program sees it: paths and comparison, copy-on-write, value and subkey
-// operations with their trace and error records, and navigation.
+// Keys, iterators and root keys as a program sees them: paths, comparison, copy-on-write, value
+// and subkey operations with their records, navigation, walks, end errors and the version report.
 #include <gtest/gtest.h>
 
 #include "api_support.h"
@@ -13,7 +13,15 @@ using api_test::LogCapture;
 using api_test::StoreFile;
 using Names = std::vector<std::string>;
 
-TEST(Key, EmptyHandleFailsWithTheNullPointerError) {
+// A logged-in connection on the small store.
+class Key : public ::testing::Test {
+ protected:
+  StoreFile store{kSmallStore};
+  QELConnection connection = Connect(store);
+};
+class KeyIterator : public Key {};
+
+TEST_F(Key, EmptyHandleFailsWithTheNullPointerError) {
   LogCapture log(false);
   QELRBKey empty;
   QELRBKey copy(empty);
@@ -30,18 +38,16 @@ TEST(Key, EmptyHandleFailsWithTheNullPointerError) {
   EXPECT_EQ(records[0].severity, 3);
 }
 
-TEST(Key, PathsComparisonAndCopyOnWrite) {
-  StoreFile store(kSmallStore);
-  const QELConnection one = Connect(store);
+TEST_F(Key, PathsComparisonAndCopyOnWrite) {
   const QELConnection two = Connect(store);
-  const QELRBKey root(one);
+  const QELRBKey root(connection);
   EXPECT_EQ(root.GetKeyPath() + root.GetKeyName(), "");
   EXPECT_EQ(root.GetLevel(), 0u);
-  QELRBKey ab("/A/B", one);
+  QELRBKey ab("/A/B", connection);
   EXPECT_EQ(ab.GetLevel(), 2u);
   EXPECT_EQ(ab.GetKeyName(), "B");
   EXPECT_TRUE(ab == QELRBKey("/A/B", two));  // equal paths on different connections
-  EXPECT_TRUE(QELRBKey("/A", one) < ab && ab < QELRBKey("/Ab", two));
+  EXPECT_TRUE(QELRBKey("/A", connection) < ab && ab < QELRBKey("/Ab", two));
 
   QELRBKey copy = ab;
   copy.Up();
@@ -50,12 +56,10 @@ TEST(Key, PathsComparisonAndCopyOnWrite) {
   QELRBKey reader = copy;
   copy.SetValue("colour", "blue");
   EXPECT_EQ(static_cast<std::string>(reader.GetValue("colour")), "red");
-  EXPECT_EQ(static_cast<std::string>(QELRBKey("/A", one).GetValue("COLOUR")), "blue");
+  EXPECT_EQ(static_cast<std::string>(QELRBKey("/A", connection).GetValue("COLOUR")), "blue");
 }
 
-TEST(Key, ValueOperationsTraceAndFailAsDocumented) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
+TEST_F(Key, ValueOperationsTraceAndFailAsDocumented) {
   LogCapture log(true);
   EXPECT_EQ(ErrorOf([&] { QELRBKey("/A/Z", connection); }).Code(), 158);
   QELRBKey a("/A", connection);
@@ -90,15 +94,11 @@ TEST(Key, ValueOperationsTraceAndFailAsDocumented) {
   EXPECT_EQ(log.Functions(), Names({"QELRBKey::AddValue", "QELRBKey::AddValue"}));
 }
 
-TEST(Key, SubkeyOperations) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
+TEST_F(Key, SubkeyOperations) {
   QELRBKey a("/A", connection);
   LogCapture log(true);
   EXPECT_EQ(a.GetSubkey("B").GetKeyPath() + "|" + a.GetKeyPath(), "/A/B|/A");
-  const QELRBKey e = a.CreateSubkey("E");
-  EXPECT_EQ(e.GetKeyPath(), "/A/E");
-  EXPECT_TRUE(a.HasSubkey("E") && e.IsEmpty() && !a.IsEmpty());
+  EXPECT_TRUE(a.CreateSubkey("E").IsEmpty() && a.HasSubkey("E") && !a.IsEmpty());
   EXPECT_EQ(log.Functions(), Names({"QELRBKey::GetSubkey", "QELRBKey::CreateSubkey",
                                     "QELRBKey::GetSubkey", "QELRBKey::HasSubkey"}));
   EXPECT_EQ(ErrorOf([&] { a.GetSubkey("Z"); }).Code(), 158);
@@ -111,12 +111,10 @@ TEST(Key, SubkeyOperations) {
             Names({"QELRBKey::DeleteSubkey", "QELRBKey::DeleteSubkey", "QELRBKey::HasSubkey"}));
 }
 
-TEST(Key, ChangeKeyUpAndCommitSuicide) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
+TEST_F(Key, ChangeKeyUpAndCommitSuicide) {
   QELRBKey key(connection);
   key.ChangeKey("A");
-  key.ChangeKey("B/K");
+  key.ChangeKey("B/K");  // relative to where the key stands
   EXPECT_EQ(key.GetKeyPath(), "/A/B/K");
   key.ChangeKey("/A/C");
   EXPECT_EQ(key.GetKeyPath(), "/A/C");
@@ -135,6 +133,96 @@ TEST(Key, ChangeKeyUpAndCommitSuicide) {
   EXPECT_FALSE(QELRBKey(connection).HasSubkey("A"));
   EXPECT_NE(store.Text().find("[/Ab]"), std::string::npos);
   EXPECT_EQ(store.Text().find("[/A/"), std::string::npos);
+}
+
+const std::list<std::string> kNoExclusions;
+const QELRBConstKeyIterator& kEnd = QELRBConstKeyIterator::EndIterator;
+
+Names Walk(QELRBConstKeyIterator& it) {
+  Names paths;
+  for (; it != kEnd; ++it) paths.push_back((*it).GetKeyPath());
+  return paths;
+}
+
+TEST_F(KeyIterator, WalksSubkeysComparesByReaderAndStopsAtItsEnd) {
+  const QELRBKey a("/A", connection);
+  LogCapture log(true);
+  QELRBConstKeyIterator direct(a, "(key=*)", false, kNoExclusions);
+  QELRBConstKeyIterator second(a, "(key=*)", false, kNoExclusions);
+  const QELRBConstKeyIterator none;
+  EXPECT_TRUE(direct == direct && direct != none && none == kEnd);
+  EXPECT_FALSE(direct == second);  // different readers on the same item
+  const QELRBKey kept = *direct;
+  EXPECT_EQ(Walk(direct), Names({"/A/B", "/A/C", "/A/D"}));
+  EXPECT_EQ(kept.GetKeyPath(), "/A/B");  // a handed-out key stays when the iterator moves on
+  Walk(second);
+  EXPECT_FALSE(direct == second);  // different readers, both exhausted
+  EXPECT_TRUE(kEnd == direct && none == direct);
+  EXPECT_EQ(ErrorOf([&] { ++direct; }).What(), "ZORKVA0610E");
+  EXPECT_TRUE(log.Functions().empty());  // the constructor writes no entry trace
+
+  QELRBConstKeyIterator searched;
+  EXPECT_EQ(a.SearchSubKey(searched, "(key=*)", true, kNoExclusions), 1);
+  EXPECT_EQ(log.Functions(), Names({"QELRBKey::SearchSubKey(Recursive)"}));
+  EXPECT_EQ(Walk(searched), Names({"/A/B", "/A/B/K", "/A/C", "/A/D"}));
+}
+
+TEST(Iterator, DereferencingWithoutAReaderIsLoggedAndRefused) {
+  LogCapture log(false);
+  const QELError error = ErrorOf([&] { *QELRBConstKeyIterator(); });
+  EXPECT_EQ(error.Code(), 167);
+  EXPECT_EQ(error.What(), "ZORKVA0610E The iterator is past its end. [167]");
+  EXPECT_EQ(error.File(), "src\\qel_rb_iterators");
+  const std::vector<LogRecord> records = log.Take();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function + "|" + records[0].text,
+            "QELRBConstKeyIterator::operator*|" + error.What());
+  EXPECT_EQ(records[0].severity, 3);
+  EXPECT_EQ(ErrorOf([&] { *QELRBConstValueIterator(); }).Code(), 167);
+  EXPECT_EQ(log.Functions(), Names({"QELRBConstValueIterator::operator*"}));
+}
+
+TEST_F(KeyIterator, ValuesWalkASnapshotOfTheMatchingValues) {
+  QELRBKey a("/A", connection);
+  LogCapture log(true);
+  QELRBConstValueIterator it(a, "*l*");
+  EXPECT_EQ(log.Functions(), Names({"QELRBConstValueIterator::QELRBConstValueIterator"}));
+  a.SetValue("colour", "green");
+  Names seen;
+  for (; it != QELRBConstValueIterator::EndIterator; ++it) {
+    std::pair<QELNoCaseString, QELRBValue> item = *it;
+    seen.push_back(item.first + "=" + static_cast<std::string>(item.second));
+  }
+  EXPECT_EQ(seen, Names({"colour=red", "list=one, two"}));
+  EXPECT_EQ(ErrorOf([&] { ++it; }).What(), "ZORKVA0610E");
+  const QELError root = ErrorOf([&] { QELRBConstValueIterator(QELRBKey(connection), "*"); });
+  EXPECT_EQ(root.What(), "Attempt to dereference null pointer");
+}
+
+TEST_F(Key, RootKeysOpenTheModuleThroughTheIndex) {
+  LogCapture log(true);
+  EXPECT_EQ(QELRBRootKey("ALPHA", connection).GetKeyPath(), "/A");
+  std::vector<LogRecord> records = log.Take();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function + "|" + records[0].text,
+            "QELRBRootKey::QELRBRootKey|Module: ALPHA");
+  SetTraceEnabled(false);
+  const QELError unknown = ErrorOf([&] { QELRBRootKey("M", connection); });
+  EXPECT_EQ(unknown.Code(), 160);
+  EXPECT_EQ(unknown.Facility(), 12);
+  EXPECT_EQ(unknown.File(), "src\\qel_rb_root_key");
+  records = log.Take();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function, "QELRBRootKey::Init");
+  EXPECT_EQ(records[0].text, unknown.What() + " [160] : Module = M");
+  EXPECT_EQ(ErrorOf([&] { QELRBRootKey("Ghost", connection); }).Code(), 158);
+}
+
+TEST(Versions, RecordIsAddedOnceAndReplacesAnOldOne) {
+  std::map<std::string, std::string> versions{{"zor-qel-rb-key", "old"}};
+  GetVersionsList_QELRB_Key(versions);
+  GetVersionsList_QELRB_Key(versions);
+  EXPECT_EQ(versions["zor-qel-rb-key"], "<<<VER_INFO>>>|zor-qel-rb-key|300|1|src\\qel_ver");
 }
 
 }  // namespace
