@@ -92,11 +92,6 @@ TEST_F(BackendIniKey, ReadsAndSetsValuesUnderTheStoredName) {
   copy.GetValue(name);
   EXPECT_EQ(name.second, QELRBValue("x"));  // the copy keeps its own cache
   EXPECT_EQ(store().flushes, 1);
-
-  QELIniKey root(connection);  // the root has no cache and writes nothing
-  EXPECT_THROW(root.AddValue({"v", "1"}), QELLogicalError);
-  EXPECT_FALSE(store().isGroupExist(""));
-  EXPECT_EQ(store().flushes, 1);
 }
 
 TEST_F(BackendIniKey, AddValueMergesInOrderAndRefusesDuplicates) {

@@ -17,14 +17,12 @@ namespace api_test {
 
 // A small store: configuration, module index, and the tree /A (B with K, C, D) beside /Ab.
 inline const char* kSmallStore =
-    "; test store\n"
     "[/ZOR_Software/qel4ds/Config]\n"
     "multi-language=ansi\n"
     "product-ver=9.0.21.100\n"
     "[/ZOR_Software/qel4ds/Config/Index]\n"
     "Alpha=/A\n"
     "Ghost=/Nowhere\n"
-    "[/ZOR_Software/qel4ds/Config/component_info]\n"
     "[/A]\n"
     "name=first\n"
     "list=one\x1btwo\x1b\n"
