@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,14 +17,12 @@ namespace api_test {
 
 // A small store: configuration, module index, and the tree /A (B with K, C, D) beside /Ab.
 inline const char* kSmallStore =
-    "; test store\n"
     "[/ZOR_Software/qel4ds/Config]\n"
     "multi-language=ansi\n"
     "product-ver=9.0.21.100\n"
     "[/ZOR_Software/qel4ds/Config/Index]\n"
     "Alpha=/A\n"
     "Ghost=/Nowhere\n"
-    "[/ZOR_Software/qel4ds/Config/component_info]\n"
     "[/A]\n"
     "name=first\n"
     "list=one\x1btwo\x1b\n"
@@ -47,12 +44,10 @@ class StoreFile {
   ~StoreFile() { std::filesystem::remove_all(directory_); }
   StoreFile(const StoreFile&) = delete;
   StoreFile& operator=(const StoreFile&) = delete;
-
   const std::string& Path() const { return path_; }
   std::string Text() const {
-    std::ifstream in(path_, std::ios::binary);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path_, std::ios::binary).rdbuf();
     return text.str();
   }
 
@@ -73,24 +68,13 @@ class LogCapture {
  public:
   explicit LogCapture(bool trace) {
     SetTraceEnabled(trace);
-    SetLogSink([this](const LogRecord& record) {
-      std::lock_guard<std::mutex> guard(lock_);
-      records_.push_back(record);
-    });
+    SetLogSink([this](const LogRecord& record) { records_.push_back(record); });
   }
   ~LogCapture() {
     SetLogSink({});
     SetTraceEnabled(false);
   }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<LogRecord> Take() {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::vector<LogRecord> taken;
-    taken.swap(records_);
-    return taken;
-  }
+  std::vector<LogRecord> Take() { return std::move(records_); }
   // The function names of the records taken, in order.
   std::vector<std::string> Functions() {
     std::vector<std::string> names;
@@ -99,7 +83,6 @@ class LogCapture {
   }
 
  private:
-  std::mutex lock_;
   std::vector<LogRecord> records_;
 };
 

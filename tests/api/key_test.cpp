@@ -1,5 +1,5 @@
-// The key handle as a program sees it: paths and comparison, copy-on-write, value and subkey
-// operations with their trace and error records, navigation, and writes inside transactions.
+// Keys, iterators and root keys as a program sees them: paths, comparison, copy-on-write, value
+// and subkey operations with their records, navigation, walks, end errors and the version report.
 #include <gtest/gtest.h>
 
 #include "api_support.h"
@@ -11,85 +11,70 @@ using api_test::ErrorOf;
 using api_test::kSmallStore;
 using api_test::LogCapture;
 using api_test::StoreFile;
+using Names = std::vector<std::string>;
 
-TEST(Key, EmptyHandleFailsWithTheNullPointerError) {
+// A logged-in connection on the small store.
+class Key : public ::testing::Test {
+ protected:
+  StoreFile store{kSmallStore};
+  QELConnection connection = Connect(store);
+};
+class KeyIterator : public Key {};
+
+TEST_F(Key, EmptyHandleFailsWithTheNullPointerError) {
   LogCapture log(false);
   QELRBKey empty;
   QELRBKey copy(empty);
   copy = empty;
   const QELError error = ErrorOf([&] { empty.GetKeyPath(); });
   EXPECT_EQ(error.What(), "Attempt to dereference null pointer");
+  EXPECT_EQ(error.File(), "qel_cfg\\request_broker/security/implementation/inc/qel_imp_pointer");
   EXPECT_THROW(empty.SetValue("x", "1"), QELLogicalError);
   EXPECT_THROW((void)(empty == copy), QELLogicalError);
   const std::vector<LogRecord> records = log.Take();
   ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].function, "");
-  EXPECT_EQ(records[0].module, "");
+  EXPECT_EQ(records[0].function + "|" + records[0].module + "|" + records[0].text,
+            "||Attempt to dereference null pointer");
   EXPECT_EQ(records[0].severity, 3);
-  EXPECT_EQ(records[0].text, "Attempt to dereference null pointer");
 }
 
-TEST(Key, PathsLevelsNamesAndComparison) {
-  StoreFile store(kSmallStore);
-  const QELConnection one = Connect(store);
+TEST_F(Key, PathsComparisonAndCopyOnWrite) {
   const QELConnection two = Connect(store);
-  const QELRBKey root(one);
-  EXPECT_EQ(root.GetKeyPath(), "");
+  const QELRBKey root(connection);
+  EXPECT_EQ(root.GetKeyPath() + root.GetKeyName(), "");
   EXPECT_EQ(root.GetLevel(), 0u);
-  EXPECT_EQ(root.GetKeyName(), "");
-  const QELRBKey ab("/A/B", one);
+  QELRBKey ab("/A/B", connection);
   EXPECT_EQ(ab.GetLevel(), 2u);
   EXPECT_EQ(ab.GetKeyName(), "B");
-  EXPECT_TRUE(ab == QELRBKey("/A/B", two));
-  const QELRBKey a("/A", one);
-  EXPECT_TRUE(a < ab);
-  EXPECT_TRUE(ab < QELRBKey("/Ab", two));
-  EXPECT_FALSE(ab < a);
-}
+  EXPECT_TRUE(ab == QELRBKey("/A/B", two));  // equal paths on different connections
+  EXPECT_TRUE(QELRBKey("/A", connection) < ab && ab < QELRBKey("/Ab", two));
 
-TEST(Key, CopiesShareUntilOneOfThemMoves) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
-  QELRBKey original("/A/B", connection);
-  QELRBKey copy = original;
-  const QELRBKey& alias = copy;
-  copy = alias;
+  QELRBKey copy = ab;
   copy.Up();
-  EXPECT_EQ(copy.GetKeyPath(), "/A");
-  EXPECT_EQ(original.GetKeyPath(), "/A/B");
+  EXPECT_EQ(copy.GetKeyPath() + "|" + ab.GetKeyPath(), "/A|/A/B");
   // A write through a copy changes the store for everyone, but only the writer's cache.
-  QELRBKey a("/A", connection);
-  QELRBKey reader = a;
-  a.SetValue("colour", "blue");
-  EXPECT_EQ(static_cast<std::string>(a.GetValue("colour")), "blue");
+  QELRBKey reader = copy;
+  copy.SetValue("colour", "blue");
   EXPECT_EQ(static_cast<std::string>(reader.GetValue("colour")), "red");
   EXPECT_EQ(static_cast<std::string>(QELRBKey("/A", connection).GetValue("COLOUR")), "blue");
 }
 
-TEST(Key, ValueOperationsTraceAndFailAsDocumented) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
+TEST_F(Key, ValueOperationsTraceAndFailAsDocumented) {
   LogCapture log(true);
+  EXPECT_EQ(ErrorOf([&] { QELRBKey("/A/Z", connection); }).Code(), 158);
   QELRBKey a("/A", connection);
   EXPECT_TRUE(a.HasValue("NAME"));
-  EXPECT_EQ(a.GetValue("list"), QELRBValue({"one", "two"}));
   a.SetValue("size", "3");
   a.AddValue("list", QELRBValue(std::list<std::string>{"six"}));
   a.DeleteValue("list", "one");
   a.DeleteValue("missing");
   a.SetValues({{"x", "1"}, {"Y", QELRBValue({"a", "b"})}});
-  const std::vector<LogRecord> traces = log.Take();
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"QELRBKey::QELRBKey", "Key: /A"},
-      {"QELRBKey::AddValue", "Key: /A value: list"},
-      {"QELRBKey::DeleteValue", "Key: /A value: list"},
-      {"QELRBKey::DeleteValue", "Key: /A value: missing"},
-      {"QELRBKey::SetValues", "Key: /A"}};
-  ASSERT_EQ(traces.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(traces[i].function, expected[i].first);
-    EXPECT_EQ(traces[i].text, expected[i].second);
-  }
+  Names traces;
+  for (const LogRecord& record : log.Take()) traces.push_back(record.function + "|" + record.text);
+  EXPECT_EQ(traces,
+            Names({"QELRBKey::QELRBKey|Key: /A", "QELRBKey::AddValue|Key: /A value: list",
+                   "QELRBKey::DeleteValue|Key: /A value: list",
+                   "QELRBKey::DeleteValue|Key: /A value: missing", "QELRBKey::SetValues|Key: /A"}));
   EXPECT_EQ(a.GetValue("list"), QELRBValue({"six", "two"}));
   EXPECT_NE(store.Text().find("Y=a\x1b"
                               "b\x1b"),
@@ -101,59 +86,34 @@ TEST(Key, ValueOperationsTraceAndFailAsDocumented) {
   EXPECT_EQ(missing.File(), "src\\qel_rb_key");
   const std::vector<LogRecord> error = log.Take();
   ASSERT_EQ(error.size(), 1u);
-  EXPECT_EQ(error[0].function, "QELRBKey::GetValue");
-  EXPECT_EQ(error[0].module, "rb_key");
+  EXPECT_EQ(error[0].function + "|" + error[0].module + "|" + error[0].text,
+            "QELRBKey::GetValue|rb_key|" + missing.What());
   EXPECT_EQ(error[0].severity, 3);
-  EXPECT_EQ(error[0].text, missing.What());
   EXPECT_EQ(ErrorOf([&] { a.AddValue("list", "two"); }).Code(), 159);
-  EXPECT_EQ(log.Functions(),
-            std::vector<std::string>({"QELRBKey::AddValue", "QELRBKey::AddValue"}));
+  EXPECT_EQ(log.Functions(), Names({"QELRBKey::AddValue", "QELRBKey::AddValue"}));
 }
 
-TEST(Key, MissingKeyFailsWithoutATrace) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
-  LogCapture log(true);
-  const QELError error = ErrorOf([&] { QELRBKey("/A/Z", connection); });
-  EXPECT_EQ(error.Code(), 158);
-  for (const std::string& function : log.Functions()) EXPECT_NE(function, "QELRBKey::QELRBKey");
-}
-
-TEST(Key, SubkeyOperations) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
+TEST_F(Key, SubkeyOperations) {
   QELRBKey a("/A", connection);
   LogCapture log(true);
-  const QELRBKey b = a.GetSubkey("B");
-  EXPECT_EQ(b.GetKeyPath(), "/A/B");
-  EXPECT_EQ(a.GetKeyPath(), "/A");
-  const QELRBKey e = a.CreateSubkey("E");
-  EXPECT_EQ(e.GetKeyPath(), "/A/E");
-  EXPECT_TRUE(a.HasSubkey("E"));
-  EXPECT_TRUE(e.IsEmpty());
-  EXPECT_FALSE(a.IsEmpty());
-  EXPECT_EQ(log.Functions(),
-            std::vector<std::string>({"QELRBKey::GetSubkey", "QELRBKey::CreateSubkey",
-                                      "QELRBKey::GetSubkey", "QELRBKey::HasSubkey"}));
+  EXPECT_EQ(a.GetSubkey("B").GetKeyPath() + "|" + a.GetKeyPath(), "/A/B|/A");
+  EXPECT_TRUE(a.CreateSubkey("E").IsEmpty() && a.HasSubkey("E") && !a.IsEmpty());
+  EXPECT_EQ(log.Functions(), Names({"QELRBKey::GetSubkey", "QELRBKey::CreateSubkey",
+                                    "QELRBKey::GetSubkey", "QELRBKey::HasSubkey"}));
   EXPECT_EQ(ErrorOf([&] { a.GetSubkey("Z"); }).Code(), 158);
   EXPECT_EQ(ErrorOf([&] { a.CreateSubkey("E"); }).Code(), 159);
   log.Take();
   a.DeleteSubkey("Z");
   a.DeleteSubkey("B");
   EXPECT_FALSE(a.HasSubkey("B"));
-  EXPECT_FALSE(QELRBKey(connection).HasSubkey("A/B/K"));
   EXPECT_EQ(log.Functions(),
-            std::vector<std::string>({"QELRBKey::DeleteSubkey", "QELRBKey::DeleteSubkey",
-                                      "QELRBKey::HasSubkey", "QELRBKey::HasSubkey"}));
+            Names({"QELRBKey::DeleteSubkey", "QELRBKey::DeleteSubkey", "QELRBKey::HasSubkey"}));
 }
 
-TEST(Key, ChangeKeyUpAndCommitSuicide) {
-  StoreFile store(kSmallStore);
-  const QELConnection connection = Connect(store);
+TEST_F(Key, ChangeKeyUpAndCommitSuicide) {
   QELRBKey key(connection);
   key.ChangeKey("A");
-  EXPECT_EQ(key.GetKeyPath(), "/A");
-  key.ChangeKey("B/K");
+  key.ChangeKey("B/K");  // relative to where the key stands
   EXPECT_EQ(key.GetKeyPath(), "/A/B/K");
   key.ChangeKey("/A/C");
   EXPECT_EQ(key.GetKeyPath(), "/A/C");
@@ -161,37 +121,107 @@ TEST(Key, ChangeKeyUpAndCommitSuicide) {
   EXPECT_EQ(ErrorOf([&] { key.ChangeKey(""); }).Code(), 158);  // "/A/C/" has no group
   EXPECT_EQ(key.GetKeyPath(), "/A/C");
   key.Up();
-  EXPECT_EQ(key.GetKeyPath(), "/A");
   LogCapture log(false);
-  const QELError error = ErrorOf([&] { key.Up(); });
-  EXPECT_EQ(error.Code(), 158);
+  EXPECT_EQ(ErrorOf([&] { key.Up(); }).Code(), 158);
   EXPECT_EQ(key.GetKeyPath(), "/A");
-  EXPECT_EQ(log.Functions(), std::vector<std::string>({"QELRBKey::Up"}));
+  EXPECT_EQ(log.Functions(), Names({"QELRBKey::Up"}));
 
   const QELRBKey witness = key;
   key.CommitSuicide();
-  EXPECT_EQ(key.GetKeyPath(), "");
-  EXPECT_EQ(key.GetLevel(), 0u);
-  EXPECT_EQ(witness.GetKeyPath(), "/A");
-  EXPECT_EQ(ErrorOf([&] { key.GetValue("name"); }).What(), "Attempt to dereference null pointer");
-  const QELRBKey root(connection);
-  EXPECT_FALSE(root.HasSubkey("A"));
-  EXPECT_TRUE(root.HasSubkey("Ab"));
+  EXPECT_EQ(key.GetKeyPath() + "|" + witness.GetKeyPath(), "|/A");
+  EXPECT_FALSE(QELRBKey(connection).HasSubkey("A"));
+  EXPECT_NE(store.Text().find("[/Ab]"), std::string::npos);
   EXPECT_EQ(store.Text().find("[/A/"), std::string::npos);
 }
 
-TEST(Key, KeysMadeInsideATransactionWriteAtCommit) {
-  StoreFile store(kSmallStore);
-  QELConnection connection = Connect(store);
-  QELRBKey before("/A", connection);
-  connection.BeginTransaction();
-  QELRBKey inside("/A/C", connection);
-  inside.SetValue("pending", "1");
-  EXPECT_EQ(store.Text().find("pending"), std::string::npos);
-  before.SetValue("direct", "1");  // made before the transaction: writes at once
-  EXPECT_NE(store.Text().find("direct=1"), std::string::npos);
-  connection.Commit();
-  EXPECT_NE(store.Text().find("pending=1"), std::string::npos);
+const std::list<std::string> kNoExclusions;
+const QELRBConstKeyIterator& kEnd = QELRBConstKeyIterator::EndIterator;
+
+Names Walk(QELRBConstKeyIterator& it) {
+  Names paths;
+  for (; it != kEnd; ++it) paths.push_back((*it).GetKeyPath());
+  return paths;
+}
+
+TEST_F(KeyIterator, WalksSubkeysComparesByReaderAndStopsAtItsEnd) {
+  const QELRBKey a("/A", connection);
+  LogCapture log(true);
+  QELRBConstKeyIterator direct(a, "(key=*)", false, kNoExclusions);
+  QELRBConstKeyIterator second(a, "(key=*)", false, kNoExclusions);
+  const QELRBConstKeyIterator none;
+  EXPECT_TRUE(direct == direct && direct != none && none == kEnd);
+  EXPECT_FALSE(direct == second);  // different readers on the same item
+  const QELRBKey kept = *direct;
+  EXPECT_EQ(Walk(direct), Names({"/A/B", "/A/C", "/A/D"}));
+  EXPECT_EQ(kept.GetKeyPath(), "/A/B");  // a handed-out key stays when the iterator moves on
+  Walk(second);
+  EXPECT_FALSE(direct == second);  // different readers, both exhausted
+  EXPECT_TRUE(kEnd == direct && none == direct);
+  EXPECT_EQ(ErrorOf([&] { ++direct; }).What(), "ZORKVA0610E");
+  EXPECT_TRUE(log.Functions().empty());  // the constructor writes no entry trace
+
+  QELRBConstKeyIterator searched;
+  EXPECT_EQ(a.SearchSubKey(searched, "(key=*)", true, kNoExclusions), 1);
+  EXPECT_EQ(log.Functions(), Names({"QELRBKey::SearchSubKey(Recursive)"}));
+  EXPECT_EQ(Walk(searched), Names({"/A/B", "/A/B/K", "/A/C", "/A/D"}));
+}
+
+TEST(Iterator, DereferencingWithoutAReaderIsLoggedAndRefused) {
+  LogCapture log(false);
+  const QELError error = ErrorOf([&] { *QELRBConstKeyIterator(); });
+  EXPECT_EQ(error.Code(), 167);
+  EXPECT_EQ(error.What(), "ZORKVA0610E The iterator is past its end. [167]");
+  EXPECT_EQ(error.File(), "src\\qel_rb_iterators");
+  const std::vector<LogRecord> records = log.Take();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function + "|" + records[0].text,
+            "QELRBConstKeyIterator::operator*|" + error.What());
+  EXPECT_EQ(records[0].severity, 3);
+  EXPECT_EQ(ErrorOf([&] { *QELRBConstValueIterator(); }).Code(), 167);
+  EXPECT_EQ(log.Functions(), Names({"QELRBConstValueIterator::operator*"}));
+}
+
+TEST_F(KeyIterator, ValuesWalkASnapshotOfTheMatchingValues) {
+  QELRBKey a("/A", connection);
+  LogCapture log(true);
+  QELRBConstValueIterator it(a, "*l*");
+  EXPECT_EQ(log.Functions(), Names({"QELRBConstValueIterator::QELRBConstValueIterator"}));
+  a.SetValue("colour", "green");
+  Names seen;
+  for (; it != QELRBConstValueIterator::EndIterator; ++it) {
+    std::pair<QELNoCaseString, QELRBValue> item = *it;
+    seen.push_back(item.first + "=" + static_cast<std::string>(item.second));
+  }
+  EXPECT_EQ(seen, Names({"colour=red", "list=one, two"}));
+  EXPECT_EQ(ErrorOf([&] { ++it; }).What(), "ZORKVA0610E");
+  const QELError root = ErrorOf([&] { QELRBConstValueIterator(QELRBKey(connection), "*"); });
+  EXPECT_EQ(root.What(), "Attempt to dereference null pointer");
+}
+
+TEST_F(Key, RootKeysOpenTheModuleThroughTheIndex) {
+  LogCapture log(true);
+  EXPECT_EQ(QELRBRootKey("ALPHA", connection).GetKeyPath(), "/A");
+  std::vector<LogRecord> records = log.Take();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function + "|" + records[0].text,
+            "QELRBRootKey::QELRBRootKey|Module: ALPHA");
+  SetTraceEnabled(false);
+  const QELError unknown = ErrorOf([&] { QELRBRootKey("M", connection); });
+  EXPECT_EQ(unknown.Code(), 160);
+  EXPECT_EQ(unknown.Facility(), 12);
+  EXPECT_EQ(unknown.File(), "src\\qel_rb_root_key");
+  records = log.Take();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].function, "QELRBRootKey::Init");
+  EXPECT_EQ(records[0].text, unknown.What() + " [160] : Module = M");
+  EXPECT_EQ(ErrorOf([&] { QELRBRootKey("Ghost", connection); }).Code(), 158);
+}
+
+TEST(Versions, RecordIsAddedOnceAndReplacesAnOldOne) {
+  std::map<std::string, std::string> versions{{"zor-qel-rb-key", "old"}};
+  GetVersionsList_QELRB_Key(versions);
+  GetVersionsList_QELRB_Key(versions);
+  EXPECT_EQ(versions["zor-qel-rb-key"], "<<<VER_INFO>>>|zor-qel-rb-key|300|1|src\\qel_ver");
 }
 
 }  // namespace

@@ -14,29 +14,37 @@
 // An INI image kept in memory; FlushIniDataToFile only counts.
 class MemoryIni : public Ini {
  public:
-  // Adds a group with the given entries (entry texts are stored as given).
   void AddGroup(const std::string& group,
-                std::initializer_list<std::pair<std::string, std::string>> entries = {});
-  void FlushIniDataToFile(const std::string& file) override;
+                std::initializer_list<std::pair<std::string, std::string>> entries = {}) {
+    InsertNewGroup(group);
+    for (const auto& entry : entries) SetKeyValue(group, entry.first, entry.second);
+  }
+  void FlushIniDataToFile(const std::string&) override { ++flushes; }
   int flushes = 0;
 };
 
 // An INI connection whose store is a MemoryIni owned by the connection's holder.
 class MemoryIniConnection : public QELIniConnection {
  public:
-  MemoryIniConnection();
+  MemoryIniConnection() : memory_(new MemoryIni()) { Adopt(memory_, "tester", "memory"); }
   MemoryIni& Memory() { return *memory_; }
 
  private:
-  MemoryIni* memory_;  // owned by the store holder
+  MemoryIni* memory_;
 };
 
 // Captures the records of one module ("" for all) while it lives.
-class LogCapture {
- public:
-  explicit LogCapture(const std::string& module = "");
-  ~LogCapture();
+struct LogCapture {
+  explicit LogCapture(const std::string& module = "") {
+    SetLogSink([this, module](const LogRecord& record) {
+      if (module.empty() || record.module == module) records.push_back(record);
+    });
+  }
+  ~LogCapture() { SetLogSink({}); }
   std::vector<LogRecord> records;
 };
 
-bool EndsWith(const std::string& text, const std::string& tail);
+inline bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
