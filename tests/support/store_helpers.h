@@ -2,17 +2,20 @@
 // records, and scratch directories with whole-file reads and writes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ini.h"
+#include "qel_error.h"
 #include "qel_log.h"
 
 // A store whose file is a string: reaches the protected image operations.
@@ -50,6 +53,32 @@ inline std::string ValueOf(const Ini& ini, const std::string& group, const std::
   return found == entries->end() ? "<no entry>" : found->second;
 }
 
+// 0 when the store at `path` loads (its content then in `*content` when given), else the error
+// number it throws.
+inline int LoadError(const std::string& path, IniContent* content = nullptr,
+                     std::shared_ptr<IniFileSystem> files = nullptr) {
+  try {
+    BackupIni ini(path, files);
+    if (content != nullptr) *content = ContentOf(ini);
+  } catch (int number) {
+    return number;
+  }
+  return 0;
+}
+
+// The text of the QELError, of the store's facility and with `code`, that a flush of the store's
+// own file must throw.
+inline std::string FlushFailure(Ini& ini, long code) {
+  try {
+    ini.FlushIniDataToFile("");
+  } catch (const QELError& error) {
+    EXPECT_EQ(error.Facility(), kIniFacility);
+    EXPECT_EQ(error.Code(), code);
+    return error.What();
+  }
+  return "<flushed>";
+}
+
 // Collects the log records written while it lives.
 struct LogCapture {
   LogCapture() {
@@ -61,9 +90,7 @@ struct LogCapture {
 
 inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
