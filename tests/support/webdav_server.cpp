@@ -2,7 +2,6 @@
 #include "webdav_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,14 +16,44 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kInstallHint =
+const std::string kInstallHint =
     "install the Debian packages lighttpd lighttpd-mod-webdav lighttpd-mod-openssl openssl";
+// lighttpd lives in sbin, which a user's PATH often lacks.
+const std::string kPath = "export PATH=\"$PATH:/usr/sbin:/usr/local/sbin:/sbin\"; ";
+
+// The server's configuration after the lines setting var.dir, var.port and var.plain. A piped
+// access log is written at the end of each request (a file log is buffered); without a mime
+// type lighttpd sends no ETag. Under /ignoring/ If-Match is dropped, under /conflicting/ it
+// never holds, and under /no-etag/ a PUT answers without an ETag.
+const char* const kConfig = R"(
+server.modules = ( "mod_auth", "mod_authn_file", "mod_webdav", "mod_openssl", "mod_accesslog",
+                   "mod_setenv" )
+server.document-root = var.dir + "/docroot"
+server.bind = "127.0.0.1"
+server.port = var.port
+server.errorlog = var.dir + "/error.log"
+server.upload-dirs = ( var.dir + "/uploads" )
+accesslog.filename = "|exec /bin/cat >> " + var.dir + "/access.log"
+mimetype.assign = ( "" => "application/octet-stream" )
+ssl.engine = "enable"
+ssl.pemfile = var.dir + "/server.pem"
+ssl.privkey = var.dir + "/server.key"
+webdav.activate = "enable"
+webdav.is-readonly = "disable"
+auth.backend = "htpasswd"
+auth.backend.htpasswd.userfile = var.dir + "/htpasswd"
+auth.require = ( "/" => ( "method" => "basic", "realm" => "qel", "require" => "valid-user" ) )
+$HTTP["url"] =~ "^/ignoring/" { setenv.set-request-header = ( "If-Match" => "" ) }
+$HTTP["url"] =~ "^/conflicting/" { setenv.set-request-header = ( "If-Match" => "\"never\"" ) }
+$HTTP["url"] =~ "^/no-etag/" { $HTTP["request-method"] == "PUT" {
+  setenv.set-response-header = ( "ETag" => "" ) } }
+$SERVER["socket"] == var.plain { ssl.engine = "disable" }
+)";
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -35,84 +64,36 @@ std::string Slurp(const std::string& path) {
 
 void Spit(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out.flush()) throw std::runtime_error("cannot write " + path);
+  if (!(out << content).flush()) throw std::runtime_error("cannot write " + path);
 }
 
-// Starts `argv` with stdout and stderr going to `output`; returns its pid.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& output) {
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
-  if (pid == 0) {
-    const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd >= 0) {
-      dup2(fd, STDOUT_FILENO);
-      dup2(fd, STDERR_FILENO);
-      close(fd);
-    }
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-// Runs a command to its end; throws with its output when it fails.
-void Run(const std::vector<std::string>& argv, const std::string& output) {
-  const pid_t pid = Spawn(argv, output);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    throw std::runtime_error(argv[0] + " " + argv[1] + " failed (" + kInstallHint +
-                             "): " + Slurp(output));
-  }
-}
-
-std::string FindLighttpd() {
-  std::vector<std::string> dirs = {"/usr/sbin", "/usr/local/sbin", "/sbin"};
-  if (const char* path = std::getenv("PATH")) {
-    std::istringstream entries(path);
-    for (std::string dir; std::getline(entries, dir, ':');) dirs.push_back(dir);
-  }
-  for (const std::string& dir : dirs) {
-    const std::string candidate = dir + "/lighttpd";
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  throw std::runtime_error(std::string("lighttpd is not installed: ") + kInstallHint);
-}
-
-// A loopback port nobody listens on right now.
-int FreePort() {
+// A loopback TCP socket: connected to `port`, or with `port` 0 bound to a free port, which is
+// stored in `port`. Returns -1 when that fails.
+int LoopbackSocket(int& port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error("no free loopback port: " + std::string(std::strerror(errno)));
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-// A connected socket to the loopback port, or -1.
-int Connect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  socklen_t length = sizeof address;
+  const bool ok =
+      fd >= 0 && (port != 0 ? connect(fd, any, length) == 0
+                            : bind(fd, any, length) == 0 && getsockname(fd, any, &length) == 0);
+  if (!ok) {
+    if (fd >= 0) close(fd);
     return -1;
   }
+  port = ntohs(address.sin_port);
   return fd;
+}
+
+int FreePort() {
+  int port = 0;
+  const int fd = LoopbackSocket(port);
+  if (fd < 0) throw std::runtime_error("no free loopback port: " + std::string(strerror(errno)));
+  close(fd);
+  return port;
 }
 
 }  // namespace
@@ -120,35 +101,25 @@ int Connect(int port) {
 WebDavServer::WebDavServer() {
   char pattern[] = "/tmp/qel-webdav-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
-    throw std::runtime_error("cannot make a temporary directory: " +
-                             std::string(std::strerror(errno)));
+    throw std::runtime_error("cannot make a temporary directory: " + std::string(strerror(errno)));
   }
   dir_ = pattern;
   try {
     fs::create_directories(dir_ + "/docroot");
     fs::create_directories(dir_ + "/uploads");
-    const std::string out = dir_ + "/openssl.out";
-    const std::vector<std::string> ec_key = {"-newkey", "ec", "-pkeyopt",
-                                             "ec_paramgen_curve:prime256v1", "-nodes"};
-    std::vector<std::string> ca = {"openssl", "req", "-x509"};
-    ca.insert(ca.end(), ec_key.begin(), ec_key.end());
-    ca.insert(ca.end(), {"-keyout", dir_ + "/ca.key", "-out", dir_ + "/ca.pem", "-days", "2",
-                         "-subj", "/CN=qel test CA"});
-    Run(ca, out);
-    std::vector<std::string> request = {"openssl", "req"};
-    request.insert(request.end(), ec_key.begin(), ec_key.end());
-    request.insert(request.end(), {"-keyout", dir_ + "/server.key", "-out", dir_ + "/server.csr",
-                                   "-subj", "/CN=127.0.0.1"});
-    Run(request, out);
-    Spit(dir_ + "/server.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
-    Run({"openssl", "x509", "-req", "-in", dir_ + "/server.csr", "-CA", dir_ + "/ca.pem", "-CAkey",
-         dir_ + "/ca.key", "-CAcreateserial", "-out", dir_ + "/server.pem", "-days", "2",
-         "-extfile", dir_ + "/server.ext"},
-        out);
-    Run({"openssl", "passwd", "-apr1", kPassword}, out);
-    std::string hash = Slurp(out);
-    while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
-    Spit(dir_ + "/htpasswd", std::string(kUser) + ":" + hash + "\n");
+    if (std::system((kPath + "command -v lighttpd >/dev/null").c_str()) != 0) {
+      throw std::runtime_error("lighttpd is not installed: " + kInstallHint);
+    }
+    // A self-signed certificate, which clients trust through CaFile(), and the password file.
+    const std::string script =
+        "cd " + dir_ + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " +
+        "-nodes -keyout server.key -out server.pem -days 2 -subj /CN=127.0.0.1 -addext " +
+        "subjectAltName=IP:127.0.0.1,DNS:localhost && printf " + kUser + ": >htpasswd && " +
+        "openssl passwd -apr1 '" + kPassword + "' >>htpasswd";
+    if (std::system(("(" + script + ") >" + dir_ + "/openssl.out 2>&1").c_str()) != 0) {
+      throw std::runtime_error("openssl failed (" + kInstallHint +
+                               "): " + Slurp(dir_ + "/openssl.out"));
+    }
     Start();
   } catch (...) {
     std::error_code ignored;
@@ -164,91 +135,48 @@ WebDavServer::~WebDavServer() {
 }
 
 void WebDavServer::Start() {
-  const std::string lighttpd = FindLighttpd();
   std::string failure;
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = FreePort();
     plain_port_ = FreePort();
     if (plain_port_ == port_) continue;
-    std::ostringstream config;
-    config << "server.modules = ( \"mod_auth\", \"mod_authn_file\", \"mod_webdav\", "
-              "\"mod_openssl\", \"mod_accesslog\", \"mod_setenv\" )\n"
-           << "server.document-root = \"" << dir_ << "/docroot\"\n"
-           << "server.bind = \"127.0.0.1\"\n"
-           << "server.port = " << port_ << "\n"
-           << "server.errorlog = \"" << dir_ << "/error.log\"\n"
-           << "server.upload-dirs = ( \"" << dir_
-           << "/uploads\" )\n"
-           // A piped log is written at the end of each request; a file log is buffered.
-           << "accesslog.filename = \"|exec /bin/cat >> " << dir_
-           << "/access.log\"\n"
-           // Without a mime type lighttpd sends no ETag.
-           << "mimetype.assign = ( \"\" => \"application/octet-stream\" )\n"
-           << "ssl.engine = \"enable\"\n"
-           << "ssl.pemfile = \"" << dir_ << "/server.pem\"\n"
-           << "ssl.privkey = \"" << dir_ << "/server.key\"\n"
-           << "webdav.activate = \"enable\"\n"
-           << "webdav.is-readonly = \"disable\"\n"
-           << "auth.backend = \"htpasswd\"\n"
-           << "auth.backend.htpasswd.userfile = \"" << dir_ << "/htpasswd\"\n"
-           << "auth.require = ( \"/\" => ( \"method\" => \"basic\", \"realm\" => \"qel\", "
-              "\"require\" => \"valid-user\" ) )\n"
-           << "$HTTP[\"url\"] =~ \"^/ignoring/\" { setenv.set-request-header = ( \"If-Match\" "
-              "=> \"\" ) }\n"
-           << "$HTTP[\"url\"] =~ \"^/conflicting/\" { setenv.set-request-header = ( "
-              "\"If-Match\" => \"\\\"never\\\"\" ) }\n"
-           << "$HTTP[\"url\"] =~ \"^/no-etag/\" { $HTTP[\"request-method\"] == \"PUT\" { "
-              "setenv.set-response-header = ( \"ETag\" => \"\" ) } }\n"
-           << "$SERVER[\"socket\"] == \"127.0.0.1:" << plain_port_
-           << "\" { ssl.engine = \"disable\" }\n";
-    Spit(dir_ + "/lighttpd.conf", config.str());
-    pid_ = Spawn({lighttpd, "-D", "-f", dir_ + "/lighttpd.conf"}, dir_ + "/lighttpd.out");
+    Spit(dir_ + "/lighttpd.conf",
+         "var.dir = \"" + dir_ + "\"\nvar.port = " + std::to_string(port_) +
+             "\nvar.plain = \"127.0.0.1:" + std::to_string(plain_port_) + "\"\n" + kConfig);
+    const std::string command =
+        kPath + "exec lighttpd -D -f " + dir_ + "/lighttpd.conf >" + dir_ + "/lighttpd.out 2>&1";
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed: " + std::string(strerror(errno)));
+    if (pid_ == 0) {
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // lighttpd logs that it started once it listens on both ports.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    for (int status = 0; std::chrono::steady_clock::now() < deadline;) {
+      if (waitpid(pid_, &status, WNOHANG) != 0) {
         pid_ = -1;
         break;
       }
-      const int secure = Connect(port_);
-      const int plain = secure >= 0 ? Connect(plain_port_) : -1;
-      if (secure >= 0) close(secure);
-      if (plain >= 0) {
-        close(plain);
-        return;
-      }
+      if (Slurp(dir_ + "/error.log").find("server started") != std::string::npos) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     Stop();
     failure = Slurp(dir_ + "/lighttpd.out") + Slurp(dir_ + "/error.log");
   }
-  throw std::runtime_error("lighttpd did not start (" + std::string(kInstallHint) +
-                           "): " + failure);
+  throw std::runtime_error("lighttpd did not start (" + kInstallHint + "): " + failure);
 }
 
 void WebDavServer::Stop() {
-  if (pid_ < 0) return;
-  kill(pid_, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
 
-std::string WebDavServer::HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
-
-std::string WebDavServer::PlainUrl() const {
-  return "http://127.0.0.1:" + std::to_string(plain_port_);
+void WebDavServer::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
 }
-
-std::string WebDavServer::CaFile() const { return dir_ + "/ca.pem"; }
 
 void WebDavServer::WriteFile(const std::string& name, const std::string& content) const {
   const fs::path path = fs::path(dir_) / "docroot" / name;
@@ -263,17 +191,16 @@ std::string WebDavServer::ReadFile(const std::string& name) const {
 int WebDavServer::CountRequests(const std::string& method, const std::string& path) {
   // The log is complete up to a marker request once the marker's own line is in it.
   const std::string marker = "/.marker-" + std::to_string(++markers_);
-  const int fd = Connect(plain_port_);
+  int port = plain_port_;
+  const int fd = LoopbackSocket(port);
   if (fd < 0) throw std::runtime_error("the server does not answer on " + PlainUrl());
   const std::string request = "GET " + marker + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-  if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-    close(fd);
-    throw std::runtime_error("cannot send the marker request");
-  }
   char buffer[4096];
-  while (read(fd, buffer, sizeof buffer) > 0) {
+  const bool sent = write(fd, request.data(), request.size()) == ssize_t(request.size());
+  while (sent && read(fd, buffer, sizeof buffer) > 0) {
   }
   close(fd);
+  if (!sent) throw std::runtime_error("cannot send the marker request");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   std::string log;
   while ((log = Slurp(dir_ + "/access.log")).find("\"GET " + marker + " ") == std::string::npos) {

@@ -1,5 +1,5 @@
 // A local WebDAV server for the remote store's tests and benchmark: lighttpd over TLS with a
-// throwaway CA, basic auth and an access log, in a temporary directory, stopped by its pid.
+// self-signed certificate, basic auth and an access log, in a temporary directory.
 #pragma once
 
 #include <sys/types.h>
@@ -11,24 +11,24 @@ class WebDavServer {
   static constexpr const char* kUser = "alice";
   static constexpr const char* kPassword = "Wonder-land:42";
 
-  // Makes the directory, the CA, the server certificate, the password file and the
-  // configuration, then starts lighttpd. Throws std::runtime_error saying what is missing or
-  // what failed (lighttpd not installed, a module absent, openssl failing).
+  // Makes the certificate, password file and configuration, then starts lighttpd. Throws
+  // std::runtime_error saying what is missing or failed (lighttpd not installed, openssl).
   WebDavServer();
   // Stops the server and removes the directory.
   ~WebDavServer();
   WebDavServer(const WebDavServer&) = delete;
   WebDavServer& operator=(const WebDavServer&) = delete;
 
-  // Stops the server (SIGTERM, then SIGKILL if it lingers) and waits for it.
+  // Kills the server and waits for it: clients find nobody listening.
   void Stop();
+  // Freezes the server: connections open but nothing ever answers.
+  void Pause();
 
-  // "127.0.0.1:<port>" of the TLS listener.
-  std::string HostPort() const;
-  // "http://127.0.0.1:<port>" of the plain listener.
-  std::string PlainUrl() const;
-  // The CA certificate that signed the server's certificate (for QEL_REMOTE_CA_FILE).
-  std::string CaFile() const;
+  // "127.0.0.1:<port>" of the TLS listener, "http://127.0.0.1:<port>" of the plain one.
+  std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string PlainUrl() const { return "http://127.0.0.1:" + std::to_string(plain_port_); }
+  // The server's self-signed certificate, to trust as the only CA.
+  std::string CaFile() const { return dir_ + "/server.pem"; }
 
   // Files under the document root; `name` may contain directories, which are created.
   // Under "ignoring/" the server ignores If-Match, under "conflicting/" no If-Match ever holds,

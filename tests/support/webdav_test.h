@@ -1,0 +1,63 @@
+// A gtest fixture with its own WebDAV server, its CA trusted through QEL_REMOTE_CA_FILE, and
+// every log record captured (traces included) so tests can check what was logged.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qel_log.h"
+#include "webdav_server.h"
+
+class WebDavTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kWrongPassword = "not-the-password";
+
+  void SetUp() override {
+    try {
+      server_ = std::make_unique<WebDavServer>();
+    } catch (const std::exception& error) {
+      FAIL() << "the WebDAV test server cannot run: " << error.what();
+    }
+    setenv("QEL_REMOTE_CA_FILE", server_->CaFile().c_str(), 1);
+    SetTraceEnabled(true);
+    SetLogSink([this](const LogRecord& record) {
+      std::lock_guard<std::mutex> guard(lock_);
+      records_.push_back(record);
+    });
+  }
+
+  void TearDown() override {
+    SetLogSink({});
+    SetTraceEnabled(false);
+    unsetenv("QEL_REMOTE_CA_FILE");
+    unsetenv("QEL_REMOTE_TIMEOUT");
+  }
+
+  std::vector<LogRecord> Records() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return records_;
+  }
+
+  // Fails the test for every record whose text holds the password or the wrong one tried.
+  void ExpectNoPasswordLogged() {
+    for (const LogRecord& record : Records()) {
+      EXPECT_EQ(std::string::npos, record.text.find(WebDavServer::kPassword)) << record.text;
+      EXPECT_EQ(std::string::npos, record.text.find(kWrongPassword)) << record.text;
+    }
+  }
+
+  std::string Url(const std::string& file) const {
+    return "https://" + server_->HostPort() + "/" + file;
+  }
+
+  std::unique_ptr<WebDavServer> server_;
+
+ private:
+  std::mutex lock_;
+  std::vector<LogRecord> records_;
+};
