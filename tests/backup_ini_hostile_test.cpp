@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "ini_file.h"
-#include "store_helpers.h"
+#include "scratch_files.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "ini_file.h"
 #include "qel_error.h"
-#include "store_helpers.h"
+#include "scratch_files.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "store_helpers.h"
+#include "scratch_files.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "store_helpers.h"
+#include "scratch_files.h"
 
 namespace {
 
