@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -93,6 +94,19 @@ TEST(BackupIniProcessTest, AWriterKilledAtRandomNeverLeavesADamagedFile) {
             "\nsecond=value " + std::to_string(group) + "\n";
   }
   WriteWholeFile(path, head + "0" + tail);
+  // Kill moments spread over a few flushes' time, however fast this machine (or a sanitizer
+  // build) flushes, so that kills land before, during and after writes.
+  const auto started = std::chrono::steady_clock::now();
+  {
+    BackupIni ini(path);
+    ini.SetKeyValue("/Crash", "counter", "0");
+    ini.FlushIniDataToFile("");
+  }
+  const auto flush_micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count();
+  std::uniform_int_distribution<useconds_t> kill_delay(
+      0, static_cast<useconds_t>(3 * flush_micros + 1000));
   std::mt19937 random(20240229);
   long last = 0;
   for (int round = 0; round < 200; ++round) {
@@ -104,7 +118,7 @@ TEST(BackupIniProcessTest, AWriterKilledAtRandomNeverLeavesADamagedFile) {
         ini.FlushIniDataToFile("");
       }
     });
-    ::usleep(std::uniform_int_distribution<useconds_t>(0, 15000)(random));
+    ::usleep(kill_delay(random));
     ::kill(writer, SIGKILL);
     ASSERT_EQ(Reap(writer), 128 + SIGKILL);
 
