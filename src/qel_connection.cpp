@@ -9,7 +9,7 @@
 #include "qel_key_factory.h"
 #include "qel_rb_key.h"
 #include "qel_rb_log.h"
-#include "version_spec.h"
+#include "version_parse.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "clog_msg.h"
 #include "message.h"
 #include "qel_rb_value.h"
-#include "version_spec.h"
+#include "version_parse.h"
 #include "wildcard.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Version parsing: components separated by ".", each present only when it is a decimal number.
-#include "version_spec.h"
+#include "version_parse.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -26,12 +26,12 @@ QelVr_VersionSpec QelVr_VersionSpecHelper::parseVersion(const std::string& text)
       pieces.back() += c;
     }
   }
-  QelVr_VersionSpec spec;
-  std::optional<long>* slots[] = {&spec.major, &spec.minor, &spec.release, &spec.build};
+  QelVr_VersionSpec version;
+  std::optional<long>* slots[] = {&version.major, &version.minor, &version.release, &version.build};
   // A component after an absent one is absent too: "9.x.3" has no minor and no release.
   for (size_t i = 0; i < 4 && i < pieces.size(); ++i) {
     *slots[i] = Number(pieces[i]);
     if (!*slots[i]) break;
   }
-  return spec;
+  return version;
 }
