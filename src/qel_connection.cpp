@@ -43,10 +43,7 @@ QELConnection::QELConnection(ConnectionType connectionType)
       unicode(false),
       checkValidity(false) {
   static const char* kFunction = "QELConnection::QELConnection";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Type: " << static_cast<int>(type) << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Type: " << static_cast<int>(type); });
 }
 
 QELConnection::QELConnection(const QELConnection& other) = default;
@@ -64,13 +61,11 @@ QELConnection::~QELConnection() = default;
 
 void QELConnection::Login(const std::string& host, int port, const std::string& user,
                           const std::string& password) {
-  if (RbTraceEnabled(kLoginFunction)) {
-    const std::string text = Message("")["ZORKVA0551I"] << user << host
-                                                        << os_date::today().to_string()
-                                                        << os_time::now().to_string();
-    CLogMsg log(kLoginFunction, kRbKeyModule, kLogTrace);
-    log << text << flush;
-  }
+  RbTrace(kLoginFunction, [&](CLogMsg& log) {
+    log << static_cast<std::string&>(Message("")["ZORKVA0551I"] << user << host
+                                                                << os_date::today().to_string()
+                                                                << os_time::now().to_string());
+  });
 
   if (type != INI && type != RINI && (host.empty() || user.empty())) {
     const std::string text = Message("")["ZORKVA0532E"] << (host.empty() ? "Host" : "User");
@@ -100,10 +95,9 @@ void QELConnection::Login(const std::string& host, int port, const std::string& 
 const std::string QELConnection::GetHost() const {
   const QELConnectionBase* connection = backend.Get();
   static const char* kFunction = "QELConnection::GetHost";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Host: " << connection->GetHost() << " User: " << connection->GetUser() << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) {
+    log << "Host: " << connection->GetHost() << " User: " << connection->GetUser();
+  });
   return connection->GetHost();
 }
 
@@ -115,56 +109,40 @@ QELConnectionBase* QELConnection::GetConnection() const { return backend.Get(); 
 
 const std::string& QELConnection::GetVersion() const {
   static const char* kFunction = "QELConnection::GetVersion";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Version: " << version << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Version: " << version; });
   return version;
 }
 
 bool QELConnection::IsUnicodeMode() const {
   static const char* kFunction = "QELConnection::IsUnicodeMode";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Unicode mode: " << static_cast<int>(unicode) << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Unicode mode: " << static_cast<int>(unicode); });
   return unicode;
 }
 
 void QELConnection::SetCheckValidity(bool check) {
   checkValidity = check;
   static const char* kFunction = "QELConnection::SetCheckValidity";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Check validity: " << static_cast<int>(checkValidity) << flush;
-  }
+  RbTrace(kFunction,
+          [&](CLogMsg& log) { log << "Check validity: " << static_cast<int>(checkValidity); });
 }
 
 void QELConnection::BeginTransaction() {
   backend.Get()->BeginTransaction();
   static const char* kFunction = "QELConnection::BeginTransaction";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << flush;
-  }
+  RbTrace(kFunction);
 }
 
 void QELConnection::Commit() {
   backend.Get()->Commit();
   static const char* kFunction = "QELConnection::Commit";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << flush;
-  }
+  RbTrace(kFunction);
 }
 
 bool QELConnection::IsTransactionStarted() const {
   const bool started = backend.Get()->IsTransactionStarted();
   static const char* kFunction = "QELConnection::IsTransactionStarted";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Transaction Started: " << static_cast<int>(started) << flush;
-  }
+  RbTrace(kFunction,
+          [&](CLogMsg& log) { log << "Transaction Started: " << static_cast<int>(started); });
   return started;
 }
 

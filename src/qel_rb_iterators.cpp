@@ -45,10 +45,9 @@ QELRBConstValueIterator::QELRBConstValueIterator() : cursor(new ValueCursor) {}
 QELRBConstValueIterator::QELRBConstValueIterator(const QELRBKey& key, const std::string& filter)
     : cursor(nullptr) {
   static const char* kFunction = "QELRBConstValueIterator::QELRBConstValueIterator";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Iterated key: " << key.GetKeyPath() << " filter: " << filter << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) {
+    log << "Iterated key: " << key.GetKeyPath() << " filter: " << filter;
+  });
   auto owned = std::make_unique<ValueCursor>();
   uint32_t count = 0;
   const QELStatus status = key.keyPointer->SearchValues(filter, *owned, count);

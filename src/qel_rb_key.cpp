@@ -38,10 +38,7 @@ QELRBKey::QELRBKey(const std::string& path, const QELConnection& conn)
       keyPointer(Adopt(std::unique_ptr<QELKey>(
           GetKeyFactory(conn.GetConnectionType())->CreateKey(path, conn.GetConnection())))) {
   static const char* kFunction = "QELRBKey::QELRBKey";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << path << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << path; });
 }
 
 QELRBKey::QELRBKey(const qel_imp_pointer<QELKey*, QELKeyLifeMgr>& key, const QELConnection& conn)
@@ -96,20 +93,14 @@ void QELRBKey::SetValue(const std::string& name, const QELRBValue& value) {
 
 void QELRBKey::AddValue(const std::string& name, const QELRBValue& value) {
   static const char* kFunction = "QELRBKey::AddValue";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " value: " << name << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " value: " << name; });
   const QELStatus status = keyPointer->AddValue(QELValueItem(QELNoCaseString(name), value));
   if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
 }
 
 void QELRBKey::DeleteValue(const std::string& name, const QELRBValue& value) {
   static const char* kFunction = "QELRBKey::DeleteValue";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " value: " << name << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " value: " << name; });
   const QELStatus status = keyPointer->DeleteValue(QELValueItem(QELNoCaseString(name), value));
   if (!status.Ok() && status.code != kNoValue) {
     RbThrowStatus(kFunction, status, kSource, __LINE__);
@@ -118,10 +109,7 @@ void QELRBKey::DeleteValue(const std::string& name, const QELRBValue& value) {
 
 void QELRBKey::SetValues(const std::map<QELNoCaseString, QELRBValue>& values) {
   static const char* kFunction = "QELRBKey::SetValues";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath(); });
   QELValueMap map;
   for (const auto& entry : values) map.Set(QELValueItem(entry.first, entry.second));
   const QELStatus status = keyPointer->SetValues(map);
@@ -130,10 +118,7 @@ void QELRBKey::SetValues(const std::map<QELNoCaseString, QELRBValue>& values) {
 
 QELRBKey QELRBKey::GetSubkey(const std::string& name) const {
   static const char* kFunction = "QELRBKey::GetSubkey";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " subkey: " << name; });
   // The backend positions a fresh root key of the same connection on the subkey.
   std::unique_ptr<QELKey> subkey(
       GetKeyFactory(connection.GetConnectionType())->CreateRootKey(connection.GetConnection()));
@@ -144,10 +129,7 @@ QELRBKey QELRBKey::GetSubkey(const std::string& name) const {
 
 bool QELRBKey::HasSubkey(const std::string& name) const {
   static const char* kFunction = "QELRBKey::HasSubkey";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " subkey: " << name; });
   bool has = false;
   const QELStatus status = keyPointer->HasSubkey(name, has);
   if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
@@ -156,10 +138,7 @@ bool QELRBKey::HasSubkey(const std::string& name) const {
 
 QELRBKey QELRBKey::CreateSubkey(const std::string& name) {
   static const char* kFunction = "QELRBKey::CreateSubkey";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " subkey: " << name; });
   const QELStatus status = keyPointer->CreateSubkey(name);
   if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
   return GetSubkey(name);
@@ -167,10 +146,7 @@ QELRBKey QELRBKey::CreateSubkey(const std::string& name) {
 
 void QELRBKey::DeleteSubkey(const std::string& name) {
   static const char* kFunction = "QELRBKey::DeleteSubkey";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " subkey: " << name << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " subkey: " << name; });
   const QELStatus status = keyPointer->DeleteSubkey(name, false);
   if (!status.Ok() && status.code != kNoKey) RbThrowStatus(kFunction, status, kSource, __LINE__);
 }
@@ -184,20 +160,14 @@ bool QELRBKey::IsEmpty() const {
 
 void QELRBKey::Up() {
   static const char* kFunction = "QELRBKey::Up";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath(); });
   const QELStatus status = keyPointer->Up();
   if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
 }
 
 void QELRBKey::ChangeKey(const std::string& path) {
   static const char* kFunction = "QELRBKey::ChangeKey";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Changing key to: " << path << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Changing key to: " << path; });
   QELKey* key = keyPointer.operator->();
   // A relative path is joined to the current one as it stands, without normalising it.
   const QELStatus status = !path.empty() && path[0] == '/'
@@ -208,20 +178,15 @@ void QELRBKey::ChangeKey(const std::string& path) {
 
 void QELRBKey::CommitSuicide() {
   static const char* kFunction = "QELRBKey::CommitSuicide";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath(); });
   const QELStatus status = keyPointer->CommitSuicide();
   if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
 }
 
 void QELRBKey::SearchValues(QELRBConstValueIterator& it, const std::string& filter) const {
   static const char* kFunction = "QELRBKey::SearchValues";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " filter: " << filter << flush;
-  }
+  RbTrace(kFunction,
+          [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " filter: " << filter; });
   uint32_t count = 0;
   const QELStatus status = keyPointer->SearchValues(filter, *it.cursor, count);
   if (!status.Ok()) RbThrowStatus(kFunction, status, kSource, __LINE__);
@@ -231,10 +196,7 @@ int QELRBKey::SearchSubKey(QELRBConstKeyIterator& it, const std::string& filter,
                            const std::list<std::string>& exclusions) const {
   const char* function =
       recursive ? "QELRBKey::SearchSubKey(Recursive)" : "QELRBKey::SearchSubKey(Non recursive)";
-  if (RbTraceEnabled(function)) {
-    CLogMsg log(function, kRbKeyModule, kLogTrace);
-    log << "Key: " << GetKeyPath() << " filter: " << filter << flush;
-  }
+  RbTrace(function, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " filter: " << filter; });
   // The iterator hands out its subkeys through one handle of its own, made on first search.
   if (it.key == nullptr) it.key = new QELRBKey(connection);
   uint32_t count = 0;

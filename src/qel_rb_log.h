@@ -18,6 +18,21 @@ inline bool RbTraceEnabled(const char* function) {
   return CLogMsg(function, kRbKeyModule, kLogTrace).IsEnable();
 }
 
+// Writes the trace record of `function`, its text streamed by `write`, only when tracing is on:
+// neither the text nor anything `write` reads is computed otherwise.
+template <class Writer>
+void RbTrace(const char* function, Writer write) {
+  if (!RbTraceEnabled(function)) return;
+  CLogMsg log(function, kRbKeyModule, kLogTrace);
+  write(log);
+  log << flush;
+}
+
+// A trace record with no text.
+inline void RbTrace(const char* function) {
+  RbTrace(function, [](CLogMsg&) {});
+}
+
 // Writes one record of `severity` carrying `text`, whether or not tracing is on.
 inline void RbLogError(const char* function, const std::string& text,
                        LogSeverity severity = kLogError) {

@@ -10,10 +10,7 @@
 
 QELRBRootKey::QELRBRootKey(const std::string& module, const QELConnection& conn) : QELRBKey(conn) {
   static const char* kFunction = "QELRBRootKey::QELRBRootKey";
-  if (RbTraceEnabled(kFunction)) {
-    CLogMsg log(kFunction, kRbKeyModule, kLogTrace);
-    log << "Module: " << module << flush;
-  }
+  RbTrace(kFunction, [&](CLogMsg& log) { log << "Module: " << module; });
   Init(module);
 }
 
