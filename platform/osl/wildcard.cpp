@@ -5,16 +5,20 @@
 #include <vector>
 
 namespace {
-
 enum class Kind { kLiteral, kAny, kStar, kClass };
+}  // namespace
 
-struct Token {
+struct WildcardString::Token {
   explicit Token(Kind token_kind, unsigned char byte = 0) : kind(token_kind), literal(byte) {}
   Kind kind;
   unsigned char literal;
   bool negated = false;
   std::vector<std::pair<unsigned char, unsigned char>> ranges;
 };
+
+namespace {
+
+using Token = WildcardString::Token;
 
 unsigned char Fold(unsigned char c, bool ignore_case) {
   return (ignore_case && c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
@@ -96,13 +100,17 @@ bool MatchesOne(const Token& token, unsigned char c, bool ignore_case) {
 }  // namespace
 
 WildcardString::WildcardString(const std::string& pattern, bool ignore_case)
-    : pattern_(pattern), ignore_case_(ignore_case) {}
+    : pattern_(pattern), ignore_case_(ignore_case), tokens_(Compile(pattern)) {}
+
+WildcardString::WildcardString(const WildcardString& other) = default;
+WildcardString& WildcardString::operator=(const WildcardString& other) = default;
+WildcardString::~WildcardString() = default;
 
 bool WildcardString::Match(const std::string& text, size_t pos, size_t len) const {
   if (pos > text.size()) return false;
   const size_t end =
       (len == std::string::npos || pos + len > text.size()) ? text.size() : pos + len;
-  const std::vector<Token> tokens = Compile(pattern_);
+  const std::vector<Token>& tokens = tokens_;
   size_t t = pos, p = 0;
   size_t star = std::string::npos, resume = 0;
   while (t < end) {

@@ -4,11 +4,18 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 class WildcardString {
  public:
   // `ignore_case` makes letters match regardless of ASCII case; the library passes false.
   WildcardString(const std::string& pattern, bool ignore_case);
+  WildcardString(const WildcardString& other);
+  WildcardString& operator=(const WildcardString& other);
+  ~WildcardString();
+
+  // One compiled piece of a pattern; defined where the pattern is compiled.
+  struct Token;
 
   const std::string& GetPattern() const { return pattern_; }
 
@@ -21,4 +28,6 @@ class WildcardString {
  private:
   std::string pattern_;
   bool ignore_case_;
+  // The pattern compiled once, so that matching many names does not parse it again.
+  std::vector<Token> tokens_;
 };
