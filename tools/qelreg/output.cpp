@@ -47,6 +47,23 @@ std::string JsonArray(const std::vector<std::string>& items) {
   return json + "]";
 }
 
+namespace {
+
+// A JSON object of (name, value) pairs in their order, each value written by `to_json`.
+template <class Pairs, class ToJson>
+std::string JsonObject(const Pairs& pairs, ToJson to_json) {
+  std::string json = "{";
+  bool first = true;
+  for (const auto& [name, value] : pairs) {
+    if (!first) json += ",";
+    first = false;
+    json += JsonString(name) + ":" + to_json(value);
+  }
+  return json + "}";
+}
+
+}  // namespace
+
 void Output::List(const std::vector<std::string>& items) {
   if (json_) {
     out_ << JsonArray(items) << '\n';
@@ -57,12 +74,7 @@ void Output::List(const std::vector<std::string>& items) {
 
 void Output::Values(const NamedValues& values) {
   if (json_) {
-    out_ << '{';
-    for (size_t i = 0; i < values.size(); ++i) {
-      if (i > 0) out_ << ',';
-      out_ << JsonString(values[i].first) << ':' << JsonArray(values[i].second);
-    }
-    out_ << "}\n";
+    out_ << JsonObject(values, JsonArray) << '\n';
     return;
   }
   for (const auto& [name, elements] : values) {
@@ -73,12 +85,7 @@ void Output::Values(const NamedValues& values) {
 
 void Output::Fields(const std::vector<std::pair<std::string, std::string>>& fields) {
   if (json_) {
-    out_ << '{';
-    for (size_t i = 0; i < fields.size(); ++i) {
-      if (i > 0) out_ << ',';
-      out_ << JsonString(fields[i].first) << ':' << JsonString(fields[i].second);
-    }
-    out_ << "}\n";
+    out_ << JsonObject(fields, JsonString) << '\n';
     return;
   }
   for (const auto& [name, text] : fields) out_ << name << ": " << text << '\n';
@@ -92,17 +99,10 @@ void Output::FieldsWithMap(const std::vector<std::pair<std::string, std::string>
     for (const auto& [name, text] : map) out_ << name << ": " << text << '\n';
     return;
   }
-  out_ << '{';
-  for (const auto& [name, text] : fields)
-    out_ << JsonString(name) << ':' << JsonString(text) << ',';
-  out_ << JsonString(field) << ":{";
-  bool first = true;
-  for (const auto& [name, text] : map) {
-    if (!first) out_ << ',';
-    first = false;
-    out_ << JsonString(name) << ':' << JsonString(text);
-  }
-  out_ << "}}\n";
+  std::vector<std::pair<std::string, std::string>> members;
+  for (const auto& [name, text] : fields) members.emplace_back(name, JsonString(text));
+  members.emplace_back(field, JsonObject(map, JsonString));
+  out_ << JsonObject(members, [](const std::string& json) { return json; }) << '\n';
 }
 
 }  // namespace qelreg
