@@ -1,6 +1,8 @@
 // QELConnection: the public handle on a configuration store; copies share one backend.
-// Thread safety: one handle is used by one thread at a time; handles sharing a backend may be
-// copied, assigned and destroyed from several threads.
+// Thread safety: a connection, with every key and iterator made from it, is used by one thread at
+// a time; threads that work at once each log in with a connection of their own (they may share
+// one store file). Handles sharing a backend may be copied, assigned and destroyed from several
+// threads.
 #pragma once
 
 #include <string>

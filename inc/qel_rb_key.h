@@ -1,6 +1,7 @@
 // QELRBKey: the public handle on one key of the configuration tree.
-// Thread safety: one handle is used by one thread at a time if either changes it; handles that
-// share a backend key may be copied, read and destroyed from several threads.
+// Thread safety: keys follow their connection: one thread at a time uses a connection with its
+// keys and iterators (reads too, since a read may refresh a key's cache). Handles that share a
+// backend key may be copied and destroyed from several threads.
 #pragma once
 
 #include <cstdint>

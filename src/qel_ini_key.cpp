@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "message.h"
 #include "os_tokenizer.h"
 #include "qel_error.h"
 #include "qel_value_reader.h"
@@ -46,6 +47,85 @@ void EraseSubtree(Ini& store, const std::string& root) {
 }
 
 QELStatus Failure(int32_t code, const char* message_id) { return QELStatus(code, message_id); }
+
+bool HasElement(const std::list<QELRBValue>& elements, const QELRBValue& wanted) {
+  for (const QELRBValue& element : elements) {
+    if (element == wanted) return true;
+  }
+  return false;
+}
+
+// The list merge of AddValue: each added element goes before the first remaining element of
+// `merged` greater than it; those left over go to the end.
+void MergeElements(std::list<QELRBValue>& merged, const std::list<QELRBValue>& added) {
+  auto position = merged.begin();
+  for (const QELRBValue& element : added) {
+    while (position != merged.end() && !(element < *position)) ++position;
+    merged.insert(position, element);
+  }
+}
+
+// The elements of the stored entry `name` of `group`, or none when it does not exist.
+std::list<QELRBValue> StoredElements(const Ini& store, const std::string& group,
+                                     const std::string& name) {
+  const IniEntryMap* entries = store.GetGroupProperty(group);
+  if (entries == nullptr) return {};
+  const auto found = entries->find(name);
+  if (found == entries->end()) return {};
+  return DecodeValue(found->second);
+}
+
+// Adding elements to a list entry, replayable onto another writer's version of it: elements the
+// entry already holds there are not added twice.
+class ListAddition : public IniEntryEdit {
+ public:
+  explicit ListAddition(std::list<QELRBValue> elements) : elements_(std::move(elements)) {}
+  bool Apply(const std::string* current, std::string* result) const override {
+    std::list<QELRBValue> merged;
+    if (current != nullptr) merged = DecodeValue(*current);
+    std::list<QELRBValue> added;
+    for (const QELRBValue& element : elements_) {
+      if (!HasElement(merged, element)) added.push_back(element);
+    }
+    if (added.empty() && current != nullptr) return false;
+    MergeElements(merged, added);
+    *result = EncodeValue(QELRBValue(merged));
+    return true;
+  }
+
+ private:
+  std::list<QELRBValue> elements_;
+};
+
+// Removing elements (every occurrence) from a list entry; an entry that is gone stays gone.
+class ListRemoval : public IniEntryEdit {
+ public:
+  explicit ListRemoval(std::list<QELRBValue> elements) : elements_(std::move(elements)) {}
+  bool Apply(const std::string* current, std::string* result) const override {
+    if (current == nullptr) return false;
+    std::list<QELRBValue> kept = DecodeValue(*current);
+    const size_t before = kept.size();
+    kept.remove_if([this](const QELRBValue& element) { return HasElement(elements_, element); });
+    if (kept.size() == before) return false;
+    *result = EncodeValue(QELRBValue(kept));
+    return true;
+  }
+
+ private:
+  std::list<QELRBValue> elements_;
+};
+
+// Refuses a value that would not read back as written: an element holding the separator.
+QELStatus CheckStorable(const QELValueItem& value) {
+  const std::vector<std::string>& elements = value.second.Elements();
+  for (size_t i = 0; i < elements.size(); ++i) {
+    if (elements[i].find(kSeparator) == std::string::npos) continue;
+    const int32_t code = 168;
+    std::string text = Message("")["ZORKVA0611E"] << value.first << std::to_string(i + 1);
+    return QELStatus(code, text);
+  }
+  return QELStatus();
+}
 
 }  // namespace
 
@@ -95,7 +175,7 @@ QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : Q
 }
 
 QELIniKey::QELIniKey(const QELIniKey& other)
-    : QELKey(other), connection(other.connection), ini(other.ini) {}
+    : QELKey(other), connection(other.connection), ini(other.ini), loadedAt(other.loadedAt) {}
 
 QELIniKey::~QELIniKey() = default;
 
@@ -119,7 +199,9 @@ QELStatus QELIniKey::ChangeKey(const std::string& new_path) {
 
 void QELIniKey::LoadValues() {
   QELValueMapPointer loaded(new QELValueMap());
-  const IniEntryMap* entries = Store().GetGroupProperty(path);
+  const Ini& store = Store();
+  loadedAt = store.MergeCount();
+  const IniEntryMap* entries = store.GetGroupProperty(path);
   if (entries != nullptr) {
     // The entry map is unique without regard to case, so each entry is appended directly.
     QELValueMap* map = loaded.operator->();
@@ -128,6 +210,27 @@ void QELIniKey::LoadValues() {
     }
   }
   values = loaded;
+}
+
+void QELIniKey::FollowStore() {
+  if (values.IsNull()) return;
+  const Ini* store = ini.Get();
+  if (store != nullptr && store->MergeCount() != loadedAt) LoadValues();
+}
+
+QELStatus QELIniKey::GetValue(QELValueItem& value) {
+  FollowStore();
+  return QELKey::GetValue(value);
+}
+
+QELStatus QELIniKey::GetValues(QELValueMapPointer& out) {
+  FollowStore();
+  return QELKey::GetValues(out);
+}
+
+QELStatus QELIniKey::HasValue(const QELNoCaseString& value_name, bool& has) {
+  FollowStore();
+  return QELKey::HasValue(value_name, has);
 }
 
 void QELIniKey::Flush() {
@@ -142,6 +245,11 @@ QELStatus QELIniKey::SetValue(const QELValueItem& value) {
 
 QELStatus QELIniKey::SetValues(const QELValueMap& new_values) {
   if (new_values.Size() > 0) {
+    for (auto it = new_values.Begin(); it != new_values.End(); ++it) {
+      const QELStatus status = CheckStorable(*it);
+      if (!status.Ok()) return status;
+    }
+    FollowStore();
     // Taken before any write, so a key without a cache fails with the store untouched.
     QELValueMap* cache = values.operator->();
     Ini& store = Store();
@@ -155,27 +263,33 @@ QELStatus QELIniKey::SetValues(const QELValueMap& new_values) {
 }
 
 QELStatus QELIniKey::AddValue(const QELValueItem& value) {
+  const QELStatus storable = CheckStorable(value);
+  if (!storable.Ok()) return storable;
+  FollowStore();
   QELValueMap* cache = values.operator->();
   const std::list<QELRBValue> added = value.second;
   std::list<QELRBValue> merged;
-  const QELValueMap::iterator stored = cache->Find(value.first);
-  if (stored != cache->End()) {
-    merged = static_cast<std::list<QELRBValue>>(stored->second);
+  const QELValueMap::iterator cached = cache->Find(value.first);
+  if (cached != cache->End()) {
+    merged = static_cast<std::list<QELRBValue>>(cached->second);
     for (const QELRBValue& element : added) {
-      for (const QELRBValue& existing : merged) {
-        if (element == existing) return Failure(159, "ZORKVA0602E");
-      }
+      if (HasElement(merged, element)) return Failure(159, "ZORKVA0602E");
     }
   }
-  // A list merge: each new element goes before the first remaining element greater than it.
-  auto position = merged.begin();
+  MergeElements(merged, added);
+  cache->Set(QELValueItem(value.first, QELRBValue(merged)));
+  // The store records the elements added, not the list they made: a writer that added others
+  // meanwhile keeps them. Elements it already holds are left out, so that the record never
+  // brings back an element another writer removed.
+  Ini& store = Store();
+  const std::list<QELRBValue> stored = StoredElements(store, path, value.first);
+  std::list<QELRBValue> fresh;
   for (const QELRBValue& element : added) {
-    while (position != merged.end() && !(element < *position)) ++position;
-    merged.insert(position, element);
+    if (!HasElement(stored, element)) fresh.push_back(element);
   }
-  const QELRBValue result(merged);
-  cache->Set(QELValueItem(value.first, result));
-  Store().SetKeyValue(path, value.first, EncodeValue(result));
+  if (!fresh.empty() || added.empty()) {
+    store.EditEntry(path, value.first, std::make_shared<ListAddition>(std::move(fresh)));
+  }
   Flush();
   return QELStatus();
 }
@@ -187,28 +301,34 @@ QELStatus QELIniKey::DeleteValue(const QELValueItem& value) {
 }
 
 QELStatus QELIniKey::DeleteValues(const QELValueMap& removals) {
+  FollowStore();
   QELValueMap* cache = values.operator->();
-  QELValueMap rewrite;
+  Ini& store = Store();
   for (auto it = removals.Begin(); it != removals.End(); ++it) {
-    const QELValueMap::iterator stored = cache->Find(it->first);
-    if (stored == cache->End()) continue;
+    const QELValueMap::iterator cached = cache->Find(it->first);
+    if (cached == cache->End()) continue;
     const std::list<QELRBValue> doomed = it->second;
     if (doomed.empty()) {
-      rewrite.Remove(it->first);
-      Store().EraseKey(path, it->first);
+      store.EraseKey(path, it->first);
       cache->Remove(it->first);
       continue;
     }
-    std::list<QELRBValue> kept = stored->second;
-    kept.remove_if([&doomed](const QELRBValue& element) {
-      for (const QELRBValue& gone : doomed) {
-        if (element == gone) return true;
-      }
-      return false;
-    });
-    rewrite.Set(QELValueItem(it->first, QELRBValue(kept)));
+    std::list<QELRBValue> kept = cached->second;
+    kept.remove_if([&doomed](const QELRBValue& element) { return HasElement(doomed, element); });
+    cache->Set(QELValueItem(it->first, QELRBValue(kept)));
+    // Only elements the store holds are recorded as removed: a removal never takes away an
+    // element that another writer adds later.
+    const std::list<QELRBValue> stored = StoredElements(store, path, it->first);
+    std::list<QELRBValue> present;
+    for (const QELRBValue& element : doomed) {
+      if (HasElement(stored, element) && !HasElement(present, element)) present.push_back(element);
+    }
+    if (!present.empty()) {
+      store.EditEntry(path, it->first, std::make_shared<ListRemoval>(std::move(present)));
+    }
   }
-  return SetValues(rewrite);
+  Flush();
+  return QELStatus();
 }
 
 QELStatus QELIniKey::CommitSuicide() {
@@ -220,6 +340,7 @@ QELStatus QELIniKey::CommitSuicide() {
 
 QELStatus QELIniKey::SearchValues(const std::string& filter, qel_iterator<QELValueItem>& cursor,
                                   uint32_t&) {
+  FollowStore();
   try {
     std::unique_ptr<QELValueReader> reader(new QELValueReader(*this, filter));
     cursor.Reset(reader.release());

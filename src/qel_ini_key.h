@@ -49,6 +49,9 @@ class QELIniKey : public QELKey {
   QELStatus SetValue(const QELValueItem& value) override;
   QELStatus AddValue(const QELValueItem& value) override;
   QELStatus SetValues(const QELValueMap& values) override;
+  QELStatus GetValue(QELValueItem& value) override;
+  QELStatus GetValues(QELValueMapPointer& values) override;
+  QELStatus HasValue(const QELNoCaseString& name, bool& has) override;
   QELStatus DeleteValue(const QELValueItem& value) override;
   QELStatus DeleteValues(const QELValueMap& values) override;
   QELStatus SearchValues(const std::string& filter, qel_iterator<QELValueItem>& cursor,
@@ -72,11 +75,15 @@ class QELIniKey : public QELKey {
 
  private:
   void LoadValues();
+  // Reloads the value cache when the store has read or merged a file since it was loaded, so
+  // that reads and writes start from what the store holds, other writers' changes included.
+  void FollowStore();
   // Writes the store back unless the connection copy was in a transaction when copied.
   void Flush();
 
   QELIniConnection connection;
   QELIniHolder ini;
+  uint64_t loadedAt = 0;  // the store's MergeCount when the value cache was loaded
 };
 
 // Walks the subkeys of one key in store order under a selector filter.

@@ -137,37 +137,86 @@ TEST(IniStoreTest, IteratorsResumeAfterTheirGroupWhenGroupsComeAndGo) {
   EXPECT_EQ((*++copy).GetName(), "/q");
 }
 
+// Appends "+" and the given text to an entry, as a stand-in for a list edit.
+class Append : public IniEntryEdit {
+ public:
+  explicit Append(std::string text) : text_(std::move(text)) {}
+  bool Apply(const std::string* current, std::string* result) const override {
+    *result = (current != nullptr ? *current : std::string()) + "+" + text_;
+    return true;
+  }
+
+ private:
+  std::string text_;
+};
+
 TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {
   MemoryIni ini;
-  ini.LoadImage("[/A]\nshared=old\nmine=old\n[/B]\nb=1\n[/C]\nc=1\n", "merge.ini");
+  ini.LoadImage("[/A]\nshared=old\nmine=old\nlist=a\n[/B]\nb=1\n[/C]\nc=1\n", "merge.ini");
   ini.SetKeyValue("/A", "shared", "ours");
   ini.SetKeyValue("/N", "n", "new");
   ini.EraseKey("/A", "mine");
+  ini.EditEntry("/A", "list", std::make_shared<Append>("ours"));
   ini.EraseGroup("/B");
+  ini.EraseGroup("/C");
   ini.InsertNewGroup("/Empty");
   ini.EraseKey("/A", "absent");  // not a change: not journalled
+  EXPECT_EQ(ValueOf(ini, "/A", "list"), "a+ours");
 
-  // Another writer meanwhile changed the file.
+  // Another writer meanwhile changed the file: the set value wins, the edit runs on the other
+  // writer's entry, and an erased group keeps only what the eraser never saw.
   ini.MergeOnto(
-      "; edited elsewhere\n[/A]\nshared=theirs\nmine=theirs\ntheir=1\n[/B]\nb=2\n[/T]\nt=1\n",
+      "; edited elsewhere\n[/A]\nshared=theirs\nmine=theirs\nlist=a+theirs\ntheir=1\n[/B]\n"
+      "b=2\n[/C]\nc=1\n[/T]\nt=1\n",
       "merge.ini");
   EXPECT_EQ(ini.SerializeImage(),
-            "; edited elsewhere\n[/A]\nshared=ours\ntheir=1\n[/T]\nt=1\n[/N]\nn=new\n[/Empty]\n");
+            "; edited elsewhere\n[/A]\nshared=ours\nlist=a+theirs+ours\ntheir=1\n[/B]\nb=2\n"
+            "[/T]\nt=1\n[/N]\nn=new\n[/Empty]\n");
   EXPECT_TRUE(ini.HasChanges());
 
   // A newer file that does not parse changes nothing and keeps the journal.
+  const uint64_t merges = ini.MergeCount();
   {
     LogCapture quiet;
     EXPECT_THROW(ini.MergeOnto("[/A\n", "merge.ini"), int);
   }
+  EXPECT_EQ(ini.MergeCount(), merges);
   EXPECT_EQ(ValueOf(ini, "/A", "shared"), "ours");
   ini.MergeOnto("[/A]\nshared=again\n", "merge.ini");
-  EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=ours\n[/N]\nn=new\n[/Empty]\n");
+  EXPECT_EQ(ini.MergeCount(), merges + 1);
+  EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=ours\nlist=+ours\n[/N]\nn=new\n[/Empty]\n");
 
   ini.FlushIniDataToFile("");
   EXPECT_FALSE(ini.HasChanges());
   ini.MergeOnto("[/A]\nshared=later\n", "merge.ini");
   EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=later\n");
+}
+
+TEST(IniStoreTest, MergeKeepsTheTreeWhenWritesAndErasesCross) {
+  // A write below a key another writer erased meanwhile brings back the path to it, empty.
+  MemoryIni writer;
+  writer.LoadImage("[/App]\nv=1\n[/App/Old]\nx=1\n[/Other]\n", "tree.ini");
+  writer.SetKeyValue("/App/Old", "y", "2");
+  writer.MergeOnto("[/Other]\n", "tree.ini");
+  EXPECT_EQ(GroupNames(writer), (std::vector<std::string>{"/App", "/App/Old", "/Other"}));
+  EXPECT_EQ(ContentOf(writer)["/App"], IniEntryMap{});
+  EXPECT_EQ(ContentOf(writer)["/App/Old"], (IniEntryMap{{"y", "2"}}));
+
+  // An erase of a subtree keeps what another writer put below it meanwhile, with its parents.
+  MemoryIni eraser;
+  eraser.LoadImage("[/App]\nv=1\n[/App/Old]\nx=1\n[/Keep]\n", "tree.ini");
+  for (const char* group : {"/App", "/App/Old"}) eraser.EraseGroup(group);
+  eraser.MergeOnto("[/App]\nv=1\n[/App/Old]\nx=1\n[/App/New/Deep]\nz=1\n[/Keep]\n", "tree.ini");
+  EXPECT_EQ(GroupNames(eraser), (std::vector<std::string>{"/App", "/App/New/Deep", "/Keep"}));
+  EXPECT_EQ(ContentOf(eraser)["/App"], IniEntryMap{});
+
+  // A writer that erased a parent itself and then wrote below it gets exactly that.
+  MemoryIni orphan;
+  orphan.LoadImage("[/P]\n[/P/C]\n", "tree.ini");
+  orphan.EraseGroup("/P");
+  orphan.SetKeyValue("/P/C", "k", "v");
+  orphan.MergeOnto("[/P]\n[/P/C]\nother=1\n", "tree.ini");
+  EXPECT_EQ(GroupNames(orphan), (std::vector<std::string>{"/P/C"}));
 }
 
 TEST(IniStoreTest, ConcurrentReadsSeeTheSameMaps) {

@@ -55,6 +55,8 @@ bool IniGroupIterator::operator==(const IniGroupIterator& other) const {
   return ini_ == other.ini_ && name_ == other.name_;
 }
 
+IniEntryEdit::~IniEntryEdit() = default;
+
 Ini::Ini() : document_(std::make_unique<IniDocument>()), journal_(std::make_unique<IniJournal>()) {}
 
 Ini::~Ini() = default;
@@ -63,12 +65,17 @@ bool Ini::isGroupExist(const std::string& group) const { return document_->Conta
 
 bool Ini::InsertNewGroup(const std::string& group) {
   if (!document_->InsertGroup(group)) return false;
-  journal_->Record(IniJournal::Kind::kInsertGroup, group);
+  journal_->Record({IniJournal::Kind::kInsertGroup, group, {}, {}, nullptr, nullptr});
   return true;
 }
 
 void Ini::EraseGroup(const std::string& group) {
-  if (document_->EraseGroup(group)) journal_->Record(IniJournal::Kind::kEraseGroup, group);
+  const IniEntryMap* entries = document_->Entries(group);
+  if (entries == nullptr) return;
+  // What the eraser saw: a replay erases these entries and leaves what others wrote since.
+  auto seen = std::make_shared<const IniEntryMap>(*entries);
+  document_->EraseGroup(group);
+  journal_->Record({IniJournal::Kind::kEraseGroup, group, {}, {}, nullptr, std::move(seen)});
 }
 
 void Ini::GetGroupNames(std::list<std::string>& names) const {
@@ -100,13 +107,28 @@ size_t Ini::GroupCount() const { return document_->GroupCount(); }
 
 bool Ini::SetKeyValue(const std::string& group, const std::string& key, const std::string& value) {
   document_->SetEntry(group, key, value);
-  journal_->Record(IniJournal::Kind::kSetEntry, group, key, value);
+  journal_->Record({IniJournal::Kind::kSetEntry, group, key, value, nullptr, nullptr});
+  return true;
+}
+
+bool Ini::EditEntry(const std::string& group, const std::string& key,
+                    std::shared_ptr<const IniEntryEdit> edit) {
+  const IniEntryMap* entries = document_->Entries(group);
+  const std::string* current = nullptr;
+  if (entries != nullptr) {
+    const auto found = entries->find(key);
+    if (found != entries->end()) current = &found->second;
+  }
+  std::string result;
+  if (!edit->Apply(current, &result)) return false;
+  document_->SetEntry(group, key, result);
+  journal_->Record({IniJournal::Kind::kEditEntry, group, key, {}, std::move(edit), nullptr});
   return true;
 }
 
 void Ini::EraseKey(const std::string& group, const std::string& key) {
   if (document_->EraseEntry(group, key))
-    journal_->Record(IniJournal::Kind::kEraseEntry, group, key);
+    journal_->Record({IniJournal::Kind::kEraseEntry, group, key, {}, nullptr, nullptr});
 }
 
 const IniEntryMap* Ini::GetGroupProperty(const std::string& group) const {
@@ -133,6 +155,7 @@ void Ini::LoadImage(std::string bytes, const std::string& source) {
   parsed->SetGeneration(document_->Generation() + 1);
   document_ = std::move(parsed);
   journal_->Clear();
+  ++merges_;
 }
 
 std::string Ini::SerializeImage() const { return document_->Serialize(); }
@@ -141,9 +164,10 @@ bool Ini::HasChanges() const { return !journal_->Empty(); }
 
 void Ini::MergeOnto(std::string bytes, const std::string& source) {
   std::unique_ptr<IniDocument> parsed = IniDocument::Parse(std::move(bytes), source);
-  journal_->ReplayOnto(*parsed);
+  journal_->ReplayOnto(*parsed, *document_);
   parsed->SetGeneration(document_->Generation() + 1);
   document_ = std::move(parsed);
+  ++merges_;
 }
 
 void Ini::ClearJournal() { journal_->Clear(); }

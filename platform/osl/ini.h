@@ -40,6 +40,17 @@ class Ini;
 class IniDocument;
 class IniJournal;
 
+// A change to one entry that is kept as what it does rather than as the text it left, so that
+// a replay onto another writer's newer file applies it to the entry found there (adding list
+// elements keeps the elements the other writer added).
+class IniEntryEdit {
+ public:
+  virtual ~IniEntryEdit();
+  // Sets `*result` to the entry's new text given its `current` text (null when the entry does
+  // not exist) and returns true; returns false when the entry is to stay as it is.
+  virtual bool Apply(const std::string* current, std::string* result) const = 0;
+};
+
 // One group as the iteration sees it: its name, and its entries on demand.
 class Group {
  public:
@@ -102,11 +113,19 @@ class Ini {
   // Adds or replaces one entry (names compare without regard to case; a replaced entry keeps
   // the name as first written). Creates the group when it is missing. Always true.
   bool SetKeyValue(const std::string& group, const std::string& key, const std::string& value);
+  // Applies `edit` to one entry (creating the group when it is missing and the edit writes) and
+  // records it for replay. Returns whether the entry changed.
+  bool EditEntry(const std::string& group, const std::string& key,
+                 std::shared_ptr<const IniEntryEdit> edit);
   // Removes one entry; nothing when it does not exist.
   void EraseKey(const std::string& group, const std::string& key);
   // The group's entries, or null when the group does not exist. The map stays valid until the
   // group is erased or the image replaced.
   const IniEntryMap* GetGroupProperty(const std::string& group) const;
+
+  // Counts the times the image was read or merged from a file: a reader holding a copy of some
+  // entries compares it to know when to read them again.
+  uint64_t MergeCount() const { return merges_; }
 
   // The text of an error number thrown by a constructor.
   static const std::string& ExceptionNumberToString(int number);
@@ -123,8 +142,9 @@ class Ini {
   // since the merged image still holds them unwritten).
   bool HasChanges() const;
   // Parses `bytes` (another writer's newer file) and replays this store's changes since its last
-  // load or flush on top, entry by entry; on success the result becomes the image. Throws like
-  // LoadImage and then keeps the old image and the journal.
+  // load or flush on top, operation by operation (IniJournal::ReplayOnto says how); on success
+  // the result becomes the image. Throws like LoadImage and then keeps the old image and the
+  // journal.
   void MergeOnto(std::string bytes, const std::string& source);
   // Forgets the recorded changes: called once they are safely written.
   void ClearJournal();
@@ -132,6 +152,7 @@ class Ini {
  private:
   std::unique_ptr<IniDocument> document_;
   std::unique_ptr<IniJournal> journal_;
+  uint64_t merges_ = 0;
   friend class Group;
   friend class IniGroupIterator;
 };

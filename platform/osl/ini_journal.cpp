@@ -1,28 +1,103 @@
 // The change journal of an INI store and its replay onto a newer image.
 #include "ini_journal.h"
 
+#include <set>
+
 #include "ini_document.h"
 
-void IniJournal::Record(Kind kind, const std::string& group, const std::string& key,
-                        const std::string& value) {
-  changes_.push_back(Change{kind, group, key, value});
+namespace {
+
+// Calls `visit` with each proper parent of the group `name` ("/A" and "/A/B" for "/A/B/C").
+template <typename Visit>
+void ForEachParent(const std::string& name, Visit visit) {
+  for (size_t slash = name.find('/', 1); slash != std::string::npos;
+       slash = name.find('/', slash + 1)) {
+    visit(name.substr(0, slash));
+  }
 }
 
-void IniJournal::ReplayOnto(IniDocument& document) const {
+bool Below(const std::string& name, const std::string& parent) {
+  return name.size() > parent.size() + 1 && name.compare(0, parent.size(), parent) == 0 &&
+         name[parent.size()] == '/';
+}
+
+// Erases what the eraser saw of the group; returns whether the whole group went.
+bool EraseSeen(IniDocument& document, const std::string& group, const IniEntryMap& seen) {
+  const IniEntryMap* current = document.Entries(group);
+  if (current == nullptr) return false;
+  std::vector<std::string> doomed;
+  bool keep_group = false;
+  for (const auto& entry : *current) {
+    const auto before = seen.find(entry.first);
+    if (before != seen.end() && before->second == entry.second) {
+      doomed.push_back(entry.first);
+    } else {
+      keep_group = true;
+    }
+  }
+  if (!keep_group) return document.EraseGroup(group);
+  for (const std::string& name : doomed) document.EraseEntry(group, name);
+  return false;
+}
+
+}  // namespace
+
+void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
+  std::set<std::string> written;
+  std::set<std::string> erased;
   for (const Change& change : changes_) {
     switch (change.kind) {
       case Kind::kSetEntry:
-        document.SetEntry(change.group, change.key, change.value);
+        newer.SetEntry(change.group, change.entry, change.value);
+        written.insert(change.group);
         break;
+      case Kind::kEditEntry: {
+        const IniEntryMap* entries = newer.Entries(change.group);
+        const std::string* current = nullptr;
+        if (entries != nullptr) {
+          const auto found = entries->find(change.entry);
+          if (found != entries->end()) current = &found->second;
+        }
+        std::string result;
+        if (change.edit->Apply(current, &result)) {
+          newer.SetEntry(change.group, change.entry, result);
+          written.insert(change.group);
+        }
+        break;
+      }
       case Kind::kEraseEntry:
-        document.EraseEntry(change.group, change.key);
+        newer.EraseEntry(change.group, change.entry);
         break;
       case Kind::kInsertGroup:
-        document.InsertGroup(change.group);
+        newer.InsertGroup(change.group);
+        written.insert(change.group);
         break;
       case Kind::kEraseGroup:
-        document.EraseGroup(change.group);
+        if (EraseSeen(newer, change.group, *change.seen)) erased.insert(change.group);
         break;
     }
+  }
+
+  for (const std::string& group : written) {
+    if (!newer.Contains(group)) continue;
+    ForEachParent(group, [&](const std::string& parent) {
+      if (!newer.Contains(parent) && mine.Contains(parent)) newer.InsertGroup(parent);
+    });
+  }
+  if (erased.empty()) return;
+  // Groups below an erased group that this writer does not have (another writer made them,
+  // or kept them by changing them meanwhile) keep the path to them.
+  std::vector<std::string> survivors;
+  for (const std::string& top : erased) {
+    for (size_t at = newer.LowerBound(top + "/"); at < newer.GroupCount(); ++at) {
+      std::string name(newer.NameAt(at));
+      if (!Below(name, top)) break;
+      if (!mine.Contains(name)) survivors.push_back(std::move(name));
+    }
+  }
+  for (const std::string& survivor : survivors) {
+    ForEachParent(survivor, [&](const std::string& parent) {
+      if (!newer.Contains(parent) && erased.count(parent) != 0) newer.InsertGroup(parent);
+    });
   }
 }

@@ -1,28 +1,42 @@
-// The journal of an INI store: the changes made since it last read or wrote its file, replayed
-// on top of another writer's newer file so that neither writer loses its changes.
+// The journal of an INI store: what the store's user did since it last read or wrote its file,
+// operation by operation, replayed on top of another writer's newer file so that neither writer
+// loses its changes.
 // Thread safety: none; owned and used by one store.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "ini.h"
 
 class IniDocument;
 
 class IniJournal {
  public:
-  enum class Kind { kSetEntry, kEraseEntry, kInsertGroup, kEraseGroup };
+  enum class Kind { kSetEntry, kEditEntry, kEraseEntry, kInsertGroup, kEraseGroup };
   struct Change {
     Kind kind;
     std::string group;
-    std::string key;
-    std::string value;
+    std::string entry;                         // kSetEntry, kEditEntry, kEraseEntry
+    std::string value;                         // kSetEntry
+    std::shared_ptr<const IniEntryEdit> edit;  // kEditEntry
+    std::shared_ptr<const IniEntryMap> seen;   // kEraseGroup: the entries the eraser saw
   };
 
-  void Record(Kind kind, const std::string& group, const std::string& key = std::string(),
-              const std::string& value = std::string());
-  // Applies every change, in the order made, to `document`: a set entry overwrites the other
-  // writer's value, an erase removes what the other writer has under that name.
-  void ReplayOnto(IniDocument& document) const;
+  void Record(Change change) { changes_.push_back(std::move(change)); }
+
+  // Applies every change, in the order made, to `newer` (another writer's file), then keeps it
+  // a tree where the writers' views were one. `mine` is this writer's image before the merge.
+  //  - Set and erase of an entry replace or remove what the other writer has under that name;
+  //    an edit runs on the entry as the other writer left it.
+  //  - Erasing a group erases the entries the eraser saw; entries another writer added or
+  //    changed meanwhile stay, and so does their group.
+  //  - A group this writer wrote to gets back the parents it had in `mine`; a group of the
+  //    other writer's that survives under a group this replay erased gets back the erased
+  //    parents. Re-created parents are empty.
+  void ReplayOnto(IniDocument& newer, const IniDocument& mine) const;
+
   bool Empty() const { return changes_.empty(); }
   void Clear() { changes_.clear(); }
   const std::vector<Change>& Changes() const { return changes_; }

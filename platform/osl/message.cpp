@@ -17,6 +17,9 @@ const std::map<std::string, std::string>& Catalogue() {
       {"ZORKVA0603E", "ZORKVA0603E The key holds no value "},
       {"ZORKVA0607E", "ZORKVA0607E The key path or subkey name is invalid."},
       {"ZORKVA0610E", "ZORKVA0610E The iterator is past its end."},
+      {"ZORKVA0611E",
+       "ZORKVA0611E The value %1 cannot be stored: its element %2 holds the byte 0x1B, which "
+       "separates list elements."},
       {"ZORKVA1112E",
        "ZORKVA1112E The unicode mode of the configuration store differs from the process's."},
       {"ZORKVA1113E",

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <mutex>
 #include <new>
+#include <random>
 #include <thread>
 
 #include "clog_msg.h"
@@ -31,8 +33,8 @@ constexpr LogSeverity kWarning = kLogLoginFailure;
 constexpr long kCredentialsRejected = -7;
 constexpr long kDefaultConnectTimeoutMs = 10000;
 constexpr long kDefaultTimeoutMs = 60000;
-// Rounds of "PUT refused with 412, merge onto the newer file" before a flush gives up.
-constexpr int kMaxRounds = 8;
+// The longest pause between two rounds of "PUT refused with 412, merge onto the newer file".
+constexpr int kMaxPauseMs = 500;
 // A tag no server issues: a service that honours If-Match refuses a PUT conditioned on it.
 constexpr const char* kProbeTag = "\"qel-if-match-probe-never-matches\"";
 
@@ -320,9 +322,18 @@ void RemoteIni::FlushIniDataToFile(const std::string& file) {
 void RemoteIni::WriteBack() {
   Transport& transport = *transport_;
   const std::string kept = "; the changes are kept in memory";
-  for (int round = 0; round < kMaxRounds; ++round) {
+  // Conflicting rounds go on for as long as one request may take; random pauses that grow
+  // with the rounds keep competing writers from meeting again in step.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(transport.timeout_ms);
+  std::minstd_rand random(static_cast<unsigned>(
+      std::chrono::steady_clock::now().time_since_epoch().count() ^ (::getpid() << 16)));
+  int round = 0;
+  for (;; ++round) {
+    if (round > 0 && std::chrono::steady_clock::now() >= deadline) break;
     if (round > 1) {  // let a busy writer finish, or a briefly weakened tag settle
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(50 << (round - 1), 1000)));
+      const int ceiling = std::min(10 << std::min(round - 2, 10), kMaxPauseMs);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % ceiling));
     }
     const std::string bytes = SerializeImage();
     if (transport.if_match == Transport::IfMatch::kUntested) {
@@ -363,7 +374,8 @@ void RemoteIni::WriteBack() {
   }
   Fail(kIniConflict,
        "PUT " + transport.url + ": other writers kept changing the file through " +
-           std::to_string(kMaxRounds) + " attempts" + kept,
+           std::to_string(round) + " attempts in " + std::to_string(transport.timeout_ms / 1000) +
+           " s" + kept,
        __LINE__);
 }
 

@@ -1,7 +1,9 @@
-// Handles sharing one backend key, copied, assigned, read and destroyed from several threads at
-// once; run under ThreadSanitizer to prove the reference counting race-free.
+// The supported ways to use the library from several threads, run under ThreadSanitizer: handles
+// sharing one backend key copied and destroyed at once, and threads with logins of their own
+// writing one store.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "api_support.h"
@@ -38,6 +40,31 @@ TEST(Threads, HandlesSharingOneKeyAreCopiedAssignedAndDestroyedConcurrently) {
   for (int count : mismatches) EXPECT_EQ(count, 0);
   EXPECT_EQ(shared.GetKeyPath(), "/A/B");
   EXPECT_EQ(shared.GetKeyName(), "B");
+}
+
+TEST(Threads, EachWithItsOwnLoginWriteOneStoreAndLoseNothing) {
+  StoreFile store(kSmallStore);
+  constexpr int kThreads = 4;
+  constexpr int kAdds = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&store, t] {
+      const QELConnection connection = Connect(store);
+      QELRBKey key("/A", connection);
+      for (int i = 0; i < kAdds; ++i) {
+        key.AddValue("list", QELRBValue("t" + std::to_string(t) + "-" + std::to_string(i)));
+        key.SetValue("last" + std::to_string(t), QELRBValue(std::to_string(i)));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const QELRBKey result("/A", Connect(store));
+  const std::vector<std::string> elements = result.GetValue("list").Elements();
+  EXPECT_EQ(std::set<std::string>(elements.begin(), elements.end()).size(),
+            static_cast<size_t>(kThreads * kAdds + 2));
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(std::string(result.GetValue("last" + std::to_string(t))), std::to_string(kAdds - 1));
+  }
 }
 
 }  // namespace
