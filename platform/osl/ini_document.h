@@ -1,9 +1,11 @@
 // The parsed image of one INI file: the file's bytes in one buffer, compact records of its groups
 // indexed by name, and the edits made since it was read, kept as overlays on the original lines.
+// Loading is one pass over the bytes that checks every line and notes where each section starts;
+// entry maps are built when first asked for; an edit turns one section into an overlay of lines;
+// serializing copies every untouched section's bytes as they were.
 // Thread safety: const members may run from several threads at once; others must run alone.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,32 +16,9 @@
 #include <vector>
 
 #include "ini.h"
+#include "ini_group_index.h"
 
-// The file format
-// ---------------
-// A file is a sequence of lines, each ended by LF or CRLF (the last one may lack an end); the
-// end of each line is kept as found, and new lines take the end of the file's first line. A UTF-8
-// byte order mark before the first line is skipped and written back. Every line is one of:
-//   blank    nothing but spaces and tabs;
-//   comment  the first byte after leading spaces and tabs is ';' or '#';
-//   header   '[' name ']' with optional spaces and tabs around: the name is every byte between
-//            the first '[' and the last ']' of the line, kept as it is (blanks included);
-//   entry    name '=' value: the name is the text before the first '=', the value the text after
-//            it, each without the spaces and tabs around it.
-// Anything else is a syntax error that rejects the whole file. Entries before the first header
-// belong to the group "" (as do those under a "[]" header).
-//
-// Quoting: a group name, entry name or value that would not read back as written raw is written
-// as one quoted token: '"', the bytes with the escapes \\ \" \n \r \t, then '"'. Reading also
-// accepts \xHH (two hex digits) for any byte. Quoted are exactly:
-//   group names that contain CR or LF or begin with '"';
-//   entry names that contain '=', CR or LF, begin or end with a space or tab, or begin with
-//   '"', '[', ';', '#' or a byte order mark;
-//   values that contain CR or LF, begin or end with a space or tab, or begin with '"'.
-// Every other byte (0x00, 0x1B, quotes and backslashes inside the text, ...) is written raw.
-// When reading, a header name or a value that begins with '"' and is exactly one well-formed
-// token is decoded, and so is an entry name that is one token followed only by blanks before its
-// '='; any other text is taken raw, so a hand-written value like "C:\dir" keeps its quotes.
+// The file format and its quoting are ini_syntax.h's.
 //
 // Repeated names in a hand-edited file: all sections headed by one group name form one group.
 // Its entries are read in file order and, when an entry name repeats, the last line gives the
@@ -62,14 +41,14 @@ class IniDocument {
   // The file text: untouched lines byte for byte, edited groups line by line.
   std::string Serialize() const;
 
-  size_t GroupCount() const { return live_groups_; }
+  size_t GroupCount() const { return index_.Count(); }
   // Positions in the byte order of group names, 0 .. GroupCount(). The order is built on the
   // first call that needs it; lookups by name do not.
-  size_t LowerBound(std::string_view name) const;
-  size_t UpperBound(std::string_view name) const;
+  size_t LowerBound(std::string_view name) const { return index_.LowerBound(name); }
+  size_t UpperBound(std::string_view name) const { return index_.UpperBound(name); }
   // REQUIRES: position < GroupCount().
-  std::string_view NameAt(size_t position) const;
-  bool Contains(std::string_view name) const;
+  std::string_view NameAt(size_t position) const { return index_.NameAt(position); }
+  bool Contains(std::string_view name) const { return index_.Find(name) != kNone; }
   // The group's entries, built on first request; null when the group does not exist.
   const IniEntryMap* Entries(std::string_view name) const;
 
@@ -87,14 +66,10 @@ class IniDocument {
   void SetGeneration(uint64_t generation) { generation_ = generation; }
 
  private:
-  static constexpr uint32_t kNone = UINT32_MAX;
+  static constexpr uint32_t kNone = IniGroupIndex::kNone;
   static constexpr uint32_t kErased = UINT32_MAX - 1;
-  static constexpr uint32_t kOwnedName = 0x80000000u;
 
   struct GroupRecord {
-    // The name's bytes in buffer_, or (with kOwnedName set in name_length) owned_names_[offset].
-    uint32_t name_offset = 0;
-    uint32_t name_length = 0;
     uint32_t first_section = kNone;  // kNone once erased
     uint32_t last_section = kNone;
   };
@@ -115,21 +90,10 @@ class IniDocument {
   };
   using Overlay = std::vector<OverlayLine>;
 
-  std::string_view Name(uint32_t group) const;
+  std::string_view Name(uint32_t group) const { return index_.Name(group); }
   uint32_t SectionEnd(uint32_t section) const;
-  uint64_t Hash(std::string_view name) const;
-  // The slot of `name` in slots_, or the empty slot that ends its probe sequence.
-  size_t Slot(std::string_view name) const;
-  // Rebuilds slots_ with room for `groups` live groups.
-  void Rehash(size_t groups);
-  // Indexes the parsed groups by name, joining repeated names into one group.
-  void BuildIndex();
-  // Fills order_ with the live groups sorted by name.
-  void SortGroups() const;
-  // order_, sorted on first use.
-  const std::vector<uint32_t>& Order() const;
-  // Index of the group in groups_, or kNone.
-  uint32_t Find(std::string_view name) const;
+  // Starts a group at section `section` under a name from the index.
+  void AddHeader(uint32_t group, uint32_t section);
   uint32_t AddGroup(const std::string& name);
   // The section's lines as an overlay, made from its bytes on first use.
   Overlay& Edit(uint32_t section);
@@ -141,20 +105,13 @@ class IniDocument {
   std::string buffer_;
   size_t bom_length_ = 0;
   std::string line_end_ = "\n";
-  std::vector<GroupRecord> groups_;
+  std::vector<GroupRecord> groups_;  // by the index's group number
   std::vector<Section> sections_;
-  // Open-addressing hash of the live groups by name: a group index, kNone (empty) or kErased.
-  std::vector<uint32_t> slots_;
-  size_t slots_used_ = 0;  // slots not empty, erased ones included
-  size_t live_groups_ = 0;
-  uint64_t hash_seed_;
-  std::vector<std::string> owned_names_;
+  IniGroupIndex index_;
   std::unordered_map<uint32_t, Overlay> overlays_;
   uint64_t generation_ = 0;
-  // Guards what const calls build on first use: order_ and entries_.
+  // Guards entries_, which const calls fill on first use.
   mutable std::mutex mutex_;
-  mutable std::atomic<bool> ordered_{false};
-  mutable std::vector<uint32_t> order_;  // live groups sorted by name, once ordered_
   // The entry maps handed out, by group, built on first request.
   mutable std::unordered_map<uint32_t, std::unique_ptr<IniEntryMap>> entries_;
 };
