@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "message.h"
-#include "os_tokenizer.h"
 #include "qel_error.h"
+#include "qel_subkey_selector.h"
 #include "qel_value_reader.h"
 
 namespace {
@@ -25,10 +25,6 @@ const QELIniConnection& AsIniConnection(QELConnectionBase& connection) {
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
 }
 
 // Whether `group` is the subtree root `root` or lies below it, byte for byte.
@@ -452,7 +448,7 @@ QELIniKeyReader::Step QELIniKeyReader::NextStep() {
     }
     // A group erased since the iterator stood on it is passed over, not yielded.
     if (!matcher(group.GetName()) || !store.isGroupExist(group.GetName())) continue;
-    if (!Selects(group)) {
+    if (!SubkeySelected(filter, group)) {
       ++position;
       return Step::kSkipped;
     }
@@ -463,41 +459,6 @@ QELIniKeyReader::Step QELIniKeyReader::NextStep() {
   }
   atEnd = true;
   return Step::kAtEnd;
-}
-
-bool QELIniKeyReader::RepositoryNameSelects(const std::string& value) const {
-  os_tokenizer tokenizer;
-  tokenizer.separators("=");
-  const std::vector<std::string> pieces = tokenizer.tokenize(filter);
-  return pieces.size() >= 2 && pieces[1] == value + ")";
-}
-
-bool QELIniKeyReader::Selects(const Group& group) const {
-  static const std::string kWords[] = {"d_rep", "dpc_rep", "dsr_rep"};
-  const std::string& name = group.GetName();
-  if (filter == "(key=*)" && name != "/ZOR_Software/qel4ds/Config/component_info") return true;
-  const bool names_repository = Contains(filter, "repositoryname");
-  if (names_repository) {
-    const IniEntryMap* entries = group.GetProperties();
-    if (entries != nullptr) {
-      const auto entry = entries->find("repositoryname");
-      if (entry != entries->end()) return RepositoryNameSelects(entry->second);
-    }
-  }
-  bool star_in_filter = false;
-  bool word_in_name = false;
-  bool variant_in_name = false;
-  for (const std::string& word : kWords) {
-    const bool star = Contains(filter, word + "*");
-    const bool word_here = Contains(name, word);
-    const bool variant = Contains(name, word + "_default") || Contains(name, word + "_common");
-    if (star && word_here && !variant) return true;
-    star_in_filter = star_in_filter || star;
-    word_in_name = word_in_name || word_here;
-    variant_in_name = variant_in_name || variant;
-  }
-  if (Contains(filter, "external") && word_in_name && !variant_in_name) return true;
-  return !star_in_filter && !names_repository && variant_in_name;
 }
 
 bool QELIniKeyReader::IsEqual(const QELConstItemReader<QELKeyPointer>& other) const {

@@ -86,7 +86,7 @@ class QELIniKey : public QELKey {
   uint64_t loadedAt = 0;  // the store's MergeCount when the value cache was loaded
 };
 
-// Walks the subkeys of one key in store order under a selector filter.
+// Walks the subkeys of one key in store order under a selector filter (qel_subkey_selector.h).
 class QELIniKeyReader : public QELConstItemReader<QELKeyPointer> {
  public:
   // Positions the reader on the first selected subkey and writes 1 (found one) or 0 to `found`.
@@ -102,9 +102,6 @@ class QELIniKeyReader : public QELConstItemReader<QELKeyPointer> {
  private:
   enum class Step { kAtEnd, kSkipped, kYielded };
   Step NextStep();
-  bool Selects(const Group& group) const;
-  // Whether the filter's "(repositoryname=NAME)" selects a group whose entry holds `value`.
-  bool RepositoryNameSelects(const std::string& value) const;
 
   IniGroupIterator position;
   QELIniKey key;
