@@ -13,16 +13,26 @@
 
 using QELIniHolder = qel_shared_pointer<Ini, os_critical_section>;
 
+// A backend connection: what a QELConnection logs in with, and what its keys take their store and
+// transaction flag from.
 class QELConnectionBase {
  public:
   QELConnectionBase() = default;
+  // Copies the user, host, port and transaction flag as they are now.
   QELConnectionBase(const QELConnectionBase& other) = default;
   virtual ~QELConnectionBase();
 
+  // Opens the store named by `host` for `user`. On success (0, "") the connection holds the new
+  // store (keys made earlier keep theirs); on failure a code and a text saying what happened,
+  // never the password, and the connection keeps what it had.
   virtual QELStatus Login(const std::string& host, int port, const std::string& user,
                           const std::string& password) = 0;
+  // Keys made from now until Commit write nothing back by themselves. The base does nothing.
   virtual void BeginTransaction();
+  // Writes the store back once and ends the transaction. Throws the store's QELError when the
+  // write fails; the changes then stay in memory. The base does nothing.
   virtual void Commit();
+  // Whether a transaction is open on this object (a copy keeps the flag it was copied with).
   virtual bool IsTransactionStarted() const;
 
   std::string GetUser() const { return user; }
