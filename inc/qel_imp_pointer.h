@@ -51,8 +51,6 @@ class qel_imp_pointer {
   }
 
   bool IsNull() const { return storage_ == nullptr || Read(storage_) == nullptr; }
-  // The storage, for identity tests (null when empty).
-  const storage* GetStorage() const { return storage_; }
 
  private:
   static void Raise(storage* s) {

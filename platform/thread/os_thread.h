@@ -1,4 +1,4 @@
-// Thread module: the two plain mutual-exclusion locks the library uses.
+// Thread module: the plain mutual-exclusion lock the library uses, under its two names.
 // Thread safety: each lock may be used from any thread; neither is recursive.
 #pragma once
 
@@ -22,18 +22,5 @@ class QEL_API os_critical_section {
   std::mutex mutex_;
 };
 
-// Same contract as os_critical_section; kept as its own type because the connection holder names
-// it.
-class QEL_API os_condition_mutex {
- public:
-  explicit os_condition_mutex(bool recursive = false);
-  ~os_condition_mutex();
-  os_condition_mutex(const os_condition_mutex&) = delete;
-  os_condition_mutex& operator=(const os_condition_mutex&) = delete;
-
-  void lock();
-  void unlock();
-
- private:
-  std::mutex mutex_;
-};
+// The connection holder's lock: the same plain mutual exclusion under the name it goes by there.
+using os_condition_mutex = os_critical_section;
