@@ -19,6 +19,7 @@
 
 #include "clog_msg.h"
 #include "qel_error.h"
+#include "qel_log.h"
 
 namespace {
 
@@ -126,7 +127,8 @@ std::string UrlPart(const UrlHandle& url, CURLUPart part) {
 }  // namespace
 
 struct RemoteIni::Transport {
-  std::string url;  // the address requested; it never carries user information
+  std::string url;    // the address requested; it never carries user information
+  std::string shown;  // the address as every text shows it: MaskCredentials(url)
   std::string user;
   std::string password;
   std::string ca_file;
@@ -205,7 +207,7 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
 
   CLogMsg trace("RemoteIni::Request", kModule, kLogTrace);
   if (trace.IsEnable()) {
-    trace << (upload != nullptr ? "PUT " : "GET ") << url << ": "
+    trace << (upload != nullptr ? "PUT " : "GET ") << shown << ": "
           << (response.result == CURLE_OK ? "HTTP " + std::to_string(response.status)
                                           : response.error)
           << flush;
@@ -214,7 +216,7 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
 }
 
 std::string RemoteIni::Transport::Failure(const char* method, const Response& response) const {
-  const std::string request = std::string(method) + " " + url + ": ";
+  const std::string request = std::string(method) + " " + shown + ": ";
   if (response.result != CURLE_OK) {
     const char* what = "the transfer failed";
     switch (response.result) {
@@ -258,29 +260,30 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   if (!parsed) throw std::bad_alloc();
   if (curl_url_set(parsed.get(), CURLUPART_URL, address.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
       CURLUE_OK) {
-    Fail(kIniRemoteFailed, "\"" + address + "\" is not a valid address", __LINE__);
+    Fail(kIniRemoteFailed, "\"" + MaskCredentials(address) + "\" is not a valid address", __LINE__);
   }
   const bool carries_credentials =
       !UrlPart(parsed, CURLUPART_USER).empty() || !UrlPart(parsed, CURLUPART_PASSWORD).empty();
   curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
   curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
   transport.url = UrlPart(parsed, CURLUPART_URL);
+  transport.shown = MaskCredentials(transport.url);
   if (carries_credentials) {
-    Fail(
-        kIniRemoteFailed,
-        "the address " + transport.url + " carries a user name or password; give them to the login",
-        __LINE__);
+    Fail(kIniRemoteFailed,
+         "the address " + transport.shown +
+             " carries a user name or password; give them to the login",
+         __LINE__);
   }
   const std::string scheme = UrlPart(parsed, CURLUPART_SCHEME);
   if (scheme != "https" && scheme != "http") {
     Fail(kIniRemoteFailed,
-         "the address " + transport.url + " names the scheme \"" + scheme +
+         "the address " + transport.shown + " names the scheme \"" + scheme +
              "\"; only https and http are supported",
          __LINE__);
   }
   if (scheme == "http" && !password.empty() && !IsLoopback(UrlPart(parsed, CURLUPART_HOST))) {
     Fail(kIniRemoteFailed,
-         "the address " + transport.url +
+         "the address " + transport.shown +
              " uses plain http, which would expose the password; use https",
          __LINE__);
   }
@@ -300,9 +303,9 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   }
   if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
   try {
-    LoadImage(std::move(response.body), transport.url);
+    LoadImage(std::move(response.body), transport.shown);
   } catch (int number) {
-    Fail(number, "GET " + transport.url + ": " + ExceptionNumberToString(number), __LINE__);
+    Fail(number, "GET " + transport.shown + ": " + ExceptionNumberToString(number), __LINE__);
   }
   transport.etag = StrongTag(response.etag);
 }
@@ -335,7 +338,7 @@ void RemoteIni::WriteBack() {
         transport.if_match = Transport::IfMatch::kIgnored;
         transport.warned = true;
         CLogMsg(kFlushFunction, kModule, kLogTrace)
-            << kWarning << transport.url
+            << kWarning << transport.shown
             << " ignores If-Match: concurrent writers can overwrite each other's changes" << flush;
         Written(bytes, probe.etag);
         return;
@@ -348,7 +351,7 @@ void RemoteIni::WriteBack() {
     if (!conditional && !transport.warned) {
       transport.warned = true;
       CLogMsg(kFlushFunction, kModule, kLogTrace)
-          << kWarning << transport.url
+          << kWarning << transport.shown
           << " gives no ETag: concurrent writers can overwrite each other's changes" << flush;
     }
     Response put = transport.Perform(&bytes, conditional ? transport.etag : "");
@@ -362,7 +365,7 @@ void RemoteIni::WriteBack() {
     MergeNewerFile();
   }
   Fail(kIniConflict,
-       "PUT " + transport.url + ": other writers kept changing the file through " +
+       "PUT " + transport.shown + ": other writers kept changing the file through " +
            std::to_string(kMaxRounds) + " attempts" + kept,
        __LINE__);
 }
@@ -375,10 +378,10 @@ void RemoteIni::MergeNewerFile() {
          __LINE__);
   }
   try {
-    MergeOnto(std::move(response.body), transport.url);
+    MergeOnto(std::move(response.body), transport.shown);
   } catch (int number) {
     Fail(number,
-         "GET " + transport.url + ": the newer file cannot be read: " +
+         "GET " + transport.shown + ": the newer file cannot be read: " +
              ExceptionNumberToString(number) + "; the changes are kept in memory",
          __LINE__);
   }
@@ -412,6 +415,6 @@ void RemoteIni::WriteLocalCopy(const std::string& path) const {
   const int error = errno;
   std::remove(temporary.c_str());
   Fail(kIniWriteFailed,
-       "cannot write a copy of " + transport_->url + " to " + path + ": " + std::strerror(error),
+       "cannot write a copy of " + transport_->shown + " to " + path + ": " + std::strerror(error),
        __LINE__);
 }
