@@ -71,6 +71,11 @@ TEST_F(RemoteConnectionTest, LoginFailuresReportMinusSevenOr158WithTheCause) {
   const char* right = WebDavServer::kPassword;
   ExpectLoginFails("missing.ini", right, 158,
                    " [158] " + get + "missing.ini: no such file (HTTP 404)>");
+  // Right credentials, but the file is off limits: not a credentials failure.
+  server_->WriteFile("forbidden/store.ini", "[/A]\n");
+  ExpectLoginFails(
+      "forbidden/store.ini", right, 158,
+      " [158] " + get + "forbidden/store.ini: the server forbids access to the file (HTTP 403)>");
   unsetenv("QEL_REMOTE_CA_FILE");
   ExpectLoginFails("store.ini", right, 158,
                    " [158] " + get + "store.ini: the server's certificate is not trusted (");
@@ -78,7 +83,7 @@ TEST_F(RemoteConnectionTest, LoginFailuresReportMinusSevenOr158WithTheCause) {
   server_->Stop();
   ExpectLoginFails("store.ini", right, 158,
                    " [158] " + get + "store.ini: the server does not answer (");
-  EXPECT_LE(8u, Records().size());  // traces, and two error records for each failed login
+  EXPECT_LE(10u, Records().size());  // traces, and two error records for each failed login
   ExpectNoPasswordLogged();
 }
 

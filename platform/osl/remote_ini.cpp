@@ -241,9 +241,11 @@ std::string RemoteIni::Transport::Failure(const char* method, const Response& re
     return request + what + " (" + response.error + ")";
   }
   const std::string status = " (HTTP " + std::to_string(response.status) + ")";
-  if (response.status == 401 || response.status == 403) {
+  if (response.status == 401) {
     return request + "the server refused the credentials of user \"" + user + "\"" + status;
   }
+  // The credentials were accepted, or never looked at: access to this file is denied.
+  if (response.status == 403) return request + "the server forbids access to the file" + status;
   if (response.status == 404) return request + "no such file" + status;
   return request + "the server answered" + status;
 }
@@ -298,7 +300,7 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   if (!transport.handle) Fail(kIniRemoteFailed, "libcurl cannot be started", __LINE__);
 
   Response response = transport.Perform(nullptr, "");
-  if (response.Answered(401) || response.Answered(403)) {
+  if (response.Answered(401)) {
     Fail(kCredentialsRejected, transport.Failure("GET", response), __LINE__);
   }
   if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
