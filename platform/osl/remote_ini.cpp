@@ -32,6 +32,9 @@ constexpr LogSeverity kWarning = kLogLoginFailure;
 constexpr long kCredentialsRejected = -7;
 constexpr long kDefaultConnectTimeoutMs = 10000;
 constexpr long kDefaultTimeoutMs = 60000;
+// The largest file read from the service unless QEL_REMOTE_MAX_BYTES says otherwise.
+constexpr curl_off_t kDefaultMaxBytes = curl_off_t{256} << 20;
+constexpr const char* kMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 // Rounds of "PUT refused with 412, merge onto the newer file" before a flush gives up.
 constexpr int kMaxRounds = 8;
 // A tag no server issues: a service that honours If-Match refuses a PUT conditioned on it.
@@ -62,6 +65,22 @@ long TimeoutFromEnvironment(const char* name, long fallback_ms) {
   return std::max(1L, static_cast<long>(seconds * 1000));
 }
 
+// The bound on the size of an answer's body: QEL_REMOTE_MAX_BYTES bytes when set, or `fallback`.
+curl_off_t MaxBytesFromEnvironment(curl_off_t fallback) {
+  const char* value = std::getenv(kMaxBytesVariable);
+  if (value == nullptr || *value == '\0') return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long long bytes = std::strtoll(value, &end, 10);
+  if (errno != 0 || end == value || *end != '\0' || bytes <= 0) {
+    Fail(kIniRemoteFailed,
+         std::string(kMaxBytesVariable) + " must be a number of bytes above 0, not \"" + value +
+             "\"",
+         __LINE__);
+  }
+  return static_cast<curl_off_t>(bytes);
+}
+
 bool IsLoopback(std::string host) {
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
@@ -89,7 +108,8 @@ struct Response {
   long status = 0;
   std::string body;
   std::string etag;
-  std::string error;  // libcurl's detail when the transfer failed
+  std::string error;       // libcurl's detail when the transfer failed
+  bool too_large = false;  // the body outgrew the bound and the transfer was stopped
 
   bool Succeeded() const { return result == CURLE_OK && status >= 200 && status < 300; }
   bool Answered(long code) const { return result == CURLE_OK && status == code; }
@@ -108,9 +128,24 @@ size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
   return n;
 }
 
+// Where an answer's body goes, up to `limit` bytes.
+struct BodySink {
+  std::string* body;
+  size_t limit;
+  bool exceeded;
+};
+
+// Appends a piece of the body; past the limit it stops the transfer (a return short of the
+// piece's size) instead of holding a body of any size a server may send.
 size_t AppendBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
-  return size * count;
+  auto* sink = static_cast<BodySink*>(user);
+  const size_t n = size * count;
+  if (n > sink->limit - sink->body->size()) {
+    sink->exceeded = true;
+    return 0;
+  }
+  sink->body->append(data, n);
+  return n;
 }
 
 using UrlHandle = std::unique_ptr<CURLU, void (*)(CURLU*)>;
@@ -134,6 +169,7 @@ struct RemoteIni::Transport {
   std::string ca_file;
   long connect_timeout_ms = kDefaultConnectTimeoutMs;
   long timeout_ms = kDefaultTimeoutMs;
+  curl_off_t max_bytes = kDefaultMaxBytes;
   std::unique_ptr<CURL, void (*)(CURL*)> handle{nullptr, curl_easy_cleanup};
   // The strong form of the tag of the file as this store last read or wrote it; "" when the
   // service gives none.
@@ -154,6 +190,7 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
   Response response;
   char error[CURL_ERROR_SIZE] = "";
   UploadCursor cursor{upload, 0};
+  BodySink sink{&response.body, static_cast<size_t>(max_bytes), false};
   std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
   auto add_header = [&headers](const std::string& line) {
     curl_slist* head = curl_slist_append(headers.get(), line.c_str());
@@ -174,7 +211,9 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "zor-qel-rb-key");
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  // Refuses a body announced too large before it comes; AppendBody stops one that grows so.
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, max_bytes);
   if (!user.empty()) {
     curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
     curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
@@ -201,6 +240,8 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
     }
   } else {
     response.error = error[0] != '\0' ? error : curl_easy_strerror(response.result);
+    response.too_large = response.result == CURLE_FILESIZE_EXCEEDED ||
+                         (response.result == CURLE_WRITE_ERROR && sink.exceeded);
   }
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
@@ -217,6 +258,10 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
 
 std::string RemoteIni::Transport::Failure(const char* method, const Response& response) const {
   const std::string request = std::string(method) + " " + shown + ": ";
+  if (response.too_large) {
+    return request + "the file is larger than the limit of " + std::to_string(max_bytes) +
+           " bytes set by " + kMaxBytesVariable;
+  }
   if (response.result != CURLE_OK) {
     const char* what = "the transfer failed";
     switch (response.result) {
@@ -296,6 +341,7 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   transport.connect_timeout_ms =
       TimeoutFromEnvironment("QEL_REMOTE_CONNECT_TIMEOUT", kDefaultConnectTimeoutMs);
   transport.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", kDefaultTimeoutMs);
+  transport.max_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
   transport.handle.reset(curl_easy_init());
   if (!transport.handle) Fail(kIniRemoteFailed, "libcurl cannot be started", __LINE__);
 
