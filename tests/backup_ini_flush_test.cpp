@@ -17,13 +17,14 @@ namespace {
 
 // The real file system, but a chosen step fails with a chosen errno, its clock can keep whole
 // seconds as some do (an edit within the same second leaves the stamp as it was), and it can be
-// unable to set a file's times.
+// unable to set a file's times. It records each new file as its creation left it.
 class TestFileSystem : public PosixIniFileSystem {
  public:
   enum Step { kNothing, kCreate, kHalfWrite, kSync, kRename, kDirectorySync } fail = kNothing;
   int error = 0;
   bool whole_seconds = false;
   bool fixed_times = false;
+  std::vector<FileStamp> created;
 
   int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override {
     return Clock(PosixIniFileSystem::ReadFile(path, bytes, stamp), stamp);
@@ -37,8 +38,12 @@ class TestFileSystem : public PosixIniFileSystem {
   int SetModificationTime(int handle, int64_t ns) override {
     return fixed_times ? EPERM : PosixIniFileSystem::SetModificationTime(handle, ns);
   }
-  int CreateFile(const std::string& path, int* handle) override {
-    return fail == kCreate ? error : PosixIniFileSystem::CreateFile(path, handle);
+  int CreateFile(const std::string& path, const FileStamp* like, int* handle) override {
+    if (fail == kCreate) return error;
+    int result = PosixIniFileSystem::CreateFile(path, like, handle);
+    created.emplace_back();
+    if (result == 0) PosixIniFileSystem::StatHandle(*handle, &created.back());
+    return result;
   }
   int Write(int handle, const char* data, size_t size) override {
     if (fail != kHalfWrite) return PosixIniFileSystem::Write(handle, data, size);
@@ -165,6 +170,44 @@ TEST(BackupIniFlushTest, CopiesLinksAndPermissions) {
   EXPECT_TRUE(S_ISLNK(status.st_mode));
   ASSERT_EQ(::stat(path.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0600u);
+}
+
+FileStamp StampOf(const std::string& path) {
+  FileStamp stamp;
+  PosixIniFileSystem().Stat(path, &stamp);
+  return stamp;
+}
+
+TEST(BackupIniFlushTest, NoTemporaryOrLockFileIsEverLooserThanTheStore) {
+  // A root writer keeps every file its owner's: the store here belongs to "nobody".
+  const bool root = ::geteuid() == 0;
+  const mode_t saved_umask = ::umask(022);
+  for (uint32_t mode : {0600u, 0640u, 0604u}) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("store.ini");
+    WriteWholeFile(path, "[/A]\nk=v\n");
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    if (root) {
+      ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
+    auto files = std::make_shared<TestFileSystem>();
+    BackupIni ini(path, files);
+    ini.SetKeyValue("/A", "k", "w");
+    ini.FlushIniDataToFile("");
+    ASSERT_EQ(files->created.size(), 1u);
+    const FileStamp& temporary = files->created[0];
+    EXPECT_EQ(temporary.size, 0u);  // as created, before any byte was written
+    EXPECT_EQ(temporary.mode, mode);
+    const FileStamp store = StampOf(path);
+    EXPECT_EQ(store.mode, mode);
+    if (root) {
+      EXPECT_EQ(temporary.owner, 65534u);
+      EXPECT_EQ(temporary.group, 65534u);
+      EXPECT_EQ(store.owner, 65534u);
+      EXPECT_EQ(store.group, 65534u);
+    }
+  }
+  ::umask(saved_umask);
 }
 
 TEST(BackupIniFlushTest, OnlyAbandonedTemporaryFilesOfTheStoreAreRemoved) {

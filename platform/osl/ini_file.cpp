@@ -34,6 +34,27 @@ FileStamp StampOf(const struct stat& status) {
   return stamp;
 }
 
+// Gives the open file `handle` the owner and group of `like`, as far as the caller may, then the
+// permission bits `mode` (after the owner: a change of owner may clear set-id bits).
+int GiveOwnerAndMode(int handle, const FileStamp& like, mode_t mode) {
+  struct stat status;
+  if (::fstat(handle, &status) != 0) return errno;
+  bool changed_owner = false;
+  if (status.st_uid != like.owner || status.st_gid != like.group) {
+    if (::geteuid() == 0) {
+      if (::fchown(handle, like.owner, like.group) != 0) return errno;
+      changed_owner = true;
+    } else if (status.st_gid != like.group) {
+      // An owner may give its file to a group it belongs to; otherwise the group stays.
+      changed_owner = ::fchown(handle, static_cast<uid_t>(-1), like.group) == 0;
+    }
+  }
+  if ((changed_owner || (status.st_mode & 07777) != mode) && ::fchmod(handle, mode) != 0) {
+    return errno;
+  }
+  return 0;
+}
+
 bool AllDigits(const std::string& text, size_t begin, size_t end) {
   if (begin >= end) return false;
   for (size_t i = begin; i < end; ++i) {
@@ -157,22 +178,20 @@ int PosixIniFileSystem::ResolveLinks(const std::string& path, std::string* targe
   return ELOOP;
 }
 
-int PosixIniFileSystem::CreateFile(const std::string& path, int* handle) {
-  int result = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+int PosixIniFileSystem::CreateFile(const std::string& path, const FileStamp* like, int* handle) {
+  // The umask can only take bits away from like's: the file is never looser than `like`, not
+  // even before its bits are set exactly.
+  const mode_t mode = like != nullptr ? static_cast<mode_t>(like->mode & 0777) : 0666;
+  int result = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (result < 0) return errno;
-  *handle = result;
-  return 0;
-}
-
-int PosixIniFileSystem::CopyAttributes(int handle, const FileStamp& like) {
-  struct stat status;
-  if (::fstat(handle, &status) != 0) return errno;
-  // Only a privileged writer can give the file to its owner; anyone else writes it as itself.
-  if (::geteuid() == 0 && (status.st_uid != like.owner || status.st_gid != like.group) &&
-      ::fchown(handle, like.owner, like.group) != 0) {
-    return errno;
+  if (like != nullptr) {
+    if (int error = GiveOwnerAndMode(result, *like, static_cast<mode_t>(like->mode & 07777))) {
+      ::close(result);
+      ::unlink(path.c_str());
+      return error;
+    }
   }
-  if ((status.st_mode & 07777) != like.mode && ::fchmod(handle, like.mode) != 0) return errno;
+  *handle = result;
   return 0;
 }
 
@@ -310,14 +329,13 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const 
   // A name taken by a writer of another process namespace: try the next one.
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
     temporary = prefix + std::to_string(sequence.fetch_add(1));
-    error = files.CreateFile(temporary, &handle);
+    error = files.CreateFile(temporary, like, &handle);
   }
   if (error != 0) {
     *failure = {error, temporary};
     return false;
   }
-  if (like != nullptr) error = files.CopyAttributes(handle, *like);
-  if (error == 0) error = files.Write(handle, bytes.data(), bytes.size());
+  error = files.Write(handle, bytes.data(), bytes.size());
   // Any later change of the file gets a modification time at least that of this write: set
   // this file's a little earlier, by an amount that depends on its content, and its stamp then
   // differs from that of every later version. Where that fails the stamp is only not set apart.

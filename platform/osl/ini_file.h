@@ -50,10 +50,12 @@ class IniFileSystem {
   // followed (a dangling link gives its missing target).
   virtual int ResolveLinks(const std::string& path, std::string* target) = 0;
 
-  // Creates a new file that must not exist yet, open for writing.
-  virtual int CreateFile(const std::string& path, int* handle) = 0;
-  // Gives an open file the permission bits and owner of `like`.
-  virtual int CopyAttributes(int handle, const FileStamp& like) = 0;
+  // Creates a new file that must not exist yet, open for writing. With `like`, the file is
+  // created no looser than like's permission bits and has exactly them, and like's owner and
+  // group (a privileged caller; anyone else gets like's group when a member of it), before the
+  // call returns: no other user can open it before the caller writes. Without, it has the
+  // process's default bits. On failure no file is left behind.
+  virtual int CreateFile(const std::string& path, const FileStamp* like, int* handle) = 0;
   // Writes all of `data` or fails.
   virtual int Write(int handle, const char* data, size_t size) = 0;
   virtual int SetModificationTime(int handle, int64_t mtime_ns) = 0;
@@ -81,8 +83,7 @@ class PosixIniFileSystem : public IniFileSystem {
   int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override;
   int Stat(const std::string& path, FileStamp* stamp) override;
   int ResolveLinks(const std::string& path, std::string* target) override;
-  int CreateFile(const std::string& path, int* handle) override;
-  int CopyAttributes(int handle, const FileStamp& like) override;
+  int CreateFile(const std::string& path, const FileStamp* like, int* handle) override;
   int Write(int handle, const char* data, size_t size) override;
   int SetModificationTime(int handle, int64_t mtime_ns) override;
   int Sync(int handle) override;
@@ -118,10 +119,10 @@ struct WrittenFile {
 // modification time is set back by up to a millisecond depending on it, so that any later
 // version of the file has another stamp (a file system that cannot set it, or keeps whole
 // seconds only, leaves `stamp_set_apart` false). `like`, when not null, gives the new file its
-// permission bits and owner. On success returns true and describes the new file in `*written`;
-// on failure returns false with the cause in `*failure`, the old file untouched and the
-// temporary file removed (a sync of the directory that fails after the rename leaves the new
-// content).
+// permission bits and owner from its creation on (see CreateFile). On success returns true and
+// describes the new file in `*written`; on failure returns false with the cause in `*failure`, the
+// old file untouched and the temporary file removed (a sync of the directory that fails after the
+// rename leaves the new content).
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
                          uint64_t content_hash, const FileStamp* like, WrittenFile* written,
                          WriteFailure* failure);

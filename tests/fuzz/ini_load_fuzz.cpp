@@ -38,7 +38,7 @@ class MemoryFileSystem : public IniFileSystem {
     *target = path;
     return 0;
   }
-  int CreateFile(const std::string& path, int* handle) override {
+  int CreateFile(const std::string& path, const FileStamp*, int* handle) override {
     if (files.count(path)) return EEXIST;
     files[path];
     inodes_[path] = ++last_inode_;
@@ -46,7 +46,6 @@ class MemoryFileSystem : public IniFileSystem {
     open_[*handle] = path;
     return 0;
   }
-  int CopyAttributes(int, const FileStamp&) override { return 0; }
   int Write(int handle, const char* data, size_t size) override {
     files[open_[handle]].append(data, size);
     return 0;
