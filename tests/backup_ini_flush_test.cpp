@@ -199,12 +199,14 @@ TEST(BackupIniFlushTest, NoTemporaryOrLockFileIsEverLooserThanTheStore) {
     EXPECT_EQ(temporary.size, 0u);  // as created, before any byte was written
     EXPECT_EQ(temporary.mode, mode);
     const FileStamp store = StampOf(path);
+    const FileStamp lock = StampOf(path + ".lock");
     EXPECT_EQ(store.mode, mode);
+    EXPECT_EQ(lock.mode, mode);
     if (root) {
-      EXPECT_EQ(temporary.owner, 65534u);
-      EXPECT_EQ(temporary.group, 65534u);
-      EXPECT_EQ(store.owner, 65534u);
-      EXPECT_EQ(store.group, 65534u);
+      for (const FileStamp& file : {temporary, store, lock}) {
+        EXPECT_EQ(file.owner, 65534u);
+        EXPECT_EQ(file.group, 65534u);
+      }
     }
   }
   ::umask(saved_umask);

@@ -1,6 +1,7 @@
 // BackupIni: the INI store over a local file. Loads it whole, and writes it back atomically under
 // the store's lock, first merging what other writers put in the file meanwhile.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -39,6 +40,19 @@ int LockTimeoutMs() {
 [[noreturn]] void ThrowFlushError(IniErrorNumber code, const std::string& path,
                                   const std::string& reason, long line) {
   throw QELError("cannot write " + path + ": " + reason, code, kIniFacility, kSourceFile, line);
+}
+
+// Why the lock file `lock` cannot be taken: for one that exists but may not be opened, whose it
+// is.
+std::string LockFailure(IniFileSystem& files, const std::string& lock, int error) {
+  FileStamp stamp;
+  if ((error == EACCES || error == EPERM) && files.Stat(lock, &stamp) == 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(stamp.mode));
+    return "the lock file " + lock + " (owner " + UserName(stamp.owner) + ", mode " + mode +
+           ") cannot be opened for writing by this process: " + ErrorText(error);
+  }
+  return "cannot lock " + lock + ": " + ErrorText(error);
 }
 
 // Holds the store's lock for one flush.
@@ -130,16 +144,20 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
     }
   }
 
+  // The store's owner and mode, which a lock file made beside it takes on.
+  FileStamp existing;
+  const bool existed = files_->Stat(target, &existing) == 0;
+  const std::string lock = target + ".lock";
   int lock_handle = -1;
-  if (int error = files_->Lock(target + ".lock", state_->lock_timeout_ms, &lock_handle)) {
+  if (int error = files_->Lock(lock, existed ? &existing : nullptr, state_->lock_timeout_ms,
+                               &lock_handle)) {
     if (error == ETIMEDOUT) {
       ThrowFlushError(kIniLocked, path_,
                       "the store is locked by another writer (waited " +
                           std::to_string(state_->lock_timeout_ms) + " ms)",
                       __LINE__);
     }
-    ThrowFlushError(kIniWriteFailed, path_, "cannot lock " + target + ".lock: " + ErrorText(error),
-                    __LINE__);
+    ThrowFlushError(kIniWriteFailed, path_, LockFailure(*files_, lock, error), __LINE__);
   }
   LockHold hold(*files_, lock_handle);
 

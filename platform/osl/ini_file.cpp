@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -259,9 +260,14 @@ int PosixIniFileSystem::ListDirectory(const std::string& directory,
   return error;
 }
 
-int PosixIniFileSystem::Lock(const std::string& path, int timeout_ms, int* handle) {
-  int lock_file = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+int PosixIniFileSystem::Lock(const std::string& path, const FileStamp* like, int timeout_ms,
+                             int* handle) {
+  const mode_t mode = like != nullptr ? static_cast<mode_t>(like->mode & 0666) : 0666;
+  int lock_file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
   if (lock_file < 0) return errno;
+  // Also mends a lock file that an older writer made another user's or looser than the store;
+  // where the caller may not, the lock works all the same.
+  if (like != nullptr) GiveOwnerAndMode(lock_file, *like, mode);
   struct flock whole_file;
   std::memset(&whole_file, 0, sizeof whole_file);
   whole_file.l_type = F_WRLCK;
@@ -293,6 +299,17 @@ int PosixIniFileSystem::Lock(const std::string& path, int timeout_ms, int* handl
 void PosixIniFileSystem::Unlock(int handle) {
   // Closing the only descriptor of the open file description releases its lock.
   ::close(handle);
+}
+
+std::string UserName(uint32_t uid) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+      found != nullptr) {
+    return found->pw_name;
+  }
+  return "uid " + std::to_string(uid);
 }
 
 std::shared_ptr<IniFileSystem> DefaultIniFileSystem() {

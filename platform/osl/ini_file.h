@@ -72,8 +72,11 @@ class IniFileSystem {
   // Takes the exclusive lock of the lock file at `path` (created when missing), waiting at most
   // `timeout_ms`; ETIMEDOUT when another holder kept it. The lock belongs to the open file
   // description: it ends when its holder unlocks or dies, and two handles of one process
-  // exclude each other.
-  virtual int Lock(const std::string& path, int timeout_ms, int* handle) = 0;
+  // exclude each other. With `like` (the store's stamp) the lock file is made, or made again as
+  // far as the caller may, like the store: its read and write bits and its owner and group (as
+  // CreateFile), so that whoever may write the store can take its lock, whoever made it first.
+  // Opening it needs write permission only.
+  virtual int Lock(const std::string& path, const FileStamp* like, int timeout_ms, int* handle) = 0;
   virtual void Unlock(int handle) = 0;
 };
 
@@ -93,7 +96,7 @@ class PosixIniFileSystem : public IniFileSystem {
   int Remove(const std::string& path) override;
   int SyncDirectory(const std::string& directory) override;
   int ListDirectory(const std::string& directory, std::vector<std::string>* names) override;
-  int Lock(const std::string& path, int timeout_ms, int* handle) override;
+  int Lock(const std::string& path, const FileStamp* like, int timeout_ms, int* handle) override;
   void Unlock(int handle) override;
 };
 
@@ -134,6 +137,9 @@ std::string TemporaryFilePrefix(const std::string& target);
 // Removes temporary files of `target` that were left behind by writers that died; files of
 // writers still alive stay. Called while holding the store's lock.
 void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& target);
+
+// The name of the user with id `uid` ("root"), or "uid <number>" when it has none.
+std::string UserName(uint32_t uid);
 
 // The directory part of `path` ("." when it has none) and its last component.
 std::string DirectoryOf(const std::string& path);

@@ -72,7 +72,7 @@ class MemoryFileSystem : public IniFileSystem {
     }
     return 0;
   }
-  int Lock(const std::string&, int, int* handle) override {
+  int Lock(const std::string&, const FileStamp*, int, int* handle) override {
     *handle = 0;
     return 0;
   }
