@@ -212,6 +212,24 @@ TEST(BackupIniFlushTest, NoTemporaryOrLockFileIsEverLooserThanTheStore) {
   ::umask(saved_umask);
 }
 
+TEST(BackupIniFlushTest, AReadOnlyStoreIsRefusedAndKeepsTheChangesForLater) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "[/A]\nk=v\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  BackupIni ini(path);
+  ini.SetKeyValue("/A", "k", "changed");
+  EXPECT_EQ(FlushFailure(ini, kIniWriteFailed),
+            "cannot write " + path + ": the file is read-only (mode 0444)");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=v\n");
+  EXPECT_EQ(StampOf(path).mode, 0444u);
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"store.ini"});
+  EXPECT_EQ(ValueOf(ini, "/A", "k"), "changed");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
+}
+
 TEST(BackupIniFlushTest, OnlyAbandonedTemporaryFilesOfTheStoreAreRemoved) {
   ScratchDirectory dir;
   const std::string store = dir.File("store.ini");

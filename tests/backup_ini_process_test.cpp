@@ -219,6 +219,23 @@ void SetAndFlush(const std::string& path, const std::string& key, const std::str
   ini.FlushIniDataToFile("");
 }
 
+TEST(BackupIniProcessTest, AWriterWithoutWritePermissionLeavesTheStoreAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to act as two users";
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  // The directory lets anyone replace the file; the file's mode lets only root write it.
+  ASSERT_EQ(::chmod(dir.File(".").c_str(), 0777), 0);
+  WriteWholeFile(path, "[/A]\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  EXPECT_EQ(AsNobody([&] { SetAndFlush(path, "k", "v"); }),
+            "cannot write " + path +
+                ": the file is read-only for this process: Permission denied (code 4)");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\n");
+  struct stat status;
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 0u);
+}
+
 TEST(BackupIniProcessTest, AStoreRootWroteKeepsWorkingForItsOwner) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root, to write the store of another user";
   ScratchDirectory dir;

@@ -42,14 +42,20 @@ int LockTimeoutMs() {
   throw QELError("cannot write " + path + ": " + reason, code, kIniFacility, kSourceFile, line);
 }
 
+// Permission bits in the octal form ls shows them in: "0644".
+std::string ModeText(uint32_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
 // Why the lock file `lock` cannot be taken: for one that exists but may not be opened, whose it
 // is.
 std::string LockFailure(IniFileSystem& files, const std::string& lock, int error) {
   FileStamp stamp;
   if ((error == EACCES || error == EPERM) && files.Stat(lock, &stamp) == 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(stamp.mode));
-    return "the lock file " + lock + " (owner " + UserName(stamp.owner) + ", mode " + mode +
+    return "the lock file " + lock + " (owner " + UserName(stamp.owner) + ", mode " +
+           ModeText(stamp.mode) +
            ") cannot be opened for writing by this process: " + ErrorText(error);
   }
   return "cannot lock " + lock + ": " + ErrorText(error);
@@ -147,6 +153,16 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   // The store's owner and mode, which a lock file made beside it takes on.
   FileStamp existing;
   const bool existed = files_->Stat(target, &existing) == 0;
+  // The rename would replace a file whatever its mode says, the directory being writable: a
+  // store nobody may write, or this process may not, is refused instead.
+  if (existed && (existing.mode & 0222) == 0) {
+    ThrowFlushError(kIniWriteFailed, path_,
+                    "the file is read-only (mode " + ModeText(existing.mode) + ")", __LINE__);
+  }
+  if (int denied = existed ? files_->CanWrite(target) : 0) {
+    ThrowFlushError(kIniWriteFailed, path_,
+                    "the file is read-only for this process: " + ErrorText(denied), __LINE__);
+  }
   const std::string lock = target + ".lock";
   int lock_handle = -1;
   if (int error = files_->Lock(lock, existed ? &existing : nullptr, state_->lock_timeout_ms,

@@ -179,6 +179,10 @@ int PosixIniFileSystem::ResolveLinks(const std::string& path, std::string* targe
   return ELOOP;
 }
 
+int PosixIniFileSystem::CanWrite(const std::string& path) {
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
 int PosixIniFileSystem::CreateFile(const std::string& path, const FileStamp* like, int* handle) {
   // The umask can only take bits away from like's: the file is never looser than `like`, not
   // even before its bits are set exactly.

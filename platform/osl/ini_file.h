@@ -49,6 +49,9 @@ class IniFileSystem {
   // The file a write to `path` must replace: `path` with symbolic links of its last component
   // followed (a dangling link gives its missing target).
   virtual int ResolveLinks(const std::string& path, std::string* target) = 0;
+  // 0 when this process may open the file at `path` for writing (as its effective user), else
+  // why not (EACCES, EROFS).
+  virtual int CanWrite(const std::string& path) = 0;
 
   // Creates a new file that must not exist yet, open for writing. With `like`, the file is
   // created no looser than like's permission bits and has exactly them, and like's owner and
@@ -86,6 +89,7 @@ class PosixIniFileSystem : public IniFileSystem {
   int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override;
   int Stat(const std::string& path, FileStamp* stamp) override;
   int ResolveLinks(const std::string& path, std::string* target) override;
+  int CanWrite(const std::string& path) override;
   int CreateFile(const std::string& path, const FileStamp* like, int* handle) override;
   int Write(int handle, const char* data, size_t size) override;
   int SetModificationTime(int handle, int64_t mtime_ns) override;

@@ -38,6 +38,7 @@ class MemoryFileSystem : public IniFileSystem {
     *target = path;
     return 0;
   }
+  int CanWrite(const std::string&) override { return 0; }
   int CreateFile(const std::string& path, const FileStamp*, int* handle) override {
     if (files.count(path)) return EEXIST;
     files[path];
