@@ -230,23 +230,30 @@ TEST(BackupIniFlushTest, AReadOnlyStoreIsRefusedAndKeepsTheChangesForLater) {
   EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
 }
 
-TEST(BackupIniFlushTest, OnlyAbandonedTemporaryFilesOfTheStoreAreRemoved) {
+TEST(BackupIniFlushTest, UnderTheLockEveryTemporaryFileOfTheStoreIsAbandoned) {
   ScratchDirectory dir;
   const std::string store = dir.File("store.ini");
   WriteWholeFile(store, "[a]\n");
-  pid_t dead = ::fork();
-  if (dead == 0) ::_exit(0);
-  ASSERT_GT(dead, 0);
-  ::waitpid(dead, nullptr, 0);
   const std::string prefix = TemporaryFilePrefix(store);
   EXPECT_EQ(prefix, ".store.ini.qeltmp.");
+  const std::string copy_prefix = TemporaryFilePrefix(store, WriteKind::kCopy);
+  EXPECT_NE(copy_prefix.compare(0, prefix.size(), prefix), 0);
+  // Whatever process ids they name, this one's and 1 (always alive) included.
+  const std::vector<std::string> abandoned = {prefix + std::to_string(::getpid()) + ".7",
+                                              prefix + "1.3", prefix + "999999999.0"};
+  // Other names, other stores' files and the temporary files of copies, which are written
+  // without the store's lock.
   std::vector<std::string> kept = {
-      "store.ini", prefix + std::to_string(::getpid()) + ".7", prefix + std::to_string(dead),
-      prefix + std::to_string(dead) + ".3x", ".other.ini.qeltmp." + std::to_string(dead) + ".1"};
+      "store.ini",        "store.ini.lock",        prefix + "1",
+      prefix + "1.3x",    prefix + "1234567890.1", ".other.ini.qeltmp.1.1",
+      copy_prefix + "1.1"};
+  for (const std::string& name : abandoned) WriteWholeFile(dir.File(name), "x");
   for (const std::string& name : kept) WriteWholeFile(dir.File(name), "x");
-  WriteWholeFile(dir.File(prefix + std::to_string(dead) + ".3"), "x");
   PosixIniFileSystem files;
+  int lock = -1;
+  ASSERT_EQ(files.Lock(store + ".lock", nullptr, 0, &lock), 0);
   RemoveAbandonedTemporaryFiles(files, store);
+  files.Unlock(lock);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(dir.Names(), kept);
 }

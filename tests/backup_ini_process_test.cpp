@@ -176,6 +176,50 @@ TEST(BackupIniProcessTest, ALiveLockHolderMakesTheFlushWaitThenFailADeadOneDoesN
   EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
 }
 
+// The real file system, but a write stops halfway and waits for the end: its writer holds the
+// store's lock with a half-written temporary file until it is killed.
+class StallingFileSystem : public PosixIniFileSystem {
+ public:
+  explicit StallingFileSystem(std::function<void()> stalled) : stalled_(std::move(stalled)) {}
+  int Write(int handle, const char* data, size_t size) override {
+    PosixIniFileSystem::Write(handle, data, size / 2);
+    stalled_();
+    for (;;) ::pause();
+  }
+
+ private:
+  std::function<void()> stalled_;
+};
+
+TEST(BackupIniProcessTest, ALiveWritersTemporaryFileStaysADeadOnesGoesWhateverItsProcessId) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "[/A]\nk=v\n");
+  pid_t writer = Spawn([&](const std::function<void()>& ready) {
+    BackupIni ini(path, std::make_shared<StallingFileSystem>(ready));
+    ini.SetKeyValue("/A", "k", "stalled");
+    ini.FlushIniDataToFile("");
+  });
+  // What a writer running as process 1, a container's first process, left when it was killed.
+  const std::string pid_one = TemporaryFilePrefix(path) + "1.0";
+  WriteWholeFile(dir.File(pid_one), "[/A]\nk=");
+  const std::vector<std::string> before = dir.Names();
+  ASSERT_EQ(before.size(), 4u);  // the store, its lock and the two temporary files
+
+  ::setenv("QEL_LOCK_TIMEOUT_MS", "200", 1);
+  BackupIni ini(path);
+  ::unsetenv("QEL_LOCK_TIMEOUT_MS");
+  ini.SetKeyValue("/A", "k", "mine");
+  FlushFailure(ini, kIniLocked);
+  EXPECT_EQ(dir.Names(), before);
+
+  ::kill(writer, SIGKILL);
+  EXPECT_EQ(Reap(writer), 128 + SIGKILL);
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"store.ini", "store.ini.lock"}));
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=mine\n");
+}
+
 // Runs `body` in a child process acting as the unprivileged user and group 65534 ("nobody");
 // returns "" when it returned, else the text and code of what it threw.
 std::string AsNobody(const std::function<void()>& body) {

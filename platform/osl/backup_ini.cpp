@@ -143,7 +143,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
       WrittenFile written;
       WriteFailure failure;
       if (!WriteFileAtomically(*files_, copy, bytes, ContentHash(bytes.data(), bytes.size()),
-                               copy_exists ? &copy_stamp : nullptr, &written, &failure)) {
+                               copy_exists ? &copy_stamp : nullptr, WriteKind::kCopy, &written,
+                               &failure)) {
         ThrowFlushError(kIniWriteFailed, file, ErrorText(failure.error), __LINE__);
       }
       return;
@@ -209,8 +210,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   const uint64_t hash = ContentHash(bytes.data(), bytes.size());
   WrittenFile written;
   WriteFailure failure;
-  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
-                           &failure)) {
+  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr,
+                           WriteKind::kStore, &written, &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }
   state_->RememberWrite(written, hash);

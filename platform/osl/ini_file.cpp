@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -333,17 +332,17 @@ std::string BaseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string TemporaryFilePrefix(const std::string& target) {
-  return "." + BaseNameOf(target) + ".qeltmp.";
+std::string TemporaryFilePrefix(const std::string& target, WriteKind kind) {
+  return "." + BaseNameOf(target) + (kind == WriteKind::kStore ? ".qeltmp." : ".qelcopy.");
 }
 
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
-                         WriteFailure* failure) {
+                         uint64_t content_hash, const FileStamp* like, WriteKind kind,
+                         WrittenFile* written, WriteFailure* failure) {
   static std::atomic<uint64_t> sequence{0};
   const std::string directory = DirectoryOf(target);
   const std::string prefix =
-      directory + "/" + TemporaryFilePrefix(target) + std::to_string(::getpid()) + ".";
+      directory + "/" + TemporaryFilePrefix(target, kind) + std::to_string(::getpid()) + ".";
   std::string temporary;
   int handle = -1;
   int error = EEXIST;
@@ -400,9 +399,6 @@ void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& targ
         !AllDigits(name, dot + 1, name.size()) || dot - prefix.size() > 9) {
       continue;
     }
-    long writer = std::stol(name.substr(prefix.size(), dot - prefix.size()));
-    if (writer > 0 && ::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH) {
-      files.Remove(directory + "/" + name);
-    }
+    files.Remove(directory + "/" + name);
   }
 }

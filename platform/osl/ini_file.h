@@ -120,8 +120,13 @@ struct WrittenFile {
   bool stamp_set_apart = false;
 };
 
+// Whose temporary files a write makes: the store's own, written only while holding the store's
+// lock, or those of a copy written without it.
+enum class WriteKind { kStore, kCopy };
+
 // Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
-// the new content: a new temporary file beside it (named by TemporaryFilePrefix), write, sync,
+// the new content: a new temporary file beside it (named by TemporaryFilePrefix with `kind`;
+// kStore only while holding target's lock), write, sync,
 // rename over `target`, sync the directory. `content_hash` is ContentHash of `bytes`; the file's
 // modification time is set back by up to a millisecond depending on it, so that any later
 // version of the file has another stamp (a file system that cannot set it, or keeps whole
@@ -131,15 +136,19 @@ struct WrittenFile {
 // old file untouched and the temporary file removed (a sync of the directory that fails after the
 // rename leaves the new content).
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
-                         WriteFailure* failure);
+                         uint64_t content_hash, const FileStamp* like, WriteKind kind,
+                         WrittenFile* written, WriteFailure* failure);
 
 // The start of the names of the temporary files written for `target`, within its directory;
-// the writer's process id follows it.
-std::string TemporaryFilePrefix(const std::string& target);
+// the writer's process id, a dot and a sequence number follow it. A copy's names differ from
+// the store's own.
+std::string TemporaryFilePrefix(const std::string& target, WriteKind kind = WriteKind::kStore);
 
-// Removes temporary files of `target` that were left behind by writers that died; files of
-// writers still alive stay. Called while holding the store's lock.
+// Removes every temporary file of the store `target` (kStore names, nothing else).
+// REQUIRES: the caller holds the store's lock and has no write of the store under way. Every
+// writer of those files holds the lock while they exist, so the files found then were left by
+// writers that died, whatever their process ids say (the first process of a container is
+// always 1, and ids are reused); a live writer's file cannot be among them.
 void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& target);
 
 // The name of the user with id `uid` ("root"), or "uid <number>" when it has none.
