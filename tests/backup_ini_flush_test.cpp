@@ -1,14 +1,16 @@
 // BackupIni loading and flushing in one process: load errors, failed writes that lose nothing,
 // hand edits merged, copies and links, and the removal of abandoned temporary files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "ini_file.h"
 #include "scratch_files.h"
@@ -17,16 +19,19 @@ namespace {
 
 // The real file system, but a chosen step fails with a chosen errno, its clock can keep whole
 // seconds as some do (an edit within the same second leaves the stamp as it was), and it can be
-// unable to set a file's times. It records each new file as its creation left it.
+// unable to set a file's times. It counts whole-file reads and records each new file as its
+// creation left it.
 class TestFileSystem : public PosixIniFileSystem {
  public:
   enum Step { kNothing, kCreate, kHalfWrite, kSync, kRename, kDirectorySync } fail = kNothing;
   int error = 0;
   bool whole_seconds = false;
   bool fixed_times = false;
+  int reads = 0;
   std::vector<FileStamp> created;
 
   int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override {
+    ++reads;
     return Clock(PosixIniFileSystem::ReadFile(path, bytes, stamp), stamp);
   }
   int Stat(const std::string& path, FileStamp* stamp) override {
@@ -60,7 +65,10 @@ class TestFileSystem : public PosixIniFileSystem {
 
  private:
   int Clock(int result, FileStamp* stamp) {
-    if (whole_seconds) stamp->mtime_ns -= stamp->mtime_ns % 1000000000;
+    if (whole_seconds) {
+      stamp->mtime_ns -= stamp->mtime_ns % 1000000000;
+      stamp->ctime_ns -= stamp->ctime_ns % 1000000000;
+    }
     return result;
   }
 };
@@ -146,6 +154,36 @@ TEST(BackupIniFlushTest, HandEditsSurviveTheMergeWhateverTheFileSystemsClock) {
     EXPECT_EQ(ReadWholeFile(path), "[/A]\nnot an entry\n");
     EXPECT_EQ(ValueOf(ini, "/A", "x"), "kept");
   }
+}
+
+TEST(BackupIniFlushTest, OwnWritesAreNotReadBackAnEditWithItsTimeSetBackIsAndSurvives) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "[/A]\nx=1\n[/B]\ny=2\n");
+  auto files = std::make_shared<TestFileSystem>();
+  BackupIni ini(path, files);
+  ini.SetKeyValue("/B", "y", "0");
+  ini.FlushIniDataToFile("");
+  const int reads = files->reads;
+  ini.SetKeyValue("/B", "y", "3");
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(files->reads, reads);
+  struct stat written;
+  ASSERT_EQ(::stat(path.c_str(), &written), 0);
+  // As `cp -p` of an edited copy over the store: same inode, same size, the store's modification
+  // time. The clock has moved on from the store's write, as it always has for a hand edit.
+  for (struct timespec now{};
+       ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
+       (now.tv_sec < written.st_ctim.tv_sec ||
+        (now.tv_sec == written.st_ctim.tv_sec && now.tv_nsec <= written.st_ctim.tv_nsec));) {
+    std::this_thread::yield();
+  }
+  EditInPlace(path, "[/A]\nx=9\n[/B]\ny=3\n");
+  const struct timespec times[2] = {{0, UTIME_OMIT}, written.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ini.SetKeyValue("/B", "z", "4");
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nx=9\n[/B]\ny=3\nz=4\n");
 }
 
 TEST(BackupIniFlushTest, CopiesLinksAndPermissions) {

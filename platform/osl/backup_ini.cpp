@@ -1,5 +1,6 @@
 // BackupIni: the INI store over a local file. Loads it whole, and writes it back atomically under
 // the store's lock, first merging what other writers put in the file meanwhile.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -83,11 +84,11 @@ struct BackupIni::FileState {
   int lock_timeout_ms = kDefaultLockTimeoutMs;
 
   // A file read: its stamp proves its content only once the clock has moved well past its
-  // modification time, so that no later change can share it.
+  // last change, so that no later change can share it.
   void RememberRead(const FileStamp& seen, uint64_t content_hash, int64_t seen_before_ns) {
     stamp = seen;
     hash = content_hash;
-    trusted = seen_before_ns - seen.mtime_ns > kRacyWindowNs;
+    trusted = seen_before_ns - std::max(seen.mtime_ns, seen.ctime_ns) > kRacyWindowNs;
   }
   // A file this store wrote: trusted when its modification time was set apart from that of any
   // later version.

@@ -28,6 +28,8 @@ FileStamp StampOf(const struct stat& status) {
   stamp.size = static_cast<uint64_t>(status.st_size);
   stamp.mtime_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
                    static_cast<int64_t>(status.st_mtim.tv_nsec);
+  stamp.ctime_ns = static_cast<int64_t>(status.st_ctim.tv_sec) * 1000000000 +
+                   static_cast<int64_t>(status.st_ctim.tv_nsec);
   stamp.mode = static_cast<uint32_t>(status.st_mode & 07777);
   stamp.owner = static_cast<uint32_t>(status.st_uid);
   stamp.group = static_cast<uint32_t>(status.st_gid);
@@ -367,17 +369,24 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const 
             written->stamp.mtime_ns - 1 - static_cast<int64_t>(content_hash % kStampSpreadNs)) == 0;
   }
   if (error == 0) error = files.Sync(handle);
-  if (error == 0) error = files.StatHandle(handle, &written->stamp);
-  // A clock of whole seconds puts every version written within one second at the same time.
-  if (written->stamp.mtime_ns % 1000000000 == 0) written->stamp_set_apart = false;
-  int close_error = files.Close(handle);
-  if (error == 0) error = close_error;
   if (error == 0) error = files.Rename(temporary, target);
   if (error != 0) {
+    files.Close(handle);
     files.Remove(temporary);
     *failure = {error, target};
     return false;
   }
+  // The rename changes the file's inode change time on most file systems: the stamp is taken
+  // after it, from the file this write made, whatever `target` names by now.
+  error = files.StatHandle(handle, &written->stamp);
+  int close_error = files.Close(handle);
+  if (error == 0) error = close_error;
+  if (error != 0) {
+    *failure = {error, target};
+    return false;
+  }
+  // A clock of whole seconds puts every version written within one second at the same time.
+  if (written->stamp.mtime_ns % 1000000000 == 0) written->stamp_set_apart = false;
   error = files.SyncDirectory(directory);
   if (error != 0) {
     *failure = {error, directory};

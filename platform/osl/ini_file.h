@@ -11,19 +11,22 @@
 
 // What identifies one version of a file cheaply: a different stamp means a possibly different
 // content, an equal stamp an equal content unless the file changed within its timestamp's
-// granularity (the store then confirms with a content hash).
+// granularity (the store then confirms with a content hash). The inode change time catches an
+// edit in place that kept the size and set the modification time back (`cp -p`): no user can
+// set it.
 struct FileStamp {
   uint64_t device = 0;
   uint64_t inode = 0;
   uint64_t size = 0;
   int64_t mtime_ns = 0;  // modification time, nanoseconds since the epoch
+  int64_t ctime_ns = 0;  // inode change time, nanoseconds since the epoch
   uint32_t mode = 0;     // permission bits; not part of the comparison
   uint32_t owner = 0;    // user and group ids; not part of the comparison
   uint32_t group = 0;
 
   bool operator==(const FileStamp& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
-           mtime_ns == other.mtime_ns;
+           mtime_ns == other.mtime_ns && ctime_ns == other.ctime_ns;
   }
   bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
@@ -132,9 +135,10 @@ enum class WriteKind { kStore, kCopy };
 // version of the file has another stamp (a file system that cannot set it, or keeps whole
 // seconds only, leaves `stamp_set_apart` false). `like`, when not null, gives the new file its
 // permission bits and owner from its creation on (see CreateFile). On success returns true and
-// describes the new file in `*written`; on failure returns false with the cause in `*failure`, the
-// old file untouched and the temporary file removed (a sync of the directory that fails after the
-// rename leaves the new content).
+// describes the new file, as it stands after the rename, in `*written`; on failure returns false
+// with the cause in `*failure`, the old file untouched and the temporary file removed (a step
+// that fails after the rename, closing the file or syncing the directory, leaves the new
+// content).
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
                          uint64_t content_hash, const FileStamp* like, WriteKind kind,
                          WrittenFile* written, WriteFailure* failure);
