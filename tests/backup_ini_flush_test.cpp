@@ -85,6 +85,30 @@ TEST(BackupIniFlushTest, LoadFailuresThrowTheirErrorNumbers) {
   EXPECT_EQ(LoadError(dir.File("directory.ini")), kIniReadFailed);
 }
 
+TEST(BackupIniFlushTest, AFifoAsTheStoreIsRefusedWithoutWaitingOnIt) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  LogCapture log;
+  EXPECT_EQ(LoadError(path), kIniReadFailed);
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0].text, "cannot read " + path + ": not a regular file");
+
+  // One put in the store's place after it was loaded.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  WriteWholeFile(path, "[/A]\nk=v\n");
+  BackupIni ini(path);
+  ini.SetKeyValue("/A", "k", "changed");
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  EXPECT_EQ(FlushFailure(ini, kIniWriteFailed),
+            "cannot write " + path + ": it is not a regular file");
+  struct stat status;
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISFIFO(status.st_mode));
+  EXPECT_EQ(ValueOf(ini, "/A", "k"), "changed");
+}
+
 TEST(BackupIniFlushTest, AWriteFailingAtAnyStepKeepsTheOldFileAndTheChanges) {
   ScratchDirectory dir;
   const std::string path = dir.File("store.ini");

@@ -155,6 +155,10 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   // The store's owner and mode, which a lock file made beside it takes on.
   FileStamp existing;
   const bool existed = files_->Stat(target, &existing) == 0;
+  // A FIFO or device in the store's place is no store to replace, nor to read back.
+  if (existed && !existing.regular) {
+    ThrowFlushError(kIniWriteFailed, path_, "it is not a regular file", __LINE__);
+  }
   // The rename would replace a file whatever its mode says, the directory being writable: a
   // store nobody may write, or this process may not, is refused instead.
   if (existed && (existing.mode & 0222) == 0) {

@@ -33,6 +33,7 @@ FileStamp StampOf(const struct stat& status) {
   stamp.mode = static_cast<uint32_t>(status.st_mode & 07777);
   stamp.owner = static_cast<uint32_t>(status.st_uid);
   stamp.group = static_cast<uint32_t>(status.st_gid);
+  stamp.regular = S_ISREG(status.st_mode);
   return stamp;
 }
 
@@ -68,6 +69,7 @@ bool AllDigits(const std::string& text, size_t begin, size_t end) {
 }  // namespace
 
 std::string ErrorText(int error) {
+  if (error == kNotRegularFile) return "not a regular file";
   char buffer[256];
   // The GNU strerror_r returns the text, which may or may not be in the buffer.
   const char* text = strerror_r(error, buffer, sizeof buffer);
@@ -112,17 +114,22 @@ uint64_t ContentHash(const char* data, size_t size) {
 IniFileSystem::~IniFileSystem() = default;
 
 int PosixIniFileSystem::ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) {
-  int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO without O_NONBLOCK waits for a writer, perhaps forever: the file is known to
+  // be regular before anything can wait on it.
+  int handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (handle < 0) return errno;
   struct stat status;
-  if (::fstat(handle, &status) != 0) {
-    int error = errno;
+  int error = ::fstat(handle, &status) != 0 ? errno : 0;
+  if (error == 0 && !S_ISREG(status.st_mode)) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : kNotRegularFile;
+  }
+  if (error == 0) {
+    int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0 || ::fcntl(handle, F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
+  }
+  if (error != 0) {
     ::close(handle);
     return error;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    ::close(handle);
-    return EISDIR;
   }
   *stamp = StampOf(status);
   bytes->clear();

@@ -23,6 +23,7 @@ struct FileStamp {
   uint32_t mode = 0;     // permission bits; not part of the comparison
   uint32_t owner = 0;    // user and group ids; not part of the comparison
   uint32_t group = 0;
+  bool regular = true;  // a regular file, not a directory, FIFO, device or socket; not compared
 
   bool operator==(const FileStamp& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
@@ -31,21 +32,27 @@ struct FileStamp {
   bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
 
-// The reason text of an errno value ("No space left on device"); the only place that turns one
-// into text.
+// What ReadFile returns for a path that names no regular file nor directory: a FIFO, device or
+// socket, whose read could block forever or never end.
+constexpr int kNotRegularFile = -1;
+
+// The reason text of an errno value ("No space left on device") or of kNotRegularFile; the only
+// place that turns one into text.
 std::string ErrorText(int error);
 
 // A fast 64-bit hash of a file's content, to confirm that a file with a new stamp really changed.
 uint64_t ContentHash(const char* data, size_t size);
 
-// Every primitive returns 0 on success or an errno value; out-parameters are meaningful only on
-// success. Handles are plain descriptors owned by the caller until Close or Unlock.
+// Every primitive returns 0 on success or an errno value (or kNotRegularFile); out-parameters
+// are meaningful only on success. Handles are plain descriptors owned by the caller until Close or
+// Unlock.
 class IniFileSystem {
  public:
   virtual ~IniFileSystem();
 
   // Reads the whole file into `*bytes`; `*stamp` is taken from the open file before reading,
-  // so a writer racing with the read leaves a stamp that no longer matches.
+  // so a writer racing with the read leaves a stamp that no longer matches. EISDIR for a
+  // directory and kNotRegularFile for any other file that is not regular, without blocking.
   virtual int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) = 0;
   // The stamp of the file at `path`, following symbolic links.
   virtual int Stat(const std::string& path, FileStamp* stamp) = 0;
