@@ -32,6 +32,7 @@ class MemoryFileSystem : public IniFileSystem {
     *stamp = FileStamp();
     stamp->inode = inodes_[path];
     stamp->size = file->second.size();
+    stamp->mode = 0644;
     return 0;
   }
   int ResolveLinks(const std::string& path, std::string* target) override {
@@ -62,6 +63,10 @@ class MemoryFileSystem : public IniFileSystem {
     files[to] = std::move(files[from]);
     inodes_[to] = inodes_[from];
     files.erase(from);
+    // An open handle follows its file to the new name.
+    for (auto& open : open_) {
+      if (open.second == from) open.second = to;
+    }
     return 0;
   }
   int Remove(const std::string& path) override { return files.erase(path) ? 0 : ENOENT; }
