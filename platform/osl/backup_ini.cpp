@@ -152,7 +152,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
     }
   }
 
-  // The store's owner and mode, which a lock file made beside it takes on.
+  // The store as it stands: refused when it is no regular file or read-only, and what the lock
+  // file made beside it is made like.
   FileStamp existing;
   const bool existed = files_->Stat(target, &existing) == 0;
   // A FIFO or device in the store's place is no store to replace, nor to read back.

@@ -135,17 +135,16 @@ struct WrittenFile {
 enum class WriteKind { kStore, kCopy };
 
 // Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
-// the new content: a new temporary file beside it (named by TemporaryFilePrefix with `kind`;
-// kStore only while holding target's lock), write, sync,
-// rename over `target`, sync the directory. `content_hash` is ContentHash of `bytes`; the file's
-// modification time is set back by up to a millisecond depending on it, so that any later
-// version of the file has another stamp (a file system that cannot set it, or keeps whole
-// seconds only, leaves `stamp_set_apart` false). `like`, when not null, gives the new file its
-// permission bits and owner from its creation on (see CreateFile). On success returns true and
-// describes the new file, as it stands after the rename, in `*written`; on failure returns false
-// with the cause in `*failure`, the old file untouched and the temporary file removed (a step
-// that fails after the rename, closing the file or syncing the directory, leaves the new
-// content).
+// the new content: a new temporary file beside it (named by TemporaryFilePrefix with `kind`,
+// which is kStore only while the caller holds target's lock), write, sync, rename over `target`,
+// sync the directory. `content_hash` is ContentHash of `bytes`; the file's modification time
+// is set back by up to a millisecond depending on it, so that any later version of the file has
+// another stamp (a file system that cannot set it, or keeps whole seconds only, leaves
+// `stamp_set_apart` false). `like`, when not null, gives the new file its permission bits and
+// owner from its creation on (see CreateFile). On success returns true and describes the new
+// file, as it stands after the rename, in `*written`; on failure returns false with the cause in
+// `*failure`, the old file untouched and the temporary file removed (a step that fails after the
+// rename, closing the file or syncing the directory, leaves the new content).
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
                          uint64_t content_hash, const FileStamp* like, WriteKind kind,
                          WrittenFile* written, WriteFailure* failure);
