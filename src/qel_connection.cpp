@@ -7,6 +7,7 @@
 #include "osl_unicode.h"
 #include "qel_ini_connection.h"
 #include "qel_key_factory.h"
+#include "qel_log.h"
 #include "qel_rb_key.h"
 #include "qel_rb_log.h"
 #include "version_parse.h"
@@ -62,7 +63,7 @@ QELConnection::~QELConnection() = default;
 void QELConnection::Login(const std::string& host, int port, const std::string& user,
                           const std::string& password) {
   RbTrace(kLoginFunction, [&](CLogMsg& log) {
-    log << static_cast<std::string&>(Message("")["ZORKVA0551I"] << user << host
+    log << static_cast<std::string&>(Message("")["ZORKVA0551I"] << user << MaskCredentials(host)
                                                                 << os_date::today().to_string()
                                                                 << os_time::now().to_string());
   });
@@ -96,7 +97,7 @@ const std::string QELConnection::GetHost() const {
   const QELConnectionBase* connection = backend.Get();
   static const char* kFunction = "QELConnection::GetHost";
   RbTrace(kFunction, [&](CLogMsg& log) {
-    log << "Host: " << connection->GetHost() << " User: " << connection->GetUser();
+    log << "Host: " << MaskCredentials(connection->GetHost()) << " User: " << connection->GetUser();
   });
   return connection->GetHost();
 }

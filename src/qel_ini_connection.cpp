@@ -7,6 +7,7 @@
 #include "os_time.h"
 #include "os_tokenizer.h"
 #include "qel_error.h"
+#include "qel_log.h"
 #include "remote_ini.h"
 
 QELConnectionBase::~QELConnectionBase() = default;
@@ -54,7 +55,7 @@ void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,
 QELStatus QELIniConnection::LoginFailure(const char* function, int32_t code,
                                          const std::string& login_user,
                                          const std::string& login_host, const std::string& cause) {
-  std::string text = Message("")["ZORKVA0533E"] << login_user << login_host
+  std::string text = Message("")["ZORKVA0533E"] << login_user << MaskCredentials(login_host)
                                                 << os_date::today().to_string()
                                                 << os_time::now().to_string();
   text += " [" + std::to_string(code) + "]" + " <" + cause + ">";

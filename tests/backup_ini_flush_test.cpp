@@ -1,14 +1,16 @@
 // BackupIni loading and flushing in one process: load errors, failed writes that lose nothing,
 // hand edits merged, copies and links, and the removal of abandoned temporary files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "ini_file.h"
 #include "scratch_files.h"
@@ -17,15 +19,19 @@ namespace {
 
 // The real file system, but a chosen step fails with a chosen errno, its clock can keep whole
 // seconds as some do (an edit within the same second leaves the stamp as it was), and it can be
-// unable to set a file's times.
+// unable to set a file's times. It counts whole-file reads and records each new file as its
+// creation left it.
 class TestFileSystem : public PosixIniFileSystem {
  public:
   enum Step { kNothing, kCreate, kHalfWrite, kSync, kRename, kDirectorySync } fail = kNothing;
   int error = 0;
   bool whole_seconds = false;
   bool fixed_times = false;
+  int reads = 0;
+  std::vector<FileStamp> created;
 
   int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override {
+    ++reads;
     return Clock(PosixIniFileSystem::ReadFile(path, bytes, stamp), stamp);
   }
   int Stat(const std::string& path, FileStamp* stamp) override {
@@ -37,8 +43,12 @@ class TestFileSystem : public PosixIniFileSystem {
   int SetModificationTime(int handle, int64_t ns) override {
     return fixed_times ? EPERM : PosixIniFileSystem::SetModificationTime(handle, ns);
   }
-  int CreateFile(const std::string& path, int* handle) override {
-    return fail == kCreate ? error : PosixIniFileSystem::CreateFile(path, handle);
+  int CreateFile(const std::string& path, const FileStamp* like, int* handle) override {
+    if (fail == kCreate) return error;
+    int result = PosixIniFileSystem::CreateFile(path, like, handle);
+    created.emplace_back();
+    if (result == 0) PosixIniFileSystem::StatHandle(*handle, &created.back());
+    return result;
   }
   int Write(int handle, const char* data, size_t size) override {
     if (fail != kHalfWrite) return PosixIniFileSystem::Write(handle, data, size);
@@ -55,7 +65,10 @@ class TestFileSystem : public PosixIniFileSystem {
 
  private:
   int Clock(int result, FileStamp* stamp) {
-    if (whole_seconds) stamp->mtime_ns -= stamp->mtime_ns % 1000000000;
+    if (whole_seconds) {
+      stamp->mtime_ns -= stamp->mtime_ns % 1000000000;
+      stamp->ctime_ns -= stamp->ctime_ns % 1000000000;
+    }
     return result;
   }
 };
@@ -70,6 +83,30 @@ TEST(BackupIniFlushTest, LoadFailuresThrowTheirErrorNumbers) {
             "cannot read " + dir.File("missing.ini") + ": No such file or directory");
   ASSERT_EQ(::mkdir(dir.File("directory.ini").c_str(), 0755), 0);
   EXPECT_EQ(LoadError(dir.File("directory.ini")), kIniReadFailed);
+}
+
+TEST(BackupIniFlushTest, AFifoAsTheStoreIsRefusedWithoutWaitingOnIt) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  LogCapture log;
+  EXPECT_EQ(LoadError(path), kIniReadFailed);
+  ASSERT_EQ(log.records.size(), 1u);
+  EXPECT_EQ(log.records[0].text, "cannot read " + path + ": not a regular file");
+
+  // One put in the store's place after it was loaded.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  WriteWholeFile(path, "[/A]\nk=v\n");
+  BackupIni ini(path);
+  ini.SetKeyValue("/A", "k", "changed");
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+  EXPECT_EQ(FlushFailure(ini, kIniWriteFailed),
+            "cannot write " + path + ": it is not a regular file");
+  struct stat status;
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISFIFO(status.st_mode));
+  EXPECT_EQ(ValueOf(ini, "/A", "k"), "changed");
 }
 
 TEST(BackupIniFlushTest, AWriteFailingAtAnyStepKeepsTheOldFileAndTheChanges) {
@@ -143,6 +180,36 @@ TEST(BackupIniFlushTest, HandEditsSurviveTheMergeWhateverTheFileSystemsClock) {
   }
 }
 
+TEST(BackupIniFlushTest, OwnWritesAreNotReadBackAnEditWithItsTimeSetBackIsAndSurvives) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "[/A]\nx=1\n[/B]\ny=2\n");
+  auto files = std::make_shared<TestFileSystem>();
+  BackupIni ini(path, files);
+  ini.SetKeyValue("/B", "y", "0");
+  ini.FlushIniDataToFile("");
+  const int reads = files->reads;
+  ini.SetKeyValue("/B", "y", "3");
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(files->reads, reads);
+  struct stat written;
+  ASSERT_EQ(::stat(path.c_str(), &written), 0);
+  // As `cp -p` of an edited copy over the store: same inode, same size, the store's modification
+  // time. The clock has moved on from the store's write, as it always has for a hand edit.
+  for (struct timespec now{};
+       ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
+       (now.tv_sec < written.st_ctim.tv_sec ||
+        (now.tv_sec == written.st_ctim.tv_sec && now.tv_nsec <= written.st_ctim.tv_nsec));) {
+    std::this_thread::yield();
+  }
+  EditInPlace(path, "[/A]\nx=9\n[/B]\ny=3\n");
+  const struct timespec times[2] = {{0, UTIME_OMIT}, written.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ini.SetKeyValue("/B", "z", "4");
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nx=9\n[/B]\ny=3\nz=4\n");
+}
+
 TEST(BackupIniFlushTest, CopiesLinksAndPermissions) {
   ScratchDirectory dir;
   const std::string path = dir.File("real.ini");
@@ -167,23 +234,88 @@ TEST(BackupIniFlushTest, CopiesLinksAndPermissions) {
   EXPECT_EQ(status.st_mode & 07777, 0600u);
 }
 
-TEST(BackupIniFlushTest, OnlyAbandonedTemporaryFilesOfTheStoreAreRemoved) {
+FileStamp StampOf(const std::string& path) {
+  FileStamp stamp;
+  PosixIniFileSystem().Stat(path, &stamp);
+  return stamp;
+}
+
+TEST(BackupIniFlushTest, NoTemporaryOrLockFileIsEverLooserThanTheStore) {
+  // A root writer keeps every file its owner's: the store here belongs to "nobody".
+  const bool root = ::geteuid() == 0;
+  const mode_t saved_umask = ::umask(022);
+  for (uint32_t mode : {0600u, 0640u, 0604u}) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("store.ini");
+    WriteWholeFile(path, "[/A]\nk=v\n");
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    if (root) {
+      ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
+    auto files = std::make_shared<TestFileSystem>();
+    BackupIni ini(path, files);
+    ini.SetKeyValue("/A", "k", "w");
+    ini.FlushIniDataToFile("");
+    ASSERT_EQ(files->created.size(), 1u);
+    const FileStamp& temporary = files->created[0];
+    EXPECT_EQ(temporary.size, 0u);  // as created, before any byte was written
+    EXPECT_EQ(temporary.mode, mode);
+    const FileStamp store = StampOf(path);
+    const FileStamp lock = StampOf(path + ".lock");
+    EXPECT_EQ(store.mode, mode);
+    EXPECT_EQ(lock.mode, mode);
+    if (root) {
+      for (const FileStamp& file : {temporary, store, lock}) {
+        EXPECT_EQ(file.owner, 65534u);
+        EXPECT_EQ(file.group, 65534u);
+      }
+    }
+  }
+  ::umask(saved_umask);
+}
+
+TEST(BackupIniFlushTest, AReadOnlyStoreIsRefusedAndKeepsTheChangesForLater) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "[/A]\nk=v\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  BackupIni ini(path);
+  ini.SetKeyValue("/A", "k", "changed");
+  EXPECT_EQ(FlushFailure(ini, kIniWriteFailed),
+            "cannot write " + path + ": the file is read-only (mode 0444)");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=v\n");
+  EXPECT_EQ(StampOf(path).mode, 0444u);
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"store.ini"});
+  EXPECT_EQ(ValueOf(ini, "/A", "k"), "changed");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
+}
+
+TEST(BackupIniFlushTest, UnderTheLockEveryTemporaryFileOfTheStoreIsAbandoned) {
   ScratchDirectory dir;
   const std::string store = dir.File("store.ini");
   WriteWholeFile(store, "[a]\n");
-  pid_t dead = ::fork();
-  if (dead == 0) ::_exit(0);
-  ASSERT_GT(dead, 0);
-  ::waitpid(dead, nullptr, 0);
   const std::string prefix = TemporaryFilePrefix(store);
   EXPECT_EQ(prefix, ".store.ini.qeltmp.");
+  const std::string copy_prefix = TemporaryFilePrefix(store, WriteKind::kCopy);
+  EXPECT_NE(copy_prefix.compare(0, prefix.size(), prefix), 0);
+  // Whatever process ids they name, this one's and 1 (always alive) included.
+  const std::vector<std::string> abandoned = {prefix + std::to_string(::getpid()) + ".7",
+                                              prefix + "1.3", prefix + "999999999.0"};
+  // Other names, other stores' files and the temporary files of copies, which are written
+  // without the store's lock.
   std::vector<std::string> kept = {
-      "store.ini", prefix + std::to_string(::getpid()) + ".7", prefix + std::to_string(dead),
-      prefix + std::to_string(dead) + ".3x", ".other.ini.qeltmp." + std::to_string(dead) + ".1"};
+      "store.ini",        "store.ini.lock",        prefix + "1",
+      prefix + "1.3x",    prefix + "1234567890.1", ".other.ini.qeltmp.1.1",
+      copy_prefix + "1.1"};
+  for (const std::string& name : abandoned) WriteWholeFile(dir.File(name), "x");
   for (const std::string& name : kept) WriteWholeFile(dir.File(name), "x");
-  WriteWholeFile(dir.File(prefix + std::to_string(dead) + ".3"), "x");
   PosixIniFileSystem files;
+  int lock = -1;
+  ASSERT_EQ(files.Lock(store + ".lock", nullptr, 0, &lock), 0);
   RemoveAbandonedTemporaryFiles(files, store);
+  files.Unlock(lock);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(dir.Names(), kept);
 }

@@ -1,7 +1,10 @@
 // BackupIni shared by several processes: no change lost under concurrent flushes, no damaged file
-// after a writer is killed, and the lock file's behaviour with dead and live holders.
+// after a writer is killed, the lock file's behaviour with dead and live holders, and a store
+// root writes staying its owner's.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,13 +155,13 @@ TEST(BackupIniProcessTest, ALiveLockHolderMakesTheFlushWaitThenFailADeadOneDoesN
   PosixIniFileSystem files;
   int first = -1;
   int second = -1;
-  ASSERT_EQ(files.Lock(path + ".lock", 0, &first), 0);
-  EXPECT_EQ(files.Lock(path + ".lock", 20, &second), ETIMEDOUT);
+  ASSERT_EQ(files.Lock(path + ".lock", nullptr, 0, &first), 0);
+  EXPECT_EQ(files.Lock(path + ".lock", nullptr, 20, &second), ETIMEDOUT);
   files.Unlock(first);
 
   pid_t holder = Spawn([&](const std::function<void()>& ready) {
     int handle = -1;
-    if (files.Lock(path + ".lock", 0, &handle) != 0) ::_exit(2);
+    if (files.Lock(path + ".lock", nullptr, 0, &handle) != 0) ::_exit(2);
     ready();
     ::pause();
   });
@@ -171,6 +174,145 @@ TEST(BackupIniProcessTest, ALiveLockHolderMakesTheFlushWaitThenFailADeadOneDoesN
   EXPECT_EQ(Reap(holder), 128 + SIGKILL);
   ini.FlushIniDataToFile("");
   EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
+}
+
+// The real file system, but a write stops halfway and waits for the end: its writer holds the
+// store's lock with a half-written temporary file until it is killed.
+class StallingFileSystem : public PosixIniFileSystem {
+ public:
+  explicit StallingFileSystem(std::function<void()> stalled) : stalled_(std::move(stalled)) {}
+  int Write(int handle, const char* data, size_t size) override {
+    PosixIniFileSystem::Write(handle, data, size / 2);
+    stalled_();
+    for (;;) ::pause();
+  }
+
+ private:
+  std::function<void()> stalled_;
+};
+
+TEST(BackupIniProcessTest, ALiveWritersTemporaryFileStaysADeadOnesGoesWhateverItsProcessId) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "[/A]\nk=v\n");
+  pid_t writer = Spawn([&](const std::function<void()>& ready) {
+    BackupIni ini(path, std::make_shared<StallingFileSystem>(ready));
+    ini.SetKeyValue("/A", "k", "stalled");
+    ini.FlushIniDataToFile("");
+  });
+  // What a writer running as process 1, a container's first process, left when it was killed.
+  const std::string pid_one = TemporaryFilePrefix(path) + "1.0";
+  WriteWholeFile(dir.File(pid_one), "[/A]\nk=");
+  const std::vector<std::string> before = dir.Names();
+  ASSERT_EQ(before.size(), 4u);  // the store, its lock and the two temporary files
+
+  ::setenv("QEL_LOCK_TIMEOUT_MS", "200", 1);
+  BackupIni ini(path);
+  ::unsetenv("QEL_LOCK_TIMEOUT_MS");
+  ini.SetKeyValue("/A", "k", "mine");
+  FlushFailure(ini, kIniLocked);
+  EXPECT_EQ(dir.Names(), before);
+
+  ::kill(writer, SIGKILL);
+  EXPECT_EQ(Reap(writer), 128 + SIGKILL);
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"store.ini", "store.ini.lock"}));
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=mine\n");
+}
+
+// Runs `body` in a child process acting as the unprivileged user and group 65534 ("nobody");
+// returns "" when it returned, else the text and code of what it threw.
+std::string AsNobody(const std::function<void()>& body) {
+  int out[2];
+  if (::pipe(out) != 0) return "no pipe";
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(out[0]);
+    std::string text;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+      text = "cannot become user 65534";
+    } else {
+      try {
+        body();
+      } catch (const QELError& error) {
+        text = error.What() + " (code " + std::to_string(error.Code()) + ")";
+      } catch (int number) {
+        text = "store error " + std::to_string(number);
+      }
+    }
+    if (::write(out[1], text.data(), text.size()) < 0) ::_exit(1);
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(out[0]);
+  EXPECT_EQ(Reap(child), 0);
+  return text;
+}
+
+// Sets one entry and flushes.
+void SetAndFlush(const std::string& path, const std::string& key, const std::string& value) {
+  BackupIni ini(path);
+  ini.SetKeyValue("/A", key, value);
+  ini.FlushIniDataToFile("");
+}
+
+TEST(BackupIniProcessTest, AWriterWithoutWritePermissionLeavesTheStoreAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to act as two users";
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  // The directory lets anyone replace the file; the file's mode lets only root write it.
+  ASSERT_EQ(::chmod(dir.File(".").c_str(), 0777), 0);
+  WriteWholeFile(path, "[/A]\n");
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  EXPECT_EQ(AsNobody([&] { SetAndFlush(path, "k", "v"); }),
+            "cannot write " + path +
+                ": the file is read-only for this process: Permission denied (code 4)");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\n");
+  struct stat status;
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 0u);
+}
+
+TEST(BackupIniProcessTest, AStoreRootWroteKeepsWorkingForItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to write the store of another user";
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  const std::string lock = path + ".lock";
+  ASSERT_EQ(::chown(dir.File(".").c_str(), 65534, 65534), 0);
+  WriteWholeFile(path, "[/A]\n");
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+
+  // A lock file root made the old way: the owner is told whose it is.
+  WriteWholeFile(lock, "");
+  ASSERT_EQ(::chmod(lock.c_str(), 0644), 0);
+  EXPECT_EQ(AsNobody([&] { SetAndFlush(path, "owner", "1"); }),
+            "cannot write " + path + ": the lock file " + lock +
+                " (owner root, mode 0644) cannot be opened for writing by this process: "
+                "Permission denied (code 4)");
+  // Root's next write gives it back to the store's owner, who writes on.
+  SetAndFlush(path, "root", "2");
+  EXPECT_EQ(AsNobody([&] { SetAndFlush(path, "owner", "3"); }), "");
+
+  // A lock file that root makes is the owner's from the start.
+  ASSERT_EQ(::unlink(lock.c_str()), 0);
+  SetAndFlush(path, "root", "4");
+  EXPECT_EQ(AsNobody([&] { SetAndFlush(path, "owner", "5"); }), "");
+  EXPECT_EQ(ReadWholeFile(path), "[/A]\nroot=4\nowner=5\n");
+  struct stat status;
+  for (const std::string& file : {path, lock}) {
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 65534u) << file;
+    EXPECT_EQ(status.st_gid, 65534u) << file;
+    EXPECT_EQ(status.st_mode & 07777, 0600u) << file;
+  }
 }
 
 }  // namespace

@@ -181,4 +181,25 @@ TEST_F(QelregTest, RemoteStoreNeedsTheRightPassword) {
   unsetenv("QEL_REMOTE_CA_FILE");
 }
 
+TEST_F(QelregTest, APasswordInTheRemoteAddressIsNeverPrinted) {
+  const std::string secret = "url-Secret-77";
+  setenv("QEL_PASSWORD", "login-Secret-88", 1);
+  // A well-formed address refused for its user information, and one refused as no address.
+  for (const std::string port : {"1", "99999"}) {
+    const std::string address = "https://admin:" + secret + "@127.0.0.1:" + port + "/store.ini";
+    for (const std::vector<std::string>& flags : std::vector<std::vector<std::string>>{
+             {}, {"--json"}, {"--trace"}, {"--json", "--trace"}}) {
+      std::vector<std::string> args = flags;
+      args.insert(args.end(), {"--remote", address, "--user", "admin", "tree"});
+      const Result r = Run(args);
+      EXPECT_EQ(r.status, 1) << r.err;
+      const std::string printed = r.out + r.err;
+      EXPECT_EQ(printed.find(secret), std::string::npos) << printed;
+      EXPECT_EQ(printed.find("login-Secret-88"), std::string::npos) << printed;
+      EXPECT_NE(printed.find("admin:***@127.0.0.1:" + port), std::string::npos) << printed;
+    }
+  }
+  unsetenv("QEL_PASSWORD");
+}
+
 }  // namespace

@@ -66,10 +66,24 @@ TEST_F(RemoteIniTest, LoadsWritesBackAndReloadsThroughEveryAddressForm) {
       LoginError("http://config.example.com/store.ini", "", kIniRemoteFailed));
 }
 
-TEST_F(RemoteIniTest, LoginsFailOnABadFileABadTimeoutAndASilentServer) {
+TEST_F(RemoteIniTest, LoginsFailOnABadFileATooLargeFileABadSettingAndASilentServer) {
   server_->WriteFile("bad.ini", "[/A]\nthis line is no entry\n");
   EXPECT_EQ("GET " + Url("bad.ini") + ": " + Ini::ExceptionNumberToString(kIniBadSyntax),
             LoginError(server_->HostPort(), "bad.ini", kIniBadSyntax));
+
+  // A file larger than the bound on what is read is refused, not held; one of its size loads.
+  const std::string big = "[/A]\nk=" + std::string(4087, 'v') + "\n";
+  server_->WriteFile("big.ini", big);
+  setenv("QEL_REMOTE_MAX_BYTES", "1000", 1);
+  EXPECT_EQ("GET " + Url("big.ini") +
+                ": the file is larger than the limit of 1000 bytes set by QEL_REMOTE_MAX_BYTES",
+            LoginError(server_->HostPort(), "big.ini", kIniRemoteFailed));
+  setenv("QEL_REMOTE_MAX_BYTES", std::to_string(big.size()).c_str(), 1);
+  EXPECT_EQ(big.size() - 8, Entry(*Open("big.ini"), "/A", "k").size());
+  setenv("QEL_REMOTE_MAX_BYTES", "-5", 1);
+  EXPECT_EQ("QEL_REMOTE_MAX_BYTES must be a number of bytes above 0, not \"-5\"",
+            LoginError(server_->HostPort(), "big.ini", kIniRemoteFailed));
+  unsetenv("QEL_REMOTE_MAX_BYTES");
 
   setenv("QEL_REMOTE_TIMEOUT", "soon", 1);
   EXPECT_EQ("QEL_REMOTE_TIMEOUT must be a number of seconds above 0 and up to 86400, not \"soon\"",

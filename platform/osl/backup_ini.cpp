@@ -1,6 +1,8 @@
 // BackupIni: the INI store over a local file. Loads it whole, and writes it back atomically under
 // the store's lock, first merging what other writers put in the file meanwhile.
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -9,6 +11,7 @@
 #include "ini.h"
 #include "ini_file.h"
 #include "qel_error.h"
+#include "qel_log.h"
 
 namespace {
 
@@ -40,6 +43,25 @@ int LockTimeoutMs() {
   throw QELError("cannot write " + path + ": " + reason, code, kIniFacility, kSourceFile, line);
 }
 
+// Permission bits in the octal form ls shows them in: "0644".
+std::string ModeText(uint32_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Why the lock file `lock` cannot be taken: for one that exists but may not be opened, whose it
+// is.
+std::string LockFailure(IniFileSystem& files, const std::string& lock, int error) {
+  FileStamp stamp;
+  if ((error == EACCES || error == EPERM) && files.Stat(lock, &stamp) == 0) {
+    return "the lock file " + lock + " (owner " + UserName(stamp.owner) + ", mode " +
+           ModeText(stamp.mode) +
+           ") cannot be opened for writing by this process: " + ErrorText(error);
+  }
+  return "cannot lock " + lock + ": " + ErrorText(error);
+}
+
 // Holds the store's lock for one flush.
 class LockHold {
  public:
@@ -62,11 +84,11 @@ struct BackupIni::FileState {
   int lock_timeout_ms = kDefaultLockTimeoutMs;
 
   // A file read: its stamp proves its content only once the clock has moved well past its
-  // modification time, so that no later change can share it.
+  // last change, so that no later change can share it.
   void RememberRead(const FileStamp& seen, uint64_t content_hash, int64_t seen_before_ns) {
     stamp = seen;
     hash = content_hash;
-    trusted = seen_before_ns - seen.mtime_ns > kRacyWindowNs;
+    trusted = seen_before_ns - std::max(seen.mtime_ns, seen.ctime_ns) > kRacyWindowNs;
   }
   // A file this store wrote: trusted when its modification time was set apart from that of any
   // later version.
@@ -90,7 +112,8 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
   int error = files_->ReadFile(path_, &bytes, &stamp);
   if (error != 0) {
     CLogMsg("BackupIni::BackupIni", "osl", kLogTrace)
-        << kLogError << "cannot read " << path_ << ": " << ErrorText(error) << flush;
+        << kLogError << "cannot read " << MaskCredentials(path_) << ": " << ErrorText(error)
+        << flush;
     throw static_cast<int>(error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed);
   }
   state_->RememberRead(stamp, ContentHash(bytes.data(), bytes.size()), before);
@@ -121,23 +144,43 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
       WrittenFile written;
       WriteFailure failure;
       if (!WriteFileAtomically(*files_, copy, bytes, ContentHash(bytes.data(), bytes.size()),
-                               copy_exists ? &copy_stamp : nullptr, &written, &failure)) {
+                               copy_exists ? &copy_stamp : nullptr, WriteKind::kCopy, &written,
+                               &failure)) {
         ThrowFlushError(kIniWriteFailed, file, ErrorText(failure.error), __LINE__);
       }
       return;
     }
   }
 
+  // The store as it stands: refused when it is no regular file or read-only, and what the lock
+  // file made beside it is made like.
+  FileStamp existing;
+  const bool existed = files_->Stat(target, &existing) == 0;
+  // A FIFO or device in the store's place is no store to replace, nor to read back.
+  if (existed && !existing.regular) {
+    ThrowFlushError(kIniWriteFailed, path_, "it is not a regular file", __LINE__);
+  }
+  // The rename would replace a file whatever its mode says, the directory being writable: a
+  // store nobody may write, or this process may not, is refused instead.
+  if (existed && (existing.mode & 0222) == 0) {
+    ThrowFlushError(kIniWriteFailed, path_,
+                    "the file is read-only (mode " + ModeText(existing.mode) + ")", __LINE__);
+  }
+  if (int denied = existed ? files_->CanWrite(target) : 0) {
+    ThrowFlushError(kIniWriteFailed, path_,
+                    "the file is read-only for this process: " + ErrorText(denied), __LINE__);
+  }
+  const std::string lock = target + ".lock";
   int lock_handle = -1;
-  if (int error = files_->Lock(target + ".lock", state_->lock_timeout_ms, &lock_handle)) {
+  if (int error = files_->Lock(lock, existed ? &existing : nullptr, state_->lock_timeout_ms,
+                               &lock_handle)) {
     if (error == ETIMEDOUT) {
       ThrowFlushError(kIniLocked, path_,
                       "the store is locked by another writer (waited " +
                           std::to_string(state_->lock_timeout_ms) + " ms)",
                       __LINE__);
     }
-    ThrowFlushError(kIniWriteFailed, path_, "cannot lock " + target + ".lock: " + ErrorText(error),
-                    __LINE__);
+    ThrowFlushError(kIniWriteFailed, path_, LockFailure(*files_, lock, error), __LINE__);
   }
   LockHold hold(*files_, lock_handle);
 
@@ -173,8 +216,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   const uint64_t hash = ContentHash(bytes.data(), bytes.size());
   WrittenFile written;
   WriteFailure failure;
-  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
-                           &failure)) {
+  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr,
+                           WriteKind::kStore, &written, &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }
   state_->RememberWrite(written, hash);

@@ -3,7 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,10 +28,34 @@ FileStamp StampOf(const struct stat& status) {
   stamp.size = static_cast<uint64_t>(status.st_size);
   stamp.mtime_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
                    static_cast<int64_t>(status.st_mtim.tv_nsec);
+  stamp.ctime_ns = static_cast<int64_t>(status.st_ctim.tv_sec) * 1000000000 +
+                   static_cast<int64_t>(status.st_ctim.tv_nsec);
   stamp.mode = static_cast<uint32_t>(status.st_mode & 07777);
   stamp.owner = static_cast<uint32_t>(status.st_uid);
   stamp.group = static_cast<uint32_t>(status.st_gid);
+  stamp.regular = S_ISREG(status.st_mode);
   return stamp;
+}
+
+// Gives the open file `handle` the owner and group of `like`, as far as the caller may, then the
+// permission bits `mode` (after the owner: a change of owner may clear set-id bits).
+int GiveOwnerAndMode(int handle, const FileStamp& like, mode_t mode) {
+  struct stat status;
+  if (::fstat(handle, &status) != 0) return errno;
+  bool changed_owner = false;
+  if (status.st_uid != like.owner || status.st_gid != like.group) {
+    if (::geteuid() == 0) {
+      if (::fchown(handle, like.owner, like.group) != 0) return errno;
+      changed_owner = true;
+    } else if (status.st_gid != like.group) {
+      // An owner may give its file to a group it belongs to; otherwise the group stays.
+      changed_owner = ::fchown(handle, static_cast<uid_t>(-1), like.group) == 0;
+    }
+  }
+  if ((changed_owner || (status.st_mode & 07777) != mode) && ::fchmod(handle, mode) != 0) {
+    return errno;
+  }
+  return 0;
 }
 
 bool AllDigits(const std::string& text, size_t begin, size_t end) {
@@ -45,6 +69,7 @@ bool AllDigits(const std::string& text, size_t begin, size_t end) {
 }  // namespace
 
 std::string ErrorText(int error) {
+  if (error == kNotRegularFile) return "not a regular file";
   char buffer[256];
   // The GNU strerror_r returns the text, which may or may not be in the buffer.
   const char* text = strerror_r(error, buffer, sizeof buffer);
@@ -89,17 +114,22 @@ uint64_t ContentHash(const char* data, size_t size) {
 IniFileSystem::~IniFileSystem() = default;
 
 int PosixIniFileSystem::ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) {
-  int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO without O_NONBLOCK waits for a writer, perhaps forever: the file is known to
+  // be regular before anything can wait on it.
+  int handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (handle < 0) return errno;
   struct stat status;
-  if (::fstat(handle, &status) != 0) {
-    int error = errno;
+  int error = ::fstat(handle, &status) != 0 ? errno : 0;
+  if (error == 0 && !S_ISREG(status.st_mode)) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : kNotRegularFile;
+  }
+  if (error == 0) {
+    int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0 || ::fcntl(handle, F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
+  }
+  if (error != 0) {
     ::close(handle);
     return error;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    ::close(handle);
-    return EISDIR;
   }
   *stamp = StampOf(status);
   bytes->clear();
@@ -157,22 +187,24 @@ int PosixIniFileSystem::ResolveLinks(const std::string& path, std::string* targe
   return ELOOP;
 }
 
-int PosixIniFileSystem::CreateFile(const std::string& path, int* handle) {
-  int result = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (result < 0) return errno;
-  *handle = result;
-  return 0;
+int PosixIniFileSystem::CanWrite(const std::string& path) {
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
-int PosixIniFileSystem::CopyAttributes(int handle, const FileStamp& like) {
-  struct stat status;
-  if (::fstat(handle, &status) != 0) return errno;
-  // Only a privileged writer can give the file to its owner; anyone else writes it as itself.
-  if (::geteuid() == 0 && (status.st_uid != like.owner || status.st_gid != like.group) &&
-      ::fchown(handle, like.owner, like.group) != 0) {
-    return errno;
+int PosixIniFileSystem::CreateFile(const std::string& path, const FileStamp* like, int* handle) {
+  // The umask can only take bits away from like's: the file is never looser than `like`, not
+  // even before its bits are set exactly.
+  const mode_t mode = like != nullptr ? static_cast<mode_t>(like->mode & 0777) : 0666;
+  int result = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (result < 0) return errno;
+  if (like != nullptr) {
+    if (int error = GiveOwnerAndMode(result, *like, static_cast<mode_t>(like->mode & 07777))) {
+      ::close(result);
+      ::unlink(path.c_str());
+      return error;
+    }
   }
-  if ((status.st_mode & 07777) != like.mode && ::fchmod(handle, like.mode) != 0) return errno;
+  *handle = result;
   return 0;
 }
 
@@ -240,9 +272,14 @@ int PosixIniFileSystem::ListDirectory(const std::string& directory,
   return error;
 }
 
-int PosixIniFileSystem::Lock(const std::string& path, int timeout_ms, int* handle) {
-  int lock_file = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+int PosixIniFileSystem::Lock(const std::string& path, const FileStamp* like, int timeout_ms,
+                             int* handle) {
+  const mode_t mode = like != nullptr ? static_cast<mode_t>(like->mode & 0666) : 0666;
+  int lock_file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
   if (lock_file < 0) return errno;
+  // Also mends a lock file that an older writer made another user's or looser than the store;
+  // where the caller may not, the lock works all the same.
+  if (like != nullptr) GiveOwnerAndMode(lock_file, *like, mode);
   struct flock whole_file;
   std::memset(&whole_file, 0, sizeof whole_file);
   whole_file.l_type = F_WRLCK;
@@ -276,6 +313,17 @@ void PosixIniFileSystem::Unlock(int handle) {
   ::close(handle);
 }
 
+std::string UserName(uint32_t uid) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+      found != nullptr) {
+    return found->pw_name;
+  }
+  return "uid " + std::to_string(uid);
+}
+
 std::shared_ptr<IniFileSystem> DefaultIniFileSystem() {
   static const std::shared_ptr<IniFileSystem> files = std::make_shared<PosixIniFileSystem>();
   return files;
@@ -293,31 +341,30 @@ std::string BaseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string TemporaryFilePrefix(const std::string& target) {
-  return "." + BaseNameOf(target) + ".qeltmp.";
+std::string TemporaryFilePrefix(const std::string& target, WriteKind kind) {
+  return "." + BaseNameOf(target) + (kind == WriteKind::kStore ? ".qeltmp." : ".qelcopy.");
 }
 
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
-                         WriteFailure* failure) {
+                         uint64_t content_hash, const FileStamp* like, WriteKind kind,
+                         WrittenFile* written, WriteFailure* failure) {
   static std::atomic<uint64_t> sequence{0};
   const std::string directory = DirectoryOf(target);
   const std::string prefix =
-      directory + "/" + TemporaryFilePrefix(target) + std::to_string(::getpid()) + ".";
+      directory + "/" + TemporaryFilePrefix(target, kind) + std::to_string(::getpid()) + ".";
   std::string temporary;
   int handle = -1;
   int error = EEXIST;
   // A name taken by a writer of another process namespace: try the next one.
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
     temporary = prefix + std::to_string(sequence.fetch_add(1));
-    error = files.CreateFile(temporary, &handle);
+    error = files.CreateFile(temporary, like, &handle);
   }
   if (error != 0) {
     *failure = {error, temporary};
     return false;
   }
-  if (like != nullptr) error = files.CopyAttributes(handle, *like);
-  if (error == 0) error = files.Write(handle, bytes.data(), bytes.size());
+  error = files.Write(handle, bytes.data(), bytes.size());
   // Any later change of the file gets a modification time at least that of this write: set
   // this file's a little earlier, by an amount that depends on its content, and its stamp then
   // differs from that of every later version. Where that fails the stamp is only not set apart.
@@ -329,17 +376,24 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const 
             written->stamp.mtime_ns - 1 - static_cast<int64_t>(content_hash % kStampSpreadNs)) == 0;
   }
   if (error == 0) error = files.Sync(handle);
-  if (error == 0) error = files.StatHandle(handle, &written->stamp);
-  // A clock of whole seconds puts every version written within one second at the same time.
-  if (written->stamp.mtime_ns % 1000000000 == 0) written->stamp_set_apart = false;
-  int close_error = files.Close(handle);
-  if (error == 0) error = close_error;
   if (error == 0) error = files.Rename(temporary, target);
   if (error != 0) {
+    files.Close(handle);
     files.Remove(temporary);
     *failure = {error, target};
     return false;
   }
+  // The rename changes the file's inode change time on most file systems: the stamp is taken
+  // after it, from the file this write made, whatever `target` names by now.
+  error = files.StatHandle(handle, &written->stamp);
+  int close_error = files.Close(handle);
+  if (error == 0) error = close_error;
+  if (error != 0) {
+    *failure = {error, target};
+    return false;
+  }
+  // A clock of whole seconds puts every version written within one second at the same time.
+  if (written->stamp.mtime_ns % 1000000000 == 0) written->stamp_set_apart = false;
   error = files.SyncDirectory(directory);
   if (error != 0) {
     *failure = {error, directory};
@@ -361,9 +415,6 @@ void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& targ
         !AllDigits(name, dot + 1, name.size()) || dot - prefix.size() > 9) {
       continue;
     }
-    long writer = std::stol(name.substr(prefix.size(), dot - prefix.size()));
-    if (writer > 0 && ::kill(static_cast<pid_t>(writer), 0) != 0 && errno == ESRCH) {
-      files.Remove(directory + "/" + name);
-    }
+    files.Remove(directory + "/" + name);
   }
 }

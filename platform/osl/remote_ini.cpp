@@ -21,6 +21,7 @@
 
 #include "clog_msg.h"
 #include "qel_error.h"
+#include "qel_log.h"
 
 namespace {
 
@@ -33,6 +34,9 @@ constexpr LogSeverity kWarning = kLogLoginFailure;
 constexpr long kCredentialsRejected = -7;
 constexpr long kDefaultConnectTimeoutMs = 10000;
 constexpr long kDefaultTimeoutMs = 60000;
+// The largest file read from the service unless QEL_REMOTE_MAX_BYTES says otherwise.
+constexpr curl_off_t kDefaultMaxBytes = curl_off_t{256} << 20;
+constexpr const char* kMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 // The longest pause between two rounds of "PUT refused with 412, merge onto the newer file".
 constexpr int kMaxPauseMs = 500;
 // A tag no server issues: a service that honours If-Match refuses a PUT conditioned on it.
@@ -63,6 +67,22 @@ long TimeoutFromEnvironment(const char* name, long fallback_ms) {
   return std::max(1L, static_cast<long>(seconds * 1000));
 }
 
+// The bound on the size of an answer's body: QEL_REMOTE_MAX_BYTES bytes when set, or `fallback`.
+curl_off_t MaxBytesFromEnvironment(curl_off_t fallback) {
+  const char* value = std::getenv(kMaxBytesVariable);
+  if (value == nullptr || *value == '\0') return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long long bytes = std::strtoll(value, &end, 10);
+  if (errno != 0 || end == value || *end != '\0' || bytes <= 0) {
+    Fail(kIniRemoteFailed,
+         std::string(kMaxBytesVariable) + " must be a number of bytes above 0, not \"" + value +
+             "\"",
+         __LINE__);
+  }
+  return static_cast<curl_off_t>(bytes);
+}
+
 bool IsLoopback(std::string host) {
   if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
@@ -90,7 +110,8 @@ struct Response {
   long status = 0;
   std::string body;
   std::string etag;
-  std::string error;  // libcurl's detail when the transfer failed
+  std::string error;       // libcurl's detail when the transfer failed
+  bool too_large = false;  // the body outgrew the bound and the transfer was stopped
 
   bool Succeeded() const { return result == CURLE_OK && status >= 200 && status < 300; }
   bool Answered(long code) const { return result == CURLE_OK && status == code; }
@@ -109,9 +130,24 @@ size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
   return n;
 }
 
+// Where an answer's body goes, up to `limit` bytes.
+struct BodySink {
+  std::string* body;
+  size_t limit;
+  bool exceeded;
+};
+
+// Appends a piece of the body; past the limit it stops the transfer (a return short of the
+// piece's size) instead of holding a body of any size a server may send.
 size_t AppendBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
-  return size * count;
+  auto* sink = static_cast<BodySink*>(user);
+  const size_t n = size * count;
+  if (n > sink->limit - sink->body->size()) {
+    sink->exceeded = true;
+    return 0;
+  }
+  sink->body->append(data, n);
+  return n;
 }
 
 using UrlHandle = std::unique_ptr<CURLU, void (*)(CURLU*)>;
@@ -128,12 +164,14 @@ std::string UrlPart(const UrlHandle& url, CURLUPart part) {
 }  // namespace
 
 struct RemoteIni::Transport {
-  std::string url;  // the address requested; it never carries user information
+  std::string url;    // the address requested; it never carries user information
+  std::string shown;  // the address as every text shows it: MaskCredentials(url)
   std::string user;
   std::string password;
   std::string ca_file;
   long connect_timeout_ms = kDefaultConnectTimeoutMs;
   long timeout_ms = kDefaultTimeoutMs;
+  curl_off_t max_bytes = kDefaultMaxBytes;
   std::unique_ptr<CURL, void (*)(CURL*)> handle{nullptr, curl_easy_cleanup};
   // The strong form of the tag of the file as this store last read or wrote it; "" when the
   // service gives none.
@@ -154,6 +192,7 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
   Response response;
   char error[CURL_ERROR_SIZE] = "";
   UploadCursor cursor{upload, 0};
+  BodySink sink{&response.body, static_cast<size_t>(max_bytes), false};
   std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
   auto add_header = [&headers](const std::string& line) {
     curl_slist* head = curl_slist_append(headers.get(), line.c_str());
@@ -174,7 +213,9 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "zor-qel-rb-key");
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  // Refuses a body announced too large before it comes; AppendBody stops one that grows so.
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, max_bytes);
   if (!user.empty()) {
     curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
     curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
@@ -201,13 +242,15 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
     }
   } else {
     response.error = error[0] != '\0' ? error : curl_easy_strerror(response.result);
+    response.too_large = response.result == CURLE_FILESIZE_EXCEEDED ||
+                         (response.result == CURLE_WRITE_ERROR && sink.exceeded);
   }
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
 
   CLogMsg trace("RemoteIni::Request", kModule, kLogTrace);
   if (trace.IsEnable()) {
-    trace << (upload != nullptr ? "PUT " : "GET ") << url << ": "
+    trace << (upload != nullptr ? "PUT " : "GET ") << shown << ": "
           << (response.result == CURLE_OK ? "HTTP " + std::to_string(response.status)
                                           : response.error)
           << flush;
@@ -216,7 +259,11 @@ Response RemoteIni::Transport::Perform(const std::string* upload, const std::str
 }
 
 std::string RemoteIni::Transport::Failure(const char* method, const Response& response) const {
-  const std::string request = std::string(method) + " " + url + ": ";
+  const std::string request = std::string(method) + " " + shown + ": ";
+  if (response.too_large) {
+    return request + "the file is larger than the limit of " + std::to_string(max_bytes) +
+           " bytes set by " + kMaxBytesVariable;
+  }
   if (response.result != CURLE_OK) {
     const char* what = "the transfer failed";
     switch (response.result) {
@@ -241,9 +288,11 @@ std::string RemoteIni::Transport::Failure(const char* method, const Response& re
     return request + what + " (" + response.error + ")";
   }
   const std::string status = " (HTTP " + std::to_string(response.status) + ")";
-  if (response.status == 401 || response.status == 403) {
+  if (response.status == 401) {
     return request + "the server refused the credentials of user \"" + user + "\"" + status;
   }
+  // The credentials were accepted, or never looked at: access to this file is denied.
+  if (response.status == 403) return request + "the server forbids access to the file" + status;
   if (response.status == 404) return request + "no such file" + status;
   return request + "the server answered" + status;
 }
@@ -260,29 +309,30 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   if (!parsed) throw std::bad_alloc();
   if (curl_url_set(parsed.get(), CURLUPART_URL, address.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
       CURLUE_OK) {
-    Fail(kIniRemoteFailed, "\"" + address + "\" is not a valid address", __LINE__);
+    Fail(kIniRemoteFailed, "\"" + MaskCredentials(address) + "\" is not a valid address", __LINE__);
   }
   const bool carries_credentials =
       !UrlPart(parsed, CURLUPART_USER).empty() || !UrlPart(parsed, CURLUPART_PASSWORD).empty();
   curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
   curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
   transport.url = UrlPart(parsed, CURLUPART_URL);
+  transport.shown = MaskCredentials(transport.url);
   if (carries_credentials) {
-    Fail(
-        kIniRemoteFailed,
-        "the address " + transport.url + " carries a user name or password; give them to the login",
-        __LINE__);
+    Fail(kIniRemoteFailed,
+         "the address " + transport.shown +
+             " carries a user name or password; give them to the login",
+         __LINE__);
   }
   const std::string scheme = UrlPart(parsed, CURLUPART_SCHEME);
   if (scheme != "https" && scheme != "http") {
     Fail(kIniRemoteFailed,
-         "the address " + transport.url + " names the scheme \"" + scheme +
+         "the address " + transport.shown + " names the scheme \"" + scheme +
              "\"; only https and http are supported",
          __LINE__);
   }
   if (scheme == "http" && !password.empty() && !IsLoopback(UrlPart(parsed, CURLUPART_HOST))) {
     Fail(kIniRemoteFailed,
-         "the address " + transport.url +
+         "the address " + transport.shown +
              " uses plain http, which would expose the password; use https",
          __LINE__);
   }
@@ -293,18 +343,19 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   transport.connect_timeout_ms =
       TimeoutFromEnvironment("QEL_REMOTE_CONNECT_TIMEOUT", kDefaultConnectTimeoutMs);
   transport.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", kDefaultTimeoutMs);
+  transport.max_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
   transport.handle.reset(curl_easy_init());
   if (!transport.handle) Fail(kIniRemoteFailed, "libcurl cannot be started", __LINE__);
 
   Response response = transport.Perform(nullptr, "");
-  if (response.Answered(401) || response.Answered(403)) {
+  if (response.Answered(401)) {
     Fail(kCredentialsRejected, transport.Failure("GET", response), __LINE__);
   }
   if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
   try {
-    LoadImage(std::move(response.body), transport.url);
+    LoadImage(std::move(response.body), transport.shown);
   } catch (int number) {
-    Fail(number, "GET " + transport.url + ": " + ExceptionNumberToString(number), __LINE__);
+    Fail(number, "GET " + transport.shown + ": " + ExceptionNumberToString(number), __LINE__);
   }
   transport.etag = StrongTag(response.etag);
 }
@@ -346,7 +397,7 @@ void RemoteIni::WriteBack() {
         transport.if_match = Transport::IfMatch::kIgnored;
         transport.warned = true;
         CLogMsg(kFlushFunction, kModule, kLogTrace)
-            << kWarning << transport.url
+            << kWarning << transport.shown
             << " ignores If-Match: concurrent writers can overwrite each other's changes" << flush;
         Written(bytes, probe.etag);
         return;
@@ -359,7 +410,7 @@ void RemoteIni::WriteBack() {
     if (!conditional && !transport.warned) {
       transport.warned = true;
       CLogMsg(kFlushFunction, kModule, kLogTrace)
-          << kWarning << transport.url
+          << kWarning << transport.shown
           << " gives no ETag: concurrent writers can overwrite each other's changes" << flush;
     }
     Response put = transport.Perform(&bytes, conditional ? transport.etag : "");
@@ -373,7 +424,7 @@ void RemoteIni::WriteBack() {
     MergeNewerFile();
   }
   Fail(kIniConflict,
-       "PUT " + transport.url + ": other writers kept changing the file through " +
+       "PUT " + transport.shown + ": other writers kept changing the file through " +
            std::to_string(round) + " attempts in " + std::to_string(transport.timeout_ms / 1000) +
            " s" + kept,
        __LINE__);
@@ -387,10 +438,10 @@ void RemoteIni::MergeNewerFile() {
          __LINE__);
   }
   try {
-    MergeOnto(std::move(response.body), transport.url);
+    MergeOnto(std::move(response.body), transport.shown);
   } catch (int number) {
     Fail(number,
-         "GET " + transport.url + ": the newer file cannot be read: " +
+         "GET " + transport.shown + ": the newer file cannot be read: " +
              ExceptionNumberToString(number) + "; the changes are kept in memory",
          __LINE__);
   }
@@ -424,6 +475,6 @@ void RemoteIni::WriteLocalCopy(const std::string& path) const {
   const int error = errno;
   std::remove(temporary.c_str());
   Fail(kIniWriteFailed,
-       "cannot write a copy of " + transport_->url + " to " + path + ": " + std::strerror(error),
+       "cannot write a copy of " + transport_->shown + " to " + path + ": " + std::strerror(error),
        __LINE__);
 }

@@ -10,8 +10,9 @@
 class RemoteIni : public Ini {
  public:
   // Loads the file at the URL made of `host` (with "https://" unless it names a scheme) and,
-  // when not empty, "/" and `second`. Throws QELError: code -7 for rejected credentials, another
-  // code with a text saying what happened for anything else.
+  // when not empty, "/" and `second`. Throws QELError: code -7 for credentials the service
+  // rejected (HTTP 401), another code with a text saying what happened for anything else (a file
+  // the service forbids access to, HTTP 403, included).
   RemoteIni(const std::string& host, const std::string& second, const std::string& user,
             const std::string& password);
   ~RemoteIni() override;

@@ -32,13 +32,15 @@ class MemoryFileSystem : public IniFileSystem {
     *stamp = FileStamp();
     stamp->inode = inodes_[path];
     stamp->size = file->second.size();
+    stamp->mode = 0644;
     return 0;
   }
   int ResolveLinks(const std::string& path, std::string* target) override {
     *target = path;
     return 0;
   }
-  int CreateFile(const std::string& path, int* handle) override {
+  int CanWrite(const std::string&) override { return 0; }
+  int CreateFile(const std::string& path, const FileStamp*, int* handle) override {
     if (files.count(path)) return EEXIST;
     files[path];
     inodes_[path] = ++last_inode_;
@@ -46,7 +48,6 @@ class MemoryFileSystem : public IniFileSystem {
     open_[*handle] = path;
     return 0;
   }
-  int CopyAttributes(int, const FileStamp&) override { return 0; }
   int Write(int handle, const char* data, size_t size) override {
     files[open_[handle]].append(data, size);
     return 0;
@@ -62,6 +63,10 @@ class MemoryFileSystem : public IniFileSystem {
     files[to] = std::move(files[from]);
     inodes_[to] = inodes_[from];
     files.erase(from);
+    // An open handle follows its file to the new name.
+    for (auto& open : open_) {
+      if (open.second == from) open.second = to;
+    }
     return 0;
   }
   int Remove(const std::string& path) override { return files.erase(path) ? 0 : ENOENT; }
@@ -73,7 +78,7 @@ class MemoryFileSystem : public IniFileSystem {
     }
     return 0;
   }
-  int Lock(const std::string&, int, int* handle) override {
+  int Lock(const std::string&, const FileStamp*, int, int* handle) override {
     *handle = 0;
     return 0;
   }

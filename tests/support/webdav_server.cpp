@@ -29,10 +29,10 @@ const std::string kPath = "export PATH=\"$PATH:/usr/sbin:/usr/local/sbin:/sbin\"
 // The server's configuration after the lines setting var.dir, var.port and var.plain. A piped
 // access log is written at the end of each request (a file log is buffered); without a mime
 // type lighttpd sends no ETag. Under /ignoring/ If-Match is dropped, under /conflicting/ it
-// never holds, and under /no-etag/ a PUT answers without an ETag.
+// never holds, under /no-etag/ a PUT answers without an ETag, and /forbidden/ answers 403.
 const char* const kConfig = R"(
-server.modules = ( "mod_auth", "mod_authn_file", "mod_webdav", "mod_openssl", "mod_accesslog",
-                   "mod_setenv" )
+server.modules = ( "mod_access", "mod_auth", "mod_authn_file", "mod_webdav", "mod_openssl",
+                   "mod_accesslog", "mod_setenv" )
 server.document-root = var.dir + "/docroot"
 server.bind = "127.0.0.1"
 server.port = var.port
@@ -48,6 +48,7 @@ webdav.is-readonly = "disable"
 auth.backend = "htpasswd"
 auth.backend.htpasswd.userfile = var.dir + "/htpasswd"
 auth.require = ( "/" => ( "method" => "basic", "realm" => "qel", "require" => "valid-user" ) )
+$HTTP["url"] =~ "^/forbidden/" { url.access-deny = ( "" ) }
 $HTTP["url"] =~ "^/ignoring/" { setenv.set-request-header = ( "If-Match" => "" ) }
 $HTTP["url"] =~ "^/conflicting/" { setenv.set-request-header = ( "If-Match" => "\"never\"" ) }
 $HTTP["url"] =~ "^/no-etag/" { $HTTP["request-method"] == "PUT" {

@@ -32,7 +32,8 @@ class WebDavServer {
 
   // Files under the document root; `name` may contain directories, which are created.
   // Under "ignoring/" the server ignores If-Match, under "conflicting/" no If-Match ever holds,
-  // and under "no-etag/" its PUT answers carry no ETag.
+  // under "no-etag/" its PUT answers carry no ETag, and under "forbidden/" every request is
+  // refused with 403.
   void WriteFile(const std::string& name, const std::string& content) const;
   std::string ReadFile(const std::string& name) const;
 

@@ -36,6 +36,7 @@ class WebDavTest : public ::testing::Test {
     SetTraceEnabled(false);
     unsetenv("QEL_REMOTE_CA_FILE");
     unsetenv("QEL_REMOTE_TIMEOUT");
+    unsetenv("QEL_REMOTE_MAX_BYTES");
   }
 
   std::vector<LogRecord> Records() {

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "qel_log.h"
+
 namespace qelreg {
 namespace {
 
@@ -34,7 +36,7 @@ std::string RemotePassword(const StoreOptions& options) {
     throw ToolError("no password for " + options.user +
                     ": set QEL_PASSWORD or run qelreg on a terminal");
   }
-  return ReadHidden("Password for " + options.user + "@" + options.remote + ": ");
+  return ReadHidden("Password for " + options.user + "@" + MaskCredentials(options.remote) + ": ");
 }
 
 }  // namespace
