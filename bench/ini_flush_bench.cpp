@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "ini.h"
+#include "backup_ini.h"
 
 namespace {
 

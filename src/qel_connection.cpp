@@ -5,6 +5,7 @@
 #include "message.h"
 #include "os_time.h"
 #include "osl_unicode.h"
+#include "qel_failures.h"
 #include "qel_ini_connection.h"
 #include "qel_key_factory.h"
 #include "qel_log.h"
@@ -20,13 +21,16 @@ constexpr const char* kConfigKey = "/ZOR_Software/qel4ds/Config";
 constexpr const char* kSupportedVersion = "9.0.21.100";
 
 // Logs `text` under Login and throws it with `code`; Login's failures keep their fixed lines.
-[[noreturn]] void LoginFailure(const std::string& text, long code, long line,
+[[noreturn]] void LoginFailure(const QELStatus& status, long line,
                                LogSeverity severity = kLogError) {
-  RbLogError(kLoginFunction, text, severity);
-  throw QELError(text, code, kRbKeyFacility, kSource, line);
+  RbLogError(kLoginFunction, status.message, severity);
+  ThrowStatus(status, kSource, line);
 }
 
-std::string CatalogueText(const char* id) { return Message("")[id]; }
+// A login failure whose text is the catalogue text of its id.
+[[noreturn]] void LoginFailure(const QELFailure& failure, long line) {
+  LoginFailure(Failed(failure, CatalogueText(failure)), line);
+}
 
 // The store passes when its major and minor numbers are those of the supported release.
 bool IsSupportedVersion(const std::string& version) {
@@ -63,18 +67,19 @@ QELConnection::~QELConnection() = default;
 void QELConnection::Login(const std::string& host, int port, const std::string& user,
                           const std::string& password) {
   RbTrace(kLoginFunction, [&](CLogMsg& log) {
-    log << static_cast<std::string&>(Message("")["ZORKVA0551I"] << user << MaskCredentials(host)
-                                                                << os_date::today().to_string()
-                                                                << os_time::now().to_string());
+    log << static_cast<std::string&>(Message("")[qel_failure::kLoginTraceId]
+                                     << user << MaskCredentials(host)
+                                     << os_date::today().to_string() << os_time::now().to_string());
   });
 
   if (type != INI && type != RINI && (host.empty() || user.empty())) {
-    const std::string text = Message("")["ZORKVA0532E"] << (host.empty() ? "Host" : "User");
-    LoginFailure(text, 157, 86);
+    const QELFailure& failure = qel_failure::kLoginArgumentMissing;
+    LoginFailure(
+        Failed(failure, Message("")[failure.message_id] << (host.empty() ? "Host" : "User")), 86);
   }
 
   const QELStatus status = backend.Get()->Login(host, port, user, password);
-  if (!status.Ok()) LoginFailure(status.message, status.code, 98, kLogLoginFailure);
+  if (!status.Ok()) LoginFailure(status, 98, kLogLoginFailure);
 
   if (!checkValidity) return;
 
@@ -84,13 +89,13 @@ void QELConnection::Login(const std::string& host, int port, const std::string& 
     if (static_cast<std::string>(config.GetValue("multi-language")) == "unicode") unicode = true;
     version = static_cast<std::string>(config.GetValue("product-ver"));
   } catch (...) {
-    LoginFailure(CatalogueText("ZORKVA1114E"), 1114, 118);
+    LoginFailure(qel_failure::kConfigurationUnreadable, 118);
   }
 
   if (unicode != Osl_UnicodeConfiguration::Instance()->IsUnicodeMode()) {
-    LoginFailure(CatalogueText("ZORKVA1112E"), 1112, 127);
+    LoginFailure(qel_failure::kUnicodeMismatch, 127);
   }
-  if (!IsSupportedVersion(version)) LoginFailure(CatalogueText("ZORKVA1113E"), 1113, 141);
+  if (!IsSupportedVersion(version)) LoginFailure(qel_failure::kUnsupportedVersion, 141);
 }
 
 const std::string QELConnection::GetHost() const {

@@ -2,11 +2,13 @@
 // opens a file held by the remote service; both keep the store for the keys made on them.
 #include "qel_ini_connection.h"
 
+#include "backup_ini.h"
 #include "clog_msg.h"
 #include "message.h"
 #include "os_time.h"
 #include "os_tokenizer.h"
 #include "qel_error.h"
+#include "qel_failures.h"
 #include "qel_log.h"
 #include "remote_ini.h"
 
@@ -30,8 +32,8 @@ QELStatus QELIniConnection::Login(const std::string& login_host, int, const std:
   try {
     Adopt(new BackupIni(login_host), login_user, login_host);
   } catch (int number) {
-    return LoginFailure("QELIniConnection::Login", 158, login_user, login_host,
-                        Ini::ExceptionNumberToString(number));
+    return LoginFailure("QELIniConnection::Login", qel_failure::kStoreNotOpened.code, login_user,
+                        login_host, Ini::ExceptionNumberToString(number));
   }
   return QELStatus();
 }
@@ -55,9 +57,9 @@ void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,
 QELStatus QELIniConnection::LoginFailure(const char* function, int32_t code,
                                          const std::string& login_user,
                                          const std::string& login_host, const std::string& cause) {
-  std::string text = Message("")["ZORKVA0533E"] << login_user << MaskCredentials(login_host)
-                                                << os_date::today().to_string()
-                                                << os_time::now().to_string();
+  std::string text = Message("")[qel_failure::kStoreNotOpened.message_id]
+                     << login_user << MaskCredentials(login_host) << os_date::today().to_string()
+                     << os_time::now().to_string();
   text += " [" + std::to_string(code) + "]" + " <" + cause + ">";
   CLogMsg(function, "ldap_key", kLogTrace) << kLogError << text << flush;
   return QELStatus(code, text);
@@ -79,11 +81,13 @@ QELStatus QELRemoteIniConnection::Login(const std::string& login_host, int,
   try {
     Adopt(new RemoteIni(host_part, second_part, login_user, password), login_user, host_part);
   } catch (int number) {
-    return LoginFailure(function, 158, login_user, login_host,
+    return LoginFailure(function, qel_failure::kStoreNotOpened.code, login_user, login_host,
                         Ini::ExceptionNumberToString(number));
   } catch (const QELError& error) {
-    return LoginFailure(function, error.Code() == -7 ? -7 : 158, login_user, login_host,
-                        error.What());
+    const int32_t code = error.Code() == qel_failure::kCredentialsRejected
+                             ? qel_failure::kCredentialsRejected
+                             : qel_failure::kStoreNotOpened.code;
+    return LoginFailure(function, code, login_user, login_host, error.What());
   }
   return QELStatus();
 }

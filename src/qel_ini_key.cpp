@@ -7,6 +7,7 @@
 
 #include "message.h"
 #include "qel_error.h"
+#include "qel_failures.h"
 #include "qel_subkey_selector.h"
 #include "qel_value_reader.h"
 
@@ -41,8 +42,6 @@ void EraseSubtree(Ini& store, const std::string& root) {
     if (InSubtree(name, root)) store.EraseGroup(name);
   }
 }
-
-QELStatus Failure(int32_t code, const char* message_id) { return QELStatus(code, message_id); }
 
 bool HasElement(const std::list<QELRBValue>& elements, const QELRBValue& wanted) {
   for (const QELRBValue& element : elements) {
@@ -116,9 +115,8 @@ QELStatus CheckStorable(const QELValueItem& value) {
   const std::vector<std::string>& elements = value.second.Elements();
   for (size_t i = 0; i < elements.size(); ++i) {
     if (elements[i].find(kSeparator) == std::string::npos) continue;
-    const int32_t code = 168;
-    std::string text = Message("")["ZORKVA0611E"] << value.first << std::to_string(i + 1);
-    return QELStatus(code, text);
+    const QELFailure& failure = qel_failure::kUnstorableValue;
+    return Failed(failure, Message("")[failure.message_id] << value.first << std::to_string(i + 1));
   }
   return QELStatus();
 }
@@ -167,7 +165,7 @@ QELIniKey::QELIniKey(const QELIniConnection& source)
 
 QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : QELIniKey(source) {
   const QELStatus status = QELIniKey::ChangeKey(key_path);
-  if (!status.Ok()) throw QELError(status.message, status.code, 12, kSourceFile, __LINE__);
+  if (!status.Ok()) ThrowStatus(status, kSourceFile, __LINE__);
 }
 
 QELIniKey::QELIniKey(const QELIniKey& other)
@@ -186,7 +184,7 @@ Ini& QELIniKey::Store() const {
 }
 
 QELStatus QELIniKey::ChangeKey(const std::string& new_path) {
-  if (!Store().isGroupExist(new_path)) return Failure(158, "ZORKVA0601E");
+  if (!Store().isGroupExist(new_path)) return Failed(qel_failure::kNoKey);
   const QELStatus status = ChangePath(new_path);
   if (!status.Ok()) return status;
   LoadValues();
@@ -269,7 +267,7 @@ QELStatus QELIniKey::AddValue(const QELValueItem& value) {
   if (cached != cache->End()) {
     merged = static_cast<std::list<QELRBValue>>(cached->second);
     for (const QELRBValue& element : added) {
-      if (HasElement(merged, element)) return Failure(159, "ZORKVA0602E");
+      if (HasElement(merged, element)) return Failed(qel_failure::kAlreadyExists);
     }
   }
   MergeElements(merged, added);
@@ -347,10 +345,10 @@ QELStatus QELIniKey::SearchValues(const std::string& filter, qel_iterator<QELVal
 }
 
 QELStatus QELIniKey::CreateSubkey(const std::string& subkey) {
-  if (subkey.empty()) return Failure(164, "ZORKVA0607E");
+  if (subkey.empty()) return Failed(qel_failure::kInvalidPath);
   const std::string full = path + "/" + subkey;
   Ini& store = Store();
-  if (store.isGroupExist(full)) return Failure(159, "ZORKVA0602E");
+  if (store.isGroupExist(full)) return Failed(qel_failure::kAlreadyExists);
   store.InsertNewGroup(full);
   Flush();
   return QELStatus();
@@ -364,7 +362,7 @@ QELStatus QELIniKey::DeleteSubkey(const std::string& subkey, bool) {
   }
   const std::string target = path + "/" + bare;
   Ini& store = Store();
-  if (!store.isGroupExist(target)) return Failure(158, "ZORKVA0601E");
+  if (!store.isGroupExist(target)) return Failed(qel_failure::kNoKey);
   EraseSubtree(store, target);
   Flush();
   return QELStatus();
@@ -372,7 +370,7 @@ QELStatus QELIniKey::DeleteSubkey(const std::string& subkey, bool) {
 
 QELStatus QELIniKey::GetSubkey(const std::string& subkey, QELKey& target) {
   const std::string full = path + "/" + subkey;
-  if (!Store().isGroupExist(full)) return Failure(158, "ZORKVA0601E");
+  if (!Store().isGroupExist(full)) return Failed(qel_failure::kNoKey);
   target.ChangeKey(full);
   return QELStatus();
 }

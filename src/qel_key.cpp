@@ -3,8 +3,8 @@
 #include "qel_key.h"
 
 #include "clog_msg.h"
-#include "message.h"
 #include "qel_error.h"
+#include "qel_failures.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ void qel_imp_pointer_null_error() {
 }
 
 void qel_iterator_end_error() {
-  throw QELError("ZORKVA0610E", 167, 12, "qel_cfg\\configuration/inc/qel_iterator", __LINE__);
+  ThrowStatus(Failed(qel_failure::kPastEnd), "qel_cfg\\configuration/inc/qel_iterator", __LINE__);
 }
 
 QELKey* QELKeyLifeMgr::Clone(QELKey* p) const { return p->Clone(); }
@@ -33,7 +33,10 @@ void QELKeyLifeMgr::Destroy(QELKey*& p) const {
 QELKey::QELKey(const std::string& key_path) {
   if (key_path.empty()) return;
   const QELStatus status = ChangePath(key_path);
-  if (!status.Ok()) throw QELError(status.message, status.code, 4, "src\\qel_key", __LINE__);
+  if (!status.Ok()) {
+    throw QELError(status.message, status.code, qel_failure::kKeyPathFacility, "src\\qel_key",
+                   __LINE__);
+  }
 }
 
 QELKey::QELKey(const QELKey& other) : name(other.name), path(other.path), values(other.values) {}
@@ -67,11 +70,10 @@ QELStatus QELKey::ChangePath(const std::string& new_path) {
     name.clear();
     return QELStatus();
   }
-  const int32_t code = 164;
-  std::string text = Message("")["ZORKVA0607E"];
-  text += " [" + std::to_string(code) + "]" + " : " + new_path;
+  const QELFailure& failure = qel_failure::kInvalidPath;
+  const std::string text = CatalogueText(failure) + CodeTag(failure) + " : " + new_path;
   CLogMsg("QELKey::ChangeKey", "key", kLogTrace) << kLogError << text << flush;
-  return QELStatus(code, text);
+  return Failed(failure, text);
 }
 
 QELStatus QELKey::Up() {
@@ -93,10 +95,9 @@ QELStatus QELKey::GetValue(QELValueItem& value) {
   QELValueMap* map = cache.operator->();
   const QELValueMap::iterator found = map->Find(value.first);
   if (found == map->End()) {
-    const int32_t code = 160;
-    std::string text = Message("")["ZORKVA0603E"];
-    text += "(" + value.first + ")" + " [" + std::to_string(code) + "]" + "\t: " + GetKeyPath();
-    return QELStatus(code, text);
+    const QELFailure& failure = qel_failure::kNoValue;
+    return Failed(failure, CatalogueText(failure) + "(" + value.first + ")" + CodeTag(failure) +
+                               "\t: " + GetKeyPath());
   }
   value.first = found->first;
   value.second = found->second;

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "message.h"
+#include "qel_failures.h"
 #include "qel_key.h"
 #include "qel_rb_log.h"
 
@@ -17,9 +17,10 @@ using KeyCursor = qel_iterator<qel_imp_pointer<QELKey*, QELKeyLifeMgr>>;
 
 // `*` on an iterator that holds no reader, or whose reader passed its last item.
 [[noreturn]] void EndIteratorError(const char* function, long line) {
-  const std::string text = static_cast<std::string>(Message("")["ZORKVA0610E"]) + " [167]";
+  const QELFailure& failure = qel_failure::kPastEnd;
+  const std::string text = CatalogueText(failure) + CodeTag(failure);
   RbLogError(function, text);
-  throw QELError(text, 167, kRbKeyFacility, kSource, line);
+  ThrowStatus(Failed(failure, text), kSource, line);
 }
 
 // Equal when they are one cursor, hold one reader (or none), or one holds none and the other's

@@ -14,8 +14,6 @@
 namespace {
 
 constexpr const char* kSource = "src\\qel_rb_key";
-constexpr int32_t kNoKey = 158;
-constexpr int32_t kNoValue = 160;
 
 // Hands a freshly created backend key to a new pointer; the key is deleted if that fails.
 QELKeyPointer Adopt(std::unique_ptr<QELKey> key) {
@@ -102,7 +100,7 @@ void QELRBKey::DeleteValue(const std::string& name, const QELRBValue& value) {
   static const char* kFunction = "QELRBKey::DeleteValue";
   RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " value: " << name; });
   const QELStatus status = keyPointer->DeleteValue(QELValueItem(QELNoCaseString(name), value));
-  if (!status.Ok() && status.code != kNoValue) {
+  if (!status.Ok() && status.code != qel_failure::kNoValue.code) {
     RbThrowStatus(kFunction, status, kSource, __LINE__);
   }
 }
@@ -148,7 +146,8 @@ void QELRBKey::DeleteSubkey(const std::string& name) {
   static const char* kFunction = "QELRBKey::DeleteSubkey";
   RbTrace(kFunction, [&](CLogMsg& log) { log << "Key: " << GetKeyPath() << " subkey: " << name; });
   const QELStatus status = keyPointer->DeleteSubkey(name, false);
-  if (!status.Ok() && status.code != kNoKey) RbThrowStatus(kFunction, status, kSource, __LINE__);
+  if (!status.Ok() && status.code != qel_failure::kNoKey.code)
+    RbThrowStatus(kFunction, status, kSource, __LINE__);
 }
 
 bool QELRBKey::IsEmpty() const {

@@ -5,12 +5,9 @@
 #include <string>
 
 #include "clog_msg.h"
-#include "qel_error.h"
-#include "qel_status.h"
+#include "qel_failures.h"
 
 constexpr const char* kRbKeyModule = "rb_key";
-// The facility of every error this library reports.
-constexpr long kRbKeyFacility = 12;
 
 // Whether a trace record of `function` would be written; asked on a record of its own, which is
 // then dropped, so that the text of a trace is built only when it is wanted.
@@ -44,5 +41,5 @@ inline void RbLogError(const char* function, const std::string& text,
 [[noreturn]] inline void RbThrowStatus(const char* function, const QELStatus& status,
                                        const char* source, long line) {
   RbLogError(function, status.message);
-  throw QELError(status.message, status.code, kRbKeyFacility, source, line);
+  ThrowStatus(status, source, line);
 }

@@ -37,7 +37,7 @@ void QELRBRootKey::Init(const std::string& module) {
     CLogMsg log("QELRBRootKey::Init", kRbKeyModule, kLogTrace);
     log << status.message << " [" << static_cast<int>(status.code) << "]"
         << " : Module = " << module << flush;
-    throw QELError(status.message, status.code, kRbKeyFacility, "src\\qel_rb_root_key", __LINE__);
+    ThrowStatus(status, "src\\qel_rb_root_key", __LINE__);
   }
   std::unique_ptr<QELKey> root(factory->CreateKey(path, connection.GetConnection()));
   const QELKeyPointer pointer(root.get());

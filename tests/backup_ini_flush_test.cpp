@@ -12,7 +12,9 @@
 #include <fstream>
 #include <thread>
 
-#include "ini_file.h"
+#include "atomic_replace.h"
+#include "backup_ini.h"
+#include "posix_file_system.h"
 #include "scratch_files.h"
 
 namespace {
@@ -210,7 +212,18 @@ TEST(BackupIniFlushTest, OwnWritesAreNotReadBackAnEditWithItsTimeSetBackIsAndSur
   EXPECT_EQ(ReadWholeFile(path), "[/A]\nx=9\n[/B]\ny=3\nz=4\n");
 }
 
-TEST(BackupIniFlushTest, CopiesLinksAndPermissions) {
+// The text of the QELError kIniWriteFailed that a flush to `file` throws.
+std::string FlushFailureTo(Ini& ini, const std::string& file) {
+  try {
+    ini.FlushIniDataToFile(file);
+  } catch (const QELError& error) {
+    EXPECT_EQ(error.Code(), kIniWriteFailed);
+    return error.What();
+  }
+  return "<flushed>";
+}
+
+TEST(BackupIniFlushTest, LinksAndPermissionsStayAndOnlyTheOwnFileIsWritten) {
   ScratchDirectory dir;
   const std::string path = dir.File("real.ini");
   WriteWholeFile(path, "[/A]\nk=v\n");
@@ -219,11 +232,11 @@ TEST(BackupIniFlushTest, CopiesLinksAndPermissions) {
   BackupIni ini(dir.File("link.ini"));
   ini.SetKeyValue("/A", "k", "mine");
 
-  // A copy leaves the store's own file and the pending change alone.
-  ini.FlushIniDataToFile(dir.File("copy.ini"));
-  EXPECT_EQ(ReadWholeFile(dir.File("copy.ini")), "[/A]\nk=mine\n");
-  EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=v\n");
-  // Another writer changes k after the copy; the pending change is still replayed over it.
+  // A store writes only its own file: another path is refused, and nothing changes.
+  EXPECT_EQ(FlushFailureTo(ini, dir.File("copy.ini")),
+            "cannot write " + dir.File("copy.ini") + ": a store writes only its own file");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"link.ini", "real.ini"}));
+  // Another writer changes k; the pending change is replayed over it.
   WriteWholeFile(path, "[/A]\nk=other\nextra=1\n");
   ini.FlushIniDataToFile("");
   EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=mine\nextra=1\n");
@@ -298,17 +311,13 @@ TEST(BackupIniFlushTest, UnderTheLockEveryTemporaryFileOfTheStoreIsAbandoned) {
   WriteWholeFile(store, "[a]\n");
   const std::string prefix = TemporaryFilePrefix(store);
   EXPECT_EQ(prefix, ".store.ini.qeltmp.");
-  const std::string copy_prefix = TemporaryFilePrefix(store, WriteKind::kCopy);
-  EXPECT_NE(copy_prefix.compare(0, prefix.size(), prefix), 0);
   // Whatever process ids they name, this one's and 1 (always alive) included.
   const std::vector<std::string> abandoned = {prefix + std::to_string(::getpid()) + ".7",
                                               prefix + "1.3", prefix + "999999999.0"};
-  // Other names, other stores' files and the temporary files of copies, which are written
-  // without the store's lock.
+  // Other names and other stores' files.
   std::vector<std::string> kept = {
       "store.ini",        "store.ini.lock",        prefix + "1",
-      prefix + "1.3x",    prefix + "1234567890.1", ".other.ini.qeltmp.1.1",
-      copy_prefix + "1.1"};
+      prefix + "1.3x",    prefix + "1234567890.1", ".other.ini.qeltmp.1.1"};
   for (const std::string& name : abandoned) WriteWholeFile(dir.File(name), "x");
   for (const std::string& name : kept) WriteWholeFile(dir.File(name), "x");
   PosixIniFileSystem files;

@@ -15,7 +15,9 @@
 #include <iostream>
 #include <random>
 
-#include "ini_file.h"
+#include "atomic_replace.h"
+#include "backup_ini.h"
+#include "posix_file_system.h"
 #include "qel_error.h"
 #include "scratch_files.h"
 

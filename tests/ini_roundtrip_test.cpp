@@ -73,8 +73,8 @@ TEST(IniRoundTripTest, AnyFileThatLoadsWritesBackByteForByte) {
     ini.LoadImage("[/before]\nkept=1\n", "before.ini");
     try {
       ini.LoadImage(text, "random.ini");
-    } catch (int number) {
-      ASSERT_EQ(number, kIniBadSyntax);
+    } catch (const QELError& error) {
+      ASSERT_EQ(error.Code(), kIniBadSyntax);
       ASSERT_EQ(ini.SerializeImage(), "[/before]\nkept=1\n");
       continue;
     }

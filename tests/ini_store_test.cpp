@@ -97,8 +97,9 @@ TEST(IniStoreTest, BadLinesAreRejectedWithTheirLineAndTheOldImageStays) {
     try {
       ini.LoadImage(c.text, "/etc/bad.ini");
       ADD_FAILURE() << "accepted: " << c.text;
-    } catch (int number) {
-      EXPECT_EQ(number, kIniBadSyntax);
+    } catch (const QELError& error) {
+      EXPECT_EQ(error.Code(), kIniBadSyntax);
+      EXPECT_EQ(error.Facility(), kIniFacility);
     }
     ASSERT_EQ(log.records.size(), 1u);
     EXPECT_EQ(log.records[0].severity, 3);
@@ -178,7 +179,7 @@ TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {
   const uint64_t merges = ini.MergeCount();
   {
     LogCapture quiet;
-    EXPECT_THROW(ini.MergeOnto("[/A\n", "merge.ini"), int);
+    EXPECT_THROW(ini.MergeOnto("[/A\n", "merge.ini"), QELError);
   }
   EXPECT_EQ(ini.MergeCount(), merges);
   EXPECT_EQ(ValueOf(ini, "/A", "shared"), "ours");

@@ -7,9 +7,10 @@
 #include <ctime>
 #include <string>
 
+#include "atomic_replace.h"
+#include "backup_ini.h"
 #include "clog_msg.h"
-#include "ini.h"
-#include "ini_file.h"
+#include "ini_file_system.h"
 #include "qel_error.h"
 #include "qel_log.h"
 
@@ -117,39 +118,22 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
     throw static_cast<int>(error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed);
   }
   state_->RememberRead(stamp, ContentHash(bytes.data(), bytes.size()), before);
-  LoadImage(std::move(bytes), path_);
+  try {
+    LoadImage(std::move(bytes), path_);
+  } catch (const QELError& error) {
+    throw static_cast<int>(error.Code());  // the constructor's form of a failure
+  }
 }
 
 BackupIni::~BackupIni() = default;
 
 void BackupIni::FlushIniDataToFile(const std::string& file) {
+  if (!file.empty()) {
+    ThrowFlushError(kIniWriteFailed, file, "a store writes only its own file", __LINE__);
+  }
   std::string target;
   if (int error = files_->ResolveLinks(path_, &target)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(error), __LINE__);
-  }
-  if (!file.empty()) {
-    std::string copy;
-    if (int error = files_->ResolveLinks(file, &copy)) {
-      ThrowFlushError(kIniWriteFailed, file, ErrorText(error), __LINE__);
-    }
-    FileStamp store_stamp;
-    FileStamp copy_stamp;
-    bool copy_exists = files_->Stat(copy, &copy_stamp) == 0;
-    bool same_file = copy == target || (copy_exists && files_->Stat(target, &store_stamp) == 0 &&
-                                        store_stamp.device == copy_stamp.device &&
-                                        store_stamp.inode == copy_stamp.inode);
-    // A copy over the store's own file is an ordinary flush, merge included.
-    if (!same_file) {
-      const std::string bytes = SerializeImage();
-      WrittenFile written;
-      WriteFailure failure;
-      if (!WriteFileAtomically(*files_, copy, bytes, ContentHash(bytes.data(), bytes.size()),
-                               copy_exists ? &copy_stamp : nullptr, WriteKind::kCopy, &written,
-                               &failure)) {
-        ThrowFlushError(kIniWriteFailed, file, ErrorText(failure.error), __LINE__);
-      }
-      return;
-    }
   }
 
   // The store as it stands: refused when it is no regular file or read-only, and what the lock
@@ -202,7 +186,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
     if (hash != state_->hash) {
       try {
         MergeOnto(std::move(bytes), path_);
-      } catch (int number) {
+      } catch (const QELError& error) {
+        const int number = static_cast<int>(error.Code());
         ThrowFlushError(static_cast<IniErrorNumber>(number), path_,
                         "another writer changed it into a file that cannot be merged: " +
                             ExceptionNumberToString(number),
@@ -216,8 +201,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   const uint64_t hash = ContentHash(bytes.data(), bytes.size());
   WrittenFile written;
   WriteFailure failure;
-  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr,
-                           WriteKind::kStore, &written, &failure)) {
+  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
+                           &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }
   state_->RememberWrite(written, hash);

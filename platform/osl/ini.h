@@ -1,5 +1,5 @@
-// The INI store: the in-memory image of one INI file, its groups of named entries, and the
-// local kind BackupIni that loads the image from a file and writes it back.
+// The INI store: the in-memory image of one INI file and its groups of named entries, shared by
+// the local kind (backup_ini.h) and the remote one (remote_ini.h).
 // Thread safety: const operations (lookups, iteration, GetGroupProperty) may run from several
 // threads at once, as reads of a plain map may; a change must not overlap any other call.
 #pragma once
@@ -7,49 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
-#include <map>
 #include <memory>
 #include <string>
 
-// "a before b" ignoring ASCII letter case: the order of every entry map.
-struct StrCmpInSensitive {
-  bool operator()(const std::string& a, const std::string& b) const;
-};
-
-// Three-way comparison ignoring ASCII letter case; 0 when equal.
-int cmp_nocase(const std::string& a, const std::string& b);
-
-using IniEntryMap = std::map<std::string, std::string, StrCmpInSensitive>;
-
-// The store's error numbers, thrown as an `int` by the constructors and used as the code of the
-// QELError a failed flush throws.
-enum IniErrorNumber : int {
-  kIniFileNotFound = 1,  // the file does not exist
-  kIniReadFailed = 2,    // it exists but cannot be read
-  kIniBadSyntax = 3,     // a line is not a group header, an entry, a comment or blank
-  kIniWriteFailed = 4,   // writing the file back failed; the old file is intact
-  kIniLocked = 5,        // another writer held the store's lock past the wait bound
-  kIniConflict = 6,      // concurrent writers kept changing the store; changes kept in memory
-  kIniRemoteFailed = 7,  // the remote service failed (see the QELError text)
-};
-
-// The facility of the QELErrors the store throws.
-constexpr long kIniFacility = 1;
+#include "ini_types.h"
 
 class Ini;
 class IniDocument;
 class IniJournal;
-
-// A change to one entry that is kept as what it does rather than as the text it left, so that
-// a replay onto another writer's newer file applies it to the entry found there (adding list
-// elements keeps the elements the other writer added).
-class IniEntryEdit {
- public:
-  virtual ~IniEntryEdit();
-  // Sets `*result` to the entry's new text given its `current` text (null when the entry does
-  // not exist) and returns true; returns false when the entry is to stay as it is.
-  virtual bool Apply(const std::string* current, std::string* result) const = 0;
-};
 
 // One group as the iteration sees it: its name, and its entries on demand.
 class Group {
@@ -90,9 +55,10 @@ class Ini {
   Ini(const Ini&) = delete;
   Ini& operator=(const Ini&) = delete;
 
-  // Writes the image back: "" means the store's own file (local or remote), any other text a
-  // copy at that path. Throws QELError (facility kIniFacility, code an IniErrorNumber) naming the
-  // file and the reason; on failure the file on disk and the image stay as they were.
+  // Writes the image back to the store's own file, local or remote; `file` must be "" (any
+  // other path is refused with kIniWriteFailed). Throws QELError (facility kIniFacility, code an
+  // IniErrorNumber) naming the file and the reason; on failure the file and the image stay as
+  // they were, the changes included.
   virtual void FlushIniDataToFile(const std::string& file) = 0;
 
   bool isGroupExist(const std::string& group) const;
@@ -133,8 +99,9 @@ class Ini {
  protected:
   Ini();
 
-  // Replaces the image by the parse of `bytes`; `source` names the file in error records.
-  // Throws kIniBadSyntax (after a log record with file, line and reason) and keeps the old image.
+  // Replaces the image by the parse of `bytes`; `source` names the file in error texts. Throws
+  // QELError kIniBadSyntax naming the file, the line and the reason (and logs it), and then
+  // keeps the old image.
   void LoadImage(std::string bytes, const std::string& source);
   // The file text of the current image: untouched lines byte for byte, changes in place.
   std::string SerializeImage() const;
@@ -155,32 +122,4 @@ class Ini {
   uint64_t merges_ = 0;
   friend class Group;
   friend class IniGroupIterator;
-};
-
-class IniFileSystem;
-
-// A store over a local file. Loading checks every line; writing is atomic and durable, keeps
-// comments and layout, and merges changes another process wrote meanwhile.
-class BackupIni : public Ini {
- public:
-  // Loads the file at `path`; throws an IniErrorNumber when it is missing, unreadable or bad.
-  explicit BackupIni(const std::string& path);
-  // The same, with the file I/O supplied by the caller (tests inject failures this way).
-  BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> files);
-  ~BackupIni() override;
-
-  // "" writes the store's own file under the exclusive lock of "<file>.lock", merging first what
-  // other writers put in the file since this store last read or wrote it; the wait for the lock
-  // is bounded (10 s, or QEL_LOCK_TIMEOUT_MS milliseconds when set at construction), then
-  // kIniLocked. Another path receives a copy of the image; the store's own file and its record
-  // of unwritten changes stay as they were. A failed write is kIniWriteFailed.
-  void FlushIniDataToFile(const std::string& file) override;
-
-  const std::string& GetPath() const { return path_; }
-
- private:
-  std::string path_;
-  std::shared_ptr<IniFileSystem> files_;
-  struct FileState;  // what this store last read or wrote: stamp and content hash
-  std::unique_ptr<FileState> state_;
 };

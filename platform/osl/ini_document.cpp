@@ -7,16 +7,19 @@
 
 #include "clog_msg.h"
 #include "ini_syntax.h"
+#include "qel_error.h"
 
 using namespace ini_syntax;
 
 namespace {
 
+// Every syntax error goes through here: logged, and thrown with the file, the line and why.
 [[noreturn]] void Reject(const std::string& source, size_t line, const char* reason) {
-  CLogMsg("Ini::LoadImage", "osl", kLogTrace)
-      << kLogError << "cannot load INI file " << source << ", line "
-      << static_cast<unsigned long>(line) << ": " << reason << flush;
-  throw static_cast<int>(kIniBadSyntax);
+  const std::string text =
+      "cannot load INI file " + source + ", line " + std::to_string(line) + ": " + reason;
+  CLogMsg("Ini::LoadImage", "osl", kLogTrace) << kLogError << text << flush;
+  throw QELError(text, kIniBadSyntax, kIniFacility, "platform/osl/ini_document",
+                 static_cast<long>(line));
 }
 
 }  // namespace

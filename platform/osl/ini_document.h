@@ -35,7 +35,7 @@ class IniDocument {
   IniDocument& operator=(const IniDocument&) = delete;
 
   // Parses `bytes`; on a line that is none of the kinds above logs an error record naming
-  // `source`, the line number and the reason, and throws kIniBadSyntax.
+  // `source`, the line number and the reason, and throws that as a QELError kIniBadSyntax.
   static std::unique_ptr<IniDocument> Parse(std::string bytes, const std::string& source);
 
   // The file text: untouched lines byte for byte, edited groups line by line.

@@ -1,25 +1,22 @@
-// RemoteIni: the INI store over a file held by a WebDAV service, read with GET and written back
-// with conditional PUTs through libcurl; another writer's newer file is merged, never overwritten.
+// RemoteIni: the write-back protocol of an INI store whose file a WebDAV service holds: one GET
+// at login, conditional PUTs (If-Match) to write, and another writer's newer file merged, never
+// overwritten. The requests themselves go through HttpTransport.
 #include "remote_ini.h"
 
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <mutex>
-#include <new>
 #include <random>
 #include <thread>
 
 #include "clog_msg.h"
+#include "http_transport.h"
 #include "qel_error.h"
 #include "qel_log.h"
 
@@ -35,7 +32,7 @@ constexpr long kCredentialsRejected = -7;
 constexpr long kDefaultConnectTimeoutMs = 10000;
 constexpr long kDefaultTimeoutMs = 60000;
 // The largest file read from the service unless QEL_REMOTE_MAX_BYTES says otherwise.
-constexpr curl_off_t kDefaultMaxBytes = curl_off_t{256} << 20;
+constexpr uint64_t kDefaultMaxBytes = uint64_t{256} << 20;
 constexpr const char* kMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 // The longest pause between two rounds of "PUT refused with 412, merge onto the newer file".
 constexpr int kMaxPauseMs = 500;
@@ -44,11 +41,6 @@ constexpr const char* kProbeTag = "\"qel-if-match-probe-never-matches\"";
 
 [[noreturn]] void Fail(long code, const std::string& text, long line) {
   throw QELError(text, code, kIniFacility, kSourceFile, line);
-}
-
-void StartCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 // A timeout in milliseconds from an environment variable giving seconds, or `fallback_ms`.
@@ -68,7 +60,7 @@ long TimeoutFromEnvironment(const char* name, long fallback_ms) {
 }
 
 // The bound on the size of an answer's body: QEL_REMOTE_MAX_BYTES bytes when set, or `fallback`.
-curl_off_t MaxBytesFromEnvironment(curl_off_t fallback) {
+uint64_t MaxBytesFromEnvironment(uint64_t fallback) {
   const char* value = std::getenv(kMaxBytesVariable);
   if (value == nullptr || *value == '\0') return fallback;
   char* end = nullptr;
@@ -80,7 +72,7 @@ curl_off_t MaxBytesFromEnvironment(curl_off_t fallback) {
              "\"",
          __LINE__);
   }
-  return static_cast<curl_off_t>(bytes);
+  return static_cast<uint64_t>(bytes);
 }
 
 bool IsLoopback(std::string host) {
@@ -105,74 +97,15 @@ std::string StrongTag(const std::string& tag) {
   return tag.rfind("W/", 0) == 0 ? tag.substr(2) : tag;
 }
 
-struct Response {
-  CURLcode result = CURLE_OK;
-  long status = 0;
-  std::string body;
-  std::string etag;
-  std::string error;       // libcurl's detail when the transfer failed
-  bool too_large = false;  // the body outgrew the bound and the transfer was stopped
-
-  bool Succeeded() const { return result == CURLE_OK && status >= 200 && status < 300; }
-  bool Answered(long code) const { return result == CURLE_OK && status == code; }
-};
-
-struct UploadCursor {
-  const std::string* data;
-  size_t offset;
-};
-
-size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
-  auto* cursor = static_cast<UploadCursor*>(user);
-  const size_t n = std::min(size * count, cursor->data->size() - cursor->offset);
-  std::memcpy(buffer, cursor->data->data() + cursor->offset, n);
-  cursor->offset += n;
-  return n;
-}
-
-// Where an answer's body goes, up to `limit` bytes.
-struct BodySink {
-  std::string* body;
-  size_t limit;
-  bool exceeded;
-};
-
-// Appends a piece of the body; past the limit it stops the transfer (a return short of the
-// piece's size) instead of holding a body of any size a server may send.
-size_t AppendBody(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<BodySink*>(user);
-  const size_t n = size * count;
-  if (n > sink->limit - sink->body->size()) {
-    sink->exceeded = true;
-    return 0;
-  }
-  sink->body->append(data, n);
-  return n;
-}
-
-using UrlHandle = std::unique_ptr<CURLU, void (*)(CURLU*)>;
-
-// One part of a parsed address, "" when it is absent.
-std::string UrlPart(const UrlHandle& url, CURLUPart part) {
-  char* text = nullptr;
-  if (curl_url_get(url.get(), part, &text, 0) != CURLUE_OK || text == nullptr) return "";
-  std::string result(text);
-  curl_free(text);
-  return result;
-}
-
 }  // namespace
 
 struct RemoteIni::Transport {
   std::string url;    // the address requested; it never carries user information
   std::string shown;  // the address as every text shows it: MaskCredentials(url)
   std::string user;
-  std::string password;
-  std::string ca_file;
-  long connect_timeout_ms = kDefaultConnectTimeoutMs;
   long timeout_ms = kDefaultTimeoutMs;
-  curl_off_t max_bytes = kDefaultMaxBytes;
-  std::unique_ptr<CURL, void (*)(CURL*)> handle{nullptr, curl_easy_cleanup};
+  uint64_t max_bytes = kDefaultMaxBytes;
+  std::unique_ptr<HttpTransport> http;
   // The strong form of the tag of the file as this store last read or wrote it; "" when the
   // service gives none.
   std::string etag;
@@ -180,113 +113,59 @@ struct RemoteIni::Transport {
   bool warned = false;  // the warning about unguarded writes was logged
 
   // One request on `url`: a GET, or a PUT of `*upload` when not null; `condition` becomes an
-  // If-Match header when not empty.
-  Response Perform(const std::string* upload, const std::string& condition);
+  // If-Match header when not empty. Traced by method, address and outcome.
+  HttpResponse Perform(const std::string* upload, const std::string& condition);
   // What went wrong with a request, in words; never the password.
-  std::string Failure(const char* method, const Response& response) const;
+  std::string Failure(const char* method, const HttpResponse& response) const;
 };
 
-Response RemoteIni::Transport::Perform(const std::string* upload, const std::string& condition) {
-  CURL* curl = handle.get();
-  curl_easy_reset(curl);  // keeps the open connection and the TLS session
-  Response response;
-  char error[CURL_ERROR_SIZE] = "";
-  UploadCursor cursor{upload, 0};
-  BodySink sink{&response.body, static_cast<size_t>(max_bytes), false};
-  std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
-  auto add_header = [&headers](const std::string& line) {
-    curl_slist* head = curl_slist_append(headers.get(), line.c_str());
-    if (head == nullptr) throw std::bad_alloc();
-    headers.release();
-    headers.reset(head);
-  };
-
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file.c_str());
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, "zor-qel-rb-key");
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-  // Refuses a body announced too large before it comes; AppendBody stops one that grows so.
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, max_bytes);
-  if (!user.empty()) {
-    curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-    curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
-  }
-  if (upload != nullptr) {
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadUpload);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &cursor);
-    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload->size()));
-    add_header("Expect:");  // send the body at once instead of waiting for "100 Continue"
-  } else {
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-  }
-  if (!condition.empty()) add_header("If-Match: " + condition);
-  if (headers) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
-
-  response.result = curl_easy_perform(curl);
-  if (response.result == CURLE_OK) {
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
-    curl_header* etag = nullptr;
-    if (curl_easy_header(curl, "ETag", 0, CURLH_HEADER, -1, &etag) == CURLHE_OK) {
-      response.etag = etag->value;
-    }
-  } else {
-    response.error = error[0] != '\0' ? error : curl_easy_strerror(response.result);
-    response.too_large = response.result == CURLE_FILESIZE_EXCEEDED ||
-                         (response.result == CURLE_WRITE_ERROR && sink.exceeded);
-  }
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-
+HttpResponse RemoteIni::Transport::Perform(const std::string* upload,
+                                           const std::string& condition) {
+  HttpRequest request;
+  request.method = upload != nullptr ? "PUT" : "GET";
+  request.url = url;
+  request.body = upload;
+  if (!condition.empty()) request.headers.push_back("If-Match: " + condition);
+  HttpResponse response = http->Perform(request);
   CLogMsg trace("RemoteIni::Request", kModule, kLogTrace);
   if (trace.IsEnable()) {
-    trace << (upload != nullptr ? "PUT " : "GET ") << shown << ": "
-          << (response.result == CURLE_OK ? "HTTP " + std::to_string(response.status)
-                                          : response.error)
+    trace << request.method << " " << shown << ": "
+          << (response.failure == HttpFailure::kNone ? "HTTP " + std::to_string(response.status)
+                                                     : response.detail)
           << flush;
   }
   return response;
 }
 
-std::string RemoteIni::Transport::Failure(const char* method, const Response& response) const {
+std::string RemoteIni::Transport::Failure(const char* method, const HttpResponse& response) const {
   const std::string request = std::string(method) + " " + shown + ": ";
-  if (response.too_large) {
-    return request + "the file is larger than the limit of " + std::to_string(max_bytes) +
-           " bytes set by " + kMaxBytesVariable;
+  const char* what = nullptr;
+  switch (response.failure) {
+    case HttpFailure::kNone:
+      break;
+    case HttpFailure::kTooLarge:
+      return request + "the file is larger than the limit of " + std::to_string(max_bytes) +
+             " bytes set by " + kMaxBytesVariable;
+    case HttpFailure::kResolve:
+      what = "the server's name cannot be resolved";
+      break;
+    case HttpFailure::kConnect:
+      what = "the server does not answer";
+      break;
+    case HttpFailure::kTimeout:
+      what = "the server did not answer in time";
+      break;
+    case HttpFailure::kCertificate:
+      what = "the server's certificate is not trusted";
+      break;
+    case HttpFailure::kTls:
+      what = "the TLS handshake failed";
+      break;
+    case HttpFailure::kOther:
+      what = "the transfer failed";
+      break;
   }
-  if (response.result != CURLE_OK) {
-    const char* what = "the transfer failed";
-    switch (response.result) {
-      case CURLE_COULDNT_RESOLVE_HOST:
-        what = "the server's name cannot be resolved";
-        break;
-      case CURLE_COULDNT_CONNECT:
-        what = "the server does not answer";
-        break;
-      case CURLE_OPERATION_TIMEDOUT:
-        what = "the server did not answer in time";
-        break;
-      case CURLE_PEER_FAILED_VERIFICATION:
-        what = "the server's certificate is not trusted";
-        break;
-      case CURLE_SSL_CONNECT_ERROR:
-        what = "the TLS handshake failed";
-        break;
-      default:
-        break;
-    }
-    return request + what + " (" + response.error + ")";
-  }
+  if (what != nullptr) return request + what + " (" + response.detail + ")";
   const std::string status = " (HTTP " + std::to_string(response.status) + ")";
   if (response.status == 401) {
     return request + "the server refused the credentials of user \"" + user + "\"" + status;
@@ -304,57 +183,53 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   std::string address = host.find("://") == std::string::npos ? "https://" + host : host;
   if (!second.empty()) address += "/" + second;
 
-  StartCurlOnce();
-  UrlHandle parsed(curl_url(), curl_url_cleanup);
-  if (!parsed) throw std::bad_alloc();
-  if (curl_url_set(parsed.get(), CURLUPART_URL, address.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-      CURLUE_OK) {
+  HttpAddress parsed;
+  if (!ParseHttpAddress(address, &parsed)) {
     Fail(kIniRemoteFailed, "\"" + MaskCredentials(address) + "\" is not a valid address", __LINE__);
   }
-  const bool carries_credentials =
-      !UrlPart(parsed, CURLUPART_USER).empty() || !UrlPart(parsed, CURLUPART_PASSWORD).empty();
-  curl_url_set(parsed.get(), CURLUPART_USER, nullptr, 0);
-  curl_url_set(parsed.get(), CURLUPART_PASSWORD, nullptr, 0);
-  transport.url = UrlPart(parsed, CURLUPART_URL);
+  transport.url = parsed.url;
   transport.shown = MaskCredentials(transport.url);
-  if (carries_credentials) {
+  if (parsed.had_credentials) {
     Fail(kIniRemoteFailed,
          "the address " + transport.shown +
              " carries a user name or password; give them to the login",
          __LINE__);
   }
-  const std::string scheme = UrlPart(parsed, CURLUPART_SCHEME);
-  if (scheme != "https" && scheme != "http") {
+  if (parsed.scheme != "https" && parsed.scheme != "http") {
     Fail(kIniRemoteFailed,
-         "the address " + transport.shown + " names the scheme \"" + scheme +
+         "the address " + transport.shown + " names the scheme \"" + parsed.scheme +
              "\"; only https and http are supported",
          __LINE__);
   }
-  if (scheme == "http" && !password.empty() && !IsLoopback(UrlPart(parsed, CURLUPART_HOST))) {
+  if (parsed.scheme == "http" && !password.empty() && !IsLoopback(parsed.host)) {
     Fail(kIniRemoteFailed,
          "the address " + transport.shown +
              " uses plain http, which would expose the password; use https",
          __LINE__);
   }
 
-  transport.user = user;
-  transport.password = password;
-  if (const char* ca_file = std::getenv("QEL_REMOTE_CA_FILE")) transport.ca_file = ca_file;
-  transport.connect_timeout_ms =
+  HttpSettings settings;
+  settings.user = user;
+  settings.password = password;
+  if (const char* ca_file = std::getenv("QEL_REMOTE_CA_FILE")) settings.ca_file = ca_file;
+  settings.connect_timeout_ms =
       TimeoutFromEnvironment("QEL_REMOTE_CONNECT_TIMEOUT", kDefaultConnectTimeoutMs);
-  transport.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", kDefaultTimeoutMs);
-  transport.max_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
-  transport.handle.reset(curl_easy_init());
-  if (!transport.handle) Fail(kIniRemoteFailed, "libcurl cannot be started", __LINE__);
+  settings.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", kDefaultTimeoutMs);
+  settings.max_body_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
+  transport.user = user;
+  transport.timeout_ms = settings.timeout_ms;
+  transport.max_bytes = settings.max_body_bytes;
+  transport.http = MakeHttpTransport(std::move(settings));
 
-  Response response = transport.Perform(nullptr, "");
+  HttpResponse response = transport.Perform(nullptr, "");
   if (response.Answered(401)) {
     Fail(kCredentialsRejected, transport.Failure("GET", response), __LINE__);
   }
   if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
   try {
     LoadImage(std::move(response.body), transport.shown);
-  } catch (int number) {
+  } catch (const QELError& error) {
+    const int number = static_cast<int>(error.Code());
     Fail(number, "GET " + transport.shown + ": " + ExceptionNumberToString(number), __LINE__);
   }
   transport.etag = StrongTag(response.etag);
@@ -363,11 +238,10 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
 RemoteIni::~RemoteIni() = default;
 
 void RemoteIni::FlushIniDataToFile(const std::string& file) {
-  if (file.empty()) {
-    WriteBack();
-  } else {
-    WriteLocalCopy(file);
+  if (!file.empty()) {
+    Fail(kIniWriteFailed, "cannot write " + file + ": a store writes only its own file", __LINE__);
   }
+  WriteBack();
 }
 
 void RemoteIni::WriteBack() {
@@ -390,7 +264,7 @@ void RemoteIni::WriteBack() {
     if (transport.if_match == Transport::IfMatch::kUntested) {
       // Learn once whether the service honours If-Match: one that does refuses this PUT; one
       // that does not writes these very bytes, which is what an unconditional PUT would do.
-      Response probe = transport.Perform(&bytes, kProbeTag);
+      HttpResponse probe = transport.Perform(&bytes, kProbeTag);
       if (probe.Answered(412)) {
         transport.if_match = Transport::IfMatch::kHonoured;
       } else if (probe.Succeeded()) {
@@ -413,7 +287,7 @@ void RemoteIni::WriteBack() {
           << kWarning << transport.shown
           << " gives no ETag: concurrent writers can overwrite each other's changes" << flush;
     }
-    Response put = transport.Perform(&bytes, conditional ? transport.etag : "");
+    HttpResponse put = transport.Perform(&bytes, conditional ? transport.etag : "");
     if (put.Succeeded()) {
       Written(bytes, put.etag);
       return;
@@ -432,14 +306,15 @@ void RemoteIni::WriteBack() {
 
 void RemoteIni::MergeNewerFile() {
   Transport& transport = *transport_;
-  Response response = transport.Perform(nullptr, "");
+  HttpResponse response = transport.Perform(nullptr, "");
   if (!response.Succeeded()) {
     Fail(kIniRemoteFailed, transport.Failure("GET", response) + "; the changes are kept in memory",
          __LINE__);
   }
   try {
     MergeOnto(std::move(response.body), transport.shown);
-  } catch (int number) {
+  } catch (const QELError& error) {
+    const int number = static_cast<int>(error.Code());
     Fail(number,
          "GET " + transport.shown + ": the newer file cannot be read: " +
              ExceptionNumberToString(number) + "; the changes are kept in memory",
@@ -455,26 +330,8 @@ void RemoteIni::Written(const std::string& bytes, const std::string& etag) {
   } else {
     // No tag for the written file: learn it with a GET, but only while the file is what this
     // store wrote; otherwise the old tag stays, and the next flush merges onto the newer file.
-    Response check = transport.Perform(nullptr, "");
+    HttpResponse check = transport.Perform(nullptr, "");
     if (check.Succeeded() && check.body == bytes) transport.etag = StrongTag(check.etag);
   }
   ClearJournal();
-}
-
-void RemoteIni::WriteLocalCopy(const std::string& path) const {
-  const std::string bytes = SerializeImage();
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (out) {
-      if (std::rename(temporary.c_str(), path.c_str()) == 0) return;
-    }
-  }
-  const int error = errno;
-  std::remove(temporary.c_str());
-  Fail(kIniWriteFailed,
-       "cannot write a copy of " + transport_->shown + " to " + path + ": " + std::strerror(error),
-       __LINE__);
 }

@@ -17,8 +17,8 @@ class RemoteIni : public Ini {
             const std::string& password);
   ~RemoteIni() override;
 
-  // Writes the image back to the service unless someone else wrote it meanwhile, in which case
-  // this store's changes are replayed on the newer file.
+  // Writes the image back to the service (`file` must be "") unless someone else wrote it
+  // meanwhile, in which case this store's changes are replayed on the newer file first.
   void FlushIniDataToFile(const std::string& file) override;
 
  private:
@@ -29,8 +29,6 @@ class RemoteIni : public Ini {
   void MergeNewerFile();
   // Records a successful PUT of `bytes`, answered with `etag` ("" when the service gave none).
   void Written(const std::string& bytes, const std::string& etag);
-  // Writes the image to a local file at `path`, replacing it atomically.
-  void WriteLocalCopy(const std::string& path) const;
 
   std::unique_ptr<Transport> transport_;
 };

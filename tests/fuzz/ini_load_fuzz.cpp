@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "ini.h"
-#include "ini_file.h"
+#include "atomic_replace.h"
+#include "backup_ini.h"
+#include "posix_file_system.h"
 #include "qel_log.h"
 
 namespace {

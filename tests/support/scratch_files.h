@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "ini.h"
+#include "backup_ini.h"
 #include "qel_error.h"
 #include "qel_log.h"
 

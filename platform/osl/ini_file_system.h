@@ -1,6 +1,7 @@
-// IniFileSystem: every file operation of the local INI store (read, stamp, atomic replace, lock)
-// behind one interface, so that tests can make any step fail. Thread safety: the POSIX file
-// system keeps no state and may be used from several threads at once.
+// IniFileSystem: every file operation of the local INI store (read, stamp, replace, lock) behind
+// one interface, so that tests can make any step fail and each platform supplies its own.
+// Thread safety: an implementation keeps no state of its own and may be used from several
+// threads at once.
 #pragma once
 
 #include <cstddef>
@@ -39,9 +40,6 @@ constexpr int kNotRegularFile = -1;
 // The reason text of an errno value ("No space left on device") or of kNotRegularFile; the only
 // place that turns one into text.
 std::string ErrorText(int error);
-
-// A fast 64-bit hash of a file's content, to confirm that a file with a new stamp really changed.
-uint64_t ContentHash(const char* data, size_t size);
 
 // Every primitive returns 0 on success or an errno value (or kNotRegularFile); out-parameters
 // are meaningful only on success. Handles are plain descriptors owned by the caller until Close or
@@ -93,73 +91,8 @@ class IniFileSystem {
   virtual void Unlock(int handle) = 0;
 };
 
-// The real file system of a POSIX system.
-class PosixIniFileSystem : public IniFileSystem {
- public:
-  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override;
-  int Stat(const std::string& path, FileStamp* stamp) override;
-  int ResolveLinks(const std::string& path, std::string* target) override;
-  int CanWrite(const std::string& path) override;
-  int CreateFile(const std::string& path, const FileStamp* like, int* handle) override;
-  int Write(int handle, const char* data, size_t size) override;
-  int SetModificationTime(int handle, int64_t mtime_ns) override;
-  int Sync(int handle) override;
-  int StatHandle(int handle, FileStamp* stamp) override;
-  int Close(int handle) override;
-  int Rename(const std::string& from, const std::string& to) override;
-  int Remove(const std::string& path) override;
-  int SyncDirectory(const std::string& directory) override;
-  int ListDirectory(const std::string& directory, std::vector<std::string>* names) override;
-  int Lock(const std::string& path, const FileStamp* like, int timeout_ms, int* handle) override;
-  void Unlock(int handle) override;
-};
-
-// The process's shared POSIX file system.
+// The process's shared file system of the platform it runs on.
 std::shared_ptr<IniFileSystem> DefaultIniFileSystem();
-
-// Where a failed atomic write went wrong: the errno value and the file it concerned.
-struct WriteFailure {
-  int error = 0;
-  std::string path;
-};
-
-// The file an atomic write made.
-struct WrittenFile {
-  FileStamp stamp;
-  // Whether its modification time was set apart from that of any later version of the file.
-  bool stamp_set_apart = false;
-};
-
-// Whose temporary files a write makes: the store's own, written only while holding the store's
-// lock, or those of a copy written without it.
-enum class WriteKind { kStore, kCopy };
-
-// Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
-// the new content: a new temporary file beside it (named by TemporaryFilePrefix with `kind`,
-// which is kStore only while the caller holds target's lock), write, sync, rename over `target`,
-// sync the directory. `content_hash` is ContentHash of `bytes`; the file's modification time
-// is set back by up to a millisecond depending on it, so that any later version of the file has
-// another stamp (a file system that cannot set it, or keeps whole seconds only, leaves
-// `stamp_set_apart` false). `like`, when not null, gives the new file its permission bits and
-// owner from its creation on (see CreateFile). On success returns true and describes the new
-// file, as it stands after the rename, in `*written`; on failure returns false with the cause in
-// `*failure`, the old file untouched and the temporary file removed (a step that fails after the
-// rename, closing the file or syncing the directory, leaves the new content).
-bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, WriteKind kind,
-                         WrittenFile* written, WriteFailure* failure);
-
-// The start of the names of the temporary files written for `target`, within its directory;
-// the writer's process id, a dot and a sequence number follow it. A copy's names differ from
-// the store's own.
-std::string TemporaryFilePrefix(const std::string& target, WriteKind kind = WriteKind::kStore);
-
-// Removes every temporary file of the store `target` (kStore names, nothing else).
-// REQUIRES: the caller holds the store's lock and has no write of the store under way. Every
-// writer of those files holds the lock while they exist, so the files found then were left by
-// writers that died, whatever their process ids say (the first process of a container is
-// always 1, and ids are reused); a live writer's file cannot be among them.
-void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& target);
 
 // The name of the user with id `uid` ("root"), or "uid <number>" when it has none.
 std::string UserName(uint32_t uid);

@@ -1,0 +1,138 @@
+// The atomic replace of a store's file: a temporary file beside it, written, synced and renamed
+// over it, then the directory synced; and the removal of temporary files writers left behind.
+#include "atomic_replace.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// How far back a written file's modification time is set, at most, in nanoseconds.
+constexpr uint64_t kStampSpreadNs = 1000000;
+
+bool AllDigits(const std::string& text, size_t begin, size_t end) {
+  if (begin >= end) return false;
+  for (size_t i = begin; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint64_t ContentHash(const char* data, size_t size) {
+  // Multiply and rotate, four independent lanes of eight bytes so that the multiplications
+  // overlap, then a final avalanche: fast on large files and good enough to tell two versions
+  // of one file apart.
+  constexpr uint64_t kMultiplier1 = 0x9E3779B97F4A7C15ull;
+  constexpr uint64_t kMultiplier2 = 0xC2B2AE3D27D4EB4Full;
+  auto mix = [](uint64_t lane, uint64_t word) {
+    lane ^= word * kMultiplier2;
+    return ((lane << 31) | (lane >> 33)) * kMultiplier1;
+  };
+  auto load = [data](size_t at) {
+    uint64_t word;
+    std::memcpy(&word, data + at, 8);
+    return word;
+  };
+  uint64_t lanes[4] = {0x27D4EB2F165667C5ull ^ (static_cast<uint64_t>(size) * kMultiplier1),
+                       0x165667B19E3779F9ull, 0x85EBCA77C2B2AE63ull, 0xFF51AFD7ED558CCDull};
+  size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    for (int lane = 0; lane < 4; ++lane) lanes[lane] = mix(lanes[lane], load(i + 8 * lane));
+  }
+  uint64_t hash = lanes[0];
+  for (int lane = 1; lane < 4; ++lane) hash = mix(hash, lanes[lane]);
+  for (; i + 8 <= size; i += 8) hash = mix(hash, load(i));
+  uint64_t tail = 0;
+  std::memcpy(&tail, data + i, size - i);
+  hash = mix(hash, tail);
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 33;
+  hash *= 0xC4CEB9FE1A85EC53ull;
+  hash ^= hash >> 33;
+  return hash;
+}
+
+std::string TemporaryFilePrefix(const std::string& target) {
+  return "." + BaseNameOf(target) + ".qeltmp.";
+}
+
+bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
+                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
+                         WriteFailure* failure) {
+  static std::atomic<uint64_t> sequence{0};
+  const std::string directory = DirectoryOf(target);
+  const std::string prefix =
+      directory + "/" + TemporaryFilePrefix(target) + std::to_string(::getpid()) + ".";
+  std::string temporary;
+  int handle = -1;
+  int error = EEXIST;
+  // A name taken by a writer of another process namespace: try the next one.
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    temporary = prefix + std::to_string(sequence.fetch_add(1));
+    error = files.CreateFile(temporary, like, &handle);
+  }
+  if (error != 0) {
+    *failure = {error, temporary};
+    return false;
+  }
+  error = files.Write(handle, bytes.data(), bytes.size());
+  // Any later change of the file gets a modification time at least that of this write: set
+  // this file's a little earlier, by an amount that depends on its content, and its stamp then
+  // differs from that of every later version. Where that fails the stamp is only not set apart.
+  if (error == 0) error = files.StatHandle(handle, &written->stamp);
+  if (error == 0) {
+    written->stamp_set_apart =
+        files.SetModificationTime(
+            handle,
+            written->stamp.mtime_ns - 1 - static_cast<int64_t>(content_hash % kStampSpreadNs)) == 0;
+  }
+  if (error == 0) error = files.Sync(handle);
+  if (error == 0) error = files.Rename(temporary, target);
+  if (error != 0) {
+    files.Close(handle);
+    files.Remove(temporary);
+    *failure = {error, target};
+    return false;
+  }
+  // The rename changes the file's inode change time on most file systems: the stamp is taken
+  // after it, from the file this write made, whatever `target` names by now.
+  error = files.StatHandle(handle, &written->stamp);
+  int close_error = files.Close(handle);
+  if (error == 0) error = close_error;
+  if (error != 0) {
+    *failure = {error, target};
+    return false;
+  }
+  // A clock of whole seconds puts every version written within one second at the same time.
+  if (written->stamp.mtime_ns % 1000000000 == 0) written->stamp_set_apart = false;
+  error = files.SyncDirectory(directory);
+  if (error != 0) {
+    *failure = {error, directory};
+    return false;
+  }
+  return true;
+}
+
+void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& target) {
+  const std::string directory = DirectoryOf(target);
+  const std::string prefix = TemporaryFilePrefix(target);
+  std::vector<std::string> names;
+  if (files.ListDirectory(directory, &names) != 0) return;
+  for (const std::string& name : names) {
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // Exactly "<prefix><pid>.<sequence>": anything else is not ours to touch.
+    size_t dot = name.find('.', prefix.size());
+    if (dot == std::string::npos || !AllDigits(name, prefix.size(), dot) ||
+        !AllDigits(name, dot + 1, name.size()) || dot - prefix.size() > 9) {
+      continue;
+    }
+    files.Remove(directory + "/" + name);
+  }
+}

@@ -1,0 +1,205 @@
+// HttpTransport over libcurl: one easy handle per transport, so connections and TLS sessions are
+// kept between requests, and bodies bounded as they arrive.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "http_transport.h"
+#include "ini_types.h"
+#include "qel_error.h"
+
+namespace {
+
+void StartCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct UploadCursor {
+  const std::string* data;
+  size_t offset;
+};
+
+size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
+  auto* cursor = static_cast<UploadCursor*>(user);
+  const size_t n = std::min(size * count, cursor->data->size() - cursor->offset);
+  std::memcpy(buffer, cursor->data->data() + cursor->offset, n);
+  cursor->offset += n;
+  return n;
+}
+
+// Where an answer's body goes, up to `limit` bytes.
+struct BodySink {
+  std::string* body;
+  uint64_t limit;
+  bool exceeded;
+};
+
+// Appends a piece of the body; past the limit it stops the transfer (a return short of the
+// piece's size) instead of holding a body of any size a server may send.
+size_t AppendBody(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<BodySink*>(user);
+  const size_t n = size * count;
+  if (n > sink->limit - sink->body->size()) {
+    sink->exceeded = true;
+    return 0;
+  }
+  sink->body->append(data, n);
+  return n;
+}
+
+HttpFailure FailureOf(CURLcode result, bool exceeded) {
+  switch (result) {
+    case CURLE_OK:
+      return HttpFailure::kNone;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return HttpFailure::kResolve;
+    case CURLE_COULDNT_CONNECT:
+      return HttpFailure::kConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return HttpFailure::kTimeout;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return HttpFailure::kCertificate;
+    case CURLE_SSL_CONNECT_ERROR:
+      return HttpFailure::kTls;
+    case CURLE_FILESIZE_EXCEEDED:
+      return HttpFailure::kTooLarge;
+    case CURLE_WRITE_ERROR:
+      return exceeded ? HttpFailure::kTooLarge : HttpFailure::kOther;
+    default:
+      return HttpFailure::kOther;
+  }
+}
+
+class CurlHttpTransport : public HttpTransport {
+ public:
+  explicit CurlHttpTransport(HttpSettings settings) : settings_(std::move(settings)) {
+    StartCurlOnce();
+    handle_.reset(curl_easy_init());
+    if (!handle_) {
+      throw QELError("libcurl cannot be started", kIniRemoteFailed, kIniFacility,
+                     "platform/osl/curl_http_transport", __LINE__);
+    }
+  }
+
+  HttpResponse Perform(const HttpRequest& request) override {
+    CURL* curl = handle_.get();
+    curl_easy_reset(curl);  // keeps the open connection and the TLS session
+    HttpResponse response;
+    char error[CURL_ERROR_SIZE] = "";
+    UploadCursor cursor{request.body, 0};
+    BodySink sink{&response.body, settings_.max_body_bytes, false};
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
+    auto add_header = [&headers](const std::string& line) {
+      curl_slist* head = curl_slist_append(headers.get(), line.c_str());
+      if (head == nullptr) throw std::bad_alloc();
+      headers.release();
+      headers.reset(head);
+    };
+
+    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, settings_.connect_timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, settings_.timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!settings_.ca_file.empty())
+      curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.ca_file.c_str());
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "zor-qel-rb-key");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    // Refuses a body announced too large before it comes; AppendBody stops one that grows so.
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(settings_.max_body_bytes));
+    if (!settings_.user.empty()) {
+      curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+      curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.user.c_str());
+      curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.password.c_str());
+    }
+    const std::string method = request.method;
+    if (request.body != nullptr && method == "PUT") {
+      curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+      curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadUpload);
+      curl_easy_setopt(curl, CURLOPT_READDATA, &cursor);
+      curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
+                       static_cast<curl_off_t>(request.body->size()));
+      add_header("Expect:");  // send the body at once instead of waiting for "100 Continue"
+    } else if (request.body != nullptr) {
+      curl_easy_setopt(curl, CURLOPT_POST, 1L);
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body->data());
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(request.body->size()));
+      if (method != "POST") curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method);
+      add_header("Expect:");
+    } else if (method == "GET") {
+      curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    } else {
+      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method);
+    }
+    for (const std::string& line : request.headers) add_header(line);
+    if (headers) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+
+    const CURLcode result = curl_easy_perform(curl);
+    response.failure = FailureOf(result, sink.exceeded);
+    if (result == CURLE_OK) {
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+      curl_header* etag = nullptr;
+      if (curl_easy_header(curl, "ETag", 0, CURLH_HEADER, -1, &etag) == CURLHE_OK) {
+        response.etag = etag->value;
+      }
+    } else {
+      response.body.clear();
+      response.detail = error[0] != '\0' ? error : curl_easy_strerror(result);
+    }
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    return response;
+  }
+
+ private:
+  HttpSettings settings_;
+  std::unique_ptr<CURL, void (*)(CURL*)> handle_{nullptr, curl_easy_cleanup};
+};
+
+using UrlHandle = std::unique_ptr<CURLU, void (*)(CURLU*)>;
+
+// One part of a parsed address, "" when it is absent.
+std::string UrlPart(const UrlHandle& url, CURLUPart part) {
+  char* text = nullptr;
+  if (curl_url_get(url.get(), part, &text, 0) != CURLUE_OK || text == nullptr) return "";
+  std::string result(text);
+  curl_free(text);
+  return result;
+}
+
+}  // namespace
+
+HttpTransport::~HttpTransport() = default;
+
+std::unique_ptr<HttpTransport> MakeHttpTransport(HttpSettings settings) {
+  return std::make_unique<CurlHttpTransport>(std::move(settings));
+}
+
+bool ParseHttpAddress(const std::string& address, HttpAddress* parsed) {
+  StartCurlOnce();
+  UrlHandle url(curl_url(), curl_url_cleanup);
+  if (!url) throw std::bad_alloc();
+  if (curl_url_set(url.get(), CURLUPART_URL, address.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+      CURLUE_OK) {
+    return false;
+  }
+  parsed->had_credentials =
+      !UrlPart(url, CURLUPART_USER).empty() || !UrlPart(url, CURLUPART_PASSWORD).empty();
+  curl_url_set(url.get(), CURLUPART_USER, nullptr, 0);
+  curl_url_set(url.get(), CURLUPART_PASSWORD, nullptr, 0);
+  parsed->url = UrlPart(url, CURLUPART_URL);
+  parsed->scheme = UrlPart(url, CURLUPART_SCHEME);
+  parsed->host = UrlPart(url, CURLUPART_HOST);
+  return true;
+}

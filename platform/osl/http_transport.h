@@ -1,0 +1,73 @@
+// The HTTP client of the remote stores: requests and answers as plain values behind one
+// interface, with the platform's HTTP library (libcurl on POSIX systems) behind it.
+// Thread safety: one transport is used by one thread at a time; distinct transports are
+// independent.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// What every request of one transport shares.
+struct HttpSettings {
+  std::string user;      // basic authentication when not empty
+  std::string password;  // never logged, never part of a text
+  std::string ca_file;   // the certificates trusted for TLS; "" for the system's
+  long connect_timeout_ms = 10000;
+  long timeout_ms = 60000;                        // the whole request
+  uint64_t max_body_bytes = uint64_t{256} << 20;  // a larger answer is stopped
+};
+
+struct HttpRequest {
+  const char* method = "GET";         // "GET", "PUT" or "POST"
+  std::string url;                    // without user information
+  const std::string* body = nullptr;  // sent when not null
+  std::vector<std::string> headers;   // whole lines, "Name: value"
+};
+
+// Why a request got no answer.
+enum class HttpFailure {
+  kNone,         // the server answered (any status)
+  kResolve,      // its name cannot be resolved
+  kConnect,      // it does not answer
+  kTimeout,      // it did not answer in time
+  kCertificate,  // its certificate is not trusted
+  kTls,          // the TLS handshake failed
+  kTooLarge,     // the answer outgrew HttpSettings::max_body_bytes
+  kOther,        // anything else (see `detail`)
+};
+
+struct HttpResponse {
+  HttpFailure failure = HttpFailure::kNone;
+  long status = 0;     // when answered
+  std::string body;    // when answered
+  std::string etag;    // the ETag header, "" when absent
+  std::string detail;  // the HTTP library's own words when there was no answer
+
+  bool Answered(long code) const { return failure == HttpFailure::kNone && status == code; }
+  bool Succeeded() const { return failure == HttpFailure::kNone && status >= 200 && status < 300; }
+};
+
+class HttpTransport {
+ public:
+  virtual ~HttpTransport();
+  // Sends `request` and waits for the answer, within the settings' timeouts; a failure to get
+  // one is described in the response, never thrown. Keeps connections open between requests.
+  virtual HttpResponse Perform(const HttpRequest& request) = 0;
+};
+
+// The platform's transport. Throws QELError (kIniRemoteFailed) when the HTTP library cannot
+// start.
+std::unique_ptr<HttpTransport> MakeHttpTransport(HttpSettings settings);
+
+// An address taken apart.
+struct HttpAddress {
+  std::string url;  // the whole address without user information
+  std::string scheme;
+  std::string host;
+  bool had_credentials = false;  // the address carried a user name or password
+};
+
+// Parses `address`; false when it is no valid URL.
+bool ParseHttpAddress(const std::string& address, HttpAddress* parsed);

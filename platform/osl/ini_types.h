@@ -1,0 +1,45 @@
+// The types the INI store's parts share: entry maps ordered without regard to case, the store's
+// error numbers, and a change to one entry that can be replayed.
+// Thread safety: types and constants only.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "qel_error_codes.h"
+
+// "a before b" ignoring ASCII letter case: the order of every entry map.
+struct StrCmpInSensitive {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// Three-way comparison ignoring ASCII letter case; 0 when equal.
+int cmp_nocase(const std::string& a, const std::string& b);
+
+using IniEntryMap = std::map<std::string, std::string, StrCmpInSensitive>;
+
+// The store's error numbers: the codes of the QELErrors it throws, and what its constructors
+// throw as an `int`, the form in which the backend logins expect them.
+enum IniErrorNumber : int {
+  kIniFileNotFound = static_cast<int>(zor::qel::StoreError::kFileNotFound),
+  kIniReadFailed = static_cast<int>(zor::qel::StoreError::kReadFailed),
+  kIniBadSyntax = static_cast<int>(zor::qel::StoreError::kBadSyntax),
+  kIniWriteFailed = static_cast<int>(zor::qel::StoreError::kWriteFailed),
+  kIniLocked = static_cast<int>(zor::qel::StoreError::kLocked),
+  kIniConflict = static_cast<int>(zor::qel::StoreError::kConflict),
+  kIniRemoteFailed = static_cast<int>(zor::qel::StoreError::kRemoteFailed),
+};
+
+// The facility of the QELErrors the store throws.
+constexpr long kIniFacility = static_cast<long>(zor::qel::Facility::kStore);
+
+// A change to one entry that is kept as what it does rather than as the text it left, so that
+// a replay onto another writer's newer file applies it to the entry found there (adding list
+// elements keeps the elements the other writer added).
+class IniEntryEdit {
+ public:
+  virtual ~IniEntryEdit();
+  // Sets `*result` to the entry's new text given its `current` text (null when the entry does
+  // not exist) and returns true; returns false when the entry is to stay as it is.
+  virtual bool Apply(const std::string* current, std::string* result) const = 0;
+};
