@@ -15,12 +15,13 @@ cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_WERR
 cmake --build "$work/build" -j2 >"$work/build.log" || { cat "$work/build.log"; exit 1; }
 cmake --install "$work/build" --prefix "$prefix" >"$work/install.log"
 
-includedir=$prefix/include/zor-qel-rb-key
-echo "== each installed header compiles on its own"
-for header in "$includedir"/*.h; do
-  echo "#include \"$(basename "$header")\"" |
+includedir=$prefix/include
+echo "== each installed header compiles on its own, and nothing else is installed beside them"
+for header in "$includedir"/zor-qel-rb-key/*.h; do
+  echo "#include <zor-qel-rb-key/$(basename "$header")>" |
     c++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I"$includedir" -x c++ -
 done
+diff <(cd "$includedir/zor-qel-rb-key" && ls) <(cd "$root/include/zor-qel-rb-key" && ls)
 
 echo "== consumer through find_package(zor-qel-rb-key)"
 cmake -S "$root/tests/consumer" -B "$work/consumer-cmake" -G Ninja \

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/zor_qel_rb_key.h>
 #include "qel_ini_connection.h"
-#include "zor_qel_rb_key.h"
 
 namespace {
 

@@ -5,15 +5,9 @@ include(CMakePackageConfigHelpers)
 set(QEL_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/zor-qel-rb-key)
 set(QEL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zor-qel-rb-key)
 
-# The headers a program needs, installed side by side: they include one another by bare name.
-set(QEL_PUBLIC_HEADERS
-  inc/qel_export.h inc/qel_connection.h inc/qel_rb_key.h inc/qel_rb_root_key.h
-  inc/qel_rb_iterators.h inc/zor_qel_rb_key.h inc/qel_imp_pointer.h inc/qel_iterator.h
-  inc/qel_shared_pointer.h
-  platform/thread/os_thread.h
-  platform/value/qel_rb_value.h platform/value/qel_no_case_string.h
-  platform/osl/qel_error.h platform/osl/qel_log.h platform/osl/osl_unicode.h)
-list(TRANSFORM QEL_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/)
+# The headers a program needs: exactly the folder include/zor-qel-rb-key, included as
+# <zor-qel-rb-key/...>.
+file(GLOB QEL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/zor-qel-rb-key/*.h)
 
 set_target_properties(zor-qel-rb-key PROPERTIES EXPORT_NAME qel-rb-key)
 install(TARGETS zor-qel-rb-key EXPORT zor-qel-rb-key-targets

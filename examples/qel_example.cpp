@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "zor_qel_rb_key.h"
+#include <zor-qel-rb-key/zor_qel_rb_key.h>
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "qel_rb_value.h"
+#include <zor-qel-rb-key/qel_rb_value.h>
 #include "qel_status.h"
 
 class QELKey;

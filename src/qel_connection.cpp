@@ -1,15 +1,15 @@
 // QELConnection: the public connection handle, its connection types, login with the optional
 // verification of the store, and the transaction calls.
-#include "qel_connection.h"
+#include <zor-qel-rb-key/qel_connection.h>
 
+#include <zor-qel-rb-key/osl_unicode.h>
+#include <zor-qel-rb-key/qel_log.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
 #include "message.h"
 #include "os_time.h"
-#include "osl_unicode.h"
 #include "qel_failures.h"
 #include "qel_ini_connection.h"
 #include "qel_key_factory.h"
-#include "qel_log.h"
-#include "qel_rb_key.h"
 #include "qel_rb_log.h"
 #include "version_parse.h"
 

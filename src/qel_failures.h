@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "qel_error.h"
-#include "qel_error_codes.h"
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_error_codes.h>
 #include "qel_status.h"
 
 struct QELFailure {

@@ -2,14 +2,14 @@
 // opens a file held by the remote service; both keep the store for the keys made on them.
 #include "qel_ini_connection.h"
 
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
 #include "backup_ini.h"
 #include "clog_msg.h"
 #include "message.h"
 #include "os_time.h"
 #include "os_tokenizer.h"
-#include "qel_error.h"
 #include "qel_failures.h"
-#include "qel_log.h"
 #include "remote_ini.h"
 
 QELConnectionBase::~QELConnectionBase() = default;

@@ -6,9 +6,9 @@
 
 #include <string>
 
+#include <zor-qel-rb-key/os_thread.h>
+#include <zor-qel-rb-key/qel_shared_pointer.h>
 #include "ini.h"
-#include "os_thread.h"
-#include "qel_shared_pointer.h"
 #include "qel_status.h"
 
 using QELIniHolder = qel_shared_pointer<Ini, os_critical_section>;

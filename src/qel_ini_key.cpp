@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "message.h"
-#include "qel_error.h"
 #include "qel_failures.h"
 #include "qel_subkey_selector.h"
 #include "qel_value_reader.h"

@@ -2,8 +2,8 @@
 // and the misuse errors of the shared pointer and cursor templates.
 #include "qel_key.h"
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "clog_msg.h"
-#include "qel_error.h"
 #include "qel_failures.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
-#include "qel_imp_pointer.h"
-#include "qel_iterator.h"
-#include "qel_no_case_string.h"
-#include "qel_rb_value.h"
+#include <zor-qel-rb-key/qel_imp_pointer.h>
+#include <zor-qel-rb-key/qel_iterator.h>
+#include <zor-qel-rb-key/qel_no_case_string.h>
+#include <zor-qel-rb-key/qel_rb_value.h>
 #include "qel_status.h"
 #include "qel_value_map.h"
 

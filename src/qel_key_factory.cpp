@@ -4,7 +4,7 @@
 #include <atomic>
 #include <memory>
 
-#include "os_thread.h"
+#include <zor-qel-rb-key/os_thread.h>
 #include "qel_config_map.h"
 #include "qel_ini_connection.h"
 #include "qel_ini_key.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "qel_connection.h"
+#include <zor-qel-rb-key/qel_connection.h>
 
 class QELKey;
 class QELConnectionBase;

@@ -1,6 +1,6 @@
 // The public iterators over a key's values and subkeys: each owns a cursor that owns the reader a
 // search installed, and compares with the other by the reader it holds.
-#include "qel_rb_iterators.h"
+#include <zor-qel-rb-key/qel_rb_iterators.h>
 
 #include <memory>
 

@@ -1,13 +1,13 @@
 // QELRBKey: the public key handle. Every operation forwards to the backend key through the
 // copy-on-write pointer: read access for queries, access for change (detaching a shared key) for
 // writes and moves; a failed status is logged and thrown as QELError.
-#include "qel_rb_key.h"
+#include <zor-qel-rb-key/qel_rb_key.h>
 
 #include <memory>
 
+#include <zor-qel-rb-key/qel_rb_iterators.h>
 #include "qel_key.h"
 #include "qel_key_factory.h"
-#include "qel_rb_iterators.h"
 #include "qel_rb_log.h"
 #include "qel_value_map.h"
 

@@ -1,5 +1,5 @@
 // QELRBRootKey: a key handle opened on a module's root, whose path the module index keeps.
-#include "qel_rb_root_key.h"
+#include <zor-qel-rb-key/qel_rb_root_key.h>
 
 #include <memory>
 

@@ -1,8 +1,8 @@
 // QELValueMap: the ordered, case-insensitively named values that pass between the layers.
 #include "qel_value_map.h"
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "ini.h"
-#include "qel_error.h"
 
 QELValueMap::~QELValueMap() = default;
 

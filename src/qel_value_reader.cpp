@@ -2,9 +2,9 @@
 // wildcard pattern.
 #include "qel_value_reader.h"
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "clog_msg.h"
 #include "ini.h"
-#include "qel_error.h"
 #include "qel_ini_key.h"
 
 QELValueReader::QELValueReader(const QELIniKey& key, const std::string& filter)

@@ -1,8 +1,8 @@
 // GetVersionsList_QELRB_Key: the library's version record, followed by those of the modules it
 // stands on.
+#include <zor-qel-rb-key/qel_rb_root_key.h>
+#include <zor-qel-rb-key/qel_rb_value.h>
 #include "osl_versions.h"
-#include "qel_rb_root_key.h"
-#include "qel_rb_value.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "backend_store.h"
-#include "qel_error.h"
 #include "qel_ini_key.h"
 #include "qel_key_factory.h"
 #include "webdav_server.h"

@@ -4,9 +4,9 @@
 
 #include <vector>
 
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_imp_pointer.h>
 #include "backend_store.h"
-#include "qel_error.h"
-#include "qel_imp_pointer.h"
 #include "qel_ini_key.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <list>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "backend_store.h"
-#include "qel_error.h"
 #include "qel_ini_key.h"
 #include "qel_value_reader.h"
 

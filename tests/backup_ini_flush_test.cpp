@@ -316,8 +316,8 @@ TEST(BackupIniFlushTest, UnderTheLockEveryTemporaryFileOfTheStoreIsAbandoned) {
                                               prefix + "1.3", prefix + "999999999.0"};
   // Other names and other stores' files.
   std::vector<std::string> kept = {
-      "store.ini",        "store.ini.lock",        prefix + "1",
-      prefix + "1.3x",    prefix + "1234567890.1", ".other.ini.qeltmp.1.1"};
+      "store.ini",     "store.ini.lock",        prefix + "1",
+      prefix + "1.3x", prefix + "1234567890.1", ".other.ini.qeltmp.1.1"};
   for (const std::string& name : abandoned) WriteWholeFile(dir.File(name), "x");
   for (const std::string& name : kept) WriteWholeFile(dir.File(name), "x");
   PosixIniFileSystem files;

@@ -15,10 +15,10 @@
 #include <iostream>
 #include <random>
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "atomic_replace.h"
 #include "backup_ini.h"
 #include "posix_file_system.h"
-#include "qel_error.h"
 #include "scratch_files.h"
 
 namespace {

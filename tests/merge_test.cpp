@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "qel_connection.h"
-#include "qel_error.h"
-#include "qel_rb_iterators.h"
-#include "qel_rb_key.h"
+#include <zor-qel-rb-key/qel_connection.h>
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_rb_iterators.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
 #include "scratch_files.h"
 #include "webdav_test.h"
 

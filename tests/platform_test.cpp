@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_rb_value.h>
 #include "clog_msg.h"
 #include "message.h"
-#include "qel_rb_value.h"
 #include "version_parse.h"
 #include "wildcard.h"
 

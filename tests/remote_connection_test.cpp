@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "qel_connection.h"
-#include "qel_error.h"
-#include "qel_rb_key.h"
+#include <zor-qel-rb-key/qel_connection.h>
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
 #include "webdav_test.h"
 
 namespace {

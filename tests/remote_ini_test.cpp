@@ -2,7 +2,7 @@
 // servers without ETags or If-Match, and the errors of a failed login or flush.
 #include "remote_ini.h"
 
-#include "qel_error.h"
+#include <zor-qel-rb-key/qel_error.h>
 #include "webdav_test.h"
 
 namespace {
@@ -116,9 +116,9 @@ TEST_F(RemoteIniTest, FailedFlushesKeepTheChangesAndTheServersFile) {
   setenv("QEL_REMOTE_TIMEOUT", "1", 1);  // conflicts are retried for that long
   auto conflicting = Open("conflicting/store.ini");
   conflicting->SetKeyValue("/A", "x", "1");
-  ExpectFlushFails(*conflicting, kIniConflict,
-                   "PUT " + Url("conflicting/store.ini") +
-                       ": other writers kept changing the file through ");
+  ExpectFlushFails(
+      *conflicting, kIniConflict,
+      "PUT " + Url("conflicting/store.ini") + ": other writers kept changing the file through ");
   unsetenv("QEL_REMOTE_TIMEOUT");
   EXPECT_EQ("1", Entry(*conflicting, "/A", "x"));
   EXPECT_EQ("[/A]\nx=0\n", server_->ReadFile("conflicting/store.ini"));

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "qel_log.h"
+#include <zor-qel-rb-key/qel_log.h>
 
 // The severity of a record: 1 trace (the level every record is opened with), 3 error,
 // 5 a backend-login failure passed on.

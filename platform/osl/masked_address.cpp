@@ -2,7 +2,7 @@
 // text (error messages, log records, tool output).
 #include <string>
 
-#include "qel_log.h"
+#include <zor-qel-rb-key/qel_log.h>
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The process's unicode mode, set by the host program.
-#include "osl_unicode.h"
+#include <zor-qel-rb-key/osl_unicode.h>
 
 Osl_UnicodeConfiguration* Osl_UnicodeConfiguration::Instance() {
   static Osl_UnicodeConfiguration instance;

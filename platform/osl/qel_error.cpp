@@ -1,5 +1,5 @@
 // The exception types: plain values carrying text, code, facility and source.
-#include "qel_error.h"
+#include <zor-qel-rb-key/qel_error.h>
 
 QELError::QELError(const std::string& text, long code, long facility, const std::string& file,
                    long line)

@@ -1,5 +1,5 @@
 // Thread module: the locks are plain std::mutex underneath.
-#include "os_thread.h"
+#include <zor-qel-rb-key/os_thread.h>
 
 os_critical_section::os_critical_section(bool) {}
 os_critical_section::~os_critical_section() = default;

@@ -1,5 +1,5 @@
 // Value module: QELRBValue stores its elements in one vector.
-#include "qel_rb_value.h"
+#include <zor-qel-rb-key/qel_rb_value.h>
 
 QELRBValue::QELRBValue(const char* text) : QELRBValue(std::string(text == nullptr ? "" : text)) {}
 

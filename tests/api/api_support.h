@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "zor_qel_rb_key.h"
+#include <zor-qel-rb-key/zor_qel_rb_key.h>
 
 namespace api_test {
 

@@ -1,6 +1,6 @@
 // A small program using the installed library: it writes a store, edits it in a transaction and
 // reads it back; exit status 0 when everything it read is what it wrote.
-#include <zor_qel_rb_key.h>
+#include <zor-qel-rb-key/zor_qel_rb_key.h>
 
 #include <fstream>
 #include <iostream>

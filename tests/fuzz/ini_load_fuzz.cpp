@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "ini.h"
+#include <zor-qel-rb-key/qel_log.h>
 #include "atomic_replace.h"
 #include "backup_ini.h"
+#include "ini.h"
 #include "posix_file_system.h"
-#include "qel_log.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_log.h>
 #include "ini.h"
 #include "qel_ini_connection.h"
-#include "qel_log.h"
 
 // An INI image kept in memory; FlushIniDataToFile only counts.
 class MemoryIni : public Ini {

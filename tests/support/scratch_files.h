@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
 #include "backup_ini.h"
-#include "qel_error.h"
-#include "qel_log.h"
 
 // A store whose file is a string: reaches the protected image operations.
 class MemoryIni : public Ini {

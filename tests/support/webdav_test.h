@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "qel_log.h"
+#include <zor-qel-rb-key/qel_log.h>
 #include "webdav_server.h"
 
 class WebDavTest : public ::testing::Test {

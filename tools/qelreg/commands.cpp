@@ -5,10 +5,10 @@
 #include <list>
 #include <map>
 
-#include "qel_rb_iterators.h"
-#include "qel_rb_key.h"
-#include "qel_rb_root_key.h"
-#include "qel_rb_value.h"
+#include <zor-qel-rb-key/qel_rb_iterators.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
+#include <zor-qel-rb-key/qel_rb_root_key.h>
+#include <zor-qel-rb-key/qel_rb_value.h>
 #include "store.h"
 
 namespace qelreg {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_connection.h>
 #include "output.h"
-#include "qel_connection.h"
 
 namespace qelreg {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_connection.h>
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
 #include "commands.h"
 #include "output.h"
-#include "qel_connection.h"
-#include "qel_error.h"
-#include "qel_log.h"
 #include "store.h"
 
 namespace {

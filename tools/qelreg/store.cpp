@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "qel_log.h"
+#include <zor-qel-rb-key/qel_log.h>
 
 namespace qelreg {
 namespace {

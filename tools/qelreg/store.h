@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "qel_connection.h"
+#include <zor-qel-rb-key/qel_connection.h>
 
 namespace qelreg {
 

@@ -15,8 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ini.h"
 #include "ini_group_index.h"
+#include "ini_types.h"
 
 // The file format and its quoting are ini_syntax.h's.
 //

@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "qel_no_case_string.h"
-#include "qel_rb_value.h"
+#include <zor-qel-rb-key/qel_no_case_string.h>
+#include <zor-qel-rb-key/qel_rb_value.h>
 
 class QELValueMap {
  public:

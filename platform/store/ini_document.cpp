@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "clog_msg.h"
 #include "ini_syntax.h"
-#include "qel_error.h"
 
 using namespace ini_syntax;
 
@@ -18,7 +18,7 @@ namespace {
   const std::string text =
       "cannot load INI file " + source + ", line " + std::to_string(line) + ": " + reason;
   CLogMsg("Ini::LoadImage", "osl", kLogTrace) << kLogError << text << flush;
-  throw QELError(text, kIniBadSyntax, kIniFacility, "platform/osl/ini_document",
+  throw QELError(text, kIniBadSyntax, kIniFacility, "platform/store/ini_document",
                  static_cast<long>(line));
 }
 

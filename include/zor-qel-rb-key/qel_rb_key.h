@@ -9,11 +9,11 @@
 #include <map>
 #include <string>
 
-#include "qel_connection.h"
-#include "qel_export.h"
-#include "qel_imp_pointer.h"
-#include "qel_no_case_string.h"
-#include "qel_rb_value.h"
+#include <zor-qel-rb-key/qel_connection.h>
+#include <zor-qel-rb-key/qel_export.h>
+#include <zor-qel-rb-key/qel_imp_pointer.h>
+#include <zor-qel-rb-key/qel_no_case_string.h>
+#include <zor-qel-rb-key/qel_rb_value.h>
 
 class QELKey;
 struct QELKeyLifeMgr;

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "qel_error_codes.h"
+#include <zor-qel-rb-key/qel_error_codes.h>
 
 // "a before b" ignoring ASCII letter case: the order of every entry map.
 struct StrCmpInSensitive {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ini.h"
+#include "ini_types.h"
 
 class IniDocument;
 

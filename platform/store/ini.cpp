@@ -2,30 +2,8 @@
 // the local and the remote kind.
 #include "ini.h"
 
-#include <cctype>
-
 #include "ini_document.h"
 #include "ini_journal.h"
-
-namespace {
-
-int FoldCase(char c) { return std::tolower(static_cast<unsigned char>(c)); }
-
-}  // namespace
-
-int cmp_nocase(const std::string& a, const std::string& b) {
-  const size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < common; ++i) {
-    int difference = FoldCase(a[i]) - FoldCase(b[i]);
-    if (difference != 0) return difference < 0 ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
-bool StrCmpInSensitive::operator()(const std::string& a, const std::string& b) const {
-  return cmp_nocase(a, b) < 0;
-}
 
 const IniEntryMap* Group::GetProperties() const { return ini_->GetGroupProperty(name_); }
 
@@ -54,8 +32,6 @@ bool IniGroupIterator::operator==(const IniGroupIterator& other) const {
   if (at_end_ || other.at_end_) return at_end_ == other.at_end_;
   return ini_ == other.ini_ && name_ == other.name_;
 }
-
-IniEntryEdit::~IniEntryEdit() = default;
 
 Ini::Ini() : document_(std::make_unique<IniDocument>()), journal_(std::make_unique<IniJournal>()) {}
 

@@ -2,7 +2,7 @@
 // Thread safety: none of their own; one cursor and its reader are used by one thread at a time.
 #pragma once
 
-#include "qel_export.h"
+#include <zor-qel-rb-key/qel_export.h>
 
 // Throws the cursor's end error: QELError "ZORKVA0610E", code 167, without a log record.
 [[noreturn]] QEL_API void qel_iterator_end_error();

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "os_thread.h"
-#include "qel_export.h"
+#include <zor-qel-rb-key/os_thread.h>
+#include <zor-qel-rb-key/qel_export.h>
 
 // Logs "Attempt to dereference null pointer" and throws the matching QELLogicalError.
 [[noreturn]] QEL_API void qel_imp_pointer_null_error();

@@ -7,10 +7,10 @@
 
 #include <string>
 
-#include "os_thread.h"
-#include "qel_error.h"
-#include "qel_export.h"
-#include "qel_shared_pointer.h"
+#include <zor-qel-rb-key/os_thread.h>
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_export.h>
+#include <zor-qel-rb-key/qel_shared_pointer.h>
 
 class QELConnectionBase;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qel_export.h"
+#include <zor-qel-rb-key/qel_export.h>
 
 // A list of string elements. A single string is a one-element list; the empty string is the
 // empty list, so that QELRBValue("") and QELRBValue() are the same value.

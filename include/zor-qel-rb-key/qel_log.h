@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "qel_export.h"
+#include <zor-qel-rb-key/qel_export.h>
 
 struct LogRecord {
   std::string function;  // the operation's name, "" for records without one

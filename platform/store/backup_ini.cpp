@@ -7,12 +7,12 @@
 #include <ctime>
 #include <string>
 
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
 #include "atomic_replace.h"
 #include "backup_ini.h"
 #include "clog_msg.h"
 #include "ini_file_system.h"
-#include "qel_error.h"
-#include "qel_log.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ constexpr int kDefaultLockTimeoutMs = 10000;
 // tick of the file system's clock without a visible change of stamp: its content is then
 // confirmed by hash.
 constexpr int64_t kRacyWindowNs = 3000000000;
-constexpr const char* kSourceFile = "platform/osl/backup_ini";
+constexpr const char* kSourceFile = "platform/store/backup_ini";
 
 int64_t NowNs() {
   struct timespec now;

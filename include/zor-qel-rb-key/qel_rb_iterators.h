@@ -6,12 +6,12 @@
 #include <string>
 #include <utility>
 
-#include "qel_export.h"
-#include "qel_imp_pointer.h"
-#include "qel_iterator.h"
-#include "qel_no_case_string.h"
-#include "qel_rb_key.h"
-#include "qel_rb_value.h"
+#include <zor-qel-rb-key/qel_export.h>
+#include <zor-qel-rb-key/qel_imp_pointer.h>
+#include <zor-qel-rb-key/qel_iterator.h>
+#include <zor-qel-rb-key/qel_no_case_string.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
+#include <zor-qel-rb-key/qel_rb_value.h>
 
 // Walks the values of a key whose names match a wildcard pattern:
 //   for (QELRBConstValueIterator it(key, "*"); it != QELRBConstValueIterator::EndIterator; ++it)

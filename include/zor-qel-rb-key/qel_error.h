@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "qel_export.h"
+#include <zor-qel-rb-key/qel_export.h>
 
 class QEL_API QELError : public std::exception {
  public:

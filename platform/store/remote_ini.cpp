@@ -15,14 +15,14 @@
 #include <random>
 #include <thread>
 
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
 #include "clog_msg.h"
 #include "http_transport.h"
-#include "qel_error.h"
-#include "qel_log.h"
 
 namespace {
 
-constexpr const char* kSourceFile = "platform/osl/remote_ini";
+constexpr const char* kSourceFile = "platform/store/remote_ini";
 constexpr const char* kModule = "ini";
 constexpr const char* kFlushFunction = "RemoteIni::FlushIniDataToFile";
 // The severity of a warning record.

@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "qel_export.h"
-#include "qel_rb_key.h"
+#include <zor-qel-rb-key/qel_export.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
 
 class QEL_API QELRBRootKey : public QELRBKey {
  public:

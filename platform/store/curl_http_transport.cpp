@@ -7,9 +7,9 @@
 #include <mutex>
 #include <new>
 
+#include <zor-qel-rb-key/qel_error.h>
 #include "http_transport.h"
 #include "ini_types.h"
-#include "qel_error.h"
 
 namespace {
 
@@ -81,7 +81,7 @@ class CurlHttpTransport : public HttpTransport {
     handle_.reset(curl_easy_init());
     if (!handle_) {
       throw QELError("libcurl cannot be started", kIniRemoteFailed, kIniFacility,
-                     "platform/osl/curl_http_transport", __LINE__);
+                     "platform/store/curl_http_transport", __LINE__);
     }
   }
 

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "qel_export.h"
+#include <zor-qel-rb-key/qel_export.h>
 
 // A lock that guards a few instructions (a reference count and a pointer).
 class QEL_API os_critical_section {

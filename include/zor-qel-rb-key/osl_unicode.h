@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "qel_export.h"
+#include <zor-qel-rb-key/qel_export.h>
 
 class QEL_API Osl_UnicodeConfiguration {
  public:

@@ -1,0 +1,26 @@
+// The case-insensitive comparisons that order every entry map, and the entry edit's base.
+#include "ini_types.h"
+
+#include <cctype>
+
+namespace {
+
+int FoldCase(char c) { return std::tolower(static_cast<unsigned char>(c)); }
+
+}  // namespace
+
+int cmp_nocase(const std::string& a, const std::string& b) {
+  const size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < common; ++i) {
+    int difference = FoldCase(a[i]) - FoldCase(b[i]);
+    if (difference != 0) return difference < 0 ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool StrCmpInSensitive::operator()(const std::string& a, const std::string& b) const {
+  return cmp_nocase(a, b) < 0;
+}
+
+IniEntryEdit::~IniEntryEdit() = default;
