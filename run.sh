@@ -4,7 +4,7 @@
 # values in one transaction. The bundled store itself is never changed.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps.sh
+scripts/install-deps.sh run
 build=${1:-build-release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=OFF
 cmake --build "$build" -j"$(nproc)" --target qel_example qelreg
