@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the example program and qelreg, then runs both on a copy of the bundled sample store:
-# the example's tour of the API, and the tool listing a tree, searching values and changing two
-# values in one transaction. The bundled store itself is never changed.
+# the example's tour of the API, and the tool listing a tree with its values, searching values,
+# changing two values in one transaction, reading with a default and exporting a key. The bundled
+# store itself is never changed.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps.sh
+scripts/install-deps.sh run
 build=${1:-build-release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=OFF
 cmake --build "$build" -j"$(nproc)" --target qel_example qelreg
@@ -21,8 +22,11 @@ qelreg() {
 }
 echo
 echo "== qelreg on a copy of the sample store"
-qelreg --verify tree /ZOR_Software/DataServer/Instances/inst01 --recursive
+qelreg --verify tree /ZOR_Software/DataServer/Instances/inst01
+qelreg tree /ZOR_Software/Scheduler/Calendars --values
 qelreg values /ZOR_Software/DataServer/Instances/inst01/Ports '[al]*'
 qelreg set /ZOR_Software/Scheduler workers 8 --then add /ZOR_Software/Scheduler/Calendars/workdays days sat
 qelreg get /ZOR_Software/Scheduler
+qelreg get /ZOR_Software/Scheduler holidays --default none
+qelreg --json export /ZOR_Software/Scheduler/Calendars/workdays
 qelreg root DataServer

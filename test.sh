@@ -3,7 +3,7 @@
 # Usage: ./test.sh [BUILD_DIR]; CXX picks the compiler, QEL_CMAKE_ARGS adds CMake options.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps.sh
+scripts/install-deps.sh test
 build=${1:-build}
 # shellcheck disable=SC2086
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON ${QEL_CMAKE_ARGS:-}

@@ -1,54 +1,121 @@
 #!/usr/bin/env bash
-# Builds and installs the project into a temporary prefix, then builds and runs a small consumer
-# program against the installed package twice (CMake package, pkg-config), checks that every
-# installed header compiles on its own, runs the installed qelreg, and builds the Debian package.
+# Builds the project and checks what users install: a tree installed under a temporary prefix
+# (qelreg runs from it, pkg-config gives plain paths), then the three Debian packages: their
+# contents and control data, installed with dpkg -i, a consumer program built against them through
+# find_package and through pkg-config and run, every installed header compiled on its own, the
+# installed qelreg run from /usr/bin; the packages are removed again at the end.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
+packages=(qelreg libzor-qel-rb-key-dev libzor-qel-rb-key3)
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+installed=""
+cleanup() {
+  if [ -n "$installed" ]; then
+    echo "== remove the packages"
+    $sudo dpkg --purge "${packages[@]}" >"$work/remove.log" || cat "$work/remove.log"
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "consumer check failed: $*" >&2
+  exit 1
+}
 
-echo "== build and install into $prefix"
+for package in "${packages[@]}"; do
+  if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+    fail "$package is installed already; remove it first (this check installs and removes it)"
+  fi
+done
+
+echo "== build"
 cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQEL_WERROR=ON \
   -DQEL_BUILD_TESTS=OFF -DQEL_BUILD_BENCH=OFF >"$work/configure.log"
 cmake --build "$work/build" -j2 >"$work/build.log" || { cat "$work/build.log"; exit 1; }
-cmake --install "$work/build" --prefix "$prefix" >"$work/install.log"
 
-includedir=$prefix/include
-echo "== each installed header compiles on its own, and nothing else is installed beside them"
-for header in "$includedir"/zor-qel-rb-key/*.h; do
-  echo "#include <zor-qel-rb-key/$(basename "$header")>" |
-    c++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I"$includedir" -x c++ -
+echo "== install under a temporary prefix"
+prefix=$work/prefix
+cmake --install "$work/build" --prefix "$prefix" >"$work/install.log"
+"$prefix/bin/qelreg" --version
+pc=$(find "$prefix" -name zor-qel-rb-key.pc)
+flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs zor-qel-rb-key)
+echo "pkg-config: $flags"
+case "$flags" in *"-I$prefix/include "*) ;; *) fail "pkg-config flags miss $prefix/include" ;; esac
+case "$flags" in */../*) fail "pkg-config paths are not plain: $flags" ;; esac
+
+echo "== Debian packages"
+(cd "$work/build" && cpack -G DEB >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
+deb() { ls "$work"/build/"$1"_*.deb; }
+expect_files() {
+  local package=$1
+  shift
+  dpkg-deb --contents "$(deb "$package")" | awk '{print $6}' >"$work/$package.files"
+  for path in "$@"; do
+    grep -qx -- "./$path" "$work/$package.files" || fail "$package lacks /$path"
+  done
+}
+libdir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+expect_files libzor-qel-rb-key3 "$libdir/libzor-qel-rb-key.so.3" \
+  "$libdir/libzor-qel-rb-key.so.3.0.0" usr/share/doc/libzor-qel-rb-key3/copyright
+expect_files libzor-qel-rb-key-dev "$libdir/libzor-qel-rb-key.so" \
+  usr/include/zor-qel-rb-key/zor_qel_rb_key.h "$libdir/pkgconfig/zor-qel-rb-key.pc" \
+  "$libdir/cmake/zor-qel-rb-key/zor-qel-rb-keyConfig.cmake" \
+  usr/share/doc/libzor-qel-rb-key-dev/copyright
+expect_files qelreg usr/bin/qelreg usr/share/man/man1/qelreg.1.gz \
+  usr/share/bash-completion/completions/qelreg usr/share/doc/qelreg/copyright
+if grep -E '\.so(\.[0-9]+)+$' "$work/qelreg.files" "$work/libzor-qel-rb-key-dev.files"; then
+  fail "a versioned shared library outside the runtime package"
+fi
+dpkg-deb --field "$(deb libzor-qel-rb-key-dev)" Depends | grep -q 'libzor-qel-rb-key3 (= ' ||
+  fail "libzor-qel-rb-key-dev does not depend on its own version of libzor-qel-rb-key3"
+dpkg-deb --field "$(deb qelreg)" Depends | grep -q 'libzor-qel-rb-key3 (>= ' ||
+  fail "qelreg does not depend on libzor-qel-rb-key3"
+dpkg-deb --info "$(deb libzor-qel-rb-key3)" shlibs | grep -q '^libzor-qel-rb-key 3 libzor-qel-rb-key3 (>= ' ||
+  fail "libzor-qel-rb-key3 has no >= shlibs entry"
+mkdir "$work/unpacked"
+for package in "${packages[@]}"; do dpkg-deb --extract "$(deb "$package")" "$work/unpacked"; done
+for binary in "$work/unpacked/usr/bin/qelreg" "$work/unpacked/$libdir/libzor-qel-rb-key.so.3.0.0"; do
+  file "$binary" | grep -q ', stripped' || fail "$binary is not stripped"
+  if readelf -d "$binary" | grep -qE 'RUNPATH|RPATH'; then fail "$binary has a run path"; fi
 done
-diff <(cd "$includedir/zor-qel-rb-key" && ls) <(cd "$root/include/zor-qel-rb-key" && ls)
+if command -v lintian >/dev/null; then
+  # Errors fail the check; warnings are shown.
+  lintian --tag-display-limit 0 "$work"/build/*.deb 2>&1 | grep -v 'root privileges' | tee "$work/lintian.log"
+  if grep -q '^E:' "$work/lintian.log"; then fail "lintian reports errors"; fi
+fi
+
+echo "== install the packages"
+installed=yes
+$sudo dpkg -i "$(deb libzor-qel-rb-key3)" "$(deb libzor-qel-rb-key-dev)" "$(deb qelreg)" \
+  >"$work/dpkg.log" || { cat "$work/dpkg.log"; exit 1; }
+
+echo "== each installed header compiles on its own, and nothing else is installed beside them"
+for header in /usr/include/zor-qel-rb-key/*.h; do
+  echo "#include <zor-qel-rb-key/$(basename "$header")>" |
+    c++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -x c++ -
+done
+diff <(cd /usr/include/zor-qel-rb-key && ls) <(cd "$root/include/zor-qel-rb-key" && ls)
 
 echo "== consumer through find_package(zor-qel-rb-key)"
-cmake -S "$root/tests/consumer" -B "$work/consumer-cmake" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer-configure.log"
+cmake -S "$root/tests/consumer" -B "$work/consumer-cmake" -G Ninja >"$work/consumer-configure.log"
 cmake --build "$work/consumer-cmake" >"$work/consumer-build.log" ||
   { cat "$work/consumer-build.log"; exit 1; }
 "$work/consumer-cmake/qel-consumer" "$work/store-cmake.ini"
 
 echo "== consumer through pkg-config"
-pcdir=$(dirname "$(find "$prefix" -name zor-qel-rb-key.pc)")
-export PKG_CONFIG_PATH=$pcdir
-libdir=$(pkg-config --variable=libdir zor-qel-rb-key)
-# shellcheck disable=SC2046 # the flags are meant to split into words
+flags=$(pkg-config --cflags --libs zor-qel-rb-key)
+echo "pkg-config: $flags"
+case "$flags" in */../*) fail "pkg-config paths are not plain: $flags" ;; esac
+# shellcheck disable=SC2086 # the flags are meant to split into words
 c++ -std=c++17 -Wall -Wextra -Werror "$root/tests/consumer/main.cpp" -o "$work/qel-consumer-pc" \
-  $(pkg-config --cflags --libs zor-qel-rb-key) -Wl,-rpath,"$libdir"
+  $flags
 "$work/qel-consumer-pc" "$work/store-pc.ini"
 
-echo "== installed qelreg and its manual page"
-"$prefix/bin/qelreg" --store "$work/store-pc.ini" tree /App
-test -f "$prefix/share/man/man1/qelreg.1"
-
-echo "== Debian package"
-(cd "$work/build" && cpack -G DEB >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
-deb=$(ls "$work"/build/zor-qel-rb-key_*.deb)
-dpkg-deb --contents "$deb" >"$work/deb-contents.txt"
-for path in ./usr/bin/qelreg ./usr/include/zor-qel-rb-key/zor_qel_rb_key.h \
-  ./usr/share/man/man1/qelreg.1 zor-qel-rb-key.pc zor-qel-rb-keyConfig.cmake libzor-qel-rb-key.so; do
-  grep -q -- "$path" "$work/deb-contents.txt" || { echo "missing from $deb: $path"; exit 1; }
-done
-echo "consumer checks passed ($(basename "$deb"))"
+echo "== installed qelreg"
+/usr/bin/qelreg --version
+/usr/bin/qelreg --store "$work/store-pc.ini" tree /App
+bash -n /usr/share/bash-completion/completions/qelreg
+echo "consumer checks passed ($(cd "$work/build" && echo *.deb))"

@@ -1,5 +1,7 @@
 # Installation and packaging: the shared library with its public headers, the CMake package
-# (find_package(zor-qel-rb-key) -> zor::qel-rb-key), a pkg-config file and a Debian package.
+# (find_package(zor-qel-rb-key) -> zor::qel-rb-key), a pkg-config file, and the Debian packages
+# built from the install components: runtime -> libzor-qel-rb-key3, development ->
+# libzor-qel-rb-key-dev, tools -> qelreg (tools/CMakeLists.txt).
 include(CMakePackageConfigHelpers)
 
 set(QEL_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/zor-qel-rb-key)
@@ -25,25 +27,93 @@ install(FILES ${PROJECT_BINARY_DIR}/zor-qel-rb-keyConfig.cmake
   ${PROJECT_BINARY_DIR}/zor-qel-rb-keyConfigVersion.cmake
   DESTINATION ${QEL_INSTALL_CMAKEDIR} COMPONENT development)
 
-# The pkg-config file finds the prefix from its own place, so the tree can be moved and the
-# Debian package (installed under /usr) needs no second configuration.
-string(REGEX REPLACE "[^/]+" ".." QEL_PC_TO_PREFIX "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+# The pkg-config file names the prefix the files are installed under (cmake --install --prefix, or
+# /usr in the Debian packages) as a plain absolute path, so it is written when installing.
+set(QEL_PC_PREFIX "@QEL_PC_PREFIX@")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zor-qel-rb-key.pc.in
-  ${PROJECT_BINARY_DIR}/zor-qel-rb-key.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zor-qel-rb-key.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+  ${PROJECT_BINARY_DIR}/pkgconfig/zor-qel-rb-key.pc.in @ONLY)
+install(CODE "
+  get_filename_component(QEL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+  configure_file(\"${PROJECT_BINARY_DIR}/pkgconfig/zor-qel-rb-key.pc.in\"
+    \"${PROJECT_BINARY_DIR}/pkgconfig/zor-qel-rb-key.pc\" @ONLY)
+  file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/zor-qel-rb-key.pc\"
+    DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")"
+  COMPONENT development)
 
-# cpack -G DEB: one package with the library, headers, qelreg and its manual page.
+# Each Debian package carries in /usr/share/doc/<package> the copyright file and the Debian
+# changelog (gzip -9n, as Debian compresses it). The packages' version is the project's with a
+# package release.
+set(QEL_RUNTIME_PACKAGE libzor-qel-rb-key${PROJECT_VERSION_MAJOR})
+set(QEL_DEVELOPMENT_PACKAGE libzor-qel-rb-key-dev)
+set(QEL_TOOLS_PACKAGE qelreg)
+set(QEL_DEB_RELEASE 1)
+set(QEL_DEB_VERSION ${PROJECT_VERSION}-${QEL_DEB_RELEASE})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog
+  @ONLY)
+find_program(QEL_GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+  COMMAND ${QEL_GZIP} -9nc ${PROJECT_BINARY_DIR}/debian/changelog >
+    ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+  DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog)
+add_custom_target(qel-debian-changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+foreach(component runtime development tools)
+  string(TOUPPER ${component} upper)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
+    ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QEL_${upper}_PACKAGE} COMPONENT ${component})
+endforeach()
+
+# cpack -G DEB: one package per component, as Debian splits a library. Installed under /usr with
+# DESTDIR, so that the files written at install time see the packages' own prefix.
 set(CPACK_PACKAGE_NAME zor-qel-rb-key)
 set(CPACK_PACKAGE_VENDOR "ZOR Software")
 set(CPACK_PACKAGE_CONTACT "ZOR Software <it-config@zor.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Hierarchical configuration store client library and the qelreg tool")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR DEB)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime development tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${QEL_DEB_RELEASE})
+# dpkg-shlibdeps finds the library qelreg links in the build tree; the library's shlibs file lets
+# packages built against it depend on this version or a later one of the same soname.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QEL_RUNTIME_PACKAGE})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+# The loader's cache is refreshed by the ldconfig trigger.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "hierarchical configuration store client library
+zor-qel-rb-key keeps a tree of keys, each holding named values that are lists
+of strings, in one INI file on the local disk or on a WebDAV server.
+
+This package holds the shared library.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${QEL_DEVELOPMENT_PACKAGE})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${QEL_RUNTIME_PACKAGE} (= ${QEL_DEB_VERSION})")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "hierarchical configuration store client library - development files
+zor-qel-rb-key keeps a tree of keys, each holding named values that are lists
+of strings, in one INI file on the local disk or on a WebDAV server.
+
+This package holds the C++17 headers, the CMake package
+(find_package(zor-qel-rb-key)) and the pkg-config file.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${QEL_TOOLS_PACKAGE})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${QEL_RUNTIME_PACKAGE} (>= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+  "command-line editor of zor-qel-rb-key configuration stores
+qelreg reads and edits a zor-qel-rb-key configuration store, local or remote:
+lists, exports and imports keys, gets and sets values, several changes in one
+transaction.")
 include(CPack)

@@ -1,9 +1,21 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need, when any is missing.
+# Installs the Debian packages a set of jobs needs, when any is missing.
+# Usage: scripts/install-deps.sh [run|test]
+#   run   building the library, the example and qelreg, and running them (./run.sh)
+#   test  also the tests, benchmarks, sanitizer and fuzz builds, and the Debian package checks
+#         (./test.sh, .ci/run); the default
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libcli11-dev pkg-config lighttpd lighttpd-mod-webdav lighttpd-mod-openssl
-  openssl curl libclang-rt-14-dev dpkg-dev file)
+run=(cmake ninja-build g++ libcurl4-openssl-dev libcli11-dev)
+test=("${run[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
+  lighttpd lighttpd-mod-webdav lighttpd-mod-openssl openssl curl dpkg-dev file)
+case "${1:-test}" in
+  run) packages=("${run[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  *)
+    echo "usage: $0 [run|test]" >&2
+    exit 2
+    ;;
+esac
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -1,5 +1,6 @@
 // Drives the built qelreg binary as a user would, on copies of the bundled sample store: output,
-// exit status, and the store file afterwards.
+// exit status, messages, and the store file afterwards.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -20,20 +21,26 @@ struct Result {
   std::string err;
 };
 
+const std::string kPorts = "/ZOR_Software/DataServer/Instances/inst01/Ports";
+
 class QelregTest : public ::testing::Test {
  protected:
   void SetUp() override {
     WriteWholeFile(store_, ReadWholeFile(QEL_SOURCE_DIR "/examples/sample.ini"));
     before_ = ReadWholeFile(store_);
     unsetenv("QEL_TRACE");
+    unsetenv("QEL_LOG_FILE");
   }
 
-  // Runs qelreg with `args` (none holds a single quote), standard input from /dev/null (so
-  // never a terminal).
-  Result Run(const std::vector<std::string>& args) const {
+  // Runs qelreg with `args` (none holds a single quote), standard input from `in` (by default
+  // /dev/null, so never a terminal) and standard output redirected by `out`.
+  Result Run(const std::vector<std::string>& args, const std::string& in = "/dev/null",
+             const std::string& out = "") const {
     std::string command = std::string("'") + QELREG_PATH + "'";
     for (const std::string& arg : args) command += " '" + arg + "'";
-    command += " </dev/null >" + dir_.File("out") + " 2>" + dir_.File("err");
+    command +=
+        " <" + in + " " + (out.empty() ? ">" + dir_.File("out") : out) + " 2>" + dir_.File("err");
+    WriteWholeFile(dir_.File("out"), "");
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadWholeFile(dir_.File("out")),
             ReadWholeFile(dir_.File("err"))};
@@ -61,48 +68,71 @@ class QelregTest : public ::testing::Test {
 };
 
 TEST_F(QelregTest, ReadingCommandsPrintAndLeaveTheStoreAlone) {
-  // The component list is never part of a (key=*) listing.
-  Result r = OnStore({"tree", "/ZOR_Software/qel4ds/Config"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "/ZOR_Software/qel4ds/Config/Index\n/ZOR_Software/qel4ds/Config/Logging\n"
-            "/ZOR_Software/qel4ds/Config/Trace\n");
-  r = OnStore({"tree", "/ZOR_Software/Repositories", "--filter", "(repositoryname=MAIN)"});
-  EXPECT_EQ(r.out, "/ZOR_Software/Repositories/d_rep_main\n");
-  r = OnStore({"--json", "tree", "/ZOR_Software/DataServer/Instances/inst01", "-r"});
-  EXPECT_EQ(r.out,
-            "[\"/ZOR_Software/DataServer/Instances/inst01/Databases\","
-            "\"/ZOR_Software/DataServer/Instances/inst01/Databases/audit\","
-            "\"/ZOR_Software/DataServer/Instances/inst01/Databases/billing\","
-            "\"/ZOR_Software/DataServer/Instances/inst01/Databases/sales\","
-            "\"/ZOR_Software/DataServer/Instances/inst01/Ports\","
-            "\"/ZOR_Software/DataServer/Instances/inst01/Users\"]\n");
+  // tree lists every key beneath, the component list too; --select applies the selector.
+  const std::string config = "/ZOR_Software/qel4ds/Config";
+  const std::string keys = config + "/Index\n" + config + "/Logging\n" + config + "/Trace\n" +
+                           config + "/component_info\n";
+  EXPECT_EQ(OnStore({"tree", config}).out, keys);
+  EXPECT_EQ(OnStore({"tree", "/ZOR_Software/qel4ds"}).out, config + "\n" + keys);
+  EXPECT_EQ(OnStore({"tree", "/ZOR_Software/qel4ds", "--children"}).out, config + "\n");
+  EXPECT_EQ(OnStore({"tree", config, "--select", "(key=*)"}).out,
+            keys.substr(0, keys.rfind(config)));
+  EXPECT_EQ(OnStore({"tree", "/ZOR_Software/Repositories", "-f", "(repositoryname=MAIN)"}).out,
+            "/ZOR_Software/Repositories/d_rep_main\n");
+  const std::string inst = "/ZOR_Software/DataServer/Instances/inst01";
+  EXPECT_EQ(OnStore({"tree", inst + "/Databases", "--values"}).out,
+            inst + "/Databases/audit\n  backup: none\n  charset: latin1\n  size_mb: 82024\n" +
+                inst + "/Databases/billing\n  backup: none\n  charset: utf8\n  size_mb: 68768\n" +
+                inst + "/Databases/sales\n  backup: nightly\n  charset: utf8\n  size_mb: 74354\n");
+  EXPECT_EQ(OnStore({"--json", "tree", inst, "-c", "--values"}).out,
+            "{\"" + inst + "/Databases\":{\"list\":[\"sales\",\"billing\",\"audit\"]},\"" + inst +
+                "/Ports\":{\"admin\":[\"6401\"],\"listen\":[\"5401\"],\"replication\":[\"7401\","
+                "\"7501\"]},\"" +
+                inst +
+                "/Users\":{\"admins\":[\"dba\",\"ops\"],\"readers\":[\"dev\",\"eric\","
+                "\"anna\"]}}\n");
 
-  const std::string ports = "/ZOR_Software/DataServer/Instances/inst01/Ports";
-  EXPECT_EQ(OnStore({"get", ports, "replication"}).out, "7401\n7501\n");
-  EXPECT_EQ(OnStore({"--json", "get", ports, "REPLICATION"}).out, "[\"7401\",\"7501\"]\n");
-  EXPECT_EQ(OnStore({"--json", "values", ports, "l*"}).out, "{\"listen\":[\"5401\"]}\n");
+  EXPECT_EQ(OnStore({"get", kPorts, "replication"}).out, "7401\n7501\n");
+  EXPECT_EQ(OnStore({"--json", "get", kPorts, "REPLICATION"}).out, "[\"7401\",\"7501\"]\n");
+  EXPECT_EQ(OnStore({"--json", "values", kPorts, "l*"}).out, "{\"listen\":[\"5401\"]}\n");
+  // --default stands in for a missing key or value, never for a present one.
+  EXPECT_EQ(OnStore({"get", kPorts, "listen", "--default", "1"}).out, "5401\n");
+  for (const std::string& path : {kPorts, std::string("/No/Such"), std::string("/")}) {
+    const Result r = OnStore({"get", path, "nosuch", "--default", "none"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "none\n");
+  }
+  // The root key holds no values.
+  EXPECT_EQ(OnStore({"get", "/"}).out, "");
+  EXPECT_EQ(OnStore({"--json", "values", "/"}).out, "{}\n");
 
   EXPECT_EQ(OnStore({"root", "dataserver"}).out,
             "module: dataserver\npath: /ZOR_Software/DataServer\n");
-  r = OnStore({"--verify", "get", "/ZOR_Software/qel4ds/Config", "product-ver"});
+  Result r = OnStore({"--verify", "get", config, "product-ver"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "9.0.21.100\n");
   r = Run({"version"});
   EXPECT_EQ(r.out.rfind("qelreg: ", 0), 0u);
   EXPECT_NE(r.out.find("zor-qel-rb-key: <<<VER_INFO>>>|zor-qel-rb-key|300|1|src\\qel_ver\n"),
             std::string::npos);
+  r = Run({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("qelreg 3.", 0), 0u) << r.out;
   EXPECT_EQ(ReadWholeFile(store_), before_);
 }
 
 TEST_F(QelregTest, ChangesInOneCallAreWrittenTogether) {
-  const Result r = OnStore({"mkkey",    "/App/Colors", "--then",
-                            "set",      "/App/Colors", "list",
-                            "red",      "green",       "--then",
-                            "add",      "/App/Colors", "list",
-                            "blue",     "--then",      "set",
-                            "/App",     "name",        "demo",
-                            "--then",   "rm",          "/ZOR_Software/qel4ds/Config",
+  const Result r = OnStore({"mkkey",       "-p",
+                            "/App/Colors", "--then",
+                            "set",         "/App/Colors",
+                            "list",        "red",
+                            "green",       "--then",
+                            "add",         "/App/Colors",
+                            "list",        "blue",
+                            "--then",      "set",
+                            "/App",        "name",
+                            "demo",        "--then",
+                            "rm",          "/ZOR_Software/qel4ds/Config",
                             "languages"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
@@ -114,61 +144,243 @@ TEST_F(QelregTest, ChangesInOneCallAreWrittenTogether) {
 
   EXPECT_EQ(OnStore({"rm", "/App/Colors", "list", "red"}).status, 0);
   EXPECT_EQ(OnStore({"get", "/App/Colors", "list"}).out, "blue\ngreen\n");
+  // After -- every argument is a value, --then and options included.
+  EXPECT_EQ(OnStore({"set", "/App", "flags", "x", "--", "--then", "-y", "--json"}).status, 0);
+  EXPECT_EQ(OnStore({"get", "/App", "flags"}).out, "x\n--then\n-y\n--json\n");
 
+  // mkkey -p accepts an existing key; without -p the keys above must exist and the key not.
   before_ = ReadWholeFile(store_);
+  EXPECT_EQ(OnStore({"mkkey", "-p", "/App/Colors"}).status, 0);
+  ExpectFailure(OnStore({"mkkey", "/App/Colors"}), 1,
+                "qelreg: mkkey: store " + store_ +
+                    ", key /App/Colors: ZORKVA0602E The subkey or list element already exists. "
+                    "(code 159)\n");
+  ExpectFailure(OnStore({"mkkey", "/Other/Colors"}), 3,
+                "qelreg: mkkey: store " + store_ +
+                    ", key /Other/Colors: the key /Other above it does not exist (mkkey -p "
+                    "creates missing keys)\n");
+
   ExpectFailure(OnStore({"rmkey", "/ZOR_Software/DataServer"}), 1,
-                "qelreg: rmkey /ZOR_Software/DataServer: not confirmed: no terminal to ask on, "
-                "give --yes\n");
+                "qelreg: rmkey: store " + store_ +
+                    ", key /ZOR_Software/DataServer: not confirmed: no terminal to ask on, give "
+                    "--yes\n");
   EXPECT_EQ(OnStore({"rmkey", "--yes", "/ZOR_Software/DataServer"}).status, 0);
   const std::string after = ReadWholeFile(store_);
   EXPECT_EQ(after.find("[/ZOR_Software/DataServer"), std::string::npos);
   EXPECT_NE(after.find("[/ZOR_Software/Repositories]"), std::string::npos);
 }
 
-TEST_F(QelregTest, FailuresExplainAndLeaveTheStoreAlone) {
-  ExpectFailure(OnStore({"get", "/No/Such", "x"}), 1,
-                "qelreg: get /No/Such: ZORKVA0601E (code 158)\n");
-  ExpectFailure(OnStore({"--json", "set", "/No/Such", "x", "1"}), 1,
-                "{\"error\":\"ZORKVA0601E\",\"code\":158,\"command\":\"set /No/Such\"}\n");
+TEST_F(QelregTest, ExportWritesTheStoresFormatAndImportMergesItBack) {
+  EXPECT_EQ(OnStore({"export", kPorts}).out,
+            "[" + kPorts + "]\nadmin=6401\nlisten=5401\nreplication=7401\x1b" + "7501\x1b\n");
+  EXPECT_EQ(OnStore({"--json", "export", kPorts}).out,
+            "{\"" + kPorts +
+                "\":{\"admin\":[\"6401\"],\"listen\":[\"5401\"],\"replication\":[\"7401\","
+                "\"7501\"]}}\n");
+
+  // Names and values that would not read back raw are quoted as the store quotes them.
+  const std::string created = dir_.File("created.ini");
+  Result r = Run({"--store", created, "--create", "mkkey",  "-p",      "/Q/R",   "--then", "set",
+                  "/Q/R",    "a=b",   "1",        "--then", "set",     "/Q/R",   "pad",    " x ",
+                  "--then",  "set",   "/Q/R",     "quote",  "\"q\\\"", "--then", "set",    "/Q/R",
+                  "lines",   "1\n2",  "--then",   "set",    "/Q/R",    "empty",  ""});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string quoted =
+      "[/Q/R]\n\"a=b\"=1\nempty=\nlines=\"1\\n2\"\npad=\" x \"\nquote=\"\\\"q\\\\\\\"\"\n";
+  EXPECT_EQ(Run({"--store", created, "export", "/Q/R"}).out, quoted);
+
+  // The whole store goes through export and import unchanged, into a store made for it.
+  const std::string whole =
+      Run({"--store", created, "export"}).out + "\n" + OnStore({"export"}).out;
+  WriteWholeFile(dir_.File("whole.ini"), whole);
+  const std::string copy = dir_.File("copy.ini");
+  r = Run({"--store", copy, "--create", "import", dir_.File("whole.ini")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "imported 356 keys (356 new) and 960 values from " + dir_.File("whole.ini") + "\n");
+  EXPECT_EQ(Run({"--store", copy, "export"}).out, whole);
+
+  // An import sets values and creates keys; it deletes nothing. Standard input works as FILE.
+  WriteWholeFile(dir_.File("in.ini"),
+                 "; changes\n[/ZOR_Software]\nvendor=Imported\n\n[/New/Deep]\nlist=a\x1b"
+                 "b\x1b\n");
+  r = Run({"--json", "--store", store_, "import", "-"}, dir_.File("in.ini"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"keys\":2,\"created\":1,\"values\":2}\n");
+  EXPECT_EQ(OnStore({"get", "/ZOR_Software"}).out,
+            "contact: it-config@zor.example\ninstalldir: /opt/zor\nvendor: Imported\n");
+  EXPECT_EQ(OnStore({"get", "/New/Deep", "list"}).out, "a\nb\n");
+
+  // A file the library cannot read, or with groups that are no keys, changes nothing.
+  before_ = ReadWholeFile(store_);
+  const std::string bad = dir_.File("bad.ini");
+  const std::string head = "qelreg: import: store " + store_ + ", file " + bad + ": ";
+  WriteWholeFile(bad, "[/A]\nx=1\n[Settings]\ny=2\n");
+  ExpectFailure(OnStore({"import", bad}), 1,
+                head + "line 3: the group [Settings] does not name a key (a path such as /A/B)\n");
+  WriteWholeFile(bad, "x=1\n[/A]\n");
+  ExpectFailure(OnStore({"import", bad}), 1,
+                head + "line 1: an entry before the first group belongs to no key\n");
+  WriteWholeFile(bad, "[/A]\nx\n");
+  ExpectFailure(OnStore({"import", bad}), 1,
+                head + "ZORKVA0533E cannot load INI file " + bad + ", line 2: ", "(code 158)\n");
+  ExpectFailure(OnStore({"import", dir_.File("none.ini")}), 1,
+                "qelreg: import: store " + store_ + ", file " + dir_.File("none.ini") +
+                    ": ZORKVA0533E cannot read " + dir_.File("none.ini") +
+                    ": No such file or directory (code 158)\n");
+}
+
+TEST_F(QelregTest, FailuresNameTheirContextOnOneLineWithDistinctExitStatuses) {
+  const std::string head = "qelreg: get: store " + store_ + ", key ";
+  ExpectFailure(OnStore({"get", "/No/Such", "x"}), 3,
+                head + "/No/Such, value x: ZORKVA0601E The key does not exist. (code 158)\n");
+  ExpectFailure(OnStore({"get", "/ZOR_Software", "nosuch"}), 3,
+                head +
+                    "/ZOR_Software, value nosuch: ZORKVA0603E The key holds no value (nosuch) "
+                    ": /ZOR_Software (code 160)\n");
+  ExpectFailure(OnStore({"get", "/", "x"}), 3, head + "/, value x: the root key holds no values\n");
+  ExpectFailure(OnStore({"--json", "set", "/No/Such", "x", "1"}), 3,
+                "{\"error\":{\"message\":\"ZORKVA0601E The key does not exist.\",\"code\":158,"
+                "\"exit\":3,\"command\":\"set\",\"store\":\"" +
+                    store_ + "\",\"file\":null,\"key\":\"/No/Such\",\"value\":\"x\"}}\n");
   // A failing command undoes the whole call, the changes before it included.
   ExpectFailure(
       OnStore({"set", "/ZOR_Software", "vendor", "Other", "--then", "mkkey", "/ZOR_Software"}), 1,
-      "qelreg: mkkey /ZOR_Software: ZORKVA0602E (code 159)\n");
-  ExpectFailure(OnStore({"rm", "/ZOR_Software", "nosuch"}), 1,
-                "qelreg: rm /ZOR_Software: ZORKVA0603E", "(code 160)\n");
-  Result r = OnStore({"set", "/ZOR_Software", "vendor"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("VALUE is required"), std::string::npos) << r.err;
-  EXPECT_EQ(OnStore({"frobnicate"}).status, 2);
-  ExpectFailure(Run({"tree"}), 1,
+      "qelreg: mkkey: store " + store_ + ", key /ZOR_Software: ZORKVA0602E ", "(code 159)\n");
+
+  // Wrong arguments: exit status 2, the same JSON shape.
+  ExpectFailure(OnStore({"set", "/ZOR_Software", "vendor"}), 2,
+                "qelreg: set: VALUE is required (see 'qelreg set --help')\n");
+  ExpectFailure(OnStore({"frob"}), 2, "qelreg: unknown command 'frob' (see 'qelreg --help')\n");
+  ExpectFailure(OnStore({"--json"}), 2,
+                "{\"error\":{\"message\":\"no command given (see 'qelreg --help')\",\"code\":null,"
+                "\"exit\":2,\"command\":null,\"store\":null,\"file\":null,\"key\":null,"
+                "\"value\":null}}\n");
+  ExpectFailure(OnStore({"set", "/", "x", "1"}), 2,
+                "qelreg: set: the root key holds no values (see 'qelreg set --help')\n");
+  ExpectFailure(OnStore({"get", "/A", "--default", "1"}), 2, "qelreg: get: --default needs");
+  ExpectFailure(Run({"tree"}), 2,
                 "qelreg: no store given: use --store FILE or --remote HOST[/PATH] --user USER\n");
   ExpectFailure(Run({"--remote", "localhost:1/store.ini", "--user", "admin", "tree"}), 1,
-                "qelreg: no password for admin: set QEL_PASSWORD or run qelreg on a terminal\n");
+                "qelreg: store localhost:1/store.ini: no password for admin: set QEL_PASSWORD or "
+                "run qelreg on a terminal\n");
 
-  ExpectFailure(Run({"--store", dir_.File("missing.ini"), "tree"}), 1,
-                "qelreg: cannot read " + dir_.File("missing.ini") +
-                    ": No such file or directory\nqelreg: ZORKVA0533E ",
-                "<the INI file does not exist> (code 158)\n");
+  // A store that cannot be opened: the cause, no time stamp, the code once.
+  const std::string missing = dir_.File("missing.ini");
+  ExpectFailure(Run({"--store", missing, "tree"}), 1,
+                "qelreg: store " + missing + ": ZORKVA0533E cannot read " + missing +
+                    ": No such file or directory (code 158)\n");
   EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"err", "out", "sample.ini"}));
-
   // --verify refuses a store of another release.
   std::string text = before_;
   before_ = text.replace(text.find("product-ver=9.0.21.100"), 22, "product-ver=8.1.0");
   WriteWholeFile(store_, before_);
-  ExpectFailure(OnStore({"--verify", "tree"}), 1, "qelreg: ZORKVA1113E ", "(code 1113)\n");
+  ExpectFailure(OnStore({"--verify", "tree"}), 1, "qelreg: store " + store_ + ": ZORKVA1113E ",
+                "(code 1113)\n");
+}
+
+TEST_F(QelregTest, StoresFromStandardInputAndStoresCreatedOnTheFirstWrite) {
+  Result r = Run({"--store", "-", "get", kPorts, "listen"}, store_);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "5401\n");
+  ExpectFailure(Run({"--store", "-", "set", kPorts, "listen", "1"}, store_), 2,
+                "qelreg: the store read from standard input (--store -) is read-only");
+
+  // --create makes the file, readable by its owner only, when the call writes and succeeds.
+  const std::string created = dir_.File("new.ini");
+  ExpectFailure(Run({"--store", created, "--create", "get", "/A", "x"}), 1,
+                "qelreg: store " + created + ": ZORKVA0533E cannot read");
+  ExpectFailure(Run({"--store", created, "--create", "mkkey", "/A/B"}), 3,
+                "qelreg: mkkey: store " + created + ", key /A/B: the key /A above");
+  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"err", "out", "sample.ini"}));
+  r = Run({"--store", created, "--create", "mkkey", "-p", "/A", "--then", "set", "/A", "x", "1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadWholeFile(created), "[/A]\nx=1\n");
+  struct stat status {};
+  ASSERT_EQ(stat(created.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST_F(QelregTest, OutputThatCannotBeWrittenIsReported) {
+  const std::vector<std::string> change{"--store", store_,   "set", "/ZOR_Software", "vendor",
+                                        "Other",   "--then", "get", "/ZOR_Software", "vendor"};
+  Result r = Run(change, "/dev/null", ">/dev/full");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "qelreg: store " + store_ +
+                       ": the changes were committed, but the output could not be written: No "
+                       "space left on device\n");
+  EXPECT_NE(ReadWholeFile(store_).find("vendor=Other\n"), std::string::npos);
+  r = Run(change, "/dev/null", ">&-");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("committed, but the output could not be written: Bad file descriptor\n"),
+            std::string::npos)
+      << r.err;
+  r = Run({"--store", store_, "tree"}, "/dev/null", ">/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "qelreg: store " + store_ + ": cannot write the output: No space left on device\n");
+}
+
+TEST_F(QelregTest, TraceAndLogFileFollowTheEnvironment) {
+  setenv("QEL_TRACE", "1", 1);
+  Result r = OnStore({"get", kPorts, "listen"});
+  EXPECT_EQ(r.out, "5401\n");
+  EXPECT_NE(r.err.find(" sev=1 [rb_key] QELConnection::Login: ZORKVA0551I"), std::string::npos)
+      << r.err;
+
+  // The records go to QEL_LOG_FILE instead: errors always, trace records when tracing.
+  const std::string log = dir_.File("qel.log");
+  setenv("QEL_LOG_FILE", log.c_str(), 1);
+  r = OnStore({"get", kPorts, "listen"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(ReadWholeFile(log).find(" sev=1 [rb_key] QELConnection::Login: "), std::string::npos);
+  unsetenv("QEL_TRACE");
+  WriteWholeFile(log, "");
+  r = Run({"--store", dir_.File("missing.ini"), "tree"});
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  const std::string logged = ReadWholeFile(log);
+  EXPECT_NE(logged.find(" sev=3 [osl] BackupIni::BackupIni: cannot read "), std::string::npos)
+      << logged;
+  EXPECT_EQ(logged.find(" sev=1 "), std::string::npos) << logged;
+  unsetenv("QEL_LOG_FILE");
+}
+
+TEST_F(QelregTest, BashCompletionOffersCommandsOptionsAndKeys) {
+  const std::string tool = QELREG_PATH;
+  const std::string script = QEL_SOURCE_DIR "/tools/qelreg/qelreg.bash-completion";
+  // The words of a command line, the last one being completed, and what is offered.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"qelreg --store " + store_ + " r", "rm\nrmkey\nroot\n"},
+      {"qelreg --cr", "--create\n"},
+      {"qelreg --store " + store_ + " tree --c", "--children\n"},
+      {"qelreg --store " + store_ + " get /ZOR_Software/qel4ds/Config/L",
+       "/ZOR_Software/qel4ds/Config/Logging\n"},
+      {"qelreg --store " + store_ + " get /A x --then mk", "mkkey\n"},
+  };
+  for (const auto& [line, offered] : cases) {
+    WriteWholeFile(dir_.File("complete.sh"),
+                   "PATH=\"" + tool.substr(0, tool.rfind('/')) + ":$PATH\"\nsource '" + script +
+                       "'\nCOMP_WORDS=(" + line +
+                       ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_qelreg\n"
+                       "printf '%s\\n' \"${COMPREPLY[@]}\"\n");
+    const std::string command =
+        "bash " + dir_.File("complete.sh") + " >" + dir_.File("out") + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << line;
+    EXPECT_EQ(ReadWholeFile(dir_.File("out")), offered) << line;
+  }
 }
 
 TEST_F(QelregTest, RemoteStoreNeedsTheRightPassword) {
   WebDavServer server;
   server.WriteFile("teams/store.ini", before_);
   setenv("QEL_REMOTE_CA_FILE", server.CaFile().c_str(), 1);
-  const std::vector<std::string> change{"--remote", server.HostPort() + "/teams/store.ini",
-                                        "--user",   WebDavServer::kUser,
-                                        "set",      "/ZOR_Software",
-                                        "vendor",   "Remote Vendor"};
+  const std::string remote = server.HostPort() + "/teams/store.ini";
+  const std::vector<std::string> change{"--remote", remote,          "--user", WebDavServer::kUser,
+                                        "set",      "/ZOR_Software", "vendor", "Remote Vendor"};
   setenv("QEL_PASSWORD", "not-the-password", 1);
   Result r = Run(change);
   EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("qelreg: store " + remote + ": ZORKVA0533E ", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("(code -7)\n"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("not-the-password"), std::string::npos) << r.err;
   EXPECT_EQ(server.ReadFile("teams/store.ini"), before_);

@@ -1,18 +1,29 @@
 // The commands of qelreg, each a short sequence of public library calls.
 #include "commands.h"
 
+#include <algorithm>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <list>
 #include <map>
+#include <memory>
 
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
 #include <zor-qel-rb-key/qel_rb_root_key.h>
 #include <zor-qel-rb-key/qel_rb_value.h>
+#include "ini_text.h"
 #include "store.h"
 
 namespace qelreg {
 namespace {
+
+// The selector that chooses every subkey but one: the component list, which it never yields.
+const char* const kEverySubkey = "(key=*)";
+const char* const kComponentList = "/ZOR_Software/qel4ds/Config/component_info";
+
+const char* const kRootHoldsNoValues = "the root key holds no values";
 
 QELRBKey OpenKey(const QELConnection& connection, const std::string& path) {
   return path.empty() ? QELRBKey(connection) : QELRBKey(path, connection);
@@ -20,6 +31,20 @@ QELRBKey OpenKey(const QELConnection& connection, const std::string& path) {
 
 QELRBValue MakeValue(const std::vector<std::string>& elements) {
   return elements.size() == 1 ? QELRBValue(elements.front()) : QELRBValue(elements);
+}
+
+// Whether the key at `path` exists, asked level by level so that a missing key logs no error.
+bool KeyExists(const QELConnection& connection, const std::string& path) {
+  QELRBKey key(connection);
+  size_t start = 1;
+  while (start <= path.size()) {
+    const size_t slash = std::min(path.find('/', start), path.size());
+    const std::string name = path.substr(start, slash - start);
+    if (!key.HasSubkey(name)) return false;
+    key = key.GetSubkey(name);
+    start = slash + 1;
+  }
+  return true;
 }
 
 // The key's values whose names match the wildcard `pattern`, in the key's own order.
@@ -32,23 +57,102 @@ NamedValues ReadValues(const QELRBKey& key, const std::string& pattern) {
   return values;
 }
 
-void Tree(const Command& command, const QELConnection& connection, Output& output) {
-  const QELRBKey key = OpenKey(connection, command.path);
+// The paths of the keys beneath `key` in the store's (byte) order: its children only with
+// `children`; those `selector` chooses, or every one of them without a selector.
+std::vector<std::string> Subkeys(const QELRBKey& key, bool children,
+                                 const std::optional<std::string>& selector,
+                                 const QELConnection& connection) {
   std::vector<std::string> paths;
-  for (QELRBConstKeyIterator it(key, command.filter, command.recursive, {});
+  for (QELRBConstKeyIterator it(key, selector.value_or(kEverySubkey), !children, {});
        it != QELRBConstKeyIterator::EndIterator; ++it) {
     paths.push_back((*it).GetKeyPath());
   }
-  output.List(paths);
+  if (selector) return paths;
+  // Every key includes the component list when it lies beneath.
+  const std::string hidden = kComponentList;
+  const std::string prefix = key.GetKeyPath() + "/";
+  const bool beneath = hidden.compare(0, prefix.size(), prefix) == 0 &&
+                       (!children || hidden.find('/', prefix.size()) == std::string::npos);
+  if (beneath && KeyExists(connection, hidden)) {
+    paths.insert(std::lower_bound(paths.begin(), paths.end(), hidden), hidden);
+  }
+  return paths;
+}
+
+// The keys beneath `key`, every one of them, each with all its values; `key` itself first with
+// `withKey` (the root has no values and is never listed).
+KeyValues KeysWithValues(const QELRBKey& key, bool withKey, const QELConnection& connection) {
+  KeyValues keys;
+  if (withKey && !key.GetKeyPath().empty()) {
+    keys.emplace_back(key.GetKeyPath(), ReadValues(key, "*"));
+  }
+  for (const std::string& path : Subkeys(key, false, std::nullopt, connection)) {
+    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
+  }
+  return keys;
+}
+
+// Creates the key at `path`: the keys above it must exist unless `parents`, and the key itself
+// must not unless `parents`. Returns whether it created the key.
+bool MakeKey(const QELConnection& connection, const std::string& path, bool parents) {
+  if (path.empty()) {
+    if (parents) return false;
+    throw ToolError("the root key always exists");
+  }
+  QELRBKey key(connection);
+  size_t start = 1;
+  while (true) {
+    const size_t slash = path.find('/', start);
+    const bool last = slash == std::string::npos;
+    const std::string name = path.substr(start, slash - start);
+    if (key.HasSubkey(name) && (parents || !last)) {
+      if (last) return false;
+      key = key.GetSubkey(name);
+    } else if (last) {
+      key.CreateSubkey(name);  // the library's own error when it exists
+      return true;
+    } else if (parents) {
+      key = key.CreateSubkey(name);
+    } else {
+      throw ToolError("the key " + path.substr(0, slash) +
+                          " above it does not exist (mkkey -p creates missing keys)",
+                      kExitNotFound);
+    }
+    start = slash + 1;
+  }
+}
+
+void Tree(const Command& command, const QELConnection& connection, Output& output) {
+  const QELRBKey key = OpenKey(connection, command.path);
+  const std::vector<std::string> paths =
+      Subkeys(key, command.children, command.selector, connection);
+  if (!command.showValues) {
+    output.List(paths);
+    return;
+  }
+  KeyValues keys;
+  for (const std::string& path : paths) {
+    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
+  }
+  output.Keys(keys);
 }
 
 void Get(const Command& command, const QELConnection& connection, Output& output) {
-  const QELRBKey key = OpenKey(connection, command.path);
   if (command.valueName.empty()) {
-    output.Values(ReadValues(key, "*"));
+    // A key's values; the root holds none.
+    output.Values(command.path.empty() ? NamedValues()
+                                       : ReadValues(OpenKey(connection, command.path), "*"));
     return;
   }
-  output.List(key.GetValue(command.valueName).Elements());
+  const bool found = !command.path.empty() && KeyExists(connection, command.path) &&
+                     QELRBKey(command.path, connection).HasValue(command.valueName);
+  if (!found && command.fallback) {
+    output.List({*command.fallback});
+    return;
+  }
+  if (command.path.empty()) throw ToolError(kRootHoldsNoValues, kExitNotFound);
+  // Without the value this throws the library's own error for the missing key or value.
+  output.List(OpenKey(connection, command.path).GetValue(command.valueName).Elements());
 }
 
 void Set(const Command& command, const QELConnection& connection) {
@@ -69,23 +173,6 @@ void Remove(const Command& command, const QELConnection& connection) {
   key.DeleteValue(command.valueName, MakeValue(command.values));
 }
 
-// Creates the key and any missing keys above it; fails when the key itself already exists.
-void MakeKey(const Command& command, const QELConnection& connection) {
-  if (command.path.empty()) throw ToolError("the root key always exists");
-  QELRBKey key(connection);
-  size_t start = 1;
-  while (true) {
-    const size_t slash = command.path.find('/', start);
-    const std::string name = command.path.substr(start, slash - start);
-    if (slash == std::string::npos) {
-      key.CreateSubkey(name);
-      return;
-    }
-    key = key.HasSubkey(name) ? key.GetSubkey(name) : key.CreateSubkey(name);
-    start = slash + 1;
-  }
-}
-
 bool Confirm(const std::string& path) {
   if (!InteractiveInput()) return false;
   std::cerr << "Delete " << path << " and every key beneath it? [y/N] " << std::flush;
@@ -95,7 +182,6 @@ bool Confirm(const std::string& path) {
 }
 
 void RemoveKey(const Command& command, const QELConnection& connection) {
-  if (command.path.empty()) throw ToolError("refusing to delete the root key");
   QELRBKey key = OpenKey(connection, command.path);
   if (!command.yes && !Confirm(command.path)) {
     throw ToolError(InteractiveInput() ? "not confirmed"
@@ -105,6 +191,10 @@ void RemoveKey(const Command& command, const QELConnection& connection) {
 }
 
 void Values(const Command& command, const QELConnection& connection, Output& output) {
+  if (command.path.empty()) {
+    output.Values({});
+    return;
+  }
   output.Values(ReadValues(OpenKey(connection, command.path), command.pattern));
 }
 
@@ -113,19 +203,83 @@ void Root(const Command& command, const QELConnection& connection, Output& outpu
   output.Fields({{"module", command.module}, {"path", key.GetKeyPath()}});
 }
 
+void Export(const Command& command, const QELConnection& connection, Output& output) {
+  const KeyValues keys = KeysWithValues(OpenKey(connection, command.path), true, connection);
+  if (output.Json()) {
+    output.Keys(keys);
+  } else {
+    output.Text(IniText(keys));
+  }
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) throw ToolError("cannot read " + path);
+  return bytes;
+}
+
+// Merges the keys and values of an INI file into the store: missing keys are created, values are
+// set; nothing is deleted. The library reads the file, so it is read exactly as a store would be.
+void Import(const Command& command, const QELConnection& connection, Output& output, Where& where) {
+  std::unique_ptr<PrivateCopy> copy;
+  if (command.file == "-") copy = std::make_unique<PrivateCopy>();
+  const std::string file = copy ? copy->Path() : command.file;
+  QELConnection source(QELConnection::INI);
+  source.Login(file, 0, "", "");
+  CheckKeyGroups(ReadWholeFile(file));
+
+  long created = 0;
+  long values = 0;
+  const KeyValues keys = KeysWithValues(QELRBKey(source), false, source);
+  for (const auto& [path, named] : keys) {
+    where.key = path;
+    where.value.clear();
+    if (MakeKey(connection, path, true)) ++created;
+    QELRBKey key(path, connection);
+    for (const auto& [name, elements] : named) {
+      where.value = name;
+      key.SetValue(name, MakeValue(elements));
+      ++values;
+    }
+  }
+  where.key.clear();
+  where.value.clear();
+  const long count = static_cast<long>(keys.size());
+  output.Counts("imported " + std::to_string(count) + " keys (" + std::to_string(created) +
+                    " new) and " + std::to_string(values) + " values from " + where.file,
+                {{"keys", count}, {"created", created}, {"values", values}});
+}
+
 }  // namespace
 
 bool ChangesStore(const Command& command) {
   return command.name == "set" || command.name == "add" || command.name == "rm" ||
-         command.name == "mkkey" || command.name == "rmkey";
+         command.name == "mkkey" || command.name == "rmkey" || command.name == "import";
 }
 
 bool NeedsStore(const Command& command) { return command.name != "version"; }
 
-std::string Describe(const Command& command) {
-  if (command.name == "version") return command.name;
-  if (command.name == "root") return command.name + " " + command.module;
-  return command.name + " " + (command.path.empty() ? "/" : command.path);
+void CheckArguments(const Command& command) {
+  const bool setsValue = command.name == "set" || command.name == "add" || command.name == "rm";
+  if (setsValue && command.path.empty()) throw ToolError(kRootHoldsNoValues, kExitUsage);
+  if (command.name == "rmkey" && command.path.empty()) {
+    throw ToolError("refusing to delete the root key", kExitUsage);
+  }
+  if (command.fallback && command.valueName.empty()) {
+    throw ToolError("--default needs the value's NAME", kExitUsage);
+  }
+}
+
+Where WhereOf(const Command& command) {
+  Where where;
+  where.command = command.name;
+  if (NeedsStore(command) && command.name != "root" && command.name != "import") {
+    where.key = command.path.empty() ? "/" : command.path;
+  }
+  where.value = command.valueName;
+  if (command.name == "import") where.file = command.file == "-" ? "standard input" : command.file;
+  return where;
 }
 
 std::string NormalizePath(const std::string& path) {
@@ -135,7 +289,7 @@ std::string NormalizePath(const std::string& path) {
   return normal;
 }
 
-void Run(const Command& command, const QELConnection& connection, Output& output) {
+void Run(const Command& command, QELConnection& connection, Output& output, Where& where) {
   if (command.name == "tree") {
     Tree(command, connection, output);
   } else if (command.name == "get") {
@@ -147,15 +301,19 @@ void Run(const Command& command, const QELConnection& connection, Output& output
   } else if (command.name == "rm") {
     Remove(command, connection);
   } else if (command.name == "mkkey") {
-    MakeKey(command, connection);
+    MakeKey(connection, command.path, command.parents);
   } else if (command.name == "rmkey") {
     RemoveKey(command, connection);
   } else if (command.name == "values") {
     Values(command, connection, output);
   } else if (command.name == "root") {
     Root(command, connection, output);
+  } else if (command.name == "export") {
+    Export(command, connection, output);
+  } else if (command.name == "import") {
+    Import(command, connection, output, where);
   } else {
-    throw ToolError("unknown command " + command.name);
+    throw ToolError("unknown command '" + command.name + "'", kExitUsage);
   }
 }
 

@@ -1,25 +1,33 @@
 // The commands of qelreg and how each one runs on an open store.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_connection.h>
+
+#include "errors.h"
 #include "output.h"
 
 namespace qelreg {
 
 // One command of the call as parsed from the command line.
 struct Command {
-  std::string name;                 // "tree", "get", "set", ...
-  std::string path;                 // the key the command works on
-  std::string valueName;            // NAME of get, set, add, rm
-  std::vector<std::string> values;  // VALUE... of set, add, rm
-  std::string pattern = "*";        // PATTERN of values
-  std::string filter = "(key=*)";   // --filter of tree
-  bool recursive = false;           // --recursive of tree
-  bool yes = false;                 // --yes of rmkey
-  std::string module;               // MODULE of root
+  std::string name;                     // "tree", "get", "set", ...
+  std::string path;                     // the key the command works on, "" for the root
+  std::string valueName;                // NAME of get, set, add, rm
+  std::vector<std::string> values;      // VALUE... of set, add, rm
+  std::string pattern = "*";            // PATTERN of values
+  std::optional<std::string> selector;  // --select of tree
+  bool recursive = false;               // --recursive of tree (the default, kept for old calls)
+  bool children = false;                // --children of tree
+  bool showValues = false;              // --values of tree
+  std::optional<std::string> fallback;  // --default of get
+  bool parents = false;                 // --parents of mkkey
+  bool yes = false;                     // --yes of rmkey
+  std::string module;                   // MODULE of root
+  std::string file;                     // FILE of import, "-" for standard input
 };
 
 // Whether the command changes the store (and so belongs in the call's transaction).
@@ -27,11 +35,15 @@ bool ChangesStore(const Command& command);
 // Whether the command needs a store at all.
 bool NeedsStore(const Command& command);
 
-// The command as a failure message names it: "get /A/B", "root Gateway".
-std::string Describe(const Command& command);
+// Refuses, with a usage error, what no store could accept: values of the root key, deleting it.
+void CheckArguments(const Command& command);
 
-// Runs one command; library failures come out as QELError, qelreg's own as ToolError.
-void Run(const Command& command, const QELConnection& connection, Output& output);
+// What a failure of the command is about, before it runs.
+Where WhereOf(const Command& command);
+
+// Runs one command; library failures come out as QELError, qelreg's own as ToolError. `where` is
+// kept up to date with the key and value a long command (import) is working on.
+void Run(const Command& command, QELConnection& connection, Output& output, Where& where);
 // The one command that needs no store: the versions of qelreg and of the library's modules.
 void RunVersion(Output& output);
 

@@ -1,11 +1,17 @@
 // qelreg: reads and edits a configuration store from the command line through the public
 // interface of zor-qel-rb-key. Several commands joined by --then run in one transaction.
+#include <fcntl.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,14 +19,24 @@
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include "commands.h"
+#include "errors.h"
+#include "logging.h"
 #include "output.h"
 #include "store.h"
 
 namespace {
 
+using qelreg::Command;
+
 constexpr const char* kThen = "--then";
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+constexpr const char* kEndOfOptions = "--";
+// Marks an argument that follows "--" so that the parser takes it as a plain argument even when
+// it starts with '-' (the parser itself honours "--" only before a list's first element); every
+// argument that starts with the mark gets one more, and one is taken off every parsed text.
+constexpr char kLiteral = '\x01';
+
+const char* const kCommands[] = {"tree",  "get",    "set",  "add",    "rm",     "mkkey",
+                                 "rmkey", "values", "root", "export", "import", "version"};
 
 struct GlobalOptions {
   qelreg::StoreOptions store;
@@ -32,12 +48,14 @@ const char* const kFooter =
     "Commands may be joined with --then; all of them then run in one transaction, and a failing "
     "one leaves the store as it was:\n"
     "  qelreg --store s.ini mkkey /App --then set /App color red --then get /App\n"
-    "Errors are printed as 'qelreg: COMMAND PATH: MESSAGE (code N)' and give exit status 1 (2 "
-    "for wrong arguments).";
+    "After -- every argument is a plain one (--then too), to the end of the line:\n"
+    "  qelreg --store s.ini set /App flags -- --verbose\n"
+    "Exit status: 0 done, 1 failed (the store is unchanged), 2 wrong arguments, 3 a key or value "
+    "not found, 4 changes committed but the output could not be written.";
 
 // The command-line grammar of one command, filling `command`; with `globals` also the options
 // that choose the store and the output, which only the first command of a call may carry.
-std::unique_ptr<CLI::App> MakeParser(qelreg::Command& command, GlobalOptions* globals) {
+std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   auto app = std::make_unique<CLI::App>(
       "Reads and edits a zor-qel-rb-key configuration store: a tree of keys holding named "
       "values.",
@@ -46,29 +64,43 @@ std::unique_ptr<CLI::App> MakeParser(qelreg::Command& command, GlobalOptions* gl
   app->require_subcommand(1, 1);
   app->footer(kFooter);
   if (globals) {
-    app->add_option("--store", globals->store.file, "Local INI store file")->type_name("FILE");
+    app->set_version_flag("--version", std::string("qelreg ") + QELREG_VERSION);
+    app->add_option("--store", globals->store.file, "Local INI store file; - reads standard input")
+        ->type_name("FILE");
     app->add_option("--remote", globals->store.remote, "Remote store: HOST[/PATH]")
         ->type_name("HOST[/PATH]");
     app->add_option("--user", globals->store.user,
                     "User of the remote store (the password comes from QEL_PASSWORD or is "
                     "asked for on a terminal)")
         ->type_name("USER");
+    app->add_flag("--create", globals->store.create,
+                  "Create a missing --store FILE (mode 0600) when the call changes the store");
     app->add_flag("--verify", globals->store.verify,
                   "Check the store's language mode and product version at login");
     app->add_flag("--json", globals->json, "Print results and errors as JSON");
-    app->add_flag("--trace", globals->trace, "Print the library's trace records on stderr");
+    app->add_flag("--trace", globals->trace,
+                  "Write the library's trace records to stderr (or to QEL_LOG_FILE)");
   }
 
-  CLI::App* tree = app->add_subcommand("tree", "List the subkeys of a key (the root by default)");
+  CLI::App* tree =
+      app->add_subcommand("tree", "List every key beneath a key (the root by default)");
   tree->add_option("PATH", command.path, "Key path, e.g. /A/B");
-  tree->add_flag("-r,--recursive", command.recursive, "Every key beneath, not only children");
-  tree->add_option("-f,--filter", command.filter, "Subkey selector")
-      ->type_name("SELECTOR")
-      ->capture_default_str();
+  CLI::Option* children =
+      tree->add_flag("-c,--children", command.children, "Only the key's own subkeys");
+  tree->add_flag("-r,--recursive", command.recursive, "Every key beneath (the default)")
+      ->excludes(children);
+  tree->add_flag("--values", command.showValues, "Print each key's values beneath it");
+  tree->add_option("-s,--select,-f,--filter", command.selector,
+                   "Only the subkeys a selector chooses, e.g. '(key=*)' or "
+                   "'(repositoryname=MAIN)'")
+      ->type_name("SELECTOR");
 
   CLI::App* get = app->add_subcommand("get", "Print a value, one element per line, or all values");
   get->add_option("PATH", command.path, "Key path")->required();
   get->add_option("NAME", command.valueName, "Value name (all values when left out)");
+  get->add_option("-d,--default", command.fallback,
+                  "Print this when the key or the value is missing")
+      ->type_name("VALUE");
 
   CLI::App* set = app->add_subcommand("set", "Set a value; several VALUEs make a list");
   CLI::App* add = app->add_subcommand("add", "Add elements to a list value");
@@ -81,8 +113,10 @@ std::unique_ptr<CLI::App> MakeParser(qelreg::Command& command, GlobalOptions* gl
     if (change != rm) values->required();
   }
 
-  CLI::App* mkkey = app->add_subcommand("mkkey", "Create a key and any missing keys above it");
+  CLI::App* mkkey = app->add_subcommand("mkkey", "Create a key");
   mkkey->add_option("PATH", command.path, "Key path")->required();
+  mkkey->add_flag("-p,--parents", command.parents,
+                  "Create missing keys above it too; an existing key is no error");
 
   CLI::App* rmkey = app->add_subcommand("rmkey", "Delete a key and every key beneath it");
   rmkey->add_option("PATH", command.path, "Key path")->required();
@@ -96,142 +130,246 @@ std::unique_ptr<CLI::App> MakeParser(qelreg::Command& command, GlobalOptions* gl
   CLI::App* root = app->add_subcommand("root", "Print the root key of a module");
   root->add_option("MODULE", command.module, "Module name")->required();
 
+  CLI::App* exportKeys = app->add_subcommand(
+      "export", "Print a key and every key beneath it with their values, as INI text or JSON");
+  exportKeys->add_option("PATH", command.path, "Key path (the whole store by default)");
+
+  CLI::App* import = app->add_subcommand(
+      "import", "Merge an INI file (such as an export) into the store; deletes nothing");
+  import->add_option("FILE", command.file, "INI file; - reads standard input")->required();
+
   app->add_subcommand("version", "Print the versions of qelreg and the library's modules");
   return app;
 }
 
-// Splits the arguments at each --then into the argument lists of single commands.
+std::string Mark(const std::string& arg) { return kLiteral + arg; }
+
+void Unmark(std::string& text) {
+  if (!text.empty() && text.front() == kLiteral) text.erase(0, 1);
+}
+
+void Unmark(Command& command) {
+  for (std::string* text :
+       {&command.path, &command.valueName, &command.pattern, &command.module, &command.file}) {
+    Unmark(*text);
+  }
+  for (std::string& value : command.values) Unmark(value);
+  if (command.selector) Unmark(*command.selector);
+  if (command.fallback) Unmark(*command.fallback);
+}
+
+void Unmark(GlobalOptions& globals) {
+  for (std::string* text : {&globals.store.file, &globals.store.remote, &globals.store.user}) {
+    Unmark(*text);
+  }
+}
+
+// Splits the arguments at each --then into the argument lists of single commands; after "--"
+// every argument belongs to the command before it.
 std::vector<std::vector<std::string>> SplitCommands(int argc, char** argv) {
   std::vector<std::vector<std::string>> parts(1);
+  bool literal = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == kThen) {
+    const std::string arg = argv[i];
+    if (literal || (!arg.empty() && arg.front() == kLiteral)) {
+      parts.back().push_back(Mark(arg));
+    } else if (arg == kEndOfOptions) {
+      literal = true;
+    } else if (arg == kThen) {
       parts.emplace_back();
     } else {
-      parts.back().emplace_back(argv[i]);
+      parts.back().push_back(arg);
     }
   }
   return parts;
 }
 
-// Prints a failure: the details the library logged on the way (such as the line of a malformed
-// file), then the error itself, after the command it stopped when there is one.
-void PrintError(bool json, const std::string& text, long code, bool hasCode,
-                const std::vector<std::string>& details = {},
-                const qelreg::Command* command = nullptr) {
-  if (json) {
-    std::cerr << "{\"error\":" << qelreg::JsonString(text);
-    if (hasCode) std::cerr << ",\"code\":" << code;
-    if (command) std::cerr << ",\"command\":" << qelreg::JsonString(qelreg::Describe(*command));
-    if (!details.empty()) std::cerr << ",\"details\":" << qelreg::JsonArray(details);
-    std::cerr << "}\n";
-    return;
+// What a call without a known command names in the command's place: "unknown command 'frob'" or
+// "no command given". Skips options, and the arguments of those that take one.
+std::string MissingCommand(const std::vector<std::string>& part) {
+  for (size_t i = 0; i < part.size(); ++i) {
+    const std::string& arg = part[i];
+    if (arg == "--store" || arg == "--remote" || arg == "--user") {
+      ++i;
+    } else if (arg.empty() || arg.front() != '-') {
+      std::string word = arg;
+      Unmark(word);
+      const bool known =
+          std::find(std::begin(kCommands), std::end(kCommands), word) != std::end(kCommands);
+      return known ? "" : "unknown command '" + word + "'";
+    }
   }
-  for (const std::string& detail : details) std::cerr << "qelreg: " << detail << '\n';
-  std::cerr << "qelreg: ";
-  if (command) std::cerr << qelreg::Describe(*command) << ": ";
-  std::cerr << text;
-  if (hasCode) std::cerr << " (code " << code << ")";
-  std::cerr << '\n';
+  return "no command given";
 }
 
-// Parses every command of the call; returns the exit status when the call ends here (help or
-// wrong arguments), -1 when the commands are ready to run.
-int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<qelreg::Command>& commands) {
+void ReportUsage(bool json, std::string text, const std::string& command) {
+  text.erase(std::remove(text.begin(), text.end(), kLiteral), text.end());
+  qelreg::Failure failure;
+  failure.message = text + " (see 'qelreg " + (command.empty() ? "" : command + " ") + "--help')";
+  failure.status = qelreg::kExitUsage;
+  failure.where.command = command;
+  qelreg::Report(failure, json, std::cerr);
+}
+
+// Parses every command of the call; returns the exit status when the call ends here (help,
+// version or wrong arguments), -1 when the commands are ready to run.
+int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& commands) {
   const std::vector<std::vector<std::string>> parts = SplitCommands(argc, argv);
+  // Wrong arguments are reported as JSON too when the call asked for it.
+  const bool json = std::find(parts[0].begin(), parts[0].end(), "--json") != parts[0].end();
   commands.resize(parts.size());
   for (size_t i = 0; i < parts.size(); ++i) {
     std::unique_ptr<CLI::App> app = MakeParser(commands[i], i == 0 ? &globals : nullptr);
     std::vector<std::string> reversed(parts[i].rbegin(), parts[i].rend());
     try {
       app->parse(reversed);
-    } catch (const CLI::CallForHelp& help) {
-      return app->exit(help);
-    } catch (const CLI::CallForAllHelp& help) {
-      return app->exit(help);
+    } catch (const CLI::Success& done) {  // --help, --version
+      return app->exit(done);
     } catch (const CLI::ParseError& error) {
-      PrintError(false, error.what(), 0, false);
-      std::cerr << "Run 'qelreg --help' or 'qelreg COMMAND --help' for more information.\n";
-      return kExitUsage;
+      const std::vector<CLI::App*> named = app->get_subcommands();
+      const std::string command = named.empty() ? "" : named.front()->get_name();
+      // The parser says only that a command is required; say which word is none.
+      const bool noCommand = named.empty() && dynamic_cast<const CLI::RequiredError*>(&error);
+      const std::string missing = noCommand ? MissingCommand(parts[i]) : "";
+      ReportUsage(json, missing.empty() ? error.what() : missing, command);
+      return qelreg::kExitUsage;
     }
-    commands[i].name = app->get_subcommands().front()->get_name();
-    commands[i].path = qelreg::NormalizePath(commands[i].path);
+    Command& command = commands[i];
+    command.name = app->get_subcommands().front()->get_name();
+    Unmark(command);
+    if (i == 0) Unmark(globals);
+    command.path = qelreg::NormalizePath(command.path);
+    try {
+      qelreg::CheckArguments(command);
+    } catch (const qelreg::ToolError& error) {
+      ReportUsage(json, error.what(), command.name);
+      return qelreg::kExitUsage;
+    }
   }
   return -1;
 }
 
-// Runs the commands on one login; the changes among them in one transaction, committed only
-// when every command succeeded. `current` names the command running when a failure leaves.
-void RunAll(const GlobalOptions& globals, const std::vector<qelreg::Command>& commands,
-            const qelreg::Command*& current) {
-  qelreg::Output output(std::cout, globals.json);
-  bool needsStore = false;
-  bool changes = false;
-  for (const qelreg::Command& command : commands) {
-    needsStore = needsStore || qelreg::NeedsStore(command);
-    changes = changes || qelreg::ChangesStore(command);
-  }
-  std::optional<QELConnection> connection;
-  if (needsStore) connection = qelreg::OpenStore(globals.store);
-  if (changes) connection->BeginTransaction();
-  for (const qelreg::Command& command : commands) {
-    current = &command;
-    if (qelreg::NeedsStore(command)) {
-      qelreg::Run(command, *connection, output);
-    } else {
-      qelreg::RunVersion(output);
+// Runs the commands of one call on one login, the changes among them in one transaction that is
+// committed only when every command succeeded; reports a failure and returns its exit status.
+class Call {
+ public:
+  Call(const GlobalOptions& globals, const std::vector<Command>& commands, qelreg::LogCapture& log)
+      : globals_(globals), commands_(commands), log_(log) {}
+
+  int Run(std::ostream& results) {
+    qelreg::Output output(results, globals_.json);
+    bool needsStore = false;
+    for (const Command& command : commands_) {
+      needsStore = needsStore || qelreg::NeedsStore(command);
+      changes_ = changes_ || qelreg::ChangesStore(command);
+    }
+    if (needsStore) storeName_ = qelreg::StoreName(globals_.store);
+    std::optional<qelreg::Store> store;
+    qelreg::Where where;
+    try {
+      if (needsStore) store.emplace(globals_.store, changes_);
+      if (changes_) store->Connection().BeginTransaction();
+      for (const Command& command : commands_) {
+        where = qelreg::WhereOf(command);
+        log_.Clear();
+        if (qelreg::NeedsStore(command)) {
+          qelreg::Run(command, store->Connection(), output, where);
+        } else {
+          qelreg::RunVersion(output);
+        }
+      }
+      where = qelreg::Where();
+      log_.Clear();
+      if (changes_) store->Connection().Commit();
+      return qelreg::kExitOk;
+    } catch (const qelreg::ToolError& error) {
+      qelreg::Failure failure;
+      failure.message = error.what();
+      failure.status = error.Status();
+      return Fail(failure, where);
+    } catch (const QELError& error) {
+      return Fail(qelreg::FromLibrary(error, log_.Errors(), !where.command.empty()), where);
+    } catch (const std::exception& error) {
+      qelreg::Failure failure;
+      failure.message = error.what();
+      return Fail(failure, where);
     }
   }
-  current = nullptr;
-  if (changes) connection->Commit();
+
+  bool Changed() const { return changes_; }
+  const std::string& StoreName() const { return storeName_; }
+
+ private:
+  int Fail(qelreg::Failure failure, const qelreg::Where& where) {
+    failure.where = where;
+    // A usage error is about the arguments, not the store.
+    if (failure.status != qelreg::kExitUsage) failure.store = storeName_;
+    qelreg::Report(failure, globals_.json, std::cerr);
+    return failure.status;
+  }
+
+  const GlobalOptions& globals_;
+  const std::vector<Command>& commands_;
+  qelreg::LogCapture& log_;
+  bool changes_ = false;
+  std::string storeName_;
+};
+
+// Writes all of `text` to `fd`; returns 0 or the errno of the failed write.
+int WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return written < 0 ? errno : EIO;
+    done += static_cast<size_t>(written);
+  }
+  return 0;
+}
+
+// Opens /dev/null on a closed standard descriptor, so that no file the library opens takes its
+// number (and qelreg's output with it); returns whether standard output was closed.
+bool KeepStandardFilesOpen() {
+  bool outputClosed = false;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) outputClosed = true;
+    ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+  }
+  return outputClosed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool outputClosed = KeepStandardFilesOpen();
   GlobalOptions globals;
-  std::vector<qelreg::Command> commands;
+  std::vector<Command> commands;
   const int parsed = Parse(argc, argv, globals, commands);
   if (parsed >= 0) return parsed;
 
-  // The library logs each error before throwing it. With --trace every record goes to stderr as
-  // it comes; otherwise the error records are kept and, if the call fails, those that say more
-  // than the thrown error are printed with it.
-  std::vector<std::string> logged;
-  if (globals.trace) {
-    SetTraceEnabled(true);
-  } else {
-    SetTraceEnabled(false);
-    SetLogSink([&logged](const LogRecord& record) {
-      if (record.severity >= 3) logged.push_back(record.text);
-    });
-  }
-  const auto details = [&logged](const std::string& text) {
-    std::vector<std::string> kept;
-    for (const std::string& record : logged) {
-      if (record != text && std::find(kept.begin(), kept.end(), record) == kept.end()) {
-        kept.push_back(record);
-      }
-    }
-    return kept;
-  };
+  // The results are held back until the changes are committed, so that a failing call prints
+  // none, and a committed one can say so when its results cannot be written.
+  std::ostringstream results;
+  qelreg::LogCapture log(globals.trace);
+  Call call(globals, commands, log);
+  const int status = call.Run(results);
+  if (status != qelreg::kExitOk || results.str().empty()) return status;
 
-  int status = 0;
-  const qelreg::Command* current = nullptr;
-  try {
-    RunAll(globals, commands, current);
-  } catch (const QELError& error) {
-    PrintError(globals.json, error.What(), error.Code(), true, details(error.What()), current);
-    status = kExitFailure;
-  } catch (const std::exception& error) {
-    PrintError(globals.json, error.what(), 0, false, details(error.what()), current);
-    status = kExitFailure;
+  // A closed pipe then fails the write instead of ending qelreg unseen.
+  if (call.Changed()) std::signal(SIGPIPE, SIG_IGN);
+  const int error = outputClosed ? EBADF : WriteAll(STDOUT_FILENO, results.str());
+  if (error == 0) return qelreg::kExitOk;
+  qelreg::Failure failure;
+  failure.store = call.StoreName();
+  if (call.Changed()) {
+    failure.message =
+        std::string("the changes were committed, but the output could not be written: ") +
+        std::strerror(error);
+    failure.status = qelreg::kExitOutputLost;
+  } else {
+    failure.message = std::string("cannot write the output: ") + std::strerror(error);
   }
-  SetLogSink({});
-  if (status != 0) return status;
-  std::cout.flush();
-  if (!std::cout) {
-    PrintError(globals.json, "cannot write the output", 0, false);
-    return kExitFailure;
-  }
-  return 0;
+  qelreg::Report(failure, globals.json, std::cerr);
+  return failure.status;
 }

@@ -77,9 +77,39 @@ void Output::Values(const NamedValues& values) {
     out_ << JsonObject(values, JsonArray) << '\n';
     return;
   }
+  WriteValues(values, "");
+}
+
+void Output::Keys(const KeyValues& keys) {
+  if (json_) {
+    out_ << JsonObject(keys, [](const NamedValues& values) {
+      return JsonObject(values, JsonArray);
+    }) << '\n';
+    return;
+  }
+  for (const auto& [path, values] : keys) {
+    out_ << path << '\n';
+    WriteValues(values, "  ");
+  }
+}
+
+void Output::Text(const std::string& text) { out_ << text; }
+
+void Output::Counts(const std::string& text,
+                    const std::vector<std::pair<std::string, long>>& counts) {
+  if (!json_) {
+    out_ << text << '\n';
+    return;
+  }
+  out_ << JsonObject(counts, [](long count) { return std::to_string(count); }) << '\n';
+}
+
+void Output::WriteValues(const NamedValues& values, const std::string& indent) {
   for (const auto& [name, elements] : values) {
-    if (elements.empty()) out_ << name << ":\n";
-    for (const std::string& element : elements) out_ << name << ": " << element << '\n';
+    if (elements.empty()) out_ << indent << name << ":\n";
+    for (const std::string& element : elements) {
+      out_ << indent << name << ": " << element << '\n';
+    }
   }
 }
 

@@ -1,11 +1,19 @@
-// Opening the store: connection type, login arguments and the password prompt.
+// Opening the store: connection type, login arguments, the password prompt, a store file made by
+// --create and the private copy of a store read from standard input.
 #include "store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 
 #include <zor-qel-rb-key/qel_log.h>
 
@@ -39,29 +47,105 @@ std::string RemotePassword(const StoreOptions& options) {
   return ReadHidden("Password for " + options.user + "@" + MaskCredentials(options.remote) + ": ");
 }
 
+void CheckOptions(const StoreOptions& options, bool changes) {
+  if (!options.file.empty() && !options.remote.empty()) {
+    throw ToolError("give either --store or --remote, not both", kExitUsage);
+  }
+  if (options.file.empty() && options.remote.empty()) {
+    throw ToolError("no store given: use --store FILE or --remote HOST[/PATH] --user USER",
+                    kExitUsage);
+  }
+  if (!options.remote.empty() && options.user.empty()) {
+    throw ToolError("--remote needs --user", kExitUsage);
+  }
+  if (options.create && options.file.empty()) {
+    throw ToolError("--create makes local store files only (--store FILE)", kExitUsage);
+  }
+  if (options.file == "-" && (changes || options.create)) {
+    throw ToolError(
+        "the store read from standard input (--store -) is read-only: it takes only commands "
+        "that do not change it",
+        kExitUsage);
+  }
+}
+
+// Makes the missing store file `path`, empty and readable by its owner only; returns false when
+// it exists (perhaps made by another process just now).
+bool CreateStoreFile(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) return false;
+  const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (handle < 0 && errno == EEXIST) return false;
+  if (handle < 0) {
+    throw ToolError("cannot create the store file " + path + ": " + std::strerror(errno));
+  }
+  ::close(handle);
+  return true;
+}
+
+// Removes a store file this call made, unless something was written to it meanwhile.
+void RemoveIfEmpty(const std::string& path) {
+  struct stat status {};
+  if (!path.empty() && ::stat(path.c_str(), &status) == 0 && status.st_size == 0) {
+    ::unlink(path.c_str());
+  }
+}
+
 }  // namespace
 
 bool InteractiveInput() { return isatty(STDIN_FILENO) == 1; }
 
-QELConnection OpenStore(const StoreOptions& options) {
-  if (!options.file.empty() && !options.remote.empty()) {
-    throw ToolError("give either --store or --remote, not both");
+PrivateCopy::PrivateCopy() {
+  const std::string bytes{std::istreambuf_iterator<char>(std::cin),
+                          std::istreambuf_iterator<char>()};
+  if (std::cin.bad()) throw ToolError("cannot read the store from standard input");
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qelreg-stdin.XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw ToolError("cannot make a directory for the copy of standard input (" + pattern +
+                    "): " + std::strerror(errno));
   }
-  if (options.file.empty() && options.remote.empty()) {
-    throw ToolError("no store given: use --store FILE or --remote HOST[/PATH] --user USER");
+  directory_ = pattern;
+  path_ = directory_ + "/store.ini";
+  std::ofstream copy(path_, std::ios::binary);
+  copy.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  copy.close();
+  if (!copy) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+    throw ToolError("cannot write the copy of standard input to " + path_);
   }
-  if (!options.remote.empty() && options.user.empty()) {
-    throw ToolError("--remote needs --user");
-  }
-  const bool remote = !options.remote.empty();
-  QELConnection connection(remote ? QELConnection::RINI : QELConnection::INI);
-  connection.SetCheckValidity(options.verify);
-  if (remote) {
-    connection.Login(options.remote, 0, options.user, RemotePassword(options));
-  } else {
-    connection.Login(options.file, 0, options.user, "");
-  }
-  return connection;
 }
+
+PrivateCopy::~PrivateCopy() {
+  std::error_code ignored;
+  std::filesystem::remove_all(directory_, ignored);
+}
+
+Store::Store(const StoreOptions& options, bool changes)
+    : connection_(options.remote.empty() ? QELConnection::INI : QELConnection::RINI) {
+  CheckOptions(options, changes);
+  connection_.SetCheckValidity(options.verify);
+  if (!options.remote.empty()) {
+    connection_.Login(options.remote, 0, options.user, RemotePassword(options));
+    return;
+  }
+  std::string file = options.file;
+  if (file == "-") {
+    copy_ = std::make_unique<PrivateCopy>();
+    file = copy_->Path();
+  } else if (options.create && changes && CreateStoreFile(file)) {
+    created_ = file;
+  }
+  try {
+    connection_.Login(file, 0, options.user, "");
+  } catch (...) {
+    RemoveIfEmpty(created_);
+    throw;
+  }
+}
+
+Store::~Store() { RemoveIfEmpty(created_); }
 
 }  // namespace qelreg

@@ -1,30 +1,57 @@
-// Choosing and opening the store qelreg works on: a local INI file or a remote one.
+// Choosing and opening the store qelreg works on: a local INI file, one read from standard input,
+// or a remote one.
 #pragma once
 
-#include <stdexcept>
+#include <memory>
 #include <string>
 
 #include <zor-qel-rb-key/qel_connection.h>
+#include "errors.h"
 
 namespace qelreg {
 
 struct StoreOptions {
-  std::string file;     // --store: a local INI file
+  std::string file;     // --store: a local INI file, "-" for standard input
   std::string remote;   // --remote: HOST[/PATH] of a remote store
   std::string user;     // --user: the remote user
   bool verify = false;  // --verify: check the store's language mode and product version
+  bool create = false;  // --create: make a missing local store file when the call writes
 };
 
-// A failure of qelreg's own (not of the library): printed as "qelreg: <text>".
-class ToolError : public std::runtime_error {
+// The bytes of standard input in a private file, in a directory of its own that goes with it.
+class PrivateCopy {
  public:
-  using std::runtime_error::runtime_error;
+  // Throws ToolError when standard input cannot be read or the copy cannot be written.
+  PrivateCopy();
+  ~PrivateCopy();
+  PrivateCopy(const PrivateCopy&) = delete;
+  PrivateCopy& operator=(const PrivateCopy&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string directory_;
+  std::string path_;
 };
 
-// Logs in to the chosen store. The remote password comes from QEL_PASSWORD or, on a terminal,
-// from a prompt without echo. Throws ToolError when the options name no usable store and
-// QELError when the library refuses the login.
-QELConnection OpenStore(const StoreOptions& options);
+// A login on the chosen store for one call, with what has to live as long as it does.
+class Store {
+ public:
+  // Logs in. `changes`: the call writes, which a store read from standard input refuses and which
+  // lets --create make a missing store file (mode 0600). Throws ToolError when the options name
+  // no usable store and QELError when the library refuses the login.
+  Store(const StoreOptions& options, bool changes);
+  // Removes a store file this call created when nothing was written to it.
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  QELConnection& Connection() { return connection_; }
+
+ private:
+  std::unique_ptr<PrivateCopy> copy_;  // the store read from standard input
+  std::string created_;                // the store file --create made, if it did
+  QELConnection connection_;
+};
 
 // Whether standard input is a terminal a question can be asked on.
 bool InteractiveInput();

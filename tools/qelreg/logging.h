@@ -1,0 +1,39 @@
+// Where the library's log records go while qelreg runs: error records are kept for the failure
+// message, and the records the environment or --trace ask for are written out.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <zor-qel-rb-key/qel_log.h>
+
+namespace qelreg {
+
+class LogCapture {
+ public:
+  // Tracing is on with `trace` (--trace) or when QEL_TRACE is 1. Records are written as the
+  // library's own sink writes them: to the file QEL_LOG_FILE names (errors, and trace records
+  // when tracing), else to standard error when tracing.
+  explicit LogCapture(bool trace);
+  // Gives the library back its own sink.
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // The texts of the error records received since the last Clear.
+  std::vector<std::string> Errors() const;
+  void Clear();
+
+ private:
+  void Receive(const LogRecord& record);
+
+  bool trace_ = false;
+  std::unique_ptr<FILE, int (*)(FILE*)> file_{nullptr, &std::fclose};
+  mutable std::mutex mutex_;
+  std::vector<std::string> errors_;
+};
+
+}  // namespace qelreg
