@@ -152,6 +152,26 @@ bool QELConnection::IsTransactionStarted() const {
   return started;
 }
 
+std::vector<std::string> QELConnection::Refresh() {
+  std::vector<std::string> changed;
+  backend.Get()->Refresh(changed);
+  static const char* kFunction = "QELConnection::Refresh";
+  RbTrace(kFunction,
+          [&](CLogMsg& log) { log << "Changed keys: " << static_cast<long>(changed.size()); });
+  return changed;
+}
+
+std::vector<std::string> QELConnection::WaitForChange(int timeout_ms) {
+  std::vector<std::string> changed;
+  backend.Get()->WaitForChange(timeout_ms < 0 ? 0 : timeout_ms, changed);
+  static const char* kFunction = "QELConnection::WaitForChange";
+  RbTrace(kFunction,
+          [&](CLogMsg& log) { log << "Changed keys: " << static_cast<long>(changed.size()); });
+  return changed;
+}
+
+int QELConnection::GetChangeDescriptor() const { return backend.Get()->GetChangeDescriptor(); }
+
 const std::string QELConnection::ConnectionTypeToString(ConnectionType connectionType) {
   switch (connectionType) {
     case CORBA:

@@ -2,6 +2,9 @@
 // opens a file held by the remote service; both keep the store for the keys made on them.
 #include "qel_ini_connection.h"
 
+#include <chrono>
+#include <set>
+
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include "backup_ini.h"
@@ -19,6 +22,14 @@ void QELConnectionBase::BeginTransaction() {}
 void QELConnectionBase::Commit() {}
 
 bool QELConnectionBase::IsTransactionStarted() const { return transactionStarted; }
+
+void QELConnectionBase::Refresh(std::vector<std::string>& changed) { changed.clear(); }
+
+void QELConnectionBase::WaitForChange(int, std::vector<std::string>& changed) {
+  Refresh(changed);
+}
+
+int QELConnectionBase::GetChangeDescriptor() const { return -1; }
 
 QELIniConnection::QELIniConnection() : store(nullptr) {}
 
@@ -45,6 +56,41 @@ void QELIniConnection::Commit() {
   Ini* ini = store.Get();
   if (ini != nullptr) ini->FlushIniDataToFile("");
   transactionStarted = false;
+}
+
+void QELIniConnection::Refresh(std::vector<std::string>& changed) {
+  changed.clear();
+  Ini* ini = store.Get();
+  IniChanges found;
+  if (ini == nullptr || !ini->Refresh(&found)) return;
+  // A key whose values changed, and the parent of a key that appeared or went.
+  std::set<std::string> keys(found.entries.begin(), found.entries.end());
+  for (const std::string& group : found.groups) {
+    keys.insert(group);
+    const size_t slash = group.rfind('/');
+    keys.insert(slash == std::string::npos ? std::string() : group.substr(0, slash));
+  }
+  changed.assign(keys.begin(), keys.end());
+}
+
+void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& changed) {
+  Ini* ini = store.Get();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  // The watch starts before the first look, so a change between the two is not missed.
+  if (ini != nullptr) ini->ChangeDescriptor();
+  for (;;) {
+    Refresh(changed);
+    if (!changed.empty() || ini == nullptr) return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    ini->WaitForChange(static_cast<int>(left.count()));
+  }
+}
+
+int QELIniConnection::GetChangeDescriptor() const {
+  Ini* ini = store.Get();
+  return ini != nullptr ? ini->ChangeDescriptor() : -1;
 }
 
 void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <zor-qel-rb-key/os_thread.h>
 #include <zor-qel-rb-key/qel_shared_pointer.h>
@@ -35,6 +36,16 @@ class QELConnectionBase {
   // Whether a transaction is open on this object (a copy keeps the flag it was copied with).
   virtual bool IsTransactionStarted() const;
 
+  // Following other writers (see QELConnection::Refresh): reads the store again when it changed
+  // and sets `changed` to the sorted paths of the keys whose values or subkeys changed. The
+  // base finds no change. Throws the store's QELError when it cannot be read.
+  virtual void Refresh(std::vector<std::string>& changed);
+  // Waits up to `timeout_ms` for a change as the store can tell it, then does as Refresh; an
+  // empty `changed` on timeout. The base only refreshes.
+  virtual void WaitForChange(int timeout_ms, std::vector<std::string>& changed);
+  // A descriptor that polls readable when the store may have changed, or -1.
+  virtual int GetChangeDescriptor() const;
+
   std::string GetUser() const { return user; }
   std::string GetHost() const { return host; }
   int GetPort() const { return port; }
@@ -62,6 +73,10 @@ class QELIniConnection : public QELConnectionBase {
 
   // A handle sharing the store holder.
   QELIniHolder GetIni() const { return store; }
+
+  void Refresh(std::vector<std::string>& changed) override;
+  void WaitForChange(int timeout_ms, std::vector<std::string>& changed) override;
+  int GetChangeDescriptor() const override;
 
  protected:
   // Puts a newly opened store in and records who opened it.

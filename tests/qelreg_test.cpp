@@ -1,7 +1,10 @@
 // Drives the built qelreg binary as a user would, on copies of the bundled sample store: output,
 // exit status, messages, and the store file afterwards.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -412,6 +415,54 @@ TEST_F(QelregTest, APasswordInTheRemoteAddressIsNeverPrinted) {
     }
   }
   unsetenv("QEL_PASSWORD");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(QelregTest, WatchPrintsEachChangeOtherWritersMakeUntilInterrupted) {
+  const std::string scheduler = "/ZOR_Software/Scheduler";
+  const std::string out = dir_.File("watch.out");
+  WriteWholeFile(out, "");
+  const pid_t watcher = ::fork();
+  if (watcher == 0) {
+    const int file = ::open(out.c_str(), O_WRONLY | O_APPEND);
+    if (file < 0 || ::dup2(file, STDOUT_FILENO) < 0) ::_exit(126);
+    ::execl(QELREG_PATH, "qelreg", "--json", "--store", store_.c_str(), "watch", scheduler.c_str(),
+            "--recursive", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Waits until the watch has printed `line`, for at most ten seconds.
+  auto printed = [&](const std::string& line) {
+    for (int round = 0; round < 200; ++round) {
+      if (ReadWholeFile(out).find(line) != std::string::npos) return true;
+      ::usleep(50000);
+    }
+    return false;
+  };
+  // The watch reports what changes after it has read the store: a first change is repeated
+  // until it shows up.
+  bool started = false;
+  for (int round = 1; round <= 50 && !started; ++round) {
+    OnStore({"set", scheduler, "workers", std::to_string(round)});
+    started = printed("\"new\":[\"" + std::to_string(round) + "\"]}");
+  }
+  ASSERT_TRUE(started);
+  OnStore({"add", scheduler + "/Calendars/workdays", "days", "sun", "--then", "mkkey",
+           scheduler + "/Night", "--then", "set", "/ZOR_Software/DataServer", "ignored", "x"});
+  EXPECT_TRUE(printed("{\"key\":\"" + scheduler + "/Night\",\"event\":\"added\"}"));
+  EXPECT_TRUE(printed("{\"key\":\"" + scheduler +
+                      "/Calendars/workdays\",\"value\":\"days\",\"old\":[\"mon\",\"tue\","
+                      "\"wed\",\"thu\",\"fri\"],\"new\":[\"mon\",\"sun\",\"tue\",\"wed\","
+                      "\"thu\",\"fri\"]}"));
+  OnStore({"rm", scheduler, "enabled"});
+  EXPECT_TRUE(printed("\"value\":\"enabled\",\"old\":[\"1\"],\"new\":null}"));
+  ::kill(watcher, SIGINT);
+  int status = 0;
+  ::waitpid(watcher, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadWholeFile(out).find("DataServer"), std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <zor-qel-rb-key/os_thread.h>
 #include <zor-qel-rb-key/qel_error.h>
@@ -45,6 +46,26 @@ class QEL_API QELConnection {
   void BeginTransaction();
   void Commit();
   bool IsTransactionStarted() const;
+
+  // Following other writers. A connection reads its store at login and then works in memory;
+  // these calls bring in what other processes, hosts or logins wrote since.
+  // Refresh: when the store changed since this connection last read or wrote it, reads it again
+  // and replays this connection's unwritten changes (an open transaction's) on top, as a write
+  // would. Returns the sorted paths of the keys whose values changed and of the keys whose
+  // subkeys came or went ("" is the root); empty when nothing changed, which costs one stat of
+  // a local file or one conditional GET of a remote one. Keys already open read the new values
+  // on their next call (their value cache is reloaded); an iterator keeps what it walks.
+  // Throws QELError when the store cannot be read; this connection's data then stays as it was.
+  std::vector<std::string> Refresh();
+  // Blocks up to `timeout_ms` until another writer changes the store, then does as Refresh;
+  // returns at once when it changed already, and an empty list on timeout. A local store is
+  // watched (inotify on its directory, since writers replace it by rename); a remote one is
+  // asked again every QEL_REMOTE_POLL_INTERVAL seconds (2 by default).
+  std::vector<std::string> WaitForChange(int timeout_ms);
+  // For a host's own event loop: a descriptor that polls readable when the store may have
+  // changed (then call Refresh, which may find nothing); owned by the connection's store. -1
+  // when the store has none (a remote one: call Refresh on a timer of the polling interval).
+  int GetChangeDescriptor() const;
 
   static const std::string ConnectionTypeToString(ConnectionType type);
   static ConnectionType StringToConnectionType(const std::string& text);

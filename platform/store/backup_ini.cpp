@@ -2,10 +2,12 @@
 // the store's lock, first merging what other writers put in the file meanwhile.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
@@ -37,6 +39,15 @@ int LockTimeoutMs() {
   long value = std::strtol(text, &end, 10);
   if (*end != '\0' || value < 0 || value > 3600000) return kDefaultLockTimeoutMs;
   return static_cast<int>(value);
+}
+
+// How often a store whose directory cannot be watched looks at its file's stamp while waiting.
+constexpr int kPollIntervalMs = 100;
+
+[[noreturn]] void ThrowReadError(const std::string& path, int error, long line) {
+  throw QELError("cannot read " + path + ": " + ErrorText(error),
+                 error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed,
+                 kIniFacility, kSourceFile, line);
 }
 
 [[noreturn]] void ThrowFlushError(IniErrorNumber code, const std::string& path,
@@ -83,6 +94,8 @@ struct BackupIni::FileState {
   uint64_t hash = 0;     // of its content
   bool trusted = false;  // whether an equal stamp proves an equal content
   int lock_timeout_ms = kDefaultLockTimeoutMs;
+  int watch = -1;              // the directory watch, once started
+  bool watch_failed = false;   // the platform cannot watch: poll stamps instead
 
   // A file read: its stamp proves its content only once the clock has moved well past its
   // last change, so that no later change can share it.
@@ -125,7 +138,69 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
   }
 }
 
-BackupIni::~BackupIni() = default;
+BackupIni::~BackupIni() {
+  if (state_->watch >= 0) files_->CloseWatch(state_->watch);
+}
+
+bool BackupIni::Refresh(IniChanges* changed) {
+  // Stat and read follow symbolic links: one system call when nothing changed.
+  FileStamp current;
+  if (int error = files_->Stat(path_, &current)) ThrowReadError(path_, error, __LINE__);
+  if (!current.regular) ThrowReadError(path_, kNotRegularFile, __LINE__);
+  if (current == state_->stamp && state_->trusted) return false;
+  std::string bytes;
+  const int64_t before = NowNs();
+  if (int error = files_->ReadFile(path_, &bytes, &current)) {
+    ThrowReadError(path_, error, __LINE__);
+  }
+  const uint64_t hash = ContentHash(bytes.data(), bytes.size());
+  if (hash == state_->hash) {
+    state_->RememberRead(current, hash, before);
+    return false;
+  }
+  IniChanges differing;
+  MergeOnto(std::move(bytes), path_, &differing);
+  state_->RememberRead(current, hash, before);
+  if (changed != nullptr) {
+    changed->entries.insert(differing.entries.begin(), differing.entries.end());
+    changed->groups.insert(differing.groups.begin(), differing.groups.end());
+  }
+  return !differing.Empty();
+}
+
+bool BackupIni::StartWatch() {
+  if (state_->watch >= 0) return true;
+  if (state_->watch_failed) return false;
+  std::string target;
+  if (files_->ResolveLinks(path_, &target) != 0 || files_->Watch(target, &state_->watch) != 0) {
+    state_->watch = -1;
+    state_->watch_failed = true;
+    return false;
+  }
+  return true;
+}
+
+bool BackupIni::WaitForChange(int timeout_ms) {
+  std::string target;
+  if (StartWatch() && files_->ResolveLinks(path_, &target) == 0) {
+    bool signalled = false;
+    if (files_->WaitWatch(state_->watch, target, timeout_ms, &signalled) == 0) return signalled;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    FileStamp current;
+    if (files_->ResolveLinks(path_, &target) != 0 || files_->Stat(target, &current) != 0 ||
+        current != state_->stamp) {
+      return true;
+    }
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        left, std::chrono::milliseconds(kPollIntervalMs)));
+  }
+}
+
+int BackupIni::ChangeDescriptor() { return StartWatch() ? state_->watch : -1; }
 
 void BackupIni::FlushIniDataToFile(const std::string& file) {
   if (!file.empty()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include "ini.h"
@@ -28,9 +29,20 @@ class BackupIni : public Ini {
   // refused, and so is any failed step of the write: kIniWriteFailed.
   void FlushIniDataToFile(const std::string& file) override;
 
+  // Reads the file again when its stamp (or, for a stamp too recent to prove anything, its
+  // content) differs from what this store last read or wrote: one stat when nothing changed.
+  bool Refresh(IniChanges* changed) override;
+  // Waits for the file system to report a write, a replace or a removal of the file (inotify on
+  // its directory); where that cannot be watched, compares stamps every 100 ms.
+  bool WaitForChange(int timeout_ms) override;
+  int ChangeDescriptor() override;
+
   const std::string& GetPath() const { return path_; }
 
  private:
+  // The watch of the file's directory, started on first need; false where none can be had.
+  bool StartWatch();
+
   std::string path_;
   std::shared_ptr<IniFileSystem> files_;
   struct FileState;  // what this store last read or wrote: stamp and content hash

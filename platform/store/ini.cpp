@@ -2,8 +2,34 @@
 // the local and the remote kind.
 #include "ini.h"
 
+#include <chrono>
+#include <thread>
+
 #include "ini_document.h"
 #include "ini_journal.h"
+
+namespace {
+
+void AddDifferences(const IniDocument& before, const IniDocument& after, IniChanges* changed) {
+  for (size_t i = 0; i < before.GroupCount(); ++i) {
+    const std::string name(before.NameAt(i));
+    const IniEntryMap* now = after.Entries(name);
+    if (now == nullptr) {
+      changed->groups.insert(name);
+      if (!before.Entries(name)->empty()) changed->entries.insert(name);
+    } else if (!(*now == *before.Entries(name))) {
+      changed->entries.insert(name);
+    }
+  }
+  for (size_t i = 0; i < after.GroupCount(); ++i) {
+    const std::string name(after.NameAt(i));
+    if (before.Contains(name)) continue;
+    changed->groups.insert(name);
+    if (!after.Entries(name)->empty()) changed->entries.insert(name);
+  }
+}
+
+}  // namespace
 
 const IniEntryMap* Group::GetProperties() const { return ini_->GetGroupProperty(name_); }
 
@@ -138,9 +164,19 @@ std::string Ini::SerializeImage() const { return document_->Serialize(); }
 
 bool Ini::HasChanges() const { return !journal_->Empty(); }
 
-void Ini::MergeOnto(std::string bytes, const std::string& source) {
+bool Ini::Refresh(IniChanges*) { return false; }
+
+bool Ini::WaitForChange(int timeout_ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+  return false;
+}
+
+int Ini::ChangeDescriptor() { return -1; }
+
+void Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* changed) {
   std::unique_ptr<IniDocument> parsed = IniDocument::Parse(std::move(bytes), source);
   journal_->ReplayOnto(*parsed, *document_);
+  if (changed != nullptr) AddDifferences(*document_, *parsed, changed);
   parsed->SetGeneration(document_->Generation() + 1);
   document_ = std::move(parsed);
   ++merges_;

@@ -61,6 +61,21 @@ class Ini {
   // they were, the changes included.
   virtual void FlushIniDataToFile(const std::string& file) = 0;
 
+  // Following other writers. Refresh reads the store again when another writer changed it since
+  // this store last read or wrote it, replays this store's unwritten changes on top (as a flush
+  // would), and adds to `changed` what now differs; it returns whether the image changed. Cheap
+  // when nothing did.
+  // Throws QELError (facility kIniFacility) when the store cannot be read; the image then stays
+  // as it was. The base never finds a change.
+  virtual bool Refresh(IniChanges* changed);
+  // Waits up to `timeout_ms` for a sign that the store may have changed (an event of the file
+  // system, or the polling interval of the kind passing); true when one came, false on timeout.
+  // The base sleeps through the timeout.
+  virtual bool WaitForChange(int timeout_ms);
+  // A descriptor that becomes readable on the same signs, for a caller's poll or epoll; owned by
+  // the store. -1 when the kind has none (the base): then call Refresh on a timer.
+  virtual int ChangeDescriptor();
+
   bool isGroupExist(const std::string& group) const;
   // Adds an empty group at the end of the file; false when it already exists.
   bool InsertNewGroup(const std::string& group);
@@ -111,8 +126,9 @@ class Ini {
   // Parses `bytes` (another writer's newer file) and replays this store's changes since its last
   // load or flush on top, operation by operation (IniJournal::ReplayOnto says how); on success
   // the result becomes the image. Throws like LoadImage and then keeps the old image and the
-  // journal.
-  void MergeOnto(std::string bytes, const std::string& source);
+  // journal. When `changed` is not null, adds what differs between the old image and the merged
+  // one.
+  void MergeOnto(std::string bytes, const std::string& source, IniChanges* changed = nullptr);
   // Forgets the recorded changes: called once they are safely written.
   void ClearJournal();
 

@@ -2,7 +2,15 @@
 // name.
 #include "ini_file_system.h"
 
+#include <cerrno>
+
 IniFileSystem::~IniFileSystem() = default;
+
+int IniFileSystem::Watch(const std::string&, int*) { return ENOSYS; }
+
+int IniFileSystem::WaitWatch(int, const std::string&, int, bool*) { return ENOSYS; }
+
+void IniFileSystem::CloseWatch(int) {}
 
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');

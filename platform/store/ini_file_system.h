@@ -89,6 +89,15 @@ class IniFileSystem {
   // Opening it needs write permission only.
   virtual int Lock(const std::string& path, const FileStamp* like, int timeout_ms, int* handle) = 0;
   virtual void Unlock(int handle) = 0;
+
+  // Watching a file for other writers: Watch starts watching `path` (a file that is replaced by
+  // rename, so its directory is watched) and gives a descriptor that polls readable when
+  // something in that directory changed. WaitWatch waits up to `timeout_ms` for a change of the
+  // entry named like `path`'s last component, consumes what the watch queued and sets
+  // `*signalled`. ENOSYS where the platform cannot watch (the base): callers then poll stamps.
+  virtual int Watch(const std::string& path, int* handle);
+  virtual int WaitWatch(int handle, const std::string& path, int timeout_ms, bool* signalled);
+  virtual void CloseWatch(int handle);
 };
 
 // The process's shared file system of the platform it runs on.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
 #include <zor-qel-rb-key/qel_error_codes.h>
@@ -17,6 +18,14 @@ struct StrCmpInSensitive {
 int cmp_nocase(const std::string& a, const std::string& b);
 
 using IniEntryMap = std::map<std::string, std::string, StrCmpInSensitive>;
+
+// What changed between two images: the groups whose entries differ, and the groups found in
+// only one of them.
+struct IniChanges {
+  std::set<std::string> entries;
+  std::set<std::string> groups;
+  bool Empty() const { return entries.empty() && groups.empty(); }
+};
 
 // The store's error numbers: the codes of the QELErrors it throws, and what its constructors
 // throw as an `int`, the form in which the backend logins expect them.

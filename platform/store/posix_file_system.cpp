@@ -3,7 +3,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,6 +267,53 @@ void PosixIniFileSystem::Unlock(int handle) {
   // Closing the only descriptor of the open file description releases its lock.
   ::close(handle);
 }
+
+int PosixIniFileSystem::Watch(const std::string& path, int* handle) {
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch < 0) return errno;
+  // Another writer replaces the file by renaming its new version over it; an editor may write
+  // it in place, or remove it.
+  const uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_ATTRIB |
+                          IN_MODIFY | IN_MOVED_FROM | IN_ONLYDIR;
+  if (::inotify_add_watch(watch, DirectoryOf(path).c_str(), events) < 0) {
+    const int error = errno;
+    ::close(watch);
+    return error;
+  }
+  *handle = watch;
+  return 0;
+}
+
+int PosixIniFileSystem::WaitWatch(int handle, const std::string& path, int timeout_ms,
+                                  bool* signalled) {
+  const std::string name = BaseNameOf(path);
+  *signalled = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    alignas(struct inotify_event) char buffer[16 * (sizeof(struct inotify_event) + 256)];
+    for (;;) {
+      const ssize_t got = ::read(handle, buffer, sizeof buffer);
+      if (got <= 0) break;
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+        if ((event->mask & IN_Q_OVERFLOW) != 0 ||
+            (event->len > 0 && name == event->name)) {
+          *signalled = true;
+        }
+        at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      }
+    }
+    if (*signalled) return 0;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    struct pollfd ready = {handle, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno != EINTR) return errno;
+  }
+}
+
+void PosixIniFileSystem::CloseWatch(int handle) { ::close(handle); }
 
 std::string UserName(uint32_t uid) {
   struct passwd entry;

@@ -26,4 +26,7 @@ class PosixIniFileSystem : public IniFileSystem {
   int ListDirectory(const std::string& directory, std::vector<std::string>* names) override;
   int Lock(const std::string& path, const FileStamp* like, int timeout_ms, int* handle) override;
   void Unlock(int handle) override;
+  int Watch(const std::string& path, int* handle) override;
+  int WaitWatch(int handle, const std::string& path, int timeout_ms, bool* signalled) override;
+  void CloseWatch(int handle) override;
 };

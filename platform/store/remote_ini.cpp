@@ -17,6 +17,7 @@
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
+#include "atomic_replace.h"
 #include "clog_msg.h"
 #include "http_transport.h"
 
@@ -31,6 +32,8 @@ constexpr LogSeverity kWarning = kLogLoginFailure;
 constexpr long kCredentialsRejected = -7;
 constexpr long kDefaultConnectTimeoutMs = 10000;
 constexpr long kDefaultTimeoutMs = 60000;
+// How often a store waiting for other writers asks the service again.
+constexpr long kDefaultPollIntervalMs = 2000;
 // The largest file read from the service unless QEL_REMOTE_MAX_BYTES says otherwise.
 constexpr uint64_t kDefaultMaxBytes = uint64_t{256} << 20;
 constexpr const char* kMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
@@ -104,7 +107,9 @@ struct RemoteIni::Transport {
   std::string shown;  // the address as every text shows it: MaskCredentials(url)
   std::string user;
   long timeout_ms = kDefaultTimeoutMs;
+  long poll_interval_ms = kDefaultPollIntervalMs;
   uint64_t max_bytes = kDefaultMaxBytes;
+  uint64_t content_hash = 0;  // of the file as this store last read or wrote it
   std::unique_ptr<HttpTransport> http;
   // The strong form of the tag of the file as this store last read or wrote it; "" when the
   // service gives none.
@@ -113,19 +118,23 @@ struct RemoteIni::Transport {
   bool warned = false;  // the warning about unguarded writes was logged
 
   // One request on `url`: a GET, or a PUT of `*upload` when not null; `condition` becomes an
-  // If-Match header when not empty. Traced by method, address and outcome.
-  HttpResponse Perform(const std::string* upload, const std::string& condition);
+  // If-Match header (If-None-Match with `unless_tag`) when not empty. Traced by method, address
+  // and outcome.
+  HttpResponse Perform(const std::string* upload, const std::string& condition,
+                       bool unless_tag = false);
   // What went wrong with a request, in words; never the password.
   std::string Failure(const char* method, const HttpResponse& response) const;
 };
 
 HttpResponse RemoteIni::Transport::Perform(const std::string* upload,
-                                           const std::string& condition) {
+                                           const std::string& condition, bool unless_tag) {
   HttpRequest request;
   request.method = upload != nullptr ? "PUT" : "GET";
   request.url = url;
   request.body = upload;
-  if (!condition.empty()) request.headers.push_back("If-Match: " + condition);
+  if (!condition.empty()) {
+    request.headers.push_back((unless_tag ? "If-None-Match: " : "If-Match: ") + condition);
+  }
   HttpResponse response = http->Perform(request);
   CLogMsg trace("RemoteIni::Request", kModule, kLogTrace);
   if (trace.IsEnable()) {
@@ -218,6 +227,8 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
   settings.max_body_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
   transport.user = user;
   transport.timeout_ms = settings.timeout_ms;
+  transport.poll_interval_ms =
+      TimeoutFromEnvironment("QEL_REMOTE_POLL_INTERVAL", kDefaultPollIntervalMs);
   transport.max_bytes = settings.max_body_bytes;
   transport.http = MakeHttpTransport(std::move(settings));
 
@@ -226,6 +237,7 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
     Fail(kCredentialsRejected, transport.Failure("GET", response), __LINE__);
   }
   if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
+  transport.content_hash = ContentHash(response.body.data(), response.body.size());
   try {
     LoadImage(std::move(response.body), transport.shown);
   } catch (const QELError& error) {
@@ -236,6 +248,41 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
 }
 
 RemoteIni::~RemoteIni() = default;
+
+bool RemoteIni::Refresh(IniChanges* changed) {
+  Transport& transport = *transport_;
+  HttpResponse response = transport.Perform(nullptr, transport.etag, true);
+  if (response.Answered(304)) return false;
+  if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
+  const uint64_t hash = ContentHash(response.body.data(), response.body.size());
+  bool merged = false;
+  if (hash != transport.content_hash) {
+    IniChanges differing;
+    try {
+      MergeOnto(std::move(response.body), transport.shown, &differing);
+    } catch (const QELError& error) {
+      const int number = static_cast<int>(error.Code());
+      Fail(number,
+           "GET " + transport.shown + ": the newer file cannot be read: " +
+               ExceptionNumberToString(number),
+           __LINE__);
+    }
+    transport.content_hash = hash;
+    merged = !differing.Empty();
+    if (changed != nullptr) {
+      changed->entries.insert(differing.entries.begin(), differing.entries.end());
+      changed->groups.insert(differing.groups.begin(), differing.groups.end());
+    }
+  }
+  transport.etag = StrongTag(response.etag);
+  return merged;
+}
+
+bool RemoteIni::WaitForChange(int timeout_ms) {
+  const long wait_ms = std::min<long>(timeout_ms, transport_->poll_interval_ms);
+  std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+  return wait_ms == transport_->poll_interval_ms;
+}
 
 void RemoteIni::FlushIniDataToFile(const std::string& file) {
   if (!file.empty()) {
@@ -311,6 +358,7 @@ void RemoteIni::MergeNewerFile() {
     Fail(kIniRemoteFailed, transport.Failure("GET", response) + "; the changes are kept in memory",
          __LINE__);
   }
+  const uint64_t hash = ContentHash(response.body.data(), response.body.size());
   try {
     MergeOnto(std::move(response.body), transport.shown);
   } catch (const QELError& error) {
@@ -320,11 +368,13 @@ void RemoteIni::MergeNewerFile() {
              ExceptionNumberToString(number) + "; the changes are kept in memory",
          __LINE__);
   }
+  transport.content_hash = hash;
   transport.etag = StrongTag(response.etag);
 }
 
 void RemoteIni::Written(const std::string& bytes, const std::string& etag) {
   Transport& transport = *transport_;
+  transport.content_hash = ContentHash(bytes.data(), bytes.size());
   if (!etag.empty()) {
     transport.etag = StrongTag(etag);
   } else {

@@ -21,6 +21,14 @@ class RemoteIni : public Ini {
   // meanwhile, in which case this store's changes are replayed on the newer file first.
   void FlushIniDataToFile(const std::string& file) override;
 
+  // A conditional GET (If-None-Match with the tag this store last read or wrote; without one, a
+  // GET compared by content): a 304 costs one round trip and changes nothing.
+  bool Refresh(IniChanges* changed) override;
+  // The service tells nobody of a change: waits for the polling interval (QEL_REMOTE_POLL_INTERVAL
+  // seconds, 2 by default) or the timeout, whichever is shorter, and answers true when the
+  // interval passed so that the caller looks again.
+  bool WaitForChange(int timeout_ms) override;
+
  private:
   struct Transport;
   // Writes the image to the service: conditional PUTs, merging onto newer files in between.

@@ -260,6 +260,111 @@ bool ChangesStore(const Command& command) {
 
 bool NeedsStore(const Command& command) { return command.name != "version"; }
 
+namespace {
+
+// The watched keys with their values: the key at `path` (when it exists) and, recursively, every
+// key beneath it.
+std::map<std::string, NamedValues> WatchedValues(const QELConnection& connection,
+                                                 const std::string& path, bool recursive) {
+  std::map<std::string, NamedValues> keys;
+  if (!path.empty() && !KeyExists(connection, path)) return keys;
+  const QELRBKey key = OpenKey(connection, path);
+  if (!path.empty()) keys[path] = ReadValues(key, "*");
+  if (recursive) {
+    for (const std::string& below : Subkeys(key, false, std::nullopt, connection)) {
+      keys[below] = ReadValues(QELRBKey(below, connection), "*");
+    }
+  }
+  return keys;
+}
+
+bool Watched(const std::string& key, const std::string& path, bool recursive) {
+  if (key == path) return true;
+  return recursive && key.size() > path.size() && key.compare(0, path.size(), path) == 0 &&
+         key[path.size()] == '/';
+}
+
+std::string ElementsText(const std::vector<std::string>* elements) {
+  if (elements == nullptr) return "(none)";
+  std::string text;
+  for (const std::string& element : *elements) text += (text.empty() ? "" : ", ") + element;
+  return text;
+}
+
+std::string ElementsJson(const std::vector<std::string>* elements) {
+  return elements == nullptr ? "null" : JsonArray(*elements);
+}
+
+const std::vector<std::string>* Find(const NamedValues& values, const std::string& name) {
+  for (const auto& value : values) {
+    if (value.first == name) return &value.second;
+  }
+  return nullptr;
+}
+
+// Writes the changes between the values a key had and has; null for a key that is not there.
+void WriteChanges(std::ostream& out, bool json, const std::string& key, const NamedValues* before,
+                  const NamedValues* after) {
+  const std::string shown = key.empty() ? "/" : key;
+  if ((before == nullptr) != (after == nullptr)) {
+    const char* event = before == nullptr ? "added" : "removed";
+    if (json) {
+      out << "{\"key\":" << JsonString(shown) << ",\"event\":\"" << event << "\"}\n";
+    } else {
+      out << shown << ": key " << event << "\n";
+    }
+  }
+  const NamedValues none;
+  const NamedValues& old_values = before != nullptr ? *before : none;
+  const NamedValues& new_values = after != nullptr ? *after : none;
+  auto write = [&](const std::string& name, const std::vector<std::string>* was,
+                   const std::vector<std::string>* now) {
+    if (was != nullptr && now != nullptr && *was == *now) return;
+    if (json) {
+      out << "{\"key\":" << JsonString(shown) << ",\"value\":" << JsonString(name)
+          << ",\"old\":" << ElementsJson(was) << ",\"new\":" << ElementsJson(now) << "}\n";
+    } else {
+      out << shown << " " << name << ": " << ElementsText(was) << " -> " << ElementsText(now)
+          << "\n";
+    }
+  };
+  for (const auto& value : old_values)
+    write(value.first, &value.second, Find(new_values, value.first));
+  for (const auto& value : new_values) {
+    if (Find(old_values, value.first) == nullptr) write(value.first, nullptr, &value.second);
+  }
+}
+
+}  // namespace
+
+void Watch(const Command& command, QELConnection& connection, bool json, std::ostream& out,
+           const volatile int& stop) {
+  std::map<std::string, NamedValues> seen =
+      WatchedValues(connection, command.path, command.recursive);
+  // Short waits, so that an interrupt ends the watch within half a second.
+  constexpr int kSliceMs = 500;
+  while (!stop) {
+    const std::vector<std::string> changed = connection.WaitForChange(kSliceMs);
+    bool touched = false;
+    for (const std::string& key : changed) {
+      touched = touched || Watched(key, command.path, command.recursive);
+    }
+    if (!touched) continue;
+    std::map<std::string, NamedValues> now =
+        WatchedValues(connection, command.path, command.recursive);
+    for (const auto& key : seen) {
+      const auto found = now.find(key.first);
+      WriteChanges(out, json, key.first, &key.second,
+                   found != now.end() ? &found->second : nullptr);
+    }
+    for (const auto& key : now) {
+      if (seen.count(key.first) == 0) WriteChanges(out, json, key.first, nullptr, &key.second);
+    }
+    out.flush();
+    seen = std::move(now);
+  }
+}
+
 void CheckArguments(const Command& command) {
   const bool setsValue = command.name == "set" || command.name == "add" || command.name == "rm";
   if (setsValue && command.path.empty()) throw ToolError(kRootHoldsNoValues, kExitUsage);

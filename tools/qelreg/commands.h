@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ Where WhereOf(const Command& command);
 void Run(const Command& command, QELConnection& connection, Output& output, Where& where);
 // The one command that needs no store: the versions of qelreg and of the library's modules.
 void RunVersion(Output& output);
+
+// Follows the store: writes one line (or JSON object) to `out` for each change of a value of the
+// key at command.path, and of every key beneath it with --recursive, as other writers make it,
+// and for each such key that comes or goes; flushes after each. Returns when `stop` is set.
+void Watch(const Command& command, QELConnection& connection, bool json, std::ostream& out,
+           const volatile int& stop);
 
 // The path as the library spells it: "" for the root ("" or "/"), no trailing "/", a leading
 // "/" added when missing.

@@ -35,8 +35,8 @@ constexpr const char* kEndOfOptions = "--";
 // argument that starts with the mark gets one more, and one is taken off every parsed text.
 constexpr char kLiteral = '\x01';
 
-const char* const kCommands[] = {"tree",  "get",    "set",  "add",    "rm",     "mkkey",
-                                 "rmkey", "values", "root", "export", "import", "version"};
+const char* const kCommands[] = {"tree",   "get",  "set",    "add",    "rm",    "mkkey",  "rmkey",
+                                 "values", "root", "export", "import", "watch", "version"};
 
 struct GlobalOptions {
   qelreg::StoreOptions store;
@@ -137,6 +137,11 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   CLI::App* import = app->add_subcommand(
       "import", "Merge an INI file (such as an export) into the store; deletes nothing");
   import->add_option("FILE", command.file, "INI file; - reads standard input")->required();
+
+  CLI::App* watch = app->add_subcommand(
+      "watch", "Print each change other writers make to a key's values, until interrupted");
+  watch->add_option("PATH", command.path, "Key path")->required();
+  watch->add_flag("-r,--recursive", command.recursive, "Every key beneath it too");
 
   app->add_subcommand("version", "Print the versions of qelreg and the library's modules");
   return app;
@@ -339,6 +344,38 @@ bool KeepStandardFilesOpen() {
   return outputClosed;
 }
 
+volatile int interrupted = 0;
+
+void Interrupt(int) { interrupted = 1; }
+
+// `watch` streams its output until interrupted: no transaction, nothing held back.
+int RunWatch(const GlobalOptions& globals, const Command& command, qelreg::LogCapture& log) {
+  struct sigaction action = {};
+  action.sa_handler = Interrupt;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  qelreg::Where where = qelreg::WhereOf(command);
+  try {
+    qelreg::Store store(globals.store, false);
+    qelreg::Watch(command, store.Connection(), globals.json, std::cout, interrupted);
+    return qelreg::kExitOk;
+  } catch (const QELError& error) {
+    qelreg::Failure failure = qelreg::FromLibrary(error, log.Errors(), true);
+    failure.where = where;
+    failure.store = qelreg::StoreName(globals.store);
+    qelreg::Report(failure, globals.json, std::cerr);
+    return failure.status;
+  } catch (const qelreg::ToolError& error) {
+    qelreg::Failure failure;
+    failure.message = error.what();
+    failure.status = error.Status();
+    failure.where = where;
+    qelreg::Report(failure, globals.json, std::cerr);
+    return failure.status;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -347,6 +384,16 @@ int main(int argc, char** argv) {
   std::vector<Command> commands;
   const int parsed = Parse(argc, argv, globals, commands);
   if (parsed >= 0) return parsed;
+  const bool watches = std::any_of(commands.begin(), commands.end(),
+                                   [](const Command& command) { return command.name == "watch"; });
+  if (watches) {
+    if (commands.size() > 1) {
+      ReportUsage(globals.json, "watch runs alone, without --then", "watch");
+      return qelreg::kExitUsage;
+    }
+    qelreg::LogCapture log(globals.trace);
+    return RunWatch(globals, commands.front(), log);
+  }
 
   // The results are held back until the changes are committed, so that a failing call prints
   // none, and a committed one can say so when its results cannot be written.

@@ -1,0 +1,151 @@
+// Following other writers: Refresh reports the keys another login, process or host changed and
+// keeps this connection's unwritten changes; WaitForChange and the change descriptor wake on
+// another writer's change, locally through the file system and remotely by polling.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <zor-qel-rb-key/qel_connection.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
+#include "scratch_files.h"
+#include "webdav_test.h"
+
+namespace {
+
+using Paths = std::vector<std::string>;
+
+const char kStore[] = "; shared\n[/App]\ncolor=red\n[/App/Old]\n[/Other]\n";
+
+class LocalLiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override { WriteWholeFile(path_, kStore); }
+  QELConnection Login() {
+    QELConnection connection(QELConnection::INI);
+    connection.Login(path_, 0, "tester", "");
+    return connection;
+  }
+
+  ScratchDirectory dir_;
+  const std::string path_ = dir_.File("store.ini");
+};
+
+TEST_F(LocalLiveTest, RefreshReportsWhatOthersChangedAndKeepsUnwrittenChanges) {
+  QELConnection watcher = Login();
+  QELRBKey app("/App", watcher);
+  EXPECT_EQ(watcher.Refresh(), Paths{});
+
+  QELConnection writer = Login();
+  QELRBKey("/App", writer).SetValue("color", QELRBValue("blue"));
+  QELRBKey("/Other", writer).CreateSubkey("New");
+  watcher.BeginTransaction();
+  QELRBKey("/App", watcher).SetValue("size", QELRBValue("L"));  // not written yet
+
+  EXPECT_EQ(watcher.Refresh(), (Paths{"/App", "/Other", "/Other/New"}));
+  EXPECT_EQ(std::string(app.GetValue("color")), "blue");  // a key opened before reads the new value
+  EXPECT_EQ(std::string(QELRBKey("/App", watcher).GetValue("size")), "L");
+  EXPECT_EQ(watcher.Refresh(), Paths{});
+  watcher.Commit();
+  EXPECT_EQ(ReadWholeFile(path_),
+            "; shared\n[/App]\ncolor=blue\nsize=L\n[/App/Old]\n[/Other]\n[/Other/New]\n");
+  // This connection's own write is no change of another writer's.
+  EXPECT_EQ(watcher.Refresh(), Paths{});
+  EXPECT_EQ(writer.Refresh(), (Paths{"/App"}));
+}
+
+TEST_F(LocalLiveTest, RefreshAfterAnotherWritersSubtreeEraseReportsItsKeys) {
+  QELConnection watcher = Login();
+  QELConnection eraser = Login();
+  QELRBKey("/App", eraser).CommitSuicide();
+  EXPECT_EQ(watcher.Refresh(), (Paths{"", "/App", "/App/Old"}));
+  EXPECT_FALSE(QELRBKey(watcher).HasSubkey("App"));
+  // A store that went is an error of the store; the connection keeps what it had.
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
+  try {
+    watcher.Refresh();
+    ADD_FAILURE() << "refreshed a store that is gone";
+  } catch (const QELError& error) {
+    EXPECT_EQ(error.What(), "cannot read " + path_ + ": No such file or directory");
+  }
+  EXPECT_TRUE(QELRBKey(watcher).HasSubkey("Other"));
+}
+
+TEST_F(LocalLiveTest, WaitForChangeWakesWhenAnotherProcessWrites) {
+  int results[2];
+  int ready[2];
+  ASSERT_EQ(::pipe(results), 0);
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    QELConnection watcher = Login();
+    const char go = 'r';
+    if (::write(ready[1], &go, 1) != 1) ::_exit(2);
+    const Paths changed = watcher.WaitForChange(20000);
+    std::string text;
+    for (const std::string& path : changed) text += path + "\n";
+    ::_exit(::write(results[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0
+                                                                                               : 3);
+  }
+  ::close(ready[1]);
+  ::close(results[1]);
+  char go;
+  ASSERT_EQ(::read(ready[0], &go, 1), 1);
+  const auto written = std::chrono::steady_clock::now();
+  QELConnection writer = Login();
+  QELRBKey("/Other", writer).SetValue("owner", QELRBValue("writer"));
+  std::string reported;
+  char buffer[256];
+  for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;)
+    reported.append(buffer, got);
+  const auto woke = std::chrono::steady_clock::now();
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(reported, "/Other\n");
+  // Woken by the file system, not by the end of its 20 s wait.
+  EXPECT_LT(woke - written, std::chrono::seconds(10));
+}
+
+TEST_F(LocalLiveTest, TheChangeDescriptorPollsReadableAfterAWriteAndTimeoutsReturnNothing) {
+  QELConnection watcher = Login();
+  const int descriptor = watcher.GetChangeDescriptor();
+  ASSERT_GE(descriptor, 0);
+  EXPECT_EQ(watcher.WaitForChange(50), Paths{});
+  QELRBKey("/App/Old", Login()).SetValue("k", QELRBValue("v"));
+  struct pollfd ready = {descriptor, POLLIN, 0};
+  EXPECT_EQ(::poll(&ready, 1, 10000), 1);
+  EXPECT_EQ(watcher.Refresh(), (Paths{"/App/Old"}));
+}
+
+class RemoteLiveTest : public WebDavTest {
+ protected:
+  QELConnection Login() {
+    QELConnection connection(QELConnection::RINI);
+    connection.Login(server_->HostPort() + "/store.ini", 0, WebDavServer::kUser,
+                     WebDavServer::kPassword);
+    return connection;
+  }
+};
+
+TEST_F(RemoteLiveTest, RefreshAsksConditionallyAndWaitingPollsTheService) {
+  server_->WriteFile("store.ini", kStore);
+  setenv("QEL_REMOTE_POLL_INTERVAL", "0.1", 1);
+  QELConnection watcher = Login();
+  unsetenv("QEL_REMOTE_POLL_INTERVAL");
+  EXPECT_EQ(watcher.GetChangeDescriptor(), -1);
+  const int gets = server_->CountRequests("GET", "/store.ini");
+  EXPECT_EQ(watcher.Refresh(), Paths{});
+  EXPECT_EQ(server_->CountRequests("GET", "/store.ini"), gets + 1);
+
+  QELRBKey("/App", Login()).AddValue("tags", QELRBValue("new"));
+  EXPECT_EQ(watcher.WaitForChange(20000), (Paths{"/App"}));
+  EXPECT_EQ(std::string(QELRBKey("/App", watcher).GetValue("tags")), "new");
+  EXPECT_EQ(watcher.WaitForChange(300), Paths{});
+}
+
+}  // namespace
