@@ -54,12 +54,14 @@ inline bool FindValue(const QELRBKey& key, const std::string& name, QELRBValue& 
 }
 
 // The one element of a value read as a scalar: empty and multi-element values are malformed.
+// `type` is what was asked for, with its article ("an integer").
 inline const std::string& SingleElement(const QELRBKey& key, const std::string& name,
                                         const QELRBValue& value, const char* type) {
   if (value.Size() == 1) return value.Elements().front();
-  const std::string problem = value.Empty()
-                                  ? std::string("empty, not ") + type
-                                  : std::to_string(value.Size()) + " elements, not one " + type;
+  const std::string problem =
+      (value.Empty() ? std::string("empty")
+                     : "a list of " + std::to_string(value.Size()) + " elements") +
+      ", not " + type;
   throw MalformedValueError(key.GetKeyPath(), name, problem, value.Elements(), __LINE__);
 }
 
@@ -107,7 +109,7 @@ inline std::string ReadString(const QELRBKey& key, const std::string& name,
   QELRBValue value;
   if (!detail::FindValue(key, name, value)) return fallback;
   if (value.Empty()) return std::string();
-  return detail::SingleElement(key, name, value, "string");
+  return detail::SingleElement(key, name, value, "a string");
 }
 
 // The value as a decimal integer of the type of `fallback` ("80", "-3", "+7"; no blanks, no
@@ -120,7 +122,7 @@ Integer ReadInteger(const QELRBKey& key, const std::string& name, Integer fallba
                 "ReadInteger reads integers; use ReadBool for bool");
   QELRBValue value;
   if (!detail::FindValue(key, name, value)) return fallback;
-  const std::string& text = detail::SingleElement(key, name, value, "integer");
+  const std::string& text = detail::SingleElement(key, name, value, "an integer");
   Integer number{};
   std::string problem;
   if (!detail::ParseInteger(text, number, problem)) {
@@ -135,7 +137,7 @@ Integer ReadInteger(const QELRBKey& key, const std::string& name, Integer fallba
 inline bool ReadBool(const QELRBKey& key, const std::string& name, bool fallback) {
   QELRBValue value;
   if (!detail::FindValue(key, name, value)) return fallback;
-  const QELNoCaseString text = detail::SingleElement(key, name, value, "boolean");
+  const QELNoCaseString text = detail::SingleElement(key, name, value, "a boolean");
   if (text == "true" || text == "yes" || text == "on" || text == "1") return true;
   if (text == "false" || text == "no" || text == "off" || text == "0") return false;
   throw MalformedValueError(key.GetKeyPath(), name,
@@ -252,7 +254,8 @@ inline ValueRange Values(const QELRBKey& key, std::string pattern = "*") {
 //   made from it and log in anew.
 // Keys opened inside the scope write at Commit; a key opened before the guard writes at once,
 // and with it everything the transaction changed so far, so change the store only through keys
-// opened inside.
+// opened inside. Those keys keep writing only at a Commit, also after this one: open keys anew
+// for changes after the guard.
 class Transaction {
  public:
   explicit Transaction(const QELConnection& connection) : connection_(connection) {

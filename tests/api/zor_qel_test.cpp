@@ -108,9 +108,9 @@ TEST_F(ZorQel, IntegersAcceptOnlyDecimalTextWithinTheTypesRange) {
   EXPECT_EQ(MalformedOf([&] { zor::qel::ReadInteger(svc, "hex", 0); }).What(),
             "malformed value \"hex\" of key /Svc: not a decimal integer");
   EXPECT_EQ(MalformedOf([&] { zor::qel::ReadInteger(svc, "blank", 0); }).What(),
-            "malformed value \"blank\" of key /Svc: empty, not integer");
+            "malformed value \"blank\" of key /Svc: empty, not an integer");
   EXPECT_EQ(MalformedOf([&] { zor::qel::ReadInteger(svc, "peers", 0); }).What(),
-            "malformed value \"peers\" of key /Svc: 2 elements, not one integer");
+            "malformed value \"peers\" of key /Svc: a list of 2 elements, not an integer");
   EXPECT_EQ(MalformedOf([&] { zor::qel::ReadInteger<int8_t>(svc, "port", 0); }).What(),
             "malformed value \"port\" of key /Svc: out of range (-128..127)");
   EXPECT_EQ(MalformedOf([&] { zor::qel::ReadInteger<unsigned>(svc, "offset", 0); }).What(),
@@ -148,9 +148,9 @@ TEST_F(ZorQel, MalformedValuesAreQELErrorsThatKeepTheContentOutOfTheText) {
   const QELError base = ErrorOf([&] { zor::qel::ReadBool(svc, "maybe", false); });
   EXPECT_EQ(base.Code(), 169);
   EXPECT_EQ(MalformedOf([&] { zor::qel::ReadString(svc, "peers", ""); }).What(),
-            "malformed value \"peers\" of key /Svc: 2 elements, not one string");
+            "malformed value \"peers\" of key /Svc: a list of 2 elements, not a string");
   EXPECT_EQ(MalformedOf([&] { zor::qel::ReadBool(svc, "blank", true); }).What(),
-            "malformed value \"blank\" of key /Svc: empty, not boolean");
+            "malformed value \"blank\" of key /Svc: empty, not a boolean");
 }
 
 TEST_F(ZorQel, RangeForWalksSubkeysAndValues) {
