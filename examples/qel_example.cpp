@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
   const fs::path store = directory / "store.ini";
   int status = 0;
   // The library's error records go wherever the host keeps its log; here, beside the output.
-  SetLogSink([](const LogRecord& record) {
+  zor::qel::SetLogSink([](const zor::qel::LogRecord& record) {
     if (record.severity >= 3)
       std::cout << "  [log] " << record.function << ": " << record.text << "\n";
   });

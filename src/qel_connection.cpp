@@ -68,7 +68,7 @@ void QELConnection::Login(const std::string& host, int port, const std::string& 
                           const std::string& password) {
   RbTrace(kLoginFunction, [&](CLogMsg& log) {
     log << static_cast<std::string&>(Message("")[qel_failure::kLoginTraceId]
-                                     << user << MaskCredentials(host)
+                                     << user << zor::qel::MaskCredentials(host)
                                      << os_date::today().to_string() << os_time::now().to_string());
   });
 
@@ -102,7 +102,8 @@ const std::string QELConnection::GetHost() const {
   const QELConnectionBase* connection = backend.Get();
   static const char* kFunction = "QELConnection::GetHost";
   RbTrace(kFunction, [&](CLogMsg& log) {
-    log << "Host: " << MaskCredentials(connection->GetHost()) << " User: " << connection->GetUser();
+    log << "Host: " << zor::qel::MaskCredentials(connection->GetHost())
+        << " User: " << connection->GetUser();
   });
   return connection->GetHost();
 }

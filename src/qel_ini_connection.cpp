@@ -104,8 +104,8 @@ QELStatus QELIniConnection::LoginFailure(const char* function, int32_t code,
                                          const std::string& login_user,
                                          const std::string& login_host, const std::string& cause) {
   std::string text = Message("")[qel_failure::kStoreNotOpened.message_id]
-                     << login_user << MaskCredentials(login_host) << os_date::today().to_string()
-                     << os_time::now().to_string();
+                     << login_user << zor::qel::MaskCredentials(login_host)
+                     << os_date::today().to_string() << os_time::now().to_string();
   text += " [" + std::to_string(code) + "]" + " <" + cause + ">";
   CLogMsg(function, "ldap_key", kLogTrace) << kLogError << text << flush;
   return QELStatus(code, text);

@@ -219,7 +219,7 @@ class RemoteMergeTest : public WebDavTest {
 
 TEST_F(RemoteMergeTest, FourProcessesAddingToOneListLoseNoElement) {
   server_->WriteFile("store.ini", "[/Users]\nreaders=alice\x1B\n");
-  SetLogSink({});  // the children would fill the parent's copy of the capture for nothing
+  zor::qel::SetLogSink({});  // the children would fill the parent's copy of the capture for nothing
   ExpectNoElementLost(4, 100, [this] { return Login(); });
 }
 

@@ -81,16 +81,16 @@ TEST(Value, SingleStringsAreOneElementListsAndEmptyTextIsEmpty) {
 }
 
 TEST(Log, RecordsReachTheSinkWithSeverityAndText) {
-  std::vector<LogRecord> records;
-  SetLogSink([&](const LogRecord& record) { records.push_back(record); });
-  SetTraceEnabled(false);
+  std::vector<zor::qel::LogRecord> records;
+  zor::qel::SetLogSink([&](const zor::qel::LogRecord& record) { records.push_back(record); });
+  zor::qel::SetTraceEnabled(false);
   EXPECT_FALSE(CLogMsg("F", "m", kLogTrace).IsEnable());
   CLogMsg("QELRBKey::SetValue", "rb_key", kLogTrace) << kLogError << "text " << 42 << flush;
   CLogMsg(nullptr, nullptr, kLogTrace) << "unflushed";  // dropped: never flushed
-  SetTraceEnabled(true);
+  zor::qel::SetTraceEnabled(true);
   EXPECT_TRUE(CLogMsg("F", "m", kLogTrace).IsEnable());
-  SetTraceEnabled(false);
-  SetLogSink({});
+  zor::qel::SetTraceEnabled(false);
+  zor::qel::SetLogSink({});
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].function + "|" + records[0].module, "QELRBKey::SetValue|rb_key");
   EXPECT_EQ(records[0].severity, 3);
@@ -109,7 +109,7 @@ TEST(Log, MaskCredentialsHidesOnlyThePasswordOfAnAddress) {
       {"https://cfg:8443/s.ini", "https://cfg:8443/s.ini"},
       {"/srv/a:b@c/s.ini", "/srv/a:b@c/s.ini"},
       {"", ""}};
-  for (const auto& [address, shown] : cases) EXPECT_EQ(MaskCredentials(address), shown);
+  for (const auto& [address, shown] : cases) EXPECT_EQ(zor::qel::MaskCredentials(address), shown);
 }
 
 }  // namespace

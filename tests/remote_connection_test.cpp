@@ -109,7 +109,7 @@ TEST_F(RemoteConnectionTest, APasswordInTheAddressReachesNoErrorTextAndNoRecord)
     }
   }
   int masked = 0;
-  for (const LogRecord& record : Records()) {
+  for (const zor::qel::LogRecord& record : Records()) {
     EXPECT_EQ(std::string::npos, record.text.find(secret)) << record.text;
     if (record.text.find("alice:***@") != std::string::npos) ++masked;
   }

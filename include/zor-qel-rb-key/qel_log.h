@@ -1,5 +1,6 @@
 // How a host program receives the library's log records: a sink and a trace switch, and the
-// masking of passwords in addresses that any text shows.
+// masking of passwords in addresses that any text shows; all in namespace zor::qel, so that a
+// program's own names (its LogRecord, say) never meet these.
 // Thread safety: the sink and the switch may be changed from any thread; the sink is called from
 // the thread that finishes a record and must be safe to call from several threads at once.
 #pragma once
@@ -8,6 +9,8 @@
 #include <string>
 
 #include <zor-qel-rb-key/qel_export.h>
+
+namespace zor::qel {
 
 struct LogRecord {
   std::string function;  // the operation's name, "" for records without one
@@ -20,8 +23,8 @@ struct LogRecord {
 // record on stderr (or the file named by QEL_LOG_FILE), errors only unless tracing is on.
 QEL_API void SetLogSink(std::function<void(const LogRecord&)> sink);
 
-// Decides what CLogMsg::IsEnable() answers, so whether trace records are built at all.
-// Initially on when the environment variable QEL_TRACE is "1".
+// Switches trace records on or off (error records are always made); when off, trace records are
+// not even built. Initially on when the environment variable QEL_TRACE is "1".
 QEL_API void SetTraceEnabled(bool enabled);
 QEL_API bool IsTraceEnabled();
 
@@ -31,3 +34,5 @@ QEL_API bool IsTraceEnabled();
 // path) after a ":" is taken for the end of the user information too: the text then hides more
 // than the password, never less.
 QEL_API std::string MaskCredentials(const std::string& address);
+
+}  // namespace zor::qel

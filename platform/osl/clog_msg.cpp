@@ -12,6 +12,8 @@
 
 #include "os_time.h"
 
+using zor::qel::LogRecord;
+
 namespace {
 
 using Sink = std::function<void(const LogRecord&)>;
@@ -54,6 +56,8 @@ void WriteDefault(const LogRecord& record) {
 
 }  // namespace
 
+namespace zor::qel {
+
 void SetLogSink(std::function<void(const LogRecord&)> sink) {
   std::shared_ptr<const Sink> next;
   if (sink) next = std::make_shared<const Sink>(std::move(sink));
@@ -65,6 +69,8 @@ void SetTraceEnabled(bool enabled) { TraceFlag().store(enabled, std::memory_orde
 
 bool IsTraceEnabled() { return TraceFlag().load(std::memory_order_relaxed); }
 
+}  // namespace zor::qel
+
 CLogMsg::CLogMsg(const char* function, const char* module, LogSeverity level) {
   record_.function = function != nullptr ? function : "";
   record_.module = module != nullptr ? module : "";
@@ -73,7 +79,7 @@ CLogMsg::CLogMsg(const char* function, const char* module, LogSeverity level) {
 
 CLogMsg::~CLogMsg() = default;
 
-bool CLogMsg::IsEnable() const { return IsTraceEnabled(); }
+bool CLogMsg::IsEnable() const { return zor::qel::IsTraceEnabled(); }
 
 CLogMsg& CLogMsg::operator<<(const char* text) {
   if (text != nullptr) text_ << text;

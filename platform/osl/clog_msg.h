@@ -36,7 +36,7 @@ class CLogMsg {
   void Flush();
 
  private:
-  LogRecord record_;
+  zor::qel::LogRecord record_;
   std::ostringstream text_;
 };
 

@@ -18,6 +18,8 @@ bool IsScheme(const std::string& text) {
 
 }  // namespace
 
+namespace zor::qel {
+
 std::string MaskCredentials(const std::string& address) {
   size_t start = 0;
   const size_t scheme_end = address.find("://");
@@ -34,3 +36,5 @@ std::string MaskCredentials(const std::string& address) {
   if (colon == std::string::npos || colon > at) return address;
   return address.substr(0, colon + 1) + "***" + address.substr(at);
 }
+
+}  // namespace zor::qel

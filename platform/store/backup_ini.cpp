@@ -126,8 +126,8 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
   int error = files_->ReadFile(path_, &bytes, &stamp);
   if (error != 0) {
     CLogMsg("BackupIni::BackupIni", "osl", kLogTrace)
-        << kLogError << "cannot read " << MaskCredentials(path_) << ": " << ErrorText(error)
-        << flush;
+        << kLogError << "cannot read " << zor::qel::MaskCredentials(path_) << ": "
+        << ErrorText(error) << flush;
     throw static_cast<int>(error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed);
   }
   state_->RememberRead(stamp, ContentHash(bytes.data(), bytes.size()), before);

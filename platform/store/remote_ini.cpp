@@ -194,10 +194,11 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
 
   HttpAddress parsed;
   if (!ParseHttpAddress(address, &parsed)) {
-    Fail(kIniRemoteFailed, "\"" + MaskCredentials(address) + "\" is not a valid address", __LINE__);
+    Fail(kIniRemoteFailed, "\"" + zor::qel::MaskCredentials(address) + "\" is not a valid address",
+         __LINE__);
   }
   transport.url = parsed.url;
-  transport.shown = MaskCredentials(transport.url);
+  transport.shown = zor::qel::MaskCredentials(transport.url);
   if (parsed.had_credentials) {
     Fail(kIniRemoteFailed,
          "the address " + transport.shown +

@@ -67,23 +67,23 @@ inline QELConnection Connect(const StoreFile& store) {
 class LogCapture {
  public:
   explicit LogCapture(bool trace) {
-    SetTraceEnabled(trace);
-    SetLogSink([this](const LogRecord& record) { records_.push_back(record); });
+    zor::qel::SetTraceEnabled(trace);
+    zor::qel::SetLogSink([this](const zor::qel::LogRecord& record) { records_.push_back(record); });
   }
   ~LogCapture() {
-    SetLogSink({});
-    SetTraceEnabled(false);
+    zor::qel::SetLogSink({});
+    zor::qel::SetTraceEnabled(false);
   }
-  std::vector<LogRecord> Take() { return std::move(records_); }
+  std::vector<zor::qel::LogRecord> Take() { return std::move(records_); }
   // The function names of the records taken, in order.
   std::vector<std::string> Functions() {
     std::vector<std::string> names;
-    for (const LogRecord& record : Take()) names.push_back(record.function);
+    for (const zor::qel::LogRecord& record : Take()) names.push_back(record.function);
     return names;
   }
 
  private:
-  std::vector<LogRecord> records_;
+  std::vector<zor::qel::LogRecord> records_;
 };
 
 // Runs `call`, which must throw a QELError, and returns it.

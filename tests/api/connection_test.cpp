@@ -56,7 +56,7 @@ TEST(Connection, NewHandleStateAndTraceRecords) {
       "QELConnection::IsTransactionStarted|Transaction Started: 0",
       "QELConnection::SetCheckValidity|Check validity: 1"};
   std::vector<std::string> seen;
-  for (const LogRecord& record : log.Take()) {
+  for (const zor::qel::LogRecord& record : log.Take()) {
     seen.push_back(record.function + "|" + record.text);
     EXPECT_EQ(record.module + std::to_string(record.severity), "rb_key1");
   }
@@ -87,7 +87,7 @@ TEST(Connection, MissingLoginArgumentsFailBeforeTheBackend) {
   EXPECT_EQ(error.What(), "ZORKVA0532E The login argument Host is missing.");
   error = ErrorOf([&] { corba.Login("/no/such/file.ini", 0, "", ""); });
   EXPECT_EQ(error.What(), "ZORKVA0532E The login argument User is missing.");
-  std::vector<LogRecord> records = log.Take();
+  std::vector<zor::qel::LogRecord> records = log.Take();
   ASSERT_EQ(records.size(), 2u);  // no backend record: the store was never opened
   EXPECT_EQ(records[1].function + "|" + records[1].text, "QELConnection::Login|" + error.What());
   EXPECT_EQ(records[1].severity, 3);

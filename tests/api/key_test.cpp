@@ -31,7 +31,7 @@ TEST_F(Key, EmptyHandleFailsWithTheNullPointerError) {
   EXPECT_EQ(error.File(), "qel_cfg\\request_broker/security/implementation/inc/qel_imp_pointer");
   EXPECT_THROW(empty.SetValue("x", "1"), QELLogicalError);
   EXPECT_THROW((void)(empty == copy), QELLogicalError);
-  const std::vector<LogRecord> records = log.Take();
+  const std::vector<zor::qel::LogRecord> records = log.Take();
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].function + "|" + records[0].module + "|" + records[0].text,
             "||Attempt to dereference null pointer");
@@ -70,7 +70,8 @@ TEST_F(Key, ValueOperationsTraceAndFailAsDocumented) {
   a.DeleteValue("missing");
   a.SetValues({{"x", "1"}, {"Y", QELRBValue({"a", "b"})}});
   Names traces;
-  for (const LogRecord& record : log.Take()) traces.push_back(record.function + "|" + record.text);
+  for (const zor::qel::LogRecord& record : log.Take())
+    traces.push_back(record.function + "|" + record.text);
   EXPECT_EQ(traces,
             Names({"QELRBKey::QELRBKey|Key: /A", "QELRBKey::AddValue|Key: /A value: list",
                    "QELRBKey::DeleteValue|Key: /A value: list",
@@ -84,7 +85,7 @@ TEST_F(Key, ValueOperationsTraceAndFailAsDocumented) {
   EXPECT_EQ(missing.Code(), 160);
   EXPECT_EQ(missing.Facility(), 12);
   EXPECT_EQ(missing.File(), "src\\qel_rb_key");
-  const std::vector<LogRecord> error = log.Take();
+  const std::vector<zor::qel::LogRecord> error = log.Take();
   ASSERT_EQ(error.size(), 1u);
   EXPECT_EQ(error[0].function + "|" + error[0].module + "|" + error[0].text,
             "QELRBKey::GetValue|rb_key|" + missing.What());
@@ -172,7 +173,7 @@ TEST(Iterator, DereferencingWithoutAReaderIsLoggedAndRefused) {
   EXPECT_EQ(error.Code(), 167);
   EXPECT_EQ(error.What(), "ZORKVA0610E The iterator is past its end. [167]");
   EXPECT_EQ(error.File(), "src\\qel_rb_iterators");
-  const std::vector<LogRecord> records = log.Take();
+  const std::vector<zor::qel::LogRecord> records = log.Take();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].function + "|" + records[0].text,
             "QELRBConstKeyIterator::operator*|" + error.What());
@@ -201,11 +202,11 @@ TEST_F(KeyIterator, ValuesWalkASnapshotOfTheMatchingValues) {
 TEST_F(Key, RootKeysOpenTheModuleThroughTheIndex) {
   LogCapture log(true);
   EXPECT_EQ(QELRBRootKey("ALPHA", connection).GetKeyPath(), "/A");
-  std::vector<LogRecord> records = log.Take();
+  std::vector<zor::qel::LogRecord> records = log.Take();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].function + "|" + records[0].text,
             "QELRBRootKey::QELRBRootKey|Module: ALPHA");
-  SetTraceEnabled(false);
+  zor::qel::SetTraceEnabled(false);
   const QELError unknown = ErrorOf([&] { QELRBRootKey("M", connection); });
   EXPECT_EQ(unknown.Code(), 160);
   EXPECT_EQ(unknown.Facility(), 12);

@@ -128,7 +128,7 @@ std::unique_ptr<BackupIni> Reload(const std::shared_ptr<MemoryFileSystem>& files
 
 // Bad inputs are expected by the thousand: keep their log records out of the fuzzer's output.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  SetLogSink([](const LogRecord&) {});
+  zor::qel::SetLogSink([](const zor::qel::LogRecord&) {});
   return 0;
 }
 

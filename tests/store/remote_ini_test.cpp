@@ -142,7 +142,7 @@ TEST_F(RemoteIniTest, AServerIgnoringIfMatchIsWrittenWithOneWarning) {
   ignoring->FlushIniDataToFile("");
   EXPECT_EQ("[/A]\nx=2\n", server_->ReadFile("ignoring/store.ini"));
   std::vector<std::string> warnings;
-  for (const LogRecord& record : Records()) {
+  for (const zor::qel::LogRecord& record : Records()) {
     if (record.severity == 5) warnings.push_back(record.text);
   }
   EXPECT_EQ(std::vector<std::string>{Url("ignoring/store.ini") +

@@ -36,12 +36,12 @@ class MemoryIniConnection : public QELIniConnection {
 // Captures the records of one module ("" for all) while it lives.
 struct LogCapture {
   explicit LogCapture(const std::string& module = "") {
-    SetLogSink([this, module](const LogRecord& record) {
+    zor::qel::SetLogSink([this, module](const zor::qel::LogRecord& record) {
       if (module.empty() || record.module == module) records.push_back(record);
     });
   }
-  ~LogCapture() { SetLogSink({}); }
-  std::vector<LogRecord> records;
+  ~LogCapture() { zor::qel::SetLogSink({}); }
+  std::vector<zor::qel::LogRecord> records;
 };
 
 inline bool EndsWith(const std::string& text, const std::string& tail) {

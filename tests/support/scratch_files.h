@@ -82,10 +82,10 @@ inline std::string FlushFailure(Ini& ini, long code) {
 // Collects the log records written while it lives.
 struct LogCapture {
   LogCapture() {
-    SetLogSink([this](const LogRecord& record) { records.push_back(record); });
+    zor::qel::SetLogSink([this](const zor::qel::LogRecord& record) { records.push_back(record); });
   }
-  ~LogCapture() { SetLogSink({}); }
-  std::vector<LogRecord> records;
+  ~LogCapture() { zor::qel::SetLogSink({}); }
+  std::vector<zor::qel::LogRecord> records;
 };
 
 inline std::string ReadWholeFile(const std::string& path) {

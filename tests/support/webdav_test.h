@@ -24,29 +24,29 @@ class WebDavTest : public ::testing::Test {
       FAIL() << "the WebDAV test server cannot run: " << error.what();
     }
     setenv("QEL_REMOTE_CA_FILE", server_->CaFile().c_str(), 1);
-    SetTraceEnabled(true);
-    SetLogSink([this](const LogRecord& record) {
+    zor::qel::SetTraceEnabled(true);
+    zor::qel::SetLogSink([this](const zor::qel::LogRecord& record) {
       std::lock_guard<std::mutex> guard(lock_);
       records_.push_back(record);
     });
   }
 
   void TearDown() override {
-    SetLogSink({});
-    SetTraceEnabled(false);
+    zor::qel::SetLogSink({});
+    zor::qel::SetTraceEnabled(false);
     unsetenv("QEL_REMOTE_CA_FILE");
     unsetenv("QEL_REMOTE_TIMEOUT");
     unsetenv("QEL_REMOTE_MAX_BYTES");
   }
 
-  std::vector<LogRecord> Records() {
+  std::vector<zor::qel::LogRecord> Records() {
     std::lock_guard<std::mutex> guard(lock_);
     return records_;
   }
 
   // Fails the test for every record whose text holds the password or the wrong one tried.
   void ExpectNoPasswordLogged() {
-    for (const LogRecord& record : Records()) {
+    for (const zor::qel::LogRecord& record : Records()) {
       EXPECT_EQ(std::string::npos, record.text.find(WebDavServer::kPassword)) << record.text;
       EXPECT_EQ(std::string::npos, record.text.find(kWrongPassword)) << record.text;
     }
@@ -60,5 +60,5 @@ class WebDavTest : public ::testing::Test {
 
  private:
   std::mutex lock_;
-  std::vector<LogRecord> records_;
+  std::vector<zor::qel::LogRecord> records_;
 };

@@ -80,7 +80,7 @@ void AddJsonMember(std::string& json, const std::string& name, const std::string
 }  // namespace
 
 std::string StoreName(const StoreOptions& options) {
-  if (!options.remote.empty()) return MaskCredentials(options.remote);
+  if (!options.remote.empty()) return zor::qel::MaskCredentials(options.remote);
   return options.file == "-" ? "standard input" : options.file;
 }
 

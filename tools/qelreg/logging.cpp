@@ -25,8 +25,8 @@ std::string Now() {
 
 LogCapture::LogCapture(bool trace) {
   // QEL_TRACE=1 has already turned tracing on in the library; --trace turns it on as well.
-  if (trace) SetTraceEnabled(true);
-  trace_ = IsTraceEnabled();
+  if (trace) zor::qel::SetTraceEnabled(true);
+  trace_ = zor::qel::IsTraceEnabled();
   const char* path = std::getenv("QEL_LOG_FILE");
   if (path != nullptr && *path != '\0') {
     file_.reset(std::fopen(path, "a"));
@@ -35,10 +35,10 @@ LogCapture::LogCapture(bool trace) {
                 << "; log records go to standard error\n";
     }
   }
-  SetLogSink([this](const LogRecord& record) { Receive(record); });
+  zor::qel::SetLogSink([this](const zor::qel::LogRecord& record) { Receive(record); });
 }
 
-LogCapture::~LogCapture() { SetLogSink({}); }
+LogCapture::~LogCapture() { zor::qel::SetLogSink({}); }
 
 std::vector<std::string> LogCapture::Errors() const {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -50,7 +50,7 @@ void LogCapture::Clear() {
   errors_.clear();
 }
 
-void LogCapture::Receive(const LogRecord& record) {
+void LogCapture::Receive(const zor::qel::LogRecord& record) {
   std::lock_guard<std::mutex> guard(mutex_);
   const bool error = record.severity >= kErrorSeverity;
   if (error) errors_.push_back(record.text);

@@ -28,7 +28,7 @@ class LogCapture {
   void Clear();
 
  private:
-  void Receive(const LogRecord& record);
+  void Receive(const zor::qel::LogRecord& record);
 
   bool trace_ = false;
   std::unique_ptr<FILE, int (*)(FILE*)> file_{nullptr, &std::fclose};

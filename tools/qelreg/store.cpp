@@ -44,7 +44,8 @@ std::string RemotePassword(const StoreOptions& options) {
     throw ToolError("no password for " + options.user +
                     ": set QEL_PASSWORD or run qelreg on a terminal");
   }
-  return ReadHidden("Password for " + options.user + "@" + MaskCredentials(options.remote) + ": ");
+  return ReadHidden("Password for " + options.user + "@" +
+                    zor::qel::MaskCredentials(options.remote) + ": ");
 }
 
 void CheckOptions(const StoreOptions& options, bool changes) {
