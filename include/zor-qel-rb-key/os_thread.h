@@ -22,5 +22,18 @@ class QEL_API os_critical_section {
   std::mutex mutex_;
 };
 
-// The connection holder's lock: the same plain mutual exclusion under the name it goes by there.
-using os_condition_mutex = os_critical_section;
+// The connection holder's lock: the same plain mutual exclusion under the name it goes by there,
+// a class of its own because programs built against 3.0 call its exported members.
+class QEL_API os_condition_mutex {
+ public:
+  explicit os_condition_mutex(bool recursive = false);
+  ~os_condition_mutex();
+  os_condition_mutex(const os_condition_mutex&) = delete;
+  os_condition_mutex& operator=(const os_condition_mutex&) = delete;
+
+  void lock();
+  void unlock();
+
+ private:
+  os_critical_section section_;
+};
