@@ -147,3 +147,5 @@ void Ini::MergeOnto(std::string bytes, const std::string& source) {
 }
 
 void Ini::ClearJournal() { journal_->Clear(); }
+
+std::string Ini::GroupText(const std::string& group) const { return document_->GroupText(group); }
