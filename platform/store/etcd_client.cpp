@@ -153,6 +153,96 @@ void ReadPairs(Json& kvs, std::vector<EtcdKeyValue>* pairs) {
   }
 }
 
+// Reads one page of a range answer straight into key-value pairs, as the parser walks the text:
+// {"header":{"revision":..},"kvs":[{"key":..,"value":..,"create_revision":..,...}],"more":..,
+// "count":..}.
+class RangePage : public nlohmann::json_sax<Json> {
+ public:
+  std::vector<EtcdKeyValue> pairs;
+  int64_t revision = 0;
+  int64_t count = 0;
+  bool more = false;
+
+  bool Complete() const { return revision != 0 && !broken_; }
+
+  bool null() override { return true; }
+  bool boolean(bool value) override {
+    if (depth_ == 1 && key_ == "more") more = value;
+    return true;
+  }
+  bool number_integer(number_integer_t value) override { return Integer(value); }
+  bool number_unsigned(number_unsigned_t value) override {
+    return Integer(static_cast<int64_t>(value));
+  }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t& value) override {
+    if (in_pair_ && depth_ == 3) {
+      EtcdKeyValue& pair = pairs.back();
+      if (key_ == "key") {
+        broken_ = broken_ || !FromBase64(value, &pair.key);
+      } else if (key_ == "value") {
+        broken_ = broken_ || !FromBase64(value, &pair.value);
+      } else {
+        Integer(std::strtoll(value.c_str(), nullptr, 10));
+      }
+      return true;
+    }
+    return Integer(std::strtoll(value.c_str(), nullptr, 10));
+  }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override {
+    ++depth_;
+    if (in_kvs_ && depth_ == 3) {
+      in_pair_ = true;
+      pairs.emplace_back();
+    }
+    if (depth_ == 2) parent_ = key_;
+    return true;
+  }
+  bool key(string_t& name) override {
+    key_ = name;
+    return true;
+  }
+  bool end_object() override {
+    if (depth_ == 3) in_pair_ = false;
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) override {
+    if (depth_ == 1 && key_ == "kvs") in_kvs_ = true;
+    ++depth_;
+    return true;
+  }
+  bool end_array() override {
+    --depth_;
+    if (depth_ == 1) in_kvs_ = false;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool Integer(int64_t value) {
+    if (in_pair_ && depth_ == 3) {
+      if (key_ == "create_revision") pairs.back().create_revision = value;
+      if (key_ == "mod_revision") pairs.back().mod_revision = value;
+    } else if (depth_ == 2 && parent_ == "header" && key_ == "revision") {
+      revision = value;
+    } else if (depth_ == 1 && key_ == "count") {
+      count = value;
+    }
+    return true;
+  }
+
+  int depth_ = 0;  // 1 inside the answer, 2 inside "header" or "kvs", 3 inside a pair
+  bool in_kvs_ = false;
+  bool in_pair_ = false;
+  bool broken_ = false;  // a key or value that is not base64
+  std::string key_;      // the last member name read
+  std::string parent_;   // the member holding the object at depth 2
+};
+
 const char* TargetName(EtcdCompare::Target target) {
   switch (target) {
     case EtcdCompare::Target::kVersion:
@@ -238,7 +328,14 @@ struct EtcdClient::Answer {
   long status = 0;
   int code = 0;
   std::string message;
-  Json body;
+  std::string text;  // the body as sent
+  Json body;         // its parse, for a refusal; callers parse a result as they need
+
+  // Parses `text` into `body`: an empty object when it is no JSON.
+  void Parse() {
+    body = Json::parse(text, nullptr, false);
+    if (body.is_discarded()) body = Json::object();
+  }
 
   bool Ok() const { return status == 200; }
   std::string Text() const {
@@ -283,15 +380,15 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
     bool retry = false;
     if (response.failure == HttpFailure::kNone) {
       answer.status = response.status;
-      answer.body = Json::parse(response.body, nullptr, false);
-      if (answer.body.is_discarded()) answer.body = Json::object();
+      answer.text = std::move(response.body);
       if (!answer.Ok()) {
+        answer.Parse();
         answer.code = static_cast<int>(Number(answer.body, "code"));
         const auto message = answer.body.find("message");
         if (message != answer.body.end() && message->is_string()) {
           answer.message = message->get<std::string>();
         } else {
-          answer.message = response.body.substr(0, 200);
+          answer.message = answer.text.substr(0, 200);
         }
       }
       // An unavailable member, one without a leader, or one that timed out waiting for it:
@@ -388,8 +485,9 @@ void EtcdClient::Authenticate() {
   if (options_.user.empty()) return;
   const std::string body = Json{{"name", options_.user}, {"password", options_.password}}.dump();
   token_.clear();
-  const Answer answer = Call("/v3/auth/authenticate", body, false);
+  Answer answer = Call("/v3/auth/authenticate", body, false);
   if (answer.Ok()) {
+    answer.Parse();
     const auto token = answer.body.find("token");
     if (token != answer.body.end() && token->is_string()) token_ = token->get<std::string>();
     return;
@@ -426,22 +524,23 @@ int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_e
         }
         Refused("reading", answer, __LINE__);
       }
-      if (revision == 0) revision = HeaderRevision(answer.body);
+      // A page is parsed as it is read: no tree of the whole answer is built.
+      RangePage page_read;
+      if (!Json::sax_parse(answer.text, &page_read) || !page_read.Complete()) {
+        Fail(kIniRemoteFailed,
+             "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
+                 " sent an answer that is no range result",
+             __LINE__);
+      }
+      answer.text = std::string();
+      if (revision == 0) revision = page_read.revision;
       if (first) {
-        visitor.Begin(Number(answer.body, "count"));
+        visitor.Begin(page_read.count);
         first = false;
       }
-      const auto more = answer.body.find("more");
-      const bool has_more = more != answer.body.end() && more->is_boolean() && more->get<bool>();
-      std::vector<EtcdKeyValue> pairs;
-      const auto kvs = answer.body.find("kvs");
-      if (kvs != answer.body.end()) {
-        pairs.reserve(kvs->size());
-        ReadPairs(*kvs, &pairs);
-      }
-      answer.body = Json();  // the page's parse is no longer needed
+      std::vector<EtcdKeyValue>& pairs = page_read.pairs;
       for (EtcdKeyValue& pair : pairs) visitor.Add(pair);
-      if (!has_more || pairs.empty()) return revision;
+      if (!page_read.more || pairs.empty()) return revision;
       from = pairs.back().key;
       from.push_back('\0');
     }
@@ -469,6 +568,7 @@ EtcdTxnResult EtcdClient::Txn(const std::vector<EtcdCompare>& compare,
 
   Answer answer = Call("/v3/kv/txn", request.dump(), true);
   if (!answer.Ok()) Refused("a transaction", answer, __LINE__);
+  answer.Parse();
   EtcdTxnResult result;
   const auto succeeded = answer.body.find("succeeded");
   result.succeeded =

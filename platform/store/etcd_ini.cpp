@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <random>
 #include <string_view>
@@ -93,49 +94,46 @@ std::string Normalized(std::string text) {
   return text;
 }
 
-// The mod_revision of each group as this store last read or wrote it (0: absent). The groups
-// read at login lie sorted in one buffer, eight bytes of index and eight of revision each;
-// later changes go to a map beside them.
+// What this store knows of each group in the cluster. Of the groups read at login it keeps
+// only a Bloom filter of their names (ten bits a group, about one false "maybe" in a hundred):
+// such a group is as this store saw it while its mod_revision is at most the login's revision.
+// Of the groups read or written since, it keeps the exact mod_revision (0: absent).
 class RevisionTable {
  public:
-  void Clear() {
-    names_.clear();
-    rows_.clear();
-    changed_.clear();
+  void Begin(int64_t groups) {
+    exact_.clear();
+    const size_t words = static_cast<size_t>(std::max<int64_t>(groups, 64)) * 10 / 64 + 1;
+    bits_.assign(words, 0);
   }
-  void Reserve(size_t groups) { rows_.reserve(groups); }
-  void ShrinkToFit() {
-    names_.shrink_to_fit();
-    rows_.shrink_to_fit();
+  void AddRead(std::string_view name) {
+    ForEachBit(name, [this](size_t bit) { bits_[bit / 64] |= uint64_t{1} << (bit % 64); });
   }
-  // REQUIRES: `name` sorts after every name appended before.
-  void AppendSorted(std::string_view name, int64_t revision) {
-    rows_.push_back(
-        Row{static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(name.size()), revision});
-    names_.append(name.data(), name.size());
+  // Whether the group may have been there at login: never false for one that was.
+  bool MayHaveBeenRead(std::string_view name) const {
+    bool all = !bits_.empty();
+    ForEachBit(name, [this, &all](size_t bit) {
+      all = all && (bits_[bit / 64] & (uint64_t{1} << (bit % 64))) != 0;
+    });
+    return all;
   }
-  int64_t Find(const std::string& name) const {
-    const auto changed = changed_.find(name);
-    if (changed != changed_.end()) return changed->second;
-    const auto row = std::lower_bound(
-        rows_.begin(), rows_.end(), std::string_view(name),
-        [this](const Row& candidate, std::string_view wanted) { return Name(candidate) < wanted; });
-    return row != rows_.end() && Name(*row) == name ? row->revision : 0;
+  // The exact revision when known since login.
+  const int64_t* Exact(const std::string& name) const {
+    const auto found = exact_.find(name);
+    return found != exact_.end() ? &found->second : nullptr;
   }
-  void Set(const std::string& name, int64_t revision) { changed_[name] = revision; }
+  void Set(const std::string& name, int64_t revision) { exact_[name] = revision; }
 
  private:
-  struct Row {
-    uint32_t offset;
-    uint32_t length;
-    int64_t revision;
-  };
-  std::string_view Name(const Row& row) const {
-    return std::string_view(names_).substr(row.offset, row.length);
+  template <typename Visit>
+  void ForEachBit(std::string_view name, Visit visit) const {
+    if (bits_.empty()) return;
+    const uint64_t hash = std::hash<std::string_view>()(name);
+    const uint64_t step = (hash * 0x9E3779B97F4A7C15u) >> 32 | 1;
+    const uint64_t size = bits_.size() * 64;
+    for (uint64_t i = 0; i < 4; ++i) visit(static_cast<size_t>((hash + i * step) % size));
   }
-  std::string names_;
-  std::vector<Row> rows_;
-  std::map<std::string, int64_t> changed_;
+  std::vector<uint64_t> bits_;
+  std::map<std::string, int64_t> exact_;
 };
 
 // The parts of an etcd address.
@@ -238,10 +236,9 @@ class LoginReader : public EtcdRangeVisitor {
 
   void Begin(int64_t count) override {
     text_.clear();
-    revisions_.Clear();
+    revisions_.Begin(count);
     count_ = count;
     added_ = 0;
-    revisions_.Reserve(static_cast<size_t>(std::max<int64_t>(count, 0)));
   }
 
   void Add(EtcdKeyValue& pair) override {
@@ -250,19 +247,16 @@ class LoginReader : public EtcdRangeVisitor {
     const std::string group = pair.key.substr(prefix_.size());
     if (!StorableName(group)) return;
     AppendGroup(text_, group, pair.value, pair.key, shown_, "");
-    revisions_.AppendSorted(group, pair.mod_revision);
-    // Once the first keys tell the size of a group, room for all of them at once: growing
-    // by doubling would hold the old and the new text together.
-    if (++added_ == 64 && count_ > added_) {
-      const double estimate = static_cast<double>(text_.size()) / added_ * count_ * 1.1;
-      text_.reserve(static_cast<size_t>(estimate));
+    revisions_.AddRead(group);
+    // Once the first page tells the size of a group, room for all of them at once: growing by
+    // doubling would hold the old and the new text together.
+    if (++added_ == kPageKeys && count_ > added_) {
+      const double estimate = static_cast<double>(text_.size()) / added_ * count_ * 1.05;
+      text_.reserve(static_cast<size_t>(estimate) + 4096);
     }
   }
 
-  std::string Take() {
-    revisions_.ShrinkToFit();
-    return std::move(text_);
-  }
+  std::string Take() { return std::move(text_); }
 
  private:
   const std::string& prefix_;
@@ -361,17 +355,32 @@ bool EtcdIni::Commit(const std::set<std::string>& groups) {
                kKept,
            __LINE__);
     }
-    const int64_t revision = state.revisions.Find(group);
     const bool exists = isGroupExist(group);
-    if (!exists && revision == 0) continue;  // made and erased here: the cluster never had it
-    // Holds while the group is as this store last saw it; revision 0 holds while it is absent.
-    compare.push_back(
-        {state.Key(group), "", EtcdCompare::Target::kMod, EtcdCompare::Result::kEqual, revision});
+    const int64_t* exact = state.revisions.Exact(group);
+    const bool read = exact == nullptr && state.revisions.MayHaveBeenRead(group);
+    if (!exists && (exact != nullptr ? *exact == 0 : !read)) {
+      continue;  // made and erased here: the cluster never had it
+    }
+    // Holds while the group is as this store last saw it: its exact revision, or for a group
+    // read at login no change since the login's revision (and, when it is written, still
+    // there); a group never seen must still be absent (revision 0).
+    const std::string key = state.Key(group);
+    if (exact != nullptr || !read) {
+      compare.push_back({key, "", EtcdCompare::Target::kMod, EtcdCompare::Result::kEqual,
+                         exact != nullptr ? *exact : 0});
+    } else {
+      compare.push_back({key, "", EtcdCompare::Target::kMod, EtcdCompare::Result::kLess,
+                         state.login_revision + 1});
+      if (exists) {
+        compare.push_back(
+            {key, "", EtcdCompare::Target::kVersion, EtcdCompare::Result::kGreater, 0});
+      }
+    }
     if (exists) {
-      operations.push_back({EtcdOperation::Kind::kPut, state.Key(group), "", GroupText(group)});
+      operations.push_back({EtcdOperation::Kind::kPut, key, "", GroupText(group)});
       put.push_back(&group);
     } else {
-      operations.push_back({EtcdOperation::Kind::kDelete, state.Key(group), "", ""});
+      operations.push_back({EtcdOperation::Kind::kDelete, key, "", ""});
       erased.push_back(&group);
     }
   }

@@ -163,6 +163,17 @@ TEST_F(EtcdIniTest, ConcurrentWritersKeepEachOthersChangesAndTheTree) {
   EXPECT_EQ(ValueOf(*last, "/A", "x"), "<no entry>");
 }
 
+TEST_F(EtcdIniTest, AWriteToAGroupErasedMeanwhileBringsBackOnlyWhatItWrote) {
+  cluster_->PutStore(prefix_, "[/X]\nx=1\ny=2\n");
+  auto eraser = Open();
+  auto writer = Open();
+  eraser->EraseGroup("/X");
+  eraser->FlushIniDataToFile("");
+  writer->SetKeyValue("/X", "z", "3");  // on the group as it was at login
+  writer->FlushIniDataToFile("");
+  EXPECT_EQ(cluster_->StoreText(prefix_), "[/X]\nz=3\n");
+}
+
 TEST_F(EtcdIniTest, ACommitAboveTheTransactionLimitWritesNothingAndKeepsTheChanges) {
   cluster_->PutStore(prefix_, "[/A]\nx=1\n");
   auto ini = Open();
