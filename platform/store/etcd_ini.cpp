@@ -32,8 +32,9 @@ constexpr const char* kDefaultPort = "2379";
 constexpr int64_t kPageKeys = 2000;
 // Range reads one transaction carries when groups are read again after a conflict.
 constexpr size_t kReadsPerTxn = 64;
-// Rounds of "transaction failed its comparisons, merge onto the newer groups" before giving up.
-constexpr int kMaxRounds = 50;
+// Rounds of "transaction failed its comparisons, merge onto the newer groups" before giving up
+// (the time of one request bounds them too).
+constexpr int kMaxRounds = 200;
 // The longest pause between two such rounds.
 constexpr int kMaxPauseMs = 500;
 constexpr const char* kKept = "; the changes are kept in memory";
@@ -294,6 +295,15 @@ struct EtcdIni::State {
   }
 };
 
+// Range reads of groups (one key each) and of erased subtrees, and once run, what they found.
+struct EtcdIni::Reads {
+  std::vector<EtcdOperation> operations;  // the single keys first, then the subtrees
+  size_t singles = 0;
+  bool done = false;
+  int64_t revision = 0;
+  std::vector<std::vector<EtcdKeyValue>> found;  // by operation
+};
+
 bool EtcdIni::IsEtcdAddress(const std::string& address) {
   return address.rfind("etcd://", 0) == 0 || address.rfind("etcds://", 0) == 0;
 }
@@ -321,7 +331,6 @@ EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std:
   options.http = RemoteSettingsFromEnvironment();
   options.shown = state.shown;
   state.timeout_ms = options.http.timeout_ms;
-  // The members are tried from a different one in each process, so that logins spread.
   state.client = std::make_unique<EtcdClient>(std::move(options));
   state.client->Authenticate();
 
@@ -341,7 +350,7 @@ std::set<std::string> EtcdIni::ChangedGroups() const {
   return groups;
 }
 
-bool EtcdIni::Commit(const std::set<std::string>& groups) {
+bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Reads* carried) {
   State& state = *state_;
   std::vector<EtcdCompare> compare;
   std::vector<EtcdOperation> operations;
@@ -408,18 +417,28 @@ bool EtcdIni::Commit(const std::set<std::string>& groups) {
                        EtcdCompare::Result::kLess, state.SubtreeRevision(*group) + 1});
   }
 
-  const EtcdTxnResult result = state.client->Txn(compare, operations, {});
-  if (!result.succeeded) return false;
+  // A failed transaction reads what the merge needs at once, when that does not make it larger
+  // (etcd bounds the longest of its comparisons, operations and reads).
+  const bool carry = reads.operations.size() <= std::max(compare.size(), operations.size());
+  EtcdTxnResult result = state.client->Txn(compare, operations,
+                                           carry ? reads.operations : std::vector<EtcdOperation>());
+  if (!result.succeeded) {
+    if (carry && result.ranges.size() == reads.operations.size()) {
+      carried->done = true;
+      carried->revision = result.revision;
+      carried->found = std::move(result.ranges);
+    }
+    return false;
+  }
   for (const std::string* group : put) state.revisions.Set(*group, result.revision);
   for (const std::string* group : erased) state.revisions.Set(*group, 0);
   return true;
 }
 
-void EtcdIni::MergeNewer(const std::set<std::string>& groups) {
-  State& state = *state_;
-  // The groups to read again: the changed ones, their parents (the replay re-creates a missing
-  // one), and the subtrees of the groups this store erased (another writer's key below one keeps
-  // its path).
+EtcdIni::Reads EtcdIni::ReadsFor(const std::set<std::string>& groups) const {
+  const State& state = *state_;
+  // The changed groups, their parents (the replay re-creates a missing one), and the subtrees of
+  // the groups this store erased (another writer's key below one keeps its path).
   std::set<std::string> keys;
   for (const std::string& group : groups) {
     keys.insert(group);
@@ -432,52 +451,63 @@ void EtcdIni::MergeNewer(const std::set<std::string>& groups) {
   for (const std::string& group : groups) {
     if (!isGroupExist(group)) erased.insert(group);
   }
-  std::vector<std::string> subtrees;
+  Reads reads;
+  for (const std::string& group : keys) {
+    if (StorableName(group)) {
+      reads.operations.push_back({EtcdOperation::Kind::kRange, state.Key(group), "", ""});
+    }
+  }
+  reads.singles = reads.operations.size();
   for (const std::string& group : erased) {
     bool nested = false;
     ForEachParent(group,
                   [&](const std::string& parent) { nested = nested || erased.count(parent) != 0; });
-    if (!nested && StorableName(group)) subtrees.push_back(group);
-  }
-
-  std::vector<EtcdOperation> reads;
-  for (const std::string& group : keys) {
-    if (StorableName(group))
-      reads.push_back({EtcdOperation::Kind::kRange, state.Key(group), "", ""});
-  }
-  const size_t single_reads = reads.size();
-  for (const std::string& group : subtrees) {
+    if (nested || !StorableName(group)) continue;
     const std::string key = state.Key(group);
-    reads.push_back({EtcdOperation::Kind::kRange, key + "/", key + "0", ""});
+    reads.operations.push_back({EtcdOperation::Kind::kRange, key + "/", key + "0", ""});
+  }
+  return reads;
+}
+
+void EtcdIni::MergeNewer(const Reads& reads, Reads* carried) {
+  State& state = *state_;
+  if (!carried->done) {
+    // Read in transactions of a bounded number of reads; each reads as of one revision.
+    carried->found.clear();
+    for (size_t first = 0; first < reads.operations.size(); first += kReadsPerTxn) {
+      const size_t last = std::min(reads.operations.size(), first + kReadsPerTxn);
+      const std::vector<EtcdOperation> chunk(reads.operations.begin() + first,
+                                             reads.operations.begin() + last);
+      EtcdTxnResult result = state.client->Txn({}, chunk, {});
+      result.ranges.resize(chunk.size());
+      for (auto& range : result.ranges) carried->found.push_back(std::move(range));
+      carried->revision = result.revision;
+    }
   }
 
   // What the cluster holds now, by group: every group read (absent ones too) and the found ones.
   std::set<std::string> read;
   std::map<std::string, EtcdKeyValue> found;
-  for (size_t first = 0; first < reads.size(); first += kReadsPerTxn) {
-    const size_t last = std::min(reads.size(), first + kReadsPerTxn);
-    const std::vector<EtcdOperation> chunk(reads.begin() + first, reads.begin() + last);
-    EtcdTxnResult result = state.client->Txn({}, chunk, {});
-    for (size_t i = first; i < last; ++i) {
-      const std::string group = reads[i].key.substr(state.prefix.size());
-      if (i < single_reads) {
-        read.insert(group);
-      } else {
-        // Every group this store has below the subtree counts as read: absent ones are gone.
-        state.subtree_reads[group] = result.revision;
-        for (auto it = lower_bound(group + "/"); it != end(); ++it) {
-          const std::string name = (*it).GetName();
-          if (!IsBelow(name, group)) break;
-          read.insert(name);
-        }
-      }
-      if (i - first >= result.ranges.size()) continue;
-      for (EtcdKeyValue& pair : result.ranges[i - first]) {
-        std::string name = pair.key.substr(state.prefix.size());
-        if (!StorableName(name)) continue;
+  for (size_t i = 0; i < reads.operations.size() && i < carried->found.size(); ++i) {
+    const std::string group = reads.operations[i].key.substr(state.prefix.size());
+    if (i < reads.singles) {
+      read.insert(group);
+    } else {
+      // The subtree's key is the group and "/": every group this store has below it counts as
+      // read, so that the absent ones are gone.
+      const std::string top = group.substr(0, group.size() - 1);
+      state.subtree_reads[top] = std::max(state.subtree_reads[top], carried->revision);
+      for (auto it = lower_bound(group); it != end(); ++it) {
+        const std::string name = (*it).GetName();
+        if (!IsBelow(name, top)) break;
         read.insert(name);
-        found[name] = std::move(pair);
       }
+    }
+    for (EtcdKeyValue& pair : carried->found[i]) {
+      std::string name = pair.key.substr(state.prefix.size());
+      if (!StorableName(name)) continue;
+      read.insert(name);
+      found[name] = std::move(pair);
     }
   }
 
@@ -520,17 +550,20 @@ void EtcdIni::FlushIniDataToFile(const std::string& file) {
   try {
     for (;; ++round) {
       const std::set<std::string> groups = ChangedGroups();
-      if (Commit(groups)) {
+      const Reads reads = ReadsFor(groups);
+      Reads carried;
+      if (Commit(groups, reads, &carried)) {
         ClearJournal();
         state.pending.clear();
         return;
       }
       if (round + 1 >= kMaxRounds || std::chrono::steady_clock::now() >= deadline) break;
-      if (round > 0) {  // let a busy writer finish before the next round
-        const int ceiling = std::min(10 << std::min(round - 1, 10), kMaxPauseMs);
+      if (round > 1) {  // let a busy writer finish before the next round
+        const int ceiling = std::min(10 << std::min(round - 2, 10), kMaxPauseMs);
         std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % ceiling));
+        carried.done = false;  // what the failed transaction read is old now
       }
-      MergeNewer(groups);
+      MergeNewer(reads, &carried);
     }
   } catch (const QELError& error) {
     if (error.What().find(kKept) != std::string::npos) throw;

@@ -35,13 +35,17 @@ class EtcdIni : public Ini {
 
  private:
   struct State;
+  struct Reads;
   // The groups a flush writes: those the journal names and those left to write by a merge.
   std::set<std::string> ChangedGroups() const;
-  // One transaction writing `groups`; true when it held.
-  bool Commit(const std::set<std::string>& groups);
-  // Reads `groups`, their parents and the subtrees this store erased again, and replays the
-  // journal on them.
-  void MergeNewer(const std::set<std::string>& groups);
+  // What a merge onto `groups` reads again: the groups, their parents and the subtrees this
+  // store erased.
+  Reads ReadsFor(const std::set<std::string>& groups) const;
+  // One transaction writing `groups`; true when it held. When it failed and could carry `reads`
+  // without growing, `*carried` gets what they read.
+  bool Commit(const std::set<std::string>& groups, const Reads& reads, Reads* carried);
+  // Replays the journal on what `reads` find (read now unless `carried` holds them).
+  void MergeNewer(const Reads& reads, Reads* carried);
 
   std::unique_ptr<State> state_;
 };
