@@ -155,7 +155,8 @@ void ReadPairs(Json& kvs, std::vector<EtcdKeyValue>* pairs) {
 
 // Reads one page of a range answer straight into key-value pairs, as the parser walks the text:
 // {"header":{"revision":..},"kvs":[{"key":..,"value":..,"create_revision":..,...}],"more":..,
-// "count":..}.
+// "count":..}. Each event returns true to go on; a syntax error stops the parse (false), and a
+// key or value that is not base64 marks the page incomplete.
 class RangePage : public nlohmann::json_sax<Json> {
  public:
   std::vector<EtcdKeyValue> pairs;

@@ -38,15 +38,12 @@ class EtcdIniTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     try {
-      cluster_ = new EtcdCluster(EtcdCluster::Options());
+      cluster_ = std::make_unique<EtcdCluster>(EtcdCluster::Options());
     } catch (const std::exception& error) {
       failure_ = error.what();
     }
   }
-  static void TearDownTestSuite() {
-    delete cluster_;
-    cluster_ = nullptr;
-  }
+  static void TearDownTestSuite() { cluster_.reset(); }
   void SetUp() override {
     ASSERT_NE(cluster_, nullptr) << "the etcd test cluster cannot run: " << failure_;
     // A prefix of its own for each test.
@@ -69,12 +66,12 @@ class EtcdIniTest : public ::testing::Test {
     return {0, "opened"};
   }
 
-  static EtcdCluster* cluster_;
+  static std::unique_ptr<EtcdCluster> cluster_;
   static std::string failure_;
   std::string prefix_;
 };
 
-EtcdCluster* EtcdIniTest::cluster_ = nullptr;
+std::unique_ptr<EtcdCluster> EtcdIniTest::cluster_;
 std::string EtcdIniTest::failure_;
 
 TEST_F(EtcdIniTest, GroupsAreKeysUnderThePrefixWithTheirLinesAsValues) {
@@ -324,15 +321,12 @@ class SecureEtcdTest : public EtcdIniTest {
       options.tls = true;
       options.auth = true;
       options.auth_token_ttl_s = 2;
-      secure_ = new EtcdCluster(options);
+      secure_ = std::make_unique<EtcdCluster>(options);
     } catch (const std::exception& error) {
       failure_ = error.what();
     }
   }
-  static void TearDownTestSuite() {
-    delete secure_;
-    secure_ = nullptr;
-  }
+  static void TearDownTestSuite() { secure_.reset(); }
   void SetUp() override {
     ASSERT_NE(secure_, nullptr) << "the etcd test cluster cannot run: " << failure_;
     setenv("QEL_REMOTE_CA_FILE", secure_->CaFile().c_str(), 1);
@@ -346,10 +340,10 @@ class SecureEtcdTest : public EtcdIniTest {
   }
   std::string Granted() const { return std::string(EtcdCluster::kUserPrefix) + "/store"; }
 
-  static EtcdCluster* secure_;
+  static std::unique_ptr<EtcdCluster> secure_;
 };
 
-EtcdCluster* SecureEtcdTest::secure_ = nullptr;
+std::unique_ptr<EtcdCluster> SecureEtcdTest::secure_;
 
 TEST_F(SecureEtcdTest, TheUsersTokenOpensAndWritesItsPrefixAndIsRenewed) {
   secure_->PutStore(Granted(), "[/A]\nx=1\n");
