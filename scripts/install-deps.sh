@@ -5,9 +5,10 @@
 #   test  also the tests, benchmarks, sanitizer and fuzz builds, and the Debian package checks
 #         (./test.sh, .ci/run); the default
 set -euo pipefail
-run=(cmake ninja-build g++ libcurl4-openssl-dev libcli11-dev)
+run=(cmake ninja-build g++ libcurl4-openssl-dev libcli11-dev nlohmann-json3-dev)
 test=("${run[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-  lighttpd lighttpd-mod-webdav lighttpd-mod-openssl openssl curl dpkg-dev file)
+  lighttpd lighttpd-mod-webdav lighttpd-mod-openssl openssl curl dpkg-dev file etcd-server
+  etcd-client)
 case "${1:-test}" in
   run) packages=("${run[@]}") ;;
   test) packages=("${test[@]}") ;;

@@ -9,6 +9,7 @@
 #include <zor-qel-rb-key/qel_log.h>
 #include "backup_ini.h"
 #include "clog_msg.h"
+#include "etcd_ini.h"
 #include "message.h"
 #include "os_time.h"
 #include "os_tokenizer.h"
@@ -114,18 +115,27 @@ QELStatus QELIniConnection::LoginFailure(const char* function, int32_t code,
 QELStatus QELRemoteIniConnection::Login(const std::string& login_host, int,
                                         const std::string& login_user,
                                         const std::string& password) {
-  os_tokenizer tokenizer;
-  tokenizer.separators("/");
-  const std::vector<std::string> tokens = tokenizer.tokenize(login_host);
+  // An etcd address names the cluster's members and the prefix as one whole; any other host
+  // text is a WebDAV server with the file's path.
+  const bool etcd = EtcdIni::IsEtcdAddress(login_host);
   std::string host_part = login_host;
   std::string second_part;
-  if (tokens.size() == 2) {
-    host_part = tokens[0];
-    second_part = tokens[1];
+  if (!etcd) {
+    os_tokenizer tokenizer;
+    tokenizer.separators("/");
+    const std::vector<std::string> tokens = tokenizer.tokenize(login_host);
+    if (tokens.size() == 2) {
+      host_part = tokens[0];
+      second_part = tokens[1];
+    }
   }
   const char* const function = "QELRemoteIniConnection::Login";
   try {
-    Adopt(new RemoteIni(host_part, second_part, login_user, password), login_user, host_part);
+    if (etcd) {
+      Adopt(new EtcdIni(login_host, login_user, password), login_user, host_part);
+    } else {
+      Adopt(new RemoteIni(host_part, second_part, login_user, password), login_user, host_part);
+    }
   } catch (int number) {
     return LoginFailure(function, qel_failure::kStoreNotOpened.code, login_user, login_host,
                         Ini::ExceptionNumberToString(number));

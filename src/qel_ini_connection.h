@@ -91,7 +91,8 @@ class QELIniConnection : public QELConnectionBase {
 class QELRemoteIniConnection : public QELIniConnection {
  public:
   QELRemoteIniConnection() = default;
-  // Opens the store through the remote service; -7 for rejected credentials, else 158.
+  // Opens the store through the remote service (an etcd cluster for an "etcd://" or "etcds://"
+  // host, else a WebDAV server); -7 for rejected credentials, else 158.
   QELStatus Login(const std::string& host, int port, const std::string& user,
                   const std::string& password) override;
 };

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "etcd_cluster.h"
 #include "scratch_files.h"
 #include "webdav_server.h"
 
@@ -415,6 +416,46 @@ TEST_F(QelregTest, APasswordInTheRemoteAddressIsNeverPrinted) {
     }
   }
   unsetenv("QEL_PASSWORD");
+}
+
+TEST_F(QelregTest, CopyMovesAWholeStoreBetweenAFileWebDavAndEtcd) {
+  WebDavServer server;
+  server.WriteFile("moved.ini", "");
+  EtcdCluster::Options options;
+  options.members = 1;
+  EtcdCluster cluster(options);
+  setenv("QEL_REMOTE_CA_FILE", server.CaFile().c_str(), 1);
+  setenv("QEL_PASSWORD", WebDavServer::kPassword, 1);
+  const std::string etcd = cluster.Address("/moved");
+  const std::string webdav = "https://" + server.HostPort() + "/moved.ini";
+  const std::string file = dir_.File("moved.ini");
+  const std::string user = WebDavServer::kUser;
+
+  // The sample's 354 keys are more than one etcd transaction may hold: nothing is written.
+  Result r = Run({"--user", user, "copy", store_, etcd});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--max-txn-ops"), std::string::npos) << r.err;
+  EXPECT_TRUE(cluster.Get("/moved").empty());
+  r = Run({"--user", user, "copy", store_, etcd, "--batch", "100"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "copied 354 keys and 955 values from " + store_ + " to " + etcd + "\n");
+  r = Run({"--user", user, "copy", etcd, webdav});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = Run({"--user", user, "copy", webdav, file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string exported = OnStore({"export"}).out;
+  EXPECT_EQ(Run({"--store", file, "export"}).out, exported);
+  EXPECT_EQ(Run({"--remote", etcd, "--user", user, "export"}).out, exported);
+
+  // Nothing is copied over keys a store already holds, nor without what a copy needs.
+  ExpectFailure(Run({"copy", file, store_}), 1,
+                "qelreg: copy: store " + store_ + ", file " + file + ": the destination " + store_ +
+                    " already holds keys");
+  EXPECT_EQ(Run({"copy", store_, etcd}).status, 2);  // a remote store needs --user
+  EXPECT_EQ(Run({"copy", store_, dir_.File("x.ini"), "--then", "tree"}).status, 2);
+  EXPECT_EQ(Run({"--store", store_, "copy", store_, dir_.File("x.ini")}).status, 2);
+  unsetenv("QEL_PASSWORD");
+  unsetenv("QEL_REMOTE_CA_FILE");
 }
 
 }  // namespace

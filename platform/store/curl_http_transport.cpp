@@ -105,11 +105,16 @@ class CurlHttpTransport : public HttpTransport {
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, settings_.connect_timeout_ms);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, settings_.timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
+                     request.timeout_ms > 0 ? request.timeout_ms : settings_.timeout_ms);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!settings_.ca_file.empty())
       curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.ca_file.c_str());
+    if (!settings_.cert_file.empty())
+      curl_easy_setopt(curl, CURLOPT_SSLCERT, settings_.cert_file.c_str());
+    if (!settings_.key_file.empty())
+      curl_easy_setopt(curl, CURLOPT_SSLKEY, settings_.key_file.c_str());
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "zor-qel-rb-key");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);

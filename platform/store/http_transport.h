@@ -11,9 +11,11 @@
 
 // What every request of one transport shares.
 struct HttpSettings {
-  std::string user;      // basic authentication when not empty
-  std::string password;  // never logged, never part of a text
-  std::string ca_file;   // the certificates trusted for TLS; "" for the system's
+  std::string user;       // basic authentication when not empty
+  std::string password;   // never logged, never part of a text
+  std::string ca_file;    // the certificates trusted for TLS; "" for the system's
+  std::string cert_file;  // a client certificate (PEM) to present for TLS, when not empty
+  std::string key_file;   // its private key, when not in cert_file
   long connect_timeout_ms = 10000;
   long timeout_ms = 60000;                        // the whole request
   uint64_t max_body_bytes = uint64_t{256} << 20;  // a larger answer is stopped
@@ -24,6 +26,7 @@ struct HttpRequest {
   std::string url;                    // without user information
   const std::string* body = nullptr;  // sent when not null
   std::vector<std::string> headers;   // whole lines, "Name: value"
+  long timeout_ms = 0;                // the whole request when above 0; else the settings'
 };
 
 // Why a request got no answer.

@@ -183,3 +183,5 @@ void Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* ch
 }
 
 void Ini::ClearJournal() { journal_->Clear(); }
+
+std::string Ini::GroupText(const std::string& group) const { return document_->GroupText(group); }

@@ -131,6 +131,10 @@ class Ini {
   void MergeOnto(std::string bytes, const std::string& source, IniChanges* changed = nullptr);
   // Forgets the recorded changes: called once they are safely written.
   void ClearJournal();
+  // The changes recorded since the last LoadImage or ClearJournal, in the order made.
+  const IniJournal& Journal() const { return *journal_; }
+  // The lines of one group without its header, as IniDocument::GroupText gives them.
+  std::string GroupText(const std::string& group) const;
 
  private:
   std::unique_ptr<IniDocument> document_;

@@ -353,6 +353,32 @@ void IniDocument::AppendSection(std::string& out, uint32_t index) const {
   }
 }
 
+std::string IniDocument::GroupText(std::string_view name) const {
+  std::string out;
+  const uint32_t group = index_.Find(name);
+  if (group == kNone) return out;
+  // A line that lacks its end (the file's last one) gets one before another line follows.
+  auto end_line = [this, &out] {
+    if (out.empty() || out.back() == '\n') return;
+    out += out.back() == '\r' ? std::string("\n") : line_end_;
+  };
+  for (uint32_t index = groups_[group].first_section; index != kNone;
+       index = sections_[index].next) {
+    const auto overlay = overlays_.find(index);
+    if (overlay == overlays_.end()) {
+      end_line();
+      out.append(buffer_, sections_[index].body, SectionEnd(index) - sections_[index].body);
+      continue;
+    }
+    for (const OverlayLine& line : overlay->second) {
+      end_line();
+      out += line.text;
+    }
+  }
+  end_line();
+  return out;
+}
+
 std::string IniDocument::Serialize() const {
   std::string out;
   out.reserve(buffer_.size() + buffer_.size() / 8 + 64);

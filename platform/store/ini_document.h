@@ -40,6 +40,10 @@ class IniDocument {
 
   // The file text: untouched lines byte for byte, edited groups line by line.
   std::string Serialize() const;
+  // The lines of one group without its header (entries, comments and blank lines, of all its
+  // sections in file order), each ended by a line end; "" when the group does not exist.
+  // Appended after a "[name]" header, they read back as that group.
+  std::string GroupText(std::string_view name) const;
 
   size_t GroupCount() const { return index_.Count(); }
   // Positions in the byte order of group names, 0 .. GroupCount(). The order is built on the

@@ -3,15 +3,10 @@
 // overwritten. The requests themselves go through HttpTransport.
 #include "remote_ini.h"
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <random>
 #include <thread>
 
@@ -20,6 +15,7 @@
 #include "atomic_replace.h"
 #include "clog_msg.h"
 #include "http_transport.h"
+#include "remote_settings.h"
 
 namespace {
 
@@ -30,13 +26,6 @@ constexpr const char* kFlushFunction = "RemoteIni::FlushIniDataToFile";
 constexpr LogSeverity kWarning = kLogLoginFailure;
 // The code a login passes on for credentials the service rejected.
 constexpr long kCredentialsRejected = -7;
-constexpr long kDefaultConnectTimeoutMs = 10000;
-constexpr long kDefaultTimeoutMs = 60000;
-// How often a store waiting for other writers asks the service again.
-constexpr long kDefaultPollIntervalMs = 2000;
-// The largest file read from the service unless QEL_REMOTE_MAX_BYTES says otherwise.
-constexpr uint64_t kDefaultMaxBytes = uint64_t{256} << 20;
-constexpr const char* kMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 // The longest pause between two rounds of "PUT refused with 412, merge onto the newer file".
 constexpr int kMaxPauseMs = 500;
 // A tag no server issues: a service that honours If-Match refuses a PUT conditioned on it.
@@ -44,54 +33,6 @@ constexpr const char* kProbeTag = "\"qel-if-match-probe-never-matches\"";
 
 [[noreturn]] void Fail(long code, const std::string& text, long line) {
   throw QELError(text, code, kIniFacility, kSourceFile, line);
-}
-
-// A timeout in milliseconds from an environment variable giving seconds, or `fallback_ms`.
-long TimeoutFromEnvironment(const char* name, long fallback_ms) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') return fallback_ms;
-  char* end = nullptr;
-  errno = 0;
-  const double seconds = std::strtod(value, &end);
-  if (errno != 0 || end == value || *end != '\0' || !(seconds > 0) || seconds > 86400) {
-    Fail(kIniRemoteFailed,
-         std::string(name) + " must be a number of seconds above 0 and up to 86400, not \"" +
-             value + "\"",
-         __LINE__);
-  }
-  return std::max(1L, static_cast<long>(seconds * 1000));
-}
-
-// The bound on the size of an answer's body: QEL_REMOTE_MAX_BYTES bytes when set, or `fallback`.
-uint64_t MaxBytesFromEnvironment(uint64_t fallback) {
-  const char* value = std::getenv(kMaxBytesVariable);
-  if (value == nullptr || *value == '\0') return fallback;
-  char* end = nullptr;
-  errno = 0;
-  const long long bytes = std::strtoll(value, &end, 10);
-  if (errno != 0 || end == value || *end != '\0' || bytes <= 0) {
-    Fail(kIniRemoteFailed,
-         std::string(kMaxBytesVariable) + " must be a number of bytes above 0, not \"" + value +
-             "\"",
-         __LINE__);
-  }
-  return static_cast<uint64_t>(bytes);
-}
-
-bool IsLoopback(std::string host) {
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  std::transform(host.begin(), host.end(), host.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (host == "localhost") return true;
-  unsigned char address[16];
-  if (inet_pton(AF_INET, host.c_str(), address) == 1) return address[0] == 127;
-  if (inet_pton(AF_INET6, host.c_str(), address) != 1) return false;
-  static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  static const unsigned char kMapped4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-  return std::memcmp(address, kLoopback6, 16) == 0 ||
-         (std::memcmp(address, kMapped4, 12) == 0 && address[12] == 127);
 }
 
 // If-Match compares tags strongly: a weak tag is sent in its strong form, which a server that
@@ -106,9 +47,9 @@ struct RemoteIni::Transport {
   std::string url;    // the address requested; it never carries user information
   std::string shown;  // the address as every text shows it: MaskCredentials(url)
   std::string user;
-  long timeout_ms = kDefaultTimeoutMs;
-  long poll_interval_ms = kDefaultPollIntervalMs;
-  uint64_t max_bytes = kDefaultMaxBytes;
+  long timeout_ms = 0;
+  long poll_interval_ms = 0;
+  uint64_t max_bytes = 0;
   uint64_t content_hash = 0;  // of the file as this store last read or wrote it
   std::unique_ptr<HttpTransport> http;
   // The strong form of the tag of the file as this store last read or wrote it; "" when the
@@ -126,8 +67,8 @@ struct RemoteIni::Transport {
   std::string Failure(const char* method, const HttpResponse& response) const;
 };
 
-HttpResponse RemoteIni::Transport::Perform(const std::string* upload,
-                                           const std::string& condition, bool unless_tag) {
+HttpResponse RemoteIni::Transport::Perform(const std::string* upload, const std::string& condition,
+                                           bool unless_tag) {
   HttpRequest request;
   request.method = upload != nullptr ? "PUT" : "GET";
   request.url = url;
@@ -154,7 +95,7 @@ std::string RemoteIni::Transport::Failure(const char* method, const HttpResponse
       break;
     case HttpFailure::kTooLarge:
       return request + "the file is larger than the limit of " + std::to_string(max_bytes) +
-             " bytes set by " + kMaxBytesVariable;
+             " bytes set by " + kRemoteMaxBytesVariable;
     case HttpFailure::kResolve:
       what = "the server's name cannot be resolved";
       break;
@@ -211,25 +152,19 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
              "\"; only https and http are supported",
          __LINE__);
   }
-  if (parsed.scheme == "http" && !password.empty() && !IsLoopback(parsed.host)) {
+  if (parsed.scheme == "http" && !password.empty() && !IsLoopbackHost(parsed.host)) {
     Fail(kIniRemoteFailed,
          "the address " + transport.shown +
              " uses plain http, which would expose the password; use https",
          __LINE__);
   }
 
-  HttpSettings settings;
+  HttpSettings settings = RemoteSettingsFromEnvironment();
   settings.user = user;
   settings.password = password;
-  if (const char* ca_file = std::getenv("QEL_REMOTE_CA_FILE")) settings.ca_file = ca_file;
-  settings.connect_timeout_ms =
-      TimeoutFromEnvironment("QEL_REMOTE_CONNECT_TIMEOUT", kDefaultConnectTimeoutMs);
-  settings.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", kDefaultTimeoutMs);
-  settings.max_body_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
   transport.user = user;
   transport.timeout_ms = settings.timeout_ms;
-  transport.poll_interval_ms =
-      TimeoutFromEnvironment("QEL_REMOTE_POLL_INTERVAL", kDefaultPollIntervalMs);
+  transport.poll_interval_ms = RemotePollIntervalMsFromEnvironment();
   transport.max_bytes = settings.max_body_bytes;
   transport.http = MakeHttpTransport(std::move(settings));
 
@@ -264,8 +199,8 @@ bool RemoteIni::Refresh(IniChanges* changed) {
     } catch (const QELError& error) {
       const int number = static_cast<int>(error.Code());
       Fail(number,
-           "GET " + transport.shown + ": the newer file cannot be read: " +
-               ExceptionNumberToString(number),
+           "GET " + transport.shown +
+               ": the newer file cannot be read: " + ExceptionNumberToString(number),
            __LINE__);
     }
     transport.content_hash = hash;

@@ -1,17 +1,22 @@
-// Helpers of the API tests: a store file in a private temporary directory, and a capture of the
+// Helpers of the API tests: a store file in a private temporary directory, the same store held by
+// each kind of backend (a local file, a WebDAV server, an etcd cluster), and a capture of the
 // library's log records.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <zor-qel-rb-key/zor_qel_rb_key.h>
+#include "etcd_cluster.h"
+#include "webdav_server.h"
 
 namespace api_test {
 
@@ -63,12 +68,104 @@ inline QELConnection Connect(const StoreFile& store) {
   return connection;
 }
 
-// Collects every record while it lives, with tracing switched as asked.
+// The kinds of store a test can run on.
+enum class StoreKind { kLocal, kWebDav, kEtcd };
+
+inline std::string StoreKindName(const ::testing::TestParamInfo<StoreKind>& info) {
+  switch (info.param) {
+    case StoreKind::kWebDav:
+      return "webdav";
+    case StoreKind::kEtcd:
+      return "etcd";
+    case StoreKind::kLocal:
+      break;
+  }
+  return "local";
+}
+
+// The servers of one test program, started on first use and stopped at its end. Throws
+// std::runtime_error when one cannot run.
+inline WebDavServer& SharedWebDavServer() {
+  static WebDavServer server;
+  setenv("QEL_REMOTE_CA_FILE", server.CaFile().c_str(), 1);
+  return server;
+}
+inline EtcdCluster& SharedEtcdCluster() {
+  static EtcdCluster cluster{EtcdCluster::Options()};
+  return cluster;
+}
+
+// One store with the given INI text, on a backend of the given kind: a file, a file on the
+// WebDAV server, or a prefix of the etcd cluster holding the text's groups.
+class TestStore {
+ public:
+  TestStore(StoreKind kind, const std::string& text) : kind_(kind) {
+    static int stores = 0;
+    name_ = "store" + std::to_string(++stores) + "-" + std::to_string(getpid());
+    switch (kind_) {
+      case StoreKind::kLocal:
+        file_ = std::make_unique<StoreFile>(text);
+        break;
+      case StoreKind::kWebDav:
+        SharedWebDavServer().WriteFile(name_ + ".ini", text);
+        break;
+      case StoreKind::kEtcd:
+        SharedEtcdCluster().PutStore("/" + name_, text);
+        break;
+    }
+  }
+  TestStore(const TestStore&) = delete;
+  TestStore& operator=(const TestStore&) = delete;
+
+  // A logged-in connection of the store's type.
+  QELConnection Connect() const {
+    switch (kind_) {
+      case StoreKind::kWebDav: {
+        QELConnection connection(QELConnection::RINI);
+        connection.Login(SharedWebDavServer().HostPort() + "/" + name_ + ".ini", 0,
+                         WebDavServer::kUser, WebDavServer::kPassword);
+        return connection;
+      }
+      case StoreKind::kEtcd: {
+        QELConnection connection(QELConnection::RINI);
+        connection.Login(SharedEtcdCluster().Address("/" + name_), 0, "tester", "");
+        return connection;
+      }
+      case StoreKind::kLocal:
+        break;
+    }
+    QELConnection connection(QELConnection::INI);
+    connection.Login(file_->Path(), 0, "tester", "");
+    return connection;
+  }
+  // The store as its backend holds it, as INI text (an etcd store's groups in key order).
+  std::string Text() const {
+    switch (kind_) {
+      case StoreKind::kWebDav:
+        return SharedWebDavServer().ReadFile(name_ + ".ini");
+      case StoreKind::kEtcd:
+        return SharedEtcdCluster().StoreText("/" + name_);
+      case StoreKind::kLocal:
+        break;
+    }
+    return file_->Text();
+  }
+
+ private:
+  StoreKind kind_;
+  std::string name_;
+  std::unique_ptr<StoreFile> file_;
+};
+
+// Collects every record of the library's own layers while it lives (the remote stores' traces
+// of their requests aside), with tracing switched as asked.
 class LogCapture {
  public:
   explicit LogCapture(bool trace) {
     zor::qel::SetTraceEnabled(trace);
-    zor::qel::SetLogSink([this](const zor::qel::LogRecord& record) { records_.push_back(record); });
+    zor::qel::SetLogSink([this](const zor::qel::LogRecord& record) {
+      if (record.module != "ini") records_.push_back(record);
+    });
   }
   ~LogCapture() {
     zor::qel::SetLogSink({});

@@ -1,27 +1,35 @@
 // Keys, iterators and root keys as a program sees them: paths, comparison, copy-on-write, value
-// and subkey operations with their records, navigation, walks, end errors and the version report.
+// and subkey operations with their records, navigation, walks, transactions, end errors and the
+// version report; the store's behaviour on a local file, a WebDAV server and an etcd cluster.
 #include <gtest/gtest.h>
 
 #include "api_support.h"
 
 namespace {
 
-using api_test::Connect;
 using api_test::ErrorOf;
 using api_test::kSmallStore;
 using api_test::LogCapture;
-using api_test::StoreFile;
+using api_test::StoreKind;
+using api_test::TestStore;
 using Names = std::vector<std::string>;
 
-// A logged-in connection on the small store.
-class Key : public ::testing::Test {
+// A logged-in connection on the small store, held by each kind of backend in turn.
+class Key : public ::testing::TestWithParam<StoreKind> {
  protected:
-  StoreFile store{kSmallStore};
-  QELConnection connection = Connect(store);
+  TestStore store{GetParam(), kSmallStore};
+  QELConnection connection = store.Connect();
 };
 class KeyIterator : public Key {};
 
-TEST_F(Key, EmptyHandleFailsWithTheNullPointerError) {
+INSTANTIATE_TEST_SUITE_P(Stores, Key,
+                         ::testing::Values(StoreKind::kLocal, StoreKind::kWebDav, StoreKind::kEtcd),
+                         api_test::StoreKindName);
+INSTANTIATE_TEST_SUITE_P(Stores, KeyIterator,
+                         ::testing::Values(StoreKind::kLocal, StoreKind::kWebDav, StoreKind::kEtcd),
+                         api_test::StoreKindName);
+
+TEST(KeyHandle, EmptyHandleFailsWithTheNullPointerError) {
   LogCapture log(false);
   QELRBKey empty;
   QELRBKey copy(empty);
@@ -38,8 +46,8 @@ TEST_F(Key, EmptyHandleFailsWithTheNullPointerError) {
   EXPECT_EQ(records[0].severity, 3);
 }
 
-TEST_F(Key, PathsComparisonAndCopyOnWrite) {
-  const QELConnection two = Connect(store);
+TEST_P(Key, PathsComparisonAndCopyOnWrite) {
+  const QELConnection two = store.Connect();
   const QELRBKey root(connection);
   EXPECT_EQ(root.GetKeyPath() + root.GetKeyName(), "");
   EXPECT_EQ(root.GetLevel(), 0u);
@@ -59,7 +67,7 @@ TEST_F(Key, PathsComparisonAndCopyOnWrite) {
   EXPECT_EQ(static_cast<std::string>(QELRBKey("/A", connection).GetValue("COLOUR")), "blue");
 }
 
-TEST_F(Key, ValueOperationsTraceAndFailAsDocumented) {
+TEST_P(Key, ValueOperationsTraceAndFailAsDocumented) {
   LogCapture log(true);
   EXPECT_EQ(ErrorOf([&] { QELRBKey("/A/Z", connection); }).Code(), 158);
   QELRBKey a("/A", connection);
@@ -94,7 +102,7 @@ TEST_F(Key, ValueOperationsTraceAndFailAsDocumented) {
   EXPECT_EQ(log.Functions(), Names({"QELRBKey::AddValue", "QELRBKey::AddValue"}));
 }
 
-TEST_F(Key, SubkeyOperations) {
+TEST_P(Key, SubkeyOperations) {
   QELRBKey a("/A", connection);
   LogCapture log(true);
   EXPECT_EQ(a.GetSubkey("B").GetKeyPath() + "|" + a.GetKeyPath(), "/A/B|/A");
@@ -111,7 +119,7 @@ TEST_F(Key, SubkeyOperations) {
             Names({"QELRBKey::DeleteSubkey", "QELRBKey::DeleteSubkey", "QELRBKey::HasSubkey"}));
 }
 
-TEST_F(Key, ChangeKeyUpAndCommitSuicide) {
+TEST_P(Key, ChangeKeyUpAndCommitSuicide) {
   QELRBKey key(connection);
   key.ChangeKey("A");
   key.ChangeKey("B/K");  // relative to where the key stands
@@ -135,6 +143,37 @@ TEST_F(Key, ChangeKeyUpAndCommitSuicide) {
   EXPECT_EQ(store.Text().find("[/A/"), std::string::npos);
 }
 
+TEST_P(Key, ATransactionWritesItsChangesAtCommitOnly) {
+  connection.BeginTransaction();
+  QELRBKey a("/A", connection);
+  a.SetValue("name", "second");
+  a.CreateSubkey("E").SetValue("x", "1");
+  a.DeleteSubkey("C");
+  EXPECT_EQ(static_cast<std::string>(QELRBKey("/A", store.Connect()).GetValue("name")), "first");
+  connection.Commit();
+  const QELConnection after = store.Connect();
+  EXPECT_EQ(static_cast<std::string>(QELRBKey("/A", after).GetValue("name")), "second");
+  EXPECT_EQ(static_cast<std::string>(QELRBKey("/A/E", after).GetValue("x")), "1");
+  EXPECT_FALSE(QELRBKey("/A", after).HasSubkey("C"));
+  EXPECT_TRUE(QELRBKey("/A", after).HasSubkey("B"));
+}
+
+TEST_P(Key, TwoLoginsWritingOneKeyKeepBothChanges) {
+  const QELConnection other = store.Connect();
+  QELRBKey mine("/A", connection);
+  QELRBKey theirs("/A", other);
+  mine.AddValue("list", QELRBValue("three"));
+  mine.DeleteValue("colour");
+  theirs.AddValue("list", QELRBValue("four"));  // written on the store as it was before
+  theirs.SetValue("size", "9");
+  const QELRBKey result("/A", store.Connect());
+  EXPECT_EQ(result.GetValue("list").Elements(), Names({"four", "one", "three", "two"}));
+  EXPECT_EQ(static_cast<std::string>(result.GetValue("size")), "9");
+  EXPECT_FALSE(result.HasValue("colour"));
+  // The merging login reads the merged key.
+  EXPECT_EQ(theirs.GetValue("list").Elements(), Names({"four", "one", "three", "two"}));
+}
+
 const std::list<std::string> kNoExclusions;
 const QELRBConstKeyIterator& kEnd = QELRBConstKeyIterator::EndIterator;
 
@@ -144,7 +183,7 @@ Names Walk(QELRBConstKeyIterator& it) {
   return paths;
 }
 
-TEST_F(KeyIterator, WalksSubkeysComparesByReaderAndStopsAtItsEnd) {
+TEST_P(KeyIterator, WalksSubkeysComparesByReaderAndStopsAtItsEnd) {
   const QELRBKey a("/A", connection);
   LogCapture log(true);
   QELRBConstKeyIterator direct(a, "(key=*)", false, kNoExclusions);
@@ -182,7 +221,7 @@ TEST(Iterator, DereferencingWithoutAReaderIsLoggedAndRefused) {
   EXPECT_EQ(log.Functions(), Names({"QELRBConstValueIterator::operator*"}));
 }
 
-TEST_F(KeyIterator, ValuesWalkASnapshotOfTheMatchingValues) {
+TEST_P(KeyIterator, ValuesWalkASnapshotOfTheMatchingValues) {
   QELRBKey a("/A", connection);
   LogCapture log(true);
   QELRBConstValueIterator it(a, "*l*");
@@ -199,7 +238,7 @@ TEST_F(KeyIterator, ValuesWalkASnapshotOfTheMatchingValues) {
   EXPECT_EQ(root.What(), "Attempt to dereference null pointer");
 }
 
-TEST_F(Key, RootKeysOpenTheModuleThroughTheIndex) {
+TEST_P(Key, RootKeysOpenTheModuleThroughTheIndex) {
   LogCapture log(true);
   EXPECT_EQ(QELRBRootKey("ALPHA", connection).GetKeyPath(), "/A");
   std::vector<zor::qel::LogRecord> records = log.Take();

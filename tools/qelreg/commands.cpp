@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include <zor-qel-rb-key/qel_log.h>
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
 #include <zor-qel-rb-key/qel_rb_root_key.h>
@@ -258,7 +259,9 @@ bool ChangesStore(const Command& command) {
          command.name == "mkkey" || command.name == "rmkey" || command.name == "import";
 }
 
-bool NeedsStore(const Command& command) { return command.name != "version"; }
+bool NeedsStore(const Command& command) {
+  return command.name != "version" && command.name != "copy";
+}
 
 namespace {
 
@@ -374,6 +377,9 @@ void CheckArguments(const Command& command) {
   if (command.fallback && command.valueName.empty()) {
     throw ToolError("--default needs the value's NAME", kExitUsage);
   }
+  if (command.name == "copy" && command.batch < 0) {
+    throw ToolError("--batch needs a number of keys above 0", kExitUsage);
+  }
 }
 
 Where WhereOf(const Command& command) {
@@ -420,6 +426,49 @@ void Run(const Command& command, QELConnection& connection, Output& output, Wher
   } else {
     throw ToolError("unknown command '" + command.name + "'", kExitUsage);
   }
+}
+
+void RunCopy(const Command& command, const std::string& user, Output& output, Where& where) {
+  where.file = zor::qel::MaskCredentials(command.source);
+  Store source(command.source, user, false);
+  Store destination(command.destination, user, true);
+  const QELConnection& from = source.Connection();
+  QELConnection& to = destination.Connection();
+  // Copying replaces nothing: the destination holds no key yet.
+  if (!QELRBKey(to).IsEmpty()) {
+    throw ToolError("the destination " + zor::qel::MaskCredentials(command.destination) +
+                    " already holds keys; copy writes only into an empty store");
+  }
+  const KeyValues keys = KeysWithValues(QELRBKey(from), false, from);
+  long values = 0;
+  long uncommitted = 0;
+  to.BeginTransaction();
+  for (const auto& [path, named] : keys) {
+    where.key = path;
+    where.value.clear();
+    MakeKey(to, path, true);
+    QELRBKey key(path, to);
+    for (const auto& [name, elements] : named) {
+      where.value = name;
+      key.SetValue(name, MakeValue(elements));
+      ++values;
+    }
+    // Keys come parents first, so each commit leaves a whole tree.
+    if (command.batch > 0 && ++uncommitted == command.batch) {
+      where.value.clear();
+      to.Commit();
+      to.BeginTransaction();
+      uncommitted = 0;
+    }
+  }
+  where.key.clear();
+  where.value.clear();
+  to.Commit();
+  const long count = static_cast<long>(keys.size());
+  output.Counts("copied " + std::to_string(count) + " keys and " + std::to_string(values) +
+                    " values from " + zor::qel::MaskCredentials(command.source) + " to " +
+                    zor::qel::MaskCredentials(command.destination),
+                {{"keys", count}, {"values", values}});
 }
 
 void RunVersion(Output& output) {

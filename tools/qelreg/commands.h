@@ -29,11 +29,14 @@ struct Command {
   bool yes = false;                     // --yes of rmkey
   std::string module;                   // MODULE of root
   std::string file;                     // FILE of import, "-" for standard input
+  std::string source;                   // SRC of copy: a file, or a WebDAV or etcd address
+  std::string destination;              // DST of copy
+  long batch = 0;                       // --batch of copy: keys per commit, 0 for one commit
 };
 
 // Whether the command changes the store (and so belongs in the call's transaction).
 bool ChangesStore(const Command& command);
-// Whether the command needs a store at all.
+// Whether the command needs the call's store (--store or --remote).
 bool NeedsStore(const Command& command);
 
 // Refuses, with a usage error, what no store could accept: values of the root key, deleting it.
@@ -47,6 +50,9 @@ Where WhereOf(const Command& command);
 void Run(const Command& command, QELConnection& connection, Output& output, Where& where);
 // The one command that needs no store: the versions of qelreg and of the library's modules.
 void RunVersion(Output& output);
+// The command that opens two stores of its own: copies every key of SRC, with its values, into
+// the empty store DST, logging in to remote ones as `user`.
+void RunCopy(const Command& command, const std::string& user, Output& output, Where& where);
 
 // Follows the store: writes one line (or JSON object) to `out` for each change of a value of the
 // key at command.path, and of every key beneath it with --recursive, as other writers make it,

@@ -35,8 +35,8 @@ constexpr const char* kEndOfOptions = "--";
 // argument that starts with the mark gets one more, and one is taken off every parsed text.
 constexpr char kLiteral = '\x01';
 
-const char* const kCommands[] = {"tree",   "get",  "set",    "add",    "rm",    "mkkey",  "rmkey",
-                                 "values", "root", "export", "import", "watch", "version"};
+const char* const kCommands[] = {"tree",   "get",  "set",    "add",    "rm",   "mkkey", "rmkey",
+                                 "values", "root", "export", "import", "copy", "watch", "version"};
 
 struct GlobalOptions {
   qelreg::StoreOptions store;
@@ -143,6 +143,20 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   watch->add_option("PATH", command.path, "Key path")->required();
   watch->add_flag("-r,--recursive", command.recursive, "Every key beneath it too");
 
+  CLI::App* copy = app->add_subcommand(
+      "copy", "Copy every key of a store, with its values, into an empty store");
+  copy->add_option("SRC", command.source,
+                   "The store to read: a file, or an https://, http://, etcd:// or etcds:// "
+                   "address")
+      ->required();
+  copy->add_option("DST", command.destination,
+                   "The store to write, which must hold no key (a missing file is made)")
+      ->required();
+  copy->add_option("--batch", command.batch,
+                   "Commit every N keys instead of once at the end (for stores whose "
+                   "transactions are limited in size)")
+      ->type_name("N");
+
   app->add_subcommand("version", "Print the versions of qelreg and the library's modules");
   return app;
 }
@@ -154,8 +168,8 @@ void Unmark(std::string& text) {
 }
 
 void Unmark(Command& command) {
-  for (std::string* text :
-       {&command.path, &command.valueName, &command.pattern, &command.module, &command.file}) {
+  for (std::string* text : {&command.path, &command.valueName, &command.pattern, &command.module,
+                            &command.file, &command.source, &command.destination}) {
     Unmark(*text);
   }
   for (std::string& value : command.values) Unmark(value);
@@ -246,6 +260,15 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& c
     command.path = qelreg::NormalizePath(command.path);
     try {
       qelreg::CheckArguments(command);
+      // copy names both its stores and runs alone.
+      if (command.name == "copy" && parts.size() > 1) {
+        throw qelreg::ToolError("copy cannot be joined with other commands", qelreg::kExitUsage);
+      }
+      if (command.name == "copy" &&
+          (!globals.store.file.empty() || !globals.store.remote.empty())) {
+        throw qelreg::ToolError("copy names its stores itself: give no --store or --remote",
+                                qelreg::kExitUsage);
+      }
     } catch (const qelreg::ToolError& error) {
       ReportUsage(json, error.what(), command.name);
       return qelreg::kExitUsage;
@@ -279,6 +302,10 @@ class Call {
         log_.Clear();
         if (qelreg::NeedsStore(command)) {
           qelreg::Run(command, store->Connection(), output, where);
+        } else if (command.name == "copy") {
+          storeName_ = zor::qel::MaskCredentials(command.destination);
+          qelreg::RunCopy(command, globals_.store.user, output, where);
+          copied_ = true;
         } else {
           qelreg::RunVersion(output);
         }
@@ -301,7 +328,7 @@ class Call {
     }
   }
 
-  bool Changed() const { return changes_; }
+  bool Changed() const { return changes_ || copied_; }
   const std::string& StoreName() const { return storeName_; }
 
  private:
@@ -317,6 +344,7 @@ class Call {
   const std::vector<Command>& commands_;
   qelreg::LogCapture& log_;
   bool changes_ = false;
+  bool copied_ = false;  // a copy wrote its destination
   std::string storeName_;
 };
 

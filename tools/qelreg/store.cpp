@@ -92,7 +92,31 @@ void RemoveIfEmpty(const std::string& path) {
   }
 }
 
+// The options that choose the store at `address` (see Store's constructor from an address).
+StoreOptions AddressOptions(const std::string& address, const std::string& user, bool changes) {
+  StoreOptions options;
+  options.user = user;
+  if (IsRemoteAddress(address)) {
+    if (user.empty()) {
+      throw ToolError("the remote store " + zor::qel::MaskCredentials(address) + " needs --user",
+                      kExitUsage);
+    }
+    options.remote = address;
+  } else {
+    options.file = address;
+    options.create = changes;
+  }
+  return options;
+}
+
 }  // namespace
+
+bool IsRemoteAddress(const std::string& address) {
+  for (const char* scheme : {"http://", "https://", "etcd://", "etcds://"}) {
+    if (address.rfind(scheme, 0) == 0) return true;
+  }
+  return false;
+}
 
 bool InteractiveInput() { return isatty(STDIN_FILENO) == 1; }
 
@@ -146,6 +170,9 @@ Store::Store(const StoreOptions& options, bool changes)
     throw;
   }
 }
+
+Store::Store(const std::string& address, const std::string& user, bool changes)
+    : Store(AddressOptions(address, user, changes), changes) {}
 
 Store::~Store() { RemoveIfEmpty(created_); }
 

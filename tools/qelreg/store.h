@@ -40,6 +40,10 @@ class Store {
   // lets --create make a missing store file (mode 0600). Throws ToolError when the options name
   // no usable store and QELError when the library refuses the login.
   Store(const StoreOptions& options, bool changes);
+  // Logs in on a store named by one address: an "http://", "https://" (WebDAV), "etcd://" or
+  // "etcds://" address as `user`, else a local file, which a call that `changes` it makes when
+  // it is missing.
+  Store(const std::string& address, const std::string& user, bool changes);
   // Removes a store file this call created when nothing was written to it.
   ~Store();
   Store(const Store&) = delete;
@@ -52,6 +56,9 @@ class Store {
   std::string created_;                // the store file --create made, if it did
   QELConnection connection_;
 };
+
+// Whether `address` names a remote store by its scheme (WebDAV or etcd).
+bool IsRemoteAddress(const std::string& address);
 
 // Whether standard input is a terminal a question can be asked on.
 bool InteractiveInput();

@@ -1,0 +1,597 @@
+// The etcd v3 JSON gateway: requests as JSON with keys and values in base64, answers parsed with
+// nlohmann::json, members tried in turn until one answers or the time is up.
+#include "etcd_client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include <zor-qel-rb-key/qel_error.h>
+#include <nlohmann/json.hpp>
+#include "clog_msg.h"
+#include "ini_types.h"
+
+namespace {
+
+using Json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kSourceFile = "platform/store/etcd_client";
+constexpr const char* kModule = "ini";
+constexpr long kCredentialsRejected = -7;
+// One request waits a third of the whole time, between these bounds, before the next member is
+// asked: a member that takes connections but never answers is passed over in time. etcd itself
+// answers within about 7 s even while it elects a leader.
+constexpr long kShortestAttemptMs = 1000;
+constexpr long kLongestAttemptMs = 10000;
+// The pause after every member failed once, doubling up to the longest.
+constexpr long kFirstPauseMs = 50;
+constexpr long kLongestPauseMs = 1000;
+// A read pinned to a revision that is compacted away meanwhile starts again, this many times.
+constexpr int kRangeRestarts = 5;
+
+// gRPC status codes the gateway passes on.
+constexpr int kCodeCancelled = 1;
+constexpr int kCodeInvalidArgument = 3;
+constexpr int kCodeDeadlineExceeded = 4;
+constexpr int kCodePermissionDenied = 7;
+constexpr int kCodeResourceExhausted = 8;
+constexpr int kCodeFailedPrecondition = 9;
+constexpr int kCodeOutOfRange = 11;
+constexpr int kCodeUnavailable = 14;
+constexpr int kCodeUnauthenticated = 16;
+
+[[noreturn]] void Fail(long code, const std::string& text, long line) {
+  throw QELError(text, code, kIniFacility, kSourceFile, line);
+}
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string Base64(const std::string& bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+                       static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+    out += kAlphabet[n >> 18];
+    out += kAlphabet[(n >> 12) & 63];
+    out += kAlphabet[(n >> 6) & 63];
+    out += kAlphabet[n & 63];
+  }
+  if (i < bytes.size()) {
+    uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (i + 1 < bytes.size())
+      n |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    out += kAlphabet[n >> 18];
+    out += kAlphabet[(n >> 12) & 63];
+    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+// The value of each base64 digit, -1 for other bytes.
+struct Base64Table {
+  int8_t value[256];
+  Base64Table() {
+    std::fill(std::begin(value), std::end(value), static_cast<int8_t>(-1));
+    for (int i = 0; i < 64; ++i)
+      value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+  }
+};
+
+// Decodes `text` into `out`; false when it is not base64.
+bool FromBase64(const std::string& text, std::string* out) {
+  static const Base64Table table;
+  out->clear();
+  size_t length = text.size();
+  if (length % 4 != 0) return false;
+  size_t padding = 0;
+  while (padding < 2 && length > padding && text[length - 1 - padding] == '=') ++padding;
+  out->reserve(length / 4 * 3);
+  uint32_t bits = 0;
+  int count = 0;
+  for (size_t i = 0; i < length - padding; ++i) {
+    const int8_t digit = table.value[static_cast<unsigned char>(text[i])];
+    if (digit < 0) return false;
+    bits = bits << 6 | static_cast<uint32_t>(digit);
+    if (++count == 4) {
+      out->push_back(static_cast<char>(bits >> 16));
+      out->push_back(static_cast<char>(bits >> 8));
+      out->push_back(static_cast<char>(bits));
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count == 3) {
+    out->push_back(static_cast<char>(bits >> 10));
+    out->push_back(static_cast<char>(bits >> 2));
+  } else if (count == 2) {
+    out->push_back(static_cast<char>(bits >> 4));
+  }
+  return true;
+}
+
+// An int64 field, which the gateway writes as a string; 0 when absent.
+int64_t Number(const Json& object, const char* name) {
+  const auto found = object.find(name);
+  if (found == object.end() || found->is_null()) return 0;
+  if (found->is_number_integer()) return found->get<int64_t>();
+  if (found->is_string())
+    return std::strtoll(found->get_ref<const std::string&>().c_str(), nullptr, 10);
+  return 0;
+}
+
+int64_t HeaderRevision(const Json& body) {
+  const auto header = body.find("header");
+  return header != body.end() ? Number(*header, "revision") : 0;
+}
+
+std::string Bytes(const Json& object, const char* name) {
+  std::string bytes;
+  const auto found = object.find(name);
+  if (found != object.end() && found->is_string() &&
+      !FromBase64(found->get_ref<const std::string&>(), &bytes)) {
+    Fail(kIniRemoteFailed, std::string("the etcd gateway sent a ") + name + " that is not base64",
+         __LINE__);
+  }
+  return bytes;
+}
+
+void ReadPairs(Json& kvs, std::vector<EtcdKeyValue>* pairs) {
+  if (!kvs.is_array()) return;
+  for (Json& kv : kvs) {
+    EtcdKeyValue pair;
+    pair.key = Bytes(kv, "key");
+    pair.value = Bytes(kv, "value");
+    pair.create_revision = Number(kv, "create_revision");
+    pair.mod_revision = Number(kv, "mod_revision");
+    pairs->push_back(std::move(pair));
+  }
+}
+
+// Reads one page of a range answer straight into key-value pairs, as the parser walks the text:
+// {"header":{"revision":..},"kvs":[{"key":..,"value":..,"create_revision":..,...}],"more":..,
+// "count":..}. Each event returns true to go on; a syntax error stops the parse (false), and a
+// key or value that is not base64 marks the page incomplete.
+class RangePage : public nlohmann::json_sax<Json> {
+ public:
+  std::vector<EtcdKeyValue> pairs;
+  int64_t revision = 0;
+  int64_t count = 0;
+  bool more = false;
+
+  bool Complete() const { return revision != 0 && !broken_; }
+
+  bool null() override { return true; }
+  bool boolean(bool value) override {
+    if (depth_ == 1 && key_ == "more") more = value;
+    return true;
+  }
+  bool number_integer(number_integer_t value) override { return Integer(value); }
+  bool number_unsigned(number_unsigned_t value) override {
+    return Integer(static_cast<int64_t>(value));
+  }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t& value) override {
+    if (in_pair_ && depth_ == 3) {
+      EtcdKeyValue& pair = pairs.back();
+      if (key_ == "key") {
+        broken_ = broken_ || !FromBase64(value, &pair.key);
+      } else if (key_ == "value") {
+        broken_ = broken_ || !FromBase64(value, &pair.value);
+      } else {
+        Integer(std::strtoll(value.c_str(), nullptr, 10));
+      }
+      return true;
+    }
+    return Integer(std::strtoll(value.c_str(), nullptr, 10));
+  }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override {
+    ++depth_;
+    if (in_kvs_ && depth_ == 3) {
+      in_pair_ = true;
+      pairs.emplace_back();
+    }
+    if (depth_ == 2) parent_ = key_;
+    return true;
+  }
+  bool key(string_t& name) override {
+    key_ = name;
+    return true;
+  }
+  bool end_object() override {
+    if (depth_ == 3) in_pair_ = false;
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) override {
+    if (depth_ == 1 && key_ == "kvs") in_kvs_ = true;
+    ++depth_;
+    return true;
+  }
+  bool end_array() override {
+    --depth_;
+    if (depth_ == 1) in_kvs_ = false;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool Integer(int64_t value) {
+    if (in_pair_ && depth_ == 3) {
+      if (key_ == "create_revision") pairs.back().create_revision = value;
+      if (key_ == "mod_revision") pairs.back().mod_revision = value;
+    } else if (depth_ == 2 && parent_ == "header" && key_ == "revision") {
+      revision = value;
+    } else if (depth_ == 1 && key_ == "count") {
+      count = value;
+    }
+    return true;
+  }
+
+  int depth_ = 0;  // 1 inside the answer, 2 inside "header" or "kvs", 3 inside a pair
+  bool in_kvs_ = false;
+  bool in_pair_ = false;
+  bool broken_ = false;  // a key or value that is not base64
+  std::string key_;      // the last member name read
+  std::string parent_;   // the member holding the object at depth 2
+};
+
+const char* TargetName(EtcdCompare::Target target) {
+  switch (target) {
+    case EtcdCompare::Target::kVersion:
+      return "VERSION";
+    case EtcdCompare::Target::kCreate:
+      return "CREATE";
+    case EtcdCompare::Target::kMod:
+      break;
+  }
+  return "MOD";
+}
+
+const char* TargetField(EtcdCompare::Target target) {
+  switch (target) {
+    case EtcdCompare::Target::kVersion:
+      return "version";
+    case EtcdCompare::Target::kCreate:
+      return "create_revision";
+    case EtcdCompare::Target::kMod:
+      break;
+  }
+  return "mod_revision";
+}
+
+const char* ResultName(EtcdCompare::Result result) {
+  switch (result) {
+    case EtcdCompare::Result::kGreater:
+      return "GREATER";
+    case EtcdCompare::Result::kLess:
+      return "LESS";
+    case EtcdCompare::Result::kNotEqual:
+      return "NOT_EQUAL";
+    case EtcdCompare::Result::kEqual:
+      break;
+  }
+  return "EQUAL";
+}
+
+Json OperationJson(const EtcdOperation& operation) {
+  Json request = {{"key", Base64(operation.key)}};
+  if (!operation.range_end.empty()) request["range_end"] = Base64(operation.range_end);
+  switch (operation.kind) {
+    case EtcdOperation::Kind::kPut:
+      request["value"] = Base64(operation.value);
+      return {{"request_put", std::move(request)}};
+    case EtcdOperation::Kind::kDelete:
+      return {{"request_delete_range", std::move(request)}};
+    case EtcdOperation::Kind::kRange:
+      break;
+  }
+  return {{"request_range", std::move(request)}};
+}
+
+std::string Describe(const HttpResponse& response) {
+  switch (response.failure) {
+    case HttpFailure::kResolve:
+      return "its name cannot be resolved (" + response.detail + ")";
+    case HttpFailure::kConnect:
+      return "it does not answer (" + response.detail + ")";
+    case HttpFailure::kTimeout:
+      return "it did not answer in time (" + response.detail + ")";
+    case HttpFailure::kCertificate:
+      return "its certificate is not trusted (" + response.detail + ")";
+    case HttpFailure::kTls:
+      return "the TLS handshake failed (" + response.detail + ")";
+    case HttpFailure::kTooLarge:
+      return "its answer is larger than the limit set by QEL_REMOTE_MAX_BYTES";
+    case HttpFailure::kOther:
+      return "the transfer failed (" + response.detail + ")";
+    case HttpFailure::kNone:
+      break;
+  }
+  return "HTTP " + std::to_string(response.status);
+}
+
+}  // namespace
+
+EtcdRangeVisitor::~EtcdRangeVisitor() = default;
+
+// An answer of the gateway: a result (status 200) or a refusal with etcd's code and words.
+struct EtcdClient::Answer {
+  std::string endpoint;
+  long status = 0;
+  int code = 0;
+  std::string message;
+  std::string text;  // the body as sent
+  Json body;         // its parse, for a refusal; callers parse a result as they need
+
+  // Parses `text` into `body`: an empty object when it is no JSON.
+  void Parse() {
+    body = Json::parse(text, nullptr, false);
+    if (body.is_discarded()) body = Json::object();
+  }
+
+  bool Ok() const { return status == 200; }
+  std::string Text() const {
+    return endpoint + " answered HTTP " + std::to_string(status) +
+           (message.empty() ? "" : ": " + message);
+  }
+};
+
+EtcdClient::EtcdClient(EtcdOptions options) : options_(std::move(options)) {
+  HttpSettings settings = options_.http;
+  settings.user.clear();  // etcd takes no basic authentication: the token stands for the user
+  settings.password.clear();
+  http_ = MakeHttpTransport(std::move(settings));
+}
+
+EtcdClient::~EtcdClient() = default;
+
+EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, bool with_token) {
+  const long total_ms = options_.http.timeout_ms;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(total_ms);
+  const long attempt_ms = std::clamp(total_ms / 3, kShortestAttemptMs, kLongestAttemptMs);
+  long pause_ms = kFirstPauseMs;
+  bool renewed = false;
+  size_t broken = 0;  // transfers that failed other than by a refused connection or a timeout
+  std::string failures;
+  for (size_t tried = 1;; ++tried) {
+    const std::string& endpoint = options_.endpoints[current_];
+    HttpRequest request;
+    request.method = "POST";
+    request.url = endpoint + path;
+    request.body = &body;
+    request.headers.push_back("Content-Type: application/json");
+    if (with_token && !token_.empty()) request.headers.push_back("Authorization: " + token_);
+    const long left_ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    request.timeout_ms = std::max(1L, std::min(attempt_ms, left_ms));
+    HttpResponse response = http_->Perform(request);
+    ++requests_;
+
+    Answer answer;
+    answer.endpoint = endpoint;
+    bool retry = false;
+    if (response.failure == HttpFailure::kNone) {
+      answer.status = response.status;
+      answer.text = std::move(response.body);
+      if (!answer.Ok()) {
+        answer.Parse();
+        answer.code = static_cast<int>(Number(answer.body, "code"));
+        const auto message = answer.body.find("message");
+        if (message != answer.body.end() && message->is_string()) {
+          answer.message = message->get<std::string>();
+        } else {
+          answer.message = answer.text.substr(0, 200);
+        }
+      }
+      // An unavailable member, one without a leader, or one that timed out waiting for it:
+      // another member may do better. A transaction asked again cannot apply twice, since
+      // its own first application fails the comparisons it carries.
+      retry = answer.status >= 500 || answer.status == 429 || answer.code == kCodeUnavailable ||
+              answer.code == kCodeDeadlineExceeded || answer.code == kCodeCancelled ||
+              answer.code == kCodeResourceExhausted;
+    } else {
+      // A certificate that is not trusted is no reason to try elsewhere, nor an answer larger
+      // than allowed; nor are handshakes and transfers that broke off with every member twice
+      // (plain HTTP to a TLS member, a client certificate missing), unlike a member that is
+      // down or slow while the cluster elects a leader.
+      const bool broke =
+          response.failure == HttpFailure::kTls || response.failure == HttpFailure::kOther;
+      if (response.failure == HttpFailure::kCertificate ||
+          response.failure == HttpFailure::kTooLarge ||
+          (broke && ++broken >= 2 * options_.endpoints.size())) {
+        Fail(kIniRemoteFailed, "etcd member " + endpoint + ": " + Describe(response), __LINE__);
+      }
+      retry = true;
+    }
+    CLogMsg trace("EtcdClient::Request", kModule, kLogTrace);
+    if (trace.IsEnable()) {
+      trace << "POST " << request.url << ": "
+            << (response.failure == HttpFailure::kNone
+                    ? "HTTP " + std::to_string(response.status) +
+                          (answer.message.empty() ? "" : " " + answer.message)
+                    : response.detail)
+            << flush;
+    }
+    const bool token_refused = answer.code == kCodeUnauthenticated || answer.status == 401 ||
+                               answer.message.find("invalid auth token") != std::string::npos ||
+                               answer.message.find("user name is empty") != std::string::npos;
+    if (with_token && token_refused && !options_.user.empty() && !renewed) {
+      // Tokens expire after their time to live and die with a restarted member.
+      renewed = true;
+      Authenticate();
+      continue;
+    }
+    if (!retry) return answer;
+
+    if (!failures.empty()) failures += "; ";
+    failures += endpoint + ": " +
+                (response.failure == HttpFailure::kNone ? answer.Text() : Describe(response));
+    if (Clock::now() >= deadline) {
+      Fail(kIniRemoteFailed,
+           "no member of the etcd cluster " + options_.shown + " answered within " +
+               std::to_string(total_ms / 1000) + " s (" + failures + ")",
+           __LINE__);
+    }
+    if (failures.size() > 2000) failures.erase(0, failures.size() - 2000);
+    current_ = (current_ + 1) % options_.endpoints.size();
+    if (tried % options_.endpoints.size() == 0) {
+      // Every member failed once: wait for an election or a restart before the next round.
+      const long left = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::max(0L, std::min(pause_ms, left))));
+      pause_ms = std::min(pause_ms * 2, kLongestPauseMs);
+    }
+  }
+}
+
+void EtcdClient::Refused(const char* what, const Answer& answer, long line) const {
+  if (answer.code == kCodePermissionDenied || answer.status == 403) {
+    Fail(kIniRemoteFailed,
+         std::string(what) + " on the etcd cluster " + options_.shown + ": user \"" +
+             options_.user + "\" lacks the permission (" + answer.Text() + ")",
+         line);
+  }
+  if (answer.message.find("too many operations in txn request") != std::string::npos) {
+    Fail(kIniWriteFailed,
+         std::string(what) + " on the etcd cluster " + options_.shown +
+             ": the transaction has more operations than the cluster's limit --max-txn-ops "
+             "(128 unless the server sets it); nothing was written (" +
+             answer.Text() + ")",
+         line);
+  }
+  if (answer.message.find("request is too large") != std::string::npos) {
+    Fail(kIniWriteFailed,
+         std::string(what) + " on the etcd cluster " + options_.shown +
+             ": the request is larger than the cluster's limit --max-request-bytes (1.5 MiB "
+             "unless the server sets it); nothing was written (" +
+             answer.Text() + ")",
+         line);
+  }
+  Fail(kIniRemoteFailed,
+       std::string(what) + " on the etcd cluster " + options_.shown + " failed: " + answer.Text(),
+       line);
+}
+
+void EtcdClient::Authenticate() {
+  if (options_.user.empty()) return;
+  const std::string body = Json{{"name", options_.user}, {"password", options_.password}}.dump();
+  token_.clear();
+  Answer answer = Call("/v3/auth/authenticate", body, false);
+  if (answer.Ok()) {
+    answer.Parse();
+    const auto token = answer.body.find("token");
+    if (token != answer.body.end() && token->is_string()) token_ = token->get<std::string>();
+    return;
+  }
+  if (answer.code == kCodeFailedPrecondition &&
+      answer.message.find("authentication is not enabled") != std::string::npos) {
+    return;  // a cluster without authentication takes requests without a token
+  }
+  if (answer.code == kCodeInvalidArgument || answer.code == kCodeUnauthenticated ||
+      answer.status == 401) {
+    Fail(kCredentialsRejected,
+         "the etcd cluster " + options_.shown + " refused the credentials of user \"" +
+             options_.user + "\" (" + answer.Text() + ")",
+         __LINE__);
+  }
+  Refused("authentication", answer, __LINE__);
+}
+
+int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_end, int64_t page,
+                              EtcdRangeVisitor& visitor) {
+  for (int restart = 0;; ++restart) {
+    int64_t revision = 0;
+    std::string from = key;
+    bool first = true;
+    bool compacted = false;
+    for (;;) {
+      Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", page}};
+      if (revision != 0) request["revision"] = revision;
+      Answer answer = Call("/v3/kv/range", request.dump(), true);
+      if (!answer.Ok()) {
+        if (answer.code == kCodeOutOfRange && restart < kRangeRestarts) {
+          compacted = true;  // the pinned revision was compacted away: read it all again
+          break;
+        }
+        Refused("reading", answer, __LINE__);
+      }
+      // A page is parsed as it is read: no tree of the whole answer is built.
+      RangePage page_read;
+      if (!Json::sax_parse(answer.text, &page_read) || !page_read.Complete()) {
+        Fail(kIniRemoteFailed,
+             "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
+                 " sent an answer that is no range result",
+             __LINE__);
+      }
+      answer.text = std::string();
+      if (revision == 0) revision = page_read.revision;
+      if (first) {
+        visitor.Begin(page_read.count);
+        first = false;
+      }
+      std::vector<EtcdKeyValue>& pairs = page_read.pairs;
+      for (EtcdKeyValue& pair : pairs) visitor.Add(pair);
+      if (!page_read.more || pairs.empty()) return revision;
+      from = pairs.back().key;
+      from.push_back('\0');
+    }
+    if (!compacted) return 0;
+  }
+}
+
+EtcdTxnResult EtcdClient::Txn(const std::vector<EtcdCompare>& compare,
+                              const std::vector<EtcdOperation>& success,
+                              const std::vector<EtcdOperation>& failure) {
+  Json request = Json::object();
+  Json& conditions = request["compare"] = Json::array();
+  for (const EtcdCompare& condition : compare) {
+    Json item = {{"key", Base64(condition.key)},
+                 {"target", TargetName(condition.target)},
+                 {"result", ResultName(condition.result)},
+                 {TargetField(condition.target), std::to_string(condition.number)}};
+    if (!condition.range_end.empty()) item["range_end"] = Base64(condition.range_end);
+    conditions.push_back(std::move(item));
+  }
+  Json& then = request["success"] = Json::array();
+  for (const EtcdOperation& operation : success) then.push_back(OperationJson(operation));
+  Json& otherwise = request["failure"] = Json::array();
+  for (const EtcdOperation& operation : failure) otherwise.push_back(OperationJson(operation));
+
+  Answer answer = Call("/v3/kv/txn", request.dump(), true);
+  if (!answer.Ok()) Refused("a transaction", answer, __LINE__);
+  answer.Parse();
+  EtcdTxnResult result;
+  const auto succeeded = answer.body.find("succeeded");
+  result.succeeded =
+      succeeded != answer.body.end() && succeeded->is_boolean() && succeeded->get<bool>();
+  result.revision = HeaderRevision(answer.body);
+  auto responses = answer.body.find("responses");
+  if (responses != answer.body.end() && responses->is_array()) {
+    for (Json& response : *responses) {
+      auto range = response.find("response_range");
+      if (range == response.end()) continue;
+      result.ranges.emplace_back();
+      auto kvs = range->find("kvs");
+      if (kvs != range->end()) ReadPairs(*kvs, &result.ranges.back());
+    }
+  }
+  return result;
+}
+
+std::string EtcdPrefixEnd(const std::string& prefix) {
+  std::string end = prefix;
+  while (!end.empty() && static_cast<unsigned char>(end.back()) == 0xff) end.pop_back();
+  if (end.empty()) return std::string(1, '\0');  // every key
+  end.back() = static_cast<char>(static_cast<unsigned char>(end.back()) + 1);
+  return end;
+}

@@ -1,0 +1,577 @@
+// EtcdIni: the key tree in an etcd cluster. Login reads the prefix in pages at one revision and
+// builds the image from the groups' texts; a write sends the changed groups in one transaction
+// that compares each one's mod_revision (and, to keep the tree whole, that their parents still
+// exist and that no key appeared below a group it erases); a transaction that fails its
+// comparisons reads those groups again and replays the journal on them.
+#include "etcd_ini.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <random>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
+#include "etcd_client.h"
+#include "ini_journal.h"
+#include "ini_syntax.h"
+#include "remote_settings.h"
+
+namespace {
+
+constexpr const char* kSourceFile = "platform/store/etcd_ini";
+constexpr const char* kDefaultPort = "2379";
+// Keys read by one range request at login: small pages keep the memory of a read near the size
+// of the tree's text, large ones save round trips.
+constexpr int64_t kPageKeys = 2000;
+// Range reads one transaction carries when groups are read again after a conflict.
+constexpr size_t kReadsPerTxn = 64;
+// Rounds of "transaction failed its comparisons, merge onto the newer groups" before giving up
+// (the time of one request bounds them too).
+constexpr int kMaxRounds = 200;
+// The longest pause between two such rounds.
+constexpr int kMaxPauseMs = 500;
+constexpr const char* kKept = "; the changes are kept in memory";
+
+[[noreturn]] void Fail(long code, const std::string& text, long line) {
+  throw QELError(text, code, kIniFacility, kSourceFile, line);
+}
+
+// Calls `visit` with each proper parent of the group `name` ("/A" and "/A/B" for "/A/B/C").
+template <typename Visit>
+void ForEachParent(const std::string& name, Visit visit) {
+  for (size_t slash = name.find('/', 1); slash != std::string::npos;
+       slash = name.find('/', slash + 1)) {
+    visit(name.substr(0, slash));
+  }
+}
+
+bool IsBelow(const std::string& name, const std::string& parent) {
+  return name.size() > parent.size() + 1 && name.compare(0, parent.size(), parent) == 0 &&
+         name[parent.size()] == '/';
+}
+
+// Group names the prefix can hold: the root group "" and paths.
+bool StorableName(std::string_view name) { return name.empty() || name.front() == '/'; }
+
+// Checks that `text`, the value of etcd key `key`, holds only entries, comments and blank lines,
+// and appends it to `out` after the header of `group`, with a line end after its last line.
+void AppendGroup(std::string& out, const std::string& group, const std::string& text,
+                 const std::string& key, const std::string& shown, const char* kept) {
+  using namespace ini_syntax;
+  size_t line = 0;
+  ForEachLine(
+      text.data(), text.data() + text.size(),
+      [&](const char* begin, const char* content_end, const char*) {
+        ++line;
+        const LineKind kind = Classify(begin, content_end);
+        if (kind == LineKind::kEntry || kind == LineKind::kBlank || kind == LineKind::kComment) {
+          return;
+        }
+        Fail(kIniBadSyntax,
+             "etcd key " + key + " on " + shown + ", line " + std::to_string(line) + ": " +
+                 (kind == LineKind::kBad
+                      ? "the line is neither an entry (name=value), a comment nor blank"
+                      : "a group's text holds no group header") +
+                 kept,
+             __LINE__);
+      });
+  out += '[';
+  AppendToken(out, group, GroupNeedsQuotes(group));
+  out += "]\n";
+  out += text;
+  if (!text.empty() && text.back() != '\n') out += '\n';
+}
+
+// The group's text as the image will give it back: with a line end after its last line.
+std::string Normalized(std::string text) {
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  return text;
+}
+
+// What this store knows of each group in the cluster. Of the groups read at login it keeps
+// only a Bloom filter of their names (ten bits a group, about one false "maybe" in a hundred):
+// such a group is as this store saw it while its mod_revision is at most the login's revision.
+// Of the groups read or written since, it keeps the exact mod_revision (0: absent).
+class RevisionTable {
+ public:
+  void Begin(int64_t groups) {
+    exact_.clear();
+    const size_t words = static_cast<size_t>(std::max<int64_t>(groups, 64)) * 10 / 64 + 1;
+    bits_.assign(words, 0);
+  }
+  void AddRead(std::string_view name) {
+    ForEachBit(name, [this](size_t bit) { bits_[bit / 64] |= uint64_t{1} << (bit % 64); });
+  }
+  // Whether the group may have been there at login: never false for one that was.
+  bool MayHaveBeenRead(std::string_view name) const {
+    bool all = !bits_.empty();
+    ForEachBit(name, [this, &all](size_t bit) {
+      all = all && (bits_[bit / 64] & (uint64_t{1} << (bit % 64))) != 0;
+    });
+    return all;
+  }
+  // The exact revision when known since login.
+  const int64_t* Exact(const std::string& name) const {
+    const auto found = exact_.find(name);
+    return found != exact_.end() ? &found->second : nullptr;
+  }
+  void Set(const std::string& name, int64_t revision) { exact_[name] = revision; }
+
+ private:
+  template <typename Visit>
+  void ForEachBit(std::string_view name, Visit visit) const {
+    if (bits_.empty()) return;
+    const uint64_t hash = std::hash<std::string_view>()(name);
+    const uint64_t step = (hash * 0x9E3779B97F4A7C15u) >> 32 | 1;
+    const uint64_t size = bits_.size() * 64;
+    for (uint64_t i = 0; i < 4; ++i) visit(static_cast<size_t>((hash + i * step) % size));
+  }
+  std::vector<uint64_t> bits_;
+  std::map<std::string, int64_t> exact_;
+};
+
+// The parts of an etcd address.
+struct EtcdAddress {
+  bool tls = false;
+  std::vector<std::string> hosts;      // host names or addresses, as given
+  std::vector<std::string> endpoints;  // their gateway URLs
+  std::string prefix;                  // "/prefix", without a trailing "/"
+};
+
+bool ValidPort(const std::string& port) {
+  if (port.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  const long number = std::stol(port);
+  return number > 0 && number < 65536;
+}
+
+bool ValidHostName(const std::string& host) {
+  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_';
+  });
+}
+
+EtcdAddress ParseAddress(const std::string& address) {
+  EtcdAddress parsed;
+  const std::string shown = "\"" + zor::qel::MaskCredentials(address) + "\"";
+  const size_t scheme_end = address.find("://");
+  const std::string scheme = address.substr(0, scheme_end);
+  if (scheme_end == std::string::npos || (scheme != "etcd" && scheme != "etcds")) {
+    Fail(kIniRemoteFailed, shown + " is no etcd address (etcd://HOST:PORT,.../PREFIX)", __LINE__);
+  }
+  parsed.tls = scheme == "etcds";
+  const std::string rest = address.substr(scheme_end + 3);
+  const size_t slash = rest.find('/');
+  const std::string members = rest.substr(0, slash);
+  std::string path = slash == std::string::npos ? "" : rest.substr(slash);
+  if (members.find('@') != std::string::npos) {
+    Fail(kIniRemoteFailed,
+         "the address " + shown + " carries a user name or password; give them to the login",
+         __LINE__);
+  }
+  size_t start = 0;
+  while (start <= members.size()) {
+    const size_t comma = std::min(members.find(',', start), members.size());
+    const std::string member = members.substr(start, comma - start);
+    start = comma + 1;
+    std::string host = member;
+    std::string port = kDefaultPort;
+    bool valid = !member.empty();
+    if (valid && member.front() == '[') {
+      const size_t close = member.find(']');
+      valid = close != std::string::npos && close > 1;
+      if (valid) {
+        host = member.substr(0, close + 1);
+        const std::string after = member.substr(close + 1);
+        if (!after.empty()) {
+          valid = after.front() == ':';
+          port = after.substr(1);
+        }
+        valid = valid && std::all_of(host.begin() + 1, host.end() - 1, [](char c) {
+                  return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+                });
+      }
+    } else if (valid) {
+      const size_t colon = member.rfind(':');
+      if (colon != std::string::npos) {
+        host = member.substr(0, colon);
+        port = member.substr(colon + 1);
+      }
+      valid = ValidHostName(host);
+    }
+    if (!valid || !ValidPort(port)) {
+      Fail(kIniRemoteFailed,
+           "the address " + shown + " names the member \"" + member +
+               "\", which is no HOST or HOST:PORT",
+           __LINE__);
+    }
+    parsed.hosts.push_back(host);
+    parsed.endpoints.push_back((parsed.tls ? "https://" : "http://") + host + ":" + port);
+  }
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  if (path.empty()) {
+    Fail(kIniRemoteFailed,
+         "the address " + shown +
+             " names no prefix for the store's keys: etcd://HOST:PORT,.../PREFIX",
+         __LINE__);
+  }
+  parsed.prefix = path;
+  return parsed;
+}
+
+// Collects the groups of a login's range read into the text of the tree.
+class LoginReader : public EtcdRangeVisitor {
+ public:
+  LoginReader(const std::string& prefix, const std::string& shown, RevisionTable& revisions)
+      : prefix_(prefix), shown_(shown), revisions_(revisions) {}
+
+  void Begin(int64_t count) override {
+    text_.clear();
+    revisions_.Begin(count);
+    count_ = count;
+    added_ = 0;
+  }
+
+  void Add(EtcdKeyValue& pair) override {
+    // The range holds the prefix and every key beginning with it; keys of other prefixes that
+    // begin the same way ("/cfg2" beside "/cfg") are not this store's.
+    const std::string group = pair.key.substr(prefix_.size());
+    if (!StorableName(group)) return;
+    AppendGroup(text_, group, pair.value, pair.key, shown_, "");
+    revisions_.AddRead(group);
+    // Once the first page tells the size of a group, room for all of them at once: growing by
+    // doubling would hold the old and the new text together.
+    if (++added_ == kPageKeys && count_ > added_) {
+      const double estimate = static_cast<double>(text_.size()) / added_ * count_ * 1.05;
+      text_.reserve(static_cast<size_t>(estimate) + 4096);
+    }
+  }
+
+  std::string Take() { return std::move(text_); }
+
+ private:
+  const std::string& prefix_;
+  const std::string& shown_;
+  RevisionTable& revisions_;
+  std::string text_;
+  int64_t count_ = 0;
+  int64_t added_ = 0;
+};
+
+}  // namespace
+
+struct EtcdIni::State {
+  std::string shown;   // the address as texts show it
+  std::string prefix;  // every group's key is prefix + name
+  long timeout_ms = 0;
+  std::unique_ptr<EtcdClient> client;
+  RevisionTable revisions;
+  int64_t login_revision = 0;  // the whole tree was read as of this revision
+  // Subtrees read whole again after a conflict, with the revision of that read.
+  std::map<std::string, int64_t> subtree_reads;
+  // Groups a merge left different from the cluster's, beside those the journal names.
+  std::set<std::string> pending;
+
+  std::string Key(const std::string& group) const { return prefix + group; }
+  // The revision as of which this store last read every key below `group`.
+  int64_t SubtreeRevision(const std::string& group) const {
+    int64_t revision = login_revision;
+    for (const auto& read : subtree_reads) {
+      if (read.first == group || IsBelow(group, read.first)) {
+        revision = std::max(revision, read.second);
+      }
+    }
+    return revision;
+  }
+};
+
+// Range reads of groups (one key each) and of erased subtrees, and once run, what they found.
+struct EtcdIni::Reads {
+  std::vector<EtcdOperation> operations;  // the single keys first, then the subtrees
+  size_t singles = 0;
+  bool done = false;
+  int64_t revision = 0;
+  std::vector<std::vector<EtcdKeyValue>> found;  // by operation
+};
+
+bool EtcdIni::IsEtcdAddress(const std::string& address) {
+  return address.rfind("etcd://", 0) == 0 || address.rfind("etcds://", 0) == 0;
+}
+
+EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std::string& password)
+    : state_(std::make_unique<State>()) {
+  State& state = *state_;
+  const EtcdAddress parsed = ParseAddress(address);
+  state.shown = zor::qel::MaskCredentials(address);
+  state.prefix = parsed.prefix;
+  if (!parsed.tls && !password.empty()) {
+    for (const std::string& host : parsed.hosts) {
+      if (!IsLoopbackHost(host)) {
+        Fail(kIniRemoteFailed,
+             "the address " + state.shown +
+                 " uses plain etcd://, which would expose the password; use etcds://",
+             __LINE__);
+      }
+    }
+  }
+  EtcdOptions options;
+  options.endpoints = parsed.endpoints;
+  options.user = user;
+  options.password = password;
+  options.http = RemoteSettingsFromEnvironment();
+  options.shown = state.shown;
+  state.timeout_ms = options.http.timeout_ms;
+  state.client = std::make_unique<EtcdClient>(std::move(options));
+  state.client->Authenticate();
+
+  LoginReader reader(state.prefix, state.shown, state.revisions);
+  state.login_revision =
+      state.client->ReadRange(state.prefix, state.prefix + "0", kPageKeys, reader);
+  LoadImage(reader.Take(), state.shown);
+}
+
+EtcdIni::~EtcdIni() = default;
+
+uint64_t EtcdIni::Requests() const { return state_->client->Requests(); }
+
+std::set<std::string> EtcdIni::ChangedGroups() const {
+  std::set<std::string> groups = state_->pending;
+  for (const IniJournal::Change& change : Journal().Changes()) groups.insert(change.group);
+  return groups;
+}
+
+bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Reads* carried) {
+  State& state = *state_;
+  std::vector<EtcdCompare> compare;
+  std::vector<EtcdOperation> operations;
+  std::vector<const std::string*> put;
+  std::vector<const std::string*> erased;
+  for (const std::string& group : groups) {
+    if (!StorableName(group)) {
+      Fail(kIniWriteFailed,
+           "cannot write to the etcd store " + state.shown + ": the group \"" + group +
+               "\" is no key path (an etcd store holds \"\" and paths beginning with \"/\")" +
+               kKept,
+           __LINE__);
+    }
+    const bool exists = isGroupExist(group);
+    const int64_t* exact = state.revisions.Exact(group);
+    const bool read = exact == nullptr && state.revisions.MayHaveBeenRead(group);
+    if (!exists && (exact != nullptr ? *exact == 0 : !read)) {
+      continue;  // made and erased here: the cluster never had it
+    }
+    // Holds while the group is as this store last saw it: its exact revision, or for a group
+    // read at login no change since the login's revision (and, when it is written, still
+    // there); a group never seen must still be absent (revision 0).
+    const std::string key = state.Key(group);
+    if (exact != nullptr || !read) {
+      compare.push_back({key, "", EtcdCompare::Target::kMod, EtcdCompare::Result::kEqual,
+                         exact != nullptr ? *exact : 0});
+    } else {
+      compare.push_back({key, "", EtcdCompare::Target::kMod, EtcdCompare::Result::kLess,
+                         state.login_revision + 1});
+      if (exists) {
+        compare.push_back(
+            {key, "", EtcdCompare::Target::kVersion, EtcdCompare::Result::kGreater, 0});
+      }
+    }
+    if (exists) {
+      operations.push_back({EtcdOperation::Kind::kPut, key, "", GroupText(group)});
+      put.push_back(&group);
+    } else {
+      operations.push_back({EtcdOperation::Kind::kDelete, key, "", ""});
+      erased.push_back(&group);
+    }
+  }
+  if (operations.empty()) return true;
+  // The parents of a written group that it does not write itself must still exist.
+  std::set<std::string> parents;
+  for (const std::string* group : put) {
+    ForEachParent(*group, [&](const std::string& parent) {
+      if (groups.count(parent) == 0 && isGroupExist(parent) && parents.insert(parent).second) {
+        compare.push_back({state.Key(parent), "", EtcdCompare::Target::kVersion,
+                           EtcdCompare::Result::kGreater, 0});
+      }
+    });
+  }
+  // Below an erased group no key may have appeared since this store last read that subtree:
+  // another writer's new key there would lose its parent.
+  for (const std::string* group : erased) {
+    bool nested = false;
+    ForEachParent(*group, [&](const std::string& parent) {
+      nested = nested || (groups.count(parent) != 0 && !isGroupExist(parent));
+    });
+    if (nested) continue;
+    const std::string key = state.Key(*group);
+    compare.push_back({key + "/", key + "0", EtcdCompare::Target::kCreate,
+                       EtcdCompare::Result::kLess, state.SubtreeRevision(*group) + 1});
+  }
+
+  // A failed transaction reads what the merge needs at once, when that does not make it larger
+  // (etcd bounds the longest of its comparisons, operations and reads).
+  const bool carry = reads.operations.size() <= std::max(compare.size(), operations.size());
+  EtcdTxnResult result = state.client->Txn(compare, operations,
+                                           carry ? reads.operations : std::vector<EtcdOperation>());
+  if (!result.succeeded) {
+    if (carry && result.ranges.size() == reads.operations.size()) {
+      carried->done = true;
+      carried->revision = result.revision;
+      carried->found = std::move(result.ranges);
+    }
+    return false;
+  }
+  for (const std::string* group : put) state.revisions.Set(*group, result.revision);
+  for (const std::string* group : erased) state.revisions.Set(*group, 0);
+  return true;
+}
+
+EtcdIni::Reads EtcdIni::ReadsFor(const std::set<std::string>& groups) const {
+  const State& state = *state_;
+  // The changed groups, their parents (the replay re-creates a missing one), and the subtrees of
+  // the groups this store erased (another writer's key below one keeps its path).
+  std::set<std::string> keys;
+  for (const std::string& group : groups) {
+    keys.insert(group);
+    ForEachParent(group, [&](const std::string& parent) { keys.insert(parent); });
+  }
+  std::set<std::string> erased;
+  for (const IniJournal::Change& change : Journal().Changes()) {
+    if (change.kind == IniJournal::Kind::kEraseGroup) erased.insert(change.group);
+  }
+  for (const std::string& group : groups) {
+    if (!isGroupExist(group)) erased.insert(group);
+  }
+  Reads reads;
+  for (const std::string& group : keys) {
+    if (StorableName(group)) {
+      reads.operations.push_back({EtcdOperation::Kind::kRange, state.Key(group), "", ""});
+    }
+  }
+  reads.singles = reads.operations.size();
+  for (const std::string& group : erased) {
+    bool nested = false;
+    ForEachParent(group,
+                  [&](const std::string& parent) { nested = nested || erased.count(parent) != 0; });
+    if (nested || !StorableName(group)) continue;
+    const std::string key = state.Key(group);
+    reads.operations.push_back({EtcdOperation::Kind::kRange, key + "/", key + "0", ""});
+  }
+  return reads;
+}
+
+void EtcdIni::MergeNewer(const Reads& reads, Reads* carried) {
+  State& state = *state_;
+  if (!carried->done) {
+    // Read in transactions of a bounded number of reads; each reads as of one revision.
+    carried->found.clear();
+    for (size_t first = 0; first < reads.operations.size(); first += kReadsPerTxn) {
+      const size_t last = std::min(reads.operations.size(), first + kReadsPerTxn);
+      const std::vector<EtcdOperation> chunk(reads.operations.begin() + first,
+                                             reads.operations.begin() + last);
+      EtcdTxnResult result = state.client->Txn({}, chunk, {});
+      result.ranges.resize(chunk.size());
+      for (auto& range : result.ranges) carried->found.push_back(std::move(range));
+      carried->revision = result.revision;
+    }
+  }
+
+  // What the cluster holds now, by group: every group read (absent ones too) and the found ones.
+  std::set<std::string> read;
+  std::map<std::string, EtcdKeyValue> found;
+  for (size_t i = 0; i < reads.operations.size() && i < carried->found.size(); ++i) {
+    const std::string group = reads.operations[i].key.substr(state.prefix.size());
+    if (i < reads.singles) {
+      read.insert(group);
+    } else {
+      // The subtree's key is the group and "/": every group this store has below it counts as
+      // read, so that the absent ones are gone.
+      const std::string top = group.substr(0, group.size() - 1);
+      state.subtree_reads[top] = std::max(state.subtree_reads[top], carried->revision);
+      for (auto it = lower_bound(group); it != end(); ++it) {
+        const std::string name = (*it).GetName();
+        if (!IsBelow(name, top)) break;
+        read.insert(name);
+      }
+    }
+    for (EtcdKeyValue& pair : carried->found[i]) {
+      std::string name = pair.key.substr(state.prefix.size());
+      if (!StorableName(name)) continue;
+      read.insert(name);
+      found[name] = std::move(pair);
+    }
+  }
+
+  // The newer image: this store's groups, with the ones read replaced by what the cluster has.
+  std::string text;
+  for (auto it = begin(); it != end(); ++it) {
+    const std::string name = (*it).GetName();
+    if (read.count(name) == 0) AppendGroup(text, name, GroupText(name), name, state.shown, kKept);
+  }
+  for (const auto& group : found) {
+    AppendGroup(text, group.first, group.second.value, group.second.key, state.shown, kKept);
+  }
+  MergeOnto(std::move(text), state.shown);
+
+  for (const std::string& name : read) {
+    const auto newer = found.find(name);
+    state.revisions.Set(name, newer == found.end() ? 0 : newer->second.mod_revision);
+    const bool exists = isGroupExist(name);
+    const bool same = newer == found.end()
+                          ? !exists
+                          : exists && GroupText(name) == Normalized(newer->second.value);
+    if (same) {
+      state.pending.erase(name);
+    } else {
+      state.pending.insert(name);
+    }
+  }
+}
+
+void EtcdIni::FlushIniDataToFile(const std::string& file) {
+  State& state = *state_;
+  if (!file.empty()) {
+    Fail(kIniWriteFailed, "cannot write " + file + ": a store writes only its own keys", __LINE__);
+  }
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(state.timeout_ms);
+  std::minstd_rand random(static_cast<unsigned>(
+      std::chrono::steady_clock::now().time_since_epoch().count() ^ (::getpid() << 16)));
+  int round = 0;
+  try {
+    for (;; ++round) {
+      const std::set<std::string> groups = ChangedGroups();
+      const Reads reads = ReadsFor(groups);
+      Reads carried;
+      if (Commit(groups, reads, &carried)) {
+        ClearJournal();
+        state.pending.clear();
+        return;
+      }
+      if (round + 1 >= kMaxRounds || std::chrono::steady_clock::now() >= deadline) break;
+      if (round > 1) {  // let a busy writer finish before the next round
+        const int ceiling = std::min(10 << std::min(round - 2, 10), kMaxPauseMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % ceiling));
+        carried.done = false;  // what the failed transaction read is old now
+      }
+      MergeNewer(reads, &carried);
+    }
+  } catch (const QELError& error) {
+    if (error.What().find(kKept) != std::string::npos) throw;
+    throw QELError(error.What() + kKept, error.Code(), error.Facility(), error.File(),
+                   error.Line());
+  }
+  Fail(kIniConflict,
+       "writing to the etcd store " + state.shown + ": other writers kept changing the same keys " +
+           "through " + std::to_string(round + 1) + " attempts" + kKept,
+       __LINE__);
+}

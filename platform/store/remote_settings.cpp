@@ -1,0 +1,99 @@
+// Reading the remote transport's settings from the environment, and the loopback test.
+#include "remote_settings.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <zor-qel-rb-key/qel_error.h>
+#include "ini_types.h"
+
+namespace {
+
+constexpr long kDefaultConnectTimeoutMs = 10000;
+constexpr long kDefaultTimeoutMs = 60000;
+constexpr long kDefaultPollIntervalMs = 2000;
+// The largest answer read unless QEL_REMOTE_MAX_BYTES says otherwise.
+constexpr uint64_t kDefaultMaxBytes = uint64_t{256} << 20;
+
+[[noreturn]] void Fail(const std::string& text, long line) {
+  throw QELError(text, kIniRemoteFailed, kIniFacility, "platform/store/remote_settings", line);
+}
+
+// A timeout in milliseconds from an environment variable giving seconds, or `fallback_ms`.
+long TimeoutFromEnvironment(const char* name, long fallback_ms) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return fallback_ms;
+  char* end = nullptr;
+  errno = 0;
+  const double seconds = std::strtod(value, &end);
+  if (errno != 0 || end == value || *end != '\0' || !(seconds > 0) || seconds > 86400) {
+    Fail(std::string(name) + " must be a number of seconds above 0 and up to 86400, not \"" +
+             value + "\"",
+         __LINE__);
+  }
+  return std::max(1L, static_cast<long>(seconds * 1000));
+}
+
+// The bound on the size of an answer's body: QEL_REMOTE_MAX_BYTES bytes when set, or `fallback`.
+uint64_t MaxBytesFromEnvironment(uint64_t fallback) {
+  const char* value = std::getenv(kRemoteMaxBytesVariable);
+  if (value == nullptr || *value == '\0') return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long long bytes = std::strtoll(value, &end, 10);
+  if (errno != 0 || end == value || *end != '\0' || bytes <= 0) {
+    Fail(std::string(kRemoteMaxBytesVariable) + " must be a number of bytes above 0, not \"" +
+             value + "\"",
+         __LINE__);
+  }
+  return static_cast<uint64_t>(bytes);
+}
+
+std::string Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+}  // namespace
+
+HttpSettings RemoteSettingsFromEnvironment() {
+  HttpSettings settings;
+  settings.ca_file = Variable("QEL_REMOTE_CA_FILE");
+  settings.cert_file = Variable("QEL_REMOTE_CERT_FILE");
+  settings.key_file = Variable("QEL_REMOTE_KEY_FILE");
+  if (!settings.key_file.empty() && settings.cert_file.empty()) {
+    Fail("QEL_REMOTE_KEY_FILE is set without QEL_REMOTE_CERT_FILE, the certificate it belongs to",
+         __LINE__);
+  }
+  settings.connect_timeout_ms =
+      TimeoutFromEnvironment("QEL_REMOTE_CONNECT_TIMEOUT", kDefaultConnectTimeoutMs);
+  settings.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", kDefaultTimeoutMs);
+  settings.max_body_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
+  return settings;
+}
+
+bool IsLoopbackHost(std::string host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (host == "localhost") return true;
+  unsigned char address[16];
+  if (inet_pton(AF_INET, host.c_str(), address) == 1) return address[0] == 127;
+  if (inet_pton(AF_INET6, host.c_str(), address) != 1) return false;
+  static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static const unsigned char kMapped4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  return std::memcmp(address, kLoopback6, 16) == 0 ||
+         (std::memcmp(address, kMapped4, 12) == 0 && address[12] == 127);
+}
+
+long RemotePollIntervalMsFromEnvironment() {
+  return TimeoutFromEnvironment("QEL_REMOTE_POLL_INTERVAL", kDefaultPollIntervalMs);
+}

@@ -1,0 +1,24 @@
+// The settings both remote store kinds (WebDAV and etcd) take from the QEL_REMOTE_* environment
+// variables, and the loopback test that decides whether a password may travel unencrypted.
+// Thread safety: reads the environment, which must not change meanwhile; otherwise stateless.
+#pragma once
+
+#include <string>
+
+#include "http_transport.h"
+
+// The transport settings from QEL_REMOTE_CA_FILE, QEL_REMOTE_CERT_FILE, QEL_REMOTE_KEY_FILE,
+// QEL_REMOTE_CONNECT_TIMEOUT, QEL_REMOTE_TIMEOUT (seconds) and QEL_REMOTE_MAX_BYTES, with the
+// defaults for those unset. Throws QELError (kIniRemoteFailed) naming a variable whose value is
+// malformed, or a key file given without its certificate.
+HttpSettings RemoteSettingsFromEnvironment();
+
+// How often, in milliseconds, a store waiting for other writers asks the service again:
+// QEL_REMOTE_POLL_INTERVAL seconds, 2 by default. Throws QELError like the settings above.
+long RemotePollIntervalMsFromEnvironment();
+
+// The variable that bounds the size of an answer, as error texts name it.
+constexpr const char* kRemoteMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
+
+// Whether `host` (a name, an IPv4 address or a bracketed IPv6 one) is this machine's loopback.
+bool IsLoopbackHost(std::string host);
