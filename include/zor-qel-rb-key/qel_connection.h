@@ -53,18 +53,20 @@ class QEL_API QELConnection {
   // and replays this connection's unwritten changes (an open transaction's) on top, as a write
   // would. Returns the sorted paths of the keys whose values changed and of the keys whose
   // subkeys came or went ("" is the root); empty when nothing changed, which costs one stat of
-  // a local file or one conditional GET of a remote one. Keys already open read the new values
-  // on their next call (their value cache is reloaded); an iterator keeps what it walks.
+  // a local file, one conditional GET of a WebDAV file or one revision check of an etcd prefix.
+  // Keys already open read the new values on their next call (their value cache is reloaded);
+  // an iterator keeps what it walks.
   // Throws QELError when the store cannot be read; this connection's data then stays as it was.
   std::vector<std::string> Refresh();
   // Blocks up to `timeout_ms` until another writer changes the store, then does as Refresh;
   // returns at once when it changed already, and an empty list on timeout. A local store is
-  // watched (inotify on its directory, since writers replace it by rename); a remote one is
-  // asked again every QEL_REMOTE_POLL_INTERVAL seconds (2 by default).
+  // watched (inotify on its directory, since writers replace it by rename), an etcd prefix by an
+  // etcd watch; a WebDAV file is asked again every QEL_REMOTE_POLL_INTERVAL seconds (2 by
+  // default).
   std::vector<std::string> WaitForChange(int timeout_ms);
   // For a host's own event loop: a descriptor that polls readable when the store may have
   // changed (then call Refresh, which may find nothing); owned by the connection's store. -1
-  // when the store has none (a remote one: call Refresh on a timer of the polling interval).
+  // when the store has none (the remote kinds: call Refresh on a timer).
   int GetChangeDescriptor() const;
 
   static const std::string ConnectionTypeToString(ConnectionType type);

@@ -36,6 +36,8 @@ struct BodySink {
   std::string* body;
   uint64_t limit;
   bool exceeded;
+  const std::function<bool(const std::string&)>* until;
+  bool ended;  // `until` ended the transfer
 };
 
 // Appends a piece of the body; past the limit it stops the transfer (a return short of the
@@ -48,6 +50,10 @@ size_t AppendBody(char* data, size_t size, size_t count, void* user) {
     return 0;
   }
   sink->body->append(data, n);
+  if (*sink->until && (*sink->until)(*sink->body)) {
+    sink->ended = true;
+    return 0;
+  }
   return n;
 }
 
@@ -91,7 +97,7 @@ class CurlHttpTransport : public HttpTransport {
     HttpResponse response;
     char error[CURL_ERROR_SIZE] = "";
     UploadCursor cursor{request.body, 0};
-    BodySink sink{&response.body, settings_.max_body_bytes, false};
+    BodySink sink{&response.body, settings_.max_body_bytes, false, &request.until, false};
     std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
     auto add_header = [&headers](const std::string& line) {
       curl_slist* head = curl_slist_append(headers.get(), line.c_str());
@@ -150,7 +156,8 @@ class CurlHttpTransport : public HttpTransport {
     for (const std::string& line : request.headers) add_header(line);
     if (headers) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
 
-    const CURLcode result = curl_easy_perform(curl);
+    CURLcode result = curl_easy_perform(curl);
+    if (result == CURLE_WRITE_ERROR && sink.ended) result = CURLE_OK;
     response.failure = FailureOf(result, sink.exceeded);
     if (result == CURLE_OK) {
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);

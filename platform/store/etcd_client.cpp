@@ -285,6 +285,9 @@ const char* ResultName(EtcdCompare::Result result) {
 Json OperationJson(const EtcdOperation& operation) {
   Json request = {{"key", Base64(operation.key)}};
   if (!operation.range_end.empty()) request["range_end"] = Base64(operation.range_end);
+  if (operation.min_mod_revision > 0) request["min_mod_revision"] = operation.min_mod_revision;
+  if (operation.keys_only) request["keys_only"] = true;
+  if (operation.count_only) request["count_only"] = true;
   switch (operation.kind) {
     case EtcdOperation::Kind::kPut:
       request["value"] = Base64(operation.value);
@@ -583,9 +586,39 @@ EtcdTxnResult EtcdClient::Txn(const std::vector<EtcdCompare>& compare,
       result.ranges.emplace_back();
       auto kvs = range->find("kvs");
       if (kvs != range->end()) ReadPairs(*kvs, &result.ranges.back());
+      result.counts.push_back(Number(*range, "count"));
     }
   }
   return result;
+}
+
+bool EtcdClient::Watch(const std::string& key, const std::string& range_end, int64_t revision,
+                       long timeout_ms) {
+  const Json create = {
+      {"create_request",
+       {{"key", Base64(key)}, {"range_end", Base64(range_end)}, {"start_revision", revision + 1}}}};
+  const std::string body = create.dump();
+  HttpRequest request;
+  request.method = "POST";
+  request.url = options_.endpoints[current_] + "/v3/watch";
+  request.body = &body;
+  request.headers.push_back("Content-Type: application/json");
+  if (!token_.empty()) request.headers.push_back("Authorization: " + token_);
+  request.timeout_ms = std::max(1L, timeout_ms);
+  // The answer streams one result per line: the watch's creation, then events; a watch whose
+  // start lies in compacted history is cancelled at once.
+  request.until = [](const std::string& text) {
+    return text.find("\"events\"") != std::string::npos ||
+           text.find("\"canceled\":true") != std::string::npos;
+  };
+  const HttpResponse response = http_->Perform(request);
+  ++requests_;
+  if (response.failure == HttpFailure::kTimeout) return false;
+  if (!response.Succeeded()) {
+    current_ = (current_ + 1) % options_.endpoints.size();
+    return false;
+  }
+  return request.until(response.body);
 }
 
 std::string EtcdPrefixEnd(const std::string& prefix) {

@@ -36,13 +36,20 @@ struct EtcdOperation {
   std::string key;
   std::string range_end;  // kDelete, kRange: "" for `key` alone
   std::string value;      // kPut
+  // kRange: only the keys changed after this revision (0: all), without values, or only
+  // their number.
+  int64_t min_mod_revision = 0;
+  bool keys_only = false;
+  bool count_only = false;
 };
 
 struct EtcdTxnResult {
   bool succeeded = false;
   int64_t revision = 0;  // the store's revision after the transaction
-  // What each kRange operation of the branch taken read, in the order of the operations.
+  // What each kRange operation of the branch taken read, in the order of the operations, and
+  // how many keys each found.
   std::vector<std::vector<EtcdKeyValue>> ranges;
+  std::vector<int64_t> counts;
 };
 
 struct EtcdOptions {
@@ -88,6 +95,12 @@ class EtcdClient {
   EtcdTxnResult Txn(const std::vector<EtcdCompare>& compare,
                     const std::vector<EtcdOperation>& success,
                     const std::vector<EtcdOperation>& failure);
+
+  // Waits up to `timeout_ms` for a change of a key in [key, range_end) after `revision` (a
+  // watch); true when one came (or the history since `revision` is compacted away), false on
+  // timeout or when the member could not be asked (the next call asks the next member).
+  bool Watch(const std::string& key, const std::string& range_end, int64_t revision,
+             long timeout_ms);
 
   // How many requests this client sent, retries included.
   uint64_t Requests() const { return requests_; }

@@ -258,6 +258,7 @@ class LoginReader : public EtcdRangeVisitor {
   }
 
   std::string Take() { return std::move(text_); }
+  int64_t Count() const { return count_; }
 
  private:
   const std::string& prefix_;
@@ -277,6 +278,8 @@ struct EtcdIni::State {
   std::unique_ptr<EtcdClient> client;
   RevisionTable revisions;
   int64_t login_revision = 0;  // the whole tree was read as of this revision
+  int64_t login_keys = 0;      // and the prefix then held this many keys
+  bool wrote = false;          // this store wrote since it read the whole tree
   // Subtrees read whole again after a conflict, with the revision of that read.
   std::map<std::string, int64_t> subtree_reads;
   // Groups a merge left different from the cluster's, beside those the journal names.
@@ -337,7 +340,53 @@ EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std:
   LoginReader reader(state.prefix, state.shown, state.revisions);
   state.login_revision =
       state.client->ReadRange(state.prefix, state.prefix + "0", kPageKeys, reader);
+  state.login_keys = reader.Count();
   LoadImage(reader.Take(), state.shown);
+}
+
+bool EtcdIni::Refresh(IniChanges* changed) {
+  State& state = *state_;
+  const std::string end = state.prefix + "0";
+  if (!state.wrote) {
+    EtcdOperation keys{EtcdOperation::Kind::kRange, state.prefix, end, ""};
+    keys.count_only = true;
+    EtcdOperation since = keys;
+    since.min_mod_revision = state.login_revision + 1;
+    const EtcdTxnResult result = state.client->Txn({}, {keys, since}, {});
+    // Another writer's put shows as a key changed since the read, a delete as a lower count.
+    if (result.counts.size() == 2 && result.counts[0] == state.login_keys &&
+        result.counts[1] == 0) {
+      return false;
+    }
+  }
+  RevisionTable revisions;
+  LoginReader reader(state.prefix, state.shown, revisions);
+  const int64_t revision = state.client->ReadRange(state.prefix, end, kPageKeys, reader);
+  IniChanges differing;
+  MergeOnto(reader.Take(), state.shown, &differing);
+  state.revisions = std::move(revisions);
+  state.login_revision = revision;
+  state.login_keys = reader.Count();
+  state.subtree_reads.clear();
+  state.wrote = false;
+  // What the replay wrote, and the parents it may have brought back, go out with the next write.
+  state.pending.clear();
+  for (const IniJournal::Change& change : Journal().Changes()) {
+    ForEachParent(change.group, [&](const std::string& parent) {
+      if (isGroupExist(parent)) state.pending.insert(parent);
+    });
+  }
+  if (changed != nullptr) {
+    changed->entries.insert(differing.entries.begin(), differing.entries.end());
+    changed->groups.insert(differing.groups.begin(), differing.groups.end());
+  }
+  return !differing.Empty();
+}
+
+bool EtcdIni::WaitForChange(int timeout_ms) {
+  State& state = *state_;
+  if (state.wrote) return true;  // this store's own write: the tree is read again first
+  return state.client->Watch(state.prefix, state.prefix + "0", state.login_revision, timeout_ms);
 }
 
 EtcdIni::~EtcdIni() = default;
@@ -553,6 +602,7 @@ void EtcdIni::FlushIniDataToFile(const std::string& file) {
       const Reads reads = ReadsFor(groups);
       Reads carried;
       if (Commit(groups, reads, &carried)) {
+        state.wrote = state.wrote || !groups.empty();
         ClearJournal();
         state.pending.clear();
         return;

@@ -27,6 +27,13 @@ class EtcdIni : public Ini {
   // kIniRemoteFailed when no member answered); the changes then stay in memory.
   void FlushIniDataToFile(const std::string& file) override;
 
+  // Asks in one request how many keys the prefix holds and how many changed since the tree was
+  // read; when either says another writer was there (or this store wrote since), reads the
+  // whole tree again and replays the unwritten changes on it.
+  bool Refresh(IniChanges* changed) override;
+  // An etcd watch on the prefix from the revision the tree was read at.
+  bool WaitForChange(int timeout_ms) override;
+
   // Whether `address` names an etcd store (begins with "etcd://" or "etcds://").
   static bool IsEtcdAddress(const std::string& address);
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ struct HttpRequest {
   const std::string* body = nullptr;  // sent when not null
   std::vector<std::string> headers;   // whole lines, "Name: value"
   long timeout_ms = 0;                // the whole request when above 0; else the settings'
+  // For an answer that streams (a watch): asked with the body received so far after each piece
+  // of it; true ends the request there, as answered. A transport may ignore it and wait for the
+  // end of the answer or the timeout.
+  std::function<bool(const std::string& body)> until;
 };
 
 // Why a request got no answer.
