@@ -2,9 +2,9 @@
 // the store's lock, first merging what other writers put in the file meanwhile.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -24,9 +24,9 @@ constexpr int64_t kRacyWindowNs = 3000000000;
 constexpr const char* kSourceFile = "platform/store/backup_ini";
 
 int64_t NowNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 // The bound on the wait for the store's lock: QEL_LOCK_TIMEOUT_MS when set to a number.

@@ -1,17 +1,5 @@
-// The platform-neutral parts of the local store's file system: paths split into directory and
-// name.
+// The platform-neutral part of the local store's file system: the interface's destructor. Paths
+// are split by each platform's file, which knows its separators.
 #include "ini_file_system.h"
 
 IniFileSystem::~IniFileSystem() = default;
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}

@@ -277,6 +277,20 @@ std::string UserName(uint32_t uid) {
   return "uid " + std::to_string(uid);
 }
 
+uint64_t CurrentProcessId() { return static_cast<uint64_t>(::getpid()); }
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::shared_ptr<IniFileSystem> DefaultIniFileSystem() {
   static const std::shared_ptr<IniFileSystem> files = std::make_shared<PosixIniFileSystem>();
   return files;

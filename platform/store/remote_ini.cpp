@@ -3,9 +3,6 @@
 // overwritten. The requests themselves go through HttpTransport.
 #include "remote_ini.h"
 
-#include <arpa/inet.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -19,6 +16,7 @@
 #include <zor-qel-rb-key/qel_log.h>
 #include "clog_msg.h"
 #include "http_transport.h"
+#include "ini_file_system.h"
 
 namespace {
 
@@ -83,8 +81,9 @@ bool IsLoopback(std::string host) {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (host == "localhost") return true;
   unsigned char address[16];
-  if (inet_pton(AF_INET, host.c_str(), address) == 1) return address[0] == 127;
-  if (inet_pton(AF_INET6, host.c_str(), address) != 1) return false;
+  const int size = ParseIpAddress(host, address);
+  if (size == 4) return address[0] == 127;
+  if (size != 16) return false;
   static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   static const unsigned char kMapped4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   return std::memcmp(address, kLoopback6, 16) == 0 ||
@@ -252,7 +251,7 @@ void RemoteIni::WriteBack() {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(transport.timeout_ms);
   std::minstd_rand random(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ (::getpid() << 16)));
+      std::chrono::steady_clock::now().time_since_epoch().count() ^ (CurrentProcessId() << 16)));
   int round = 0;
   for (;; ++round) {
     if (round > 0 && std::chrono::steady_clock::now() >= deadline) break;

@@ -1,12 +1,9 @@
 // qelreg: reads and edits a configuration store from the command line through the public
 // interface of zor-qel-rb-key. Several commands joined by --then run in one transaction.
-#include <fcntl.h>
-#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -23,6 +20,7 @@
 #include "logging.h"
 #include "output.h"
 #include "store.h"
+#include "system.h"
 
 namespace {
 
@@ -315,34 +313,10 @@ class Call {
   std::string storeName_;
 };
 
-// Writes all of `text` to `fd`; returns 0 or the errno of the failed write.
-int WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return written < 0 ? errno : EIO;
-    done += static_cast<size_t>(written);
-  }
-  return 0;
-}
-
-// Opens /dev/null on a closed standard descriptor, so that no file the library opens takes its
-// number (and qelreg's output with it); returns whether standard output was closed.
-bool KeepStandardFilesOpen() {
-  bool outputClosed = false;
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    if (fd == STDOUT_FILENO) outputClosed = true;
-    ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-  }
-  return outputClosed;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool outputClosed = KeepStandardFilesOpen();
+  const bool outputClosed = qelreg::KeepStandardFilesOpen();
   GlobalOptions globals;
   std::vector<Command> commands;
   const int parsed = Parse(argc, argv, globals, commands);
@@ -357,8 +331,8 @@ int main(int argc, char** argv) {
   if (status != qelreg::kExitOk || results.str().empty()) return status;
 
   // A closed pipe then fails the write instead of ending qelreg unseen.
-  if (call.Changed()) std::signal(SIGPIPE, SIG_IGN);
-  const int error = outputClosed ? EBADF : WriteAll(STDOUT_FILENO, results.str());
+  if (call.Changed()) qelreg::IgnoreBrokenPipe();
+  const int error = outputClosed ? EBADF : qelreg::WriteStandardOutput(results.str());
   if (error == 0) return qelreg::kExitOk;
   qelreg::Failure failure;
   failure.store = call.StoreName();

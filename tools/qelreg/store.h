@@ -53,7 +53,4 @@ class Store {
   QELConnection connection_;
 };
 
-// Whether standard input is a terminal a question can be asked on.
-bool InteractiveInput();
-
 }  // namespace qelreg
