@@ -8,6 +8,7 @@
 #include <zor-qel-rb-key/qel_connection.h>
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
+#include "test_system.h"
 #include "webdav_test.h"
 
 namespace {
@@ -76,10 +77,10 @@ TEST_F(RemoteConnectionTest, LoginFailuresReportMinusSevenOr158WithTheCause) {
   ExpectLoginFails(
       "forbidden/store.ini", right, 158,
       " [158] " + get + "forbidden/store.ini: the server forbids access to the file (HTTP 403)>");
-  unsetenv("QEL_REMOTE_CA_FILE");
+  UnsetEnvironment("QEL_REMOTE_CA_FILE");
   ExpectLoginFails("store.ini", right, 158,
                    " [158] " + get + "store.ini: the server's certificate is not trusted (");
-  setenv("QEL_REMOTE_CA_FILE", server_->CaFile().c_str(), 1);
+  SetEnvironment("QEL_REMOTE_CA_FILE", server_->CaFile());
   server_->Stop();
   ExpectLoginFails("store.ini", right, 158,
                    " [158] " + get + "store.ini: the server does not answer (");

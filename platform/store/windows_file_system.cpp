@@ -22,6 +22,8 @@ constexpr int64_t kEpochOffset = 116444736000000000LL;
 // Every share mode: readers, writers and a rename or delete by another writer never wait on a
 // handle of this store.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// How long a rename over the store waits for other processes to close it.
+constexpr int kRenameWaitMs = 5000;
 
 // The errno value of a Windows error, or kWindowsError plus the error.
 int ErrorOf(DWORD error) {
@@ -306,11 +308,24 @@ int WindowsIniFileSystem::Rename(const std::string& from, const std::string& to)
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kept) != 0) {
     ::SetFileAttributesW(wide_from.c_str(), attributes & kept);
   }
-  // One rename replaces the file, written through to the disk before the call returns.
-  return ::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-             ? 0
-             : LastError();
+  // One rename replaces the file, written through to the disk before the call returns. Windows
+  // refuses to replace a file another process has open, as a reader or a writer checking it
+  // does for a moment: the rename is tried again for a while before the refusal counts.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRenameWaitMs);
+  auto pause = std::chrono::microseconds(100);
+  for (;;) {
+    if (::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return 0;
+    }
+    const DWORD error = ::GetLastError();
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return ErrorOf(error);
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+  }
 }
 
 int WindowsIniFileSystem::Remove(const std::string& path) {

@@ -1,10 +1,14 @@
 // HttpTransport over WinHTTP, Windows' own HTTP and TLS stack: one session per transport, whose
 // connections are kept between requests, bodies bounded as they arrive, and the same failures,
 // timeouts and address rules as the libcurl transport of POSIX systems.
-#include <wincrypt.h>
-#include <windows.h>
-#include <winhttp.h>
+// winsock2 before windows.h, and windows.h before the headers that build on it.
+#include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <wincrypt.h>
+#include <winhttp.h>
 
 #include <algorithm>
 #include <cctype>

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include <zor-qel-rb-key/zor_qel_rb_key.h>
+#include "test_system.h"
 
 namespace api_test {
 
@@ -36,8 +36,7 @@ inline const char* kSmallStore =
 class StoreFile {
  public:
   explicit StoreFile(const std::string& text) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qel_api_XXXXXX").string();
-    directory_ = mkdtemp(pattern.data());
+    directory_ = MakeScratchDirectory("qel_api");
     path_ = (std::filesystem::path(directory_) / "store.ini").string();
     std::ofstream(path_, std::ios::binary) << text;
   }

@@ -59,6 +59,9 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
       "values.",
       "qelreg");
   app->fallthrough();
+  // Key paths start with "/": never Windows-style options, on Windows either. The subcommands
+  // take this from the app.
+  app->allow_windows_style_options(false);
   app->require_subcommand(1, 1);
   app->footer(kFooter);
   if (globals) {

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 
 #include <cerrno>
 #include <chrono>
@@ -123,8 +122,9 @@ bool KeepStandardFilesOpen() {
       ::_close(null);
     }
   }
-  // Results are written as the bytes they are: no line end becomes CR LF on the way.
+  // Results and messages are written as the bytes they are: no line end becomes CR LF.
   ::_setmode(1, _O_BINARY);
+  ::_setmode(2, _O_BINARY);
   return outputClosed;
 }
 
