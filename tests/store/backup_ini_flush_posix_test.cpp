@@ -1,5 +1,6 @@
 // BackupIni flushing where only POSIX systems can set the scene: FIFOs in the store's place, an
 // edit whose modification time is set back, symbolic links, permission bits and owners.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>

@@ -112,6 +112,19 @@ TEST(BackupIniFlushTest, AReadOnlyStoreIsRefusedAndKeepsTheChangesForLater) {
   EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
 }
 
+TEST(BackupIniFlushTest, AStoreWithCrLfLineEndsKeepsThemInEveryLineItWrites) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "; top\r\n[/A]\r\nx=1\r\ny=2\r\n");
+  BackupIni ini(path);
+  ini.SetKeyValue("/A", "x", "5");
+  ini.SetKeyValue("/A", "z", "9");
+  ini.InsertNewGroup("/A/B");
+  ini.FlushIniDataToFile("");
+  EXPECT_EQ(ReadWholeFile(path), "; top\r\n[/A]\r\nx=5\r\ny=2\r\nz=9\r\n[/A/B]\r\n");
+  EXPECT_EQ(LoadError(path), 0);
+}
+
 TEST(BackupIniFlushTest, UnderTheLockEveryTemporaryFileOfTheStoreIsAbandoned) {
   ScratchDirectory dir;
   const std::string store = dir.File("store.ini");
