@@ -164,16 +164,17 @@ TEST_F(LocalMergeTest, ValuesOfArbitraryBytesReadBackExactlyOrAreRefusedAtWrite)
 // Adds <adds> distinct elements to /Users readers, one AddValue each, as writer <writer>,
 // logged in on a local store at <store> or, with a user, on a remote one. Arguments: type
 // ("ini" or "rini"), store, user, password, writer, adds.
-const bool adder_role = RegisterChildRole("adder", [](const std::vector<std::string>& args) {
-  QELConnection connection(QELConnection::StringToConnectionType(args.at(0)));
-  connection.Login(args.at(1), 0, args.at(2), args.at(3));
-  QELRBKey users("/Users", connection);
-  const int adds = std::stoi(args.at(5));
-  for (int i = 0; i < adds; ++i) {
-    users.AddValue("readers", QELRBValue("w" + args.at(4) + "-" + std::to_string(i)));
-  }
-  return 0;
-});
+[[maybe_unused]] const bool adder_role =
+    RegisterChildRole("adder", [](const std::vector<std::string>& args) {
+      QELConnection connection(QELConnection::StringToConnectionType(args.at(0)));
+      connection.Login(args.at(1), 0, args.at(2), args.at(3));
+      QELRBKey users("/Users", connection);
+      const int adds = std::stoi(args.at(5));
+      for (int i = 0; i < adds; ++i) {
+        users.AddValue("readers", QELRBValue("w" + args.at(4) + "-" + std::to_string(i)));
+      }
+      return 0;
+    });
 
 // `writers` processes each add `adds` distinct elements to one list, one AddValue each, through
 // the login the arguments of `login` describe; every element must be in the list at the end.

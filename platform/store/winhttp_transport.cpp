@@ -87,14 +87,18 @@ std::string Describe(DWORD error) {
   return (words.empty() ? "WinHTTP error" : words) + " (error " + std::to_string(error) + ")";
 }
 
+// What a WinHTTP error means; some WinHTTPs (Wine's) pass on the socket's own error instead.
 HttpFailure FailureOf(DWORD error) {
   switch (error) {
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+    case WSAHOST_NOT_FOUND:
       return HttpFailure::kResolve;
     case ERROR_WINHTTP_CANNOT_CONNECT:
     case ERROR_WINHTTP_CONNECTION_ERROR:
+    case WSAECONNREFUSED:
       return HttpFailure::kConnect;
     case ERROR_WINHTTP_TIMEOUT:
+    case WSAETIMEDOUT:
       return HttpFailure::kTimeout;
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_INVALID_CA:
@@ -207,6 +211,12 @@ class WinHttpTransport : public HttpTransport {
         connection.get(), Widen(request.method).c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return fail(::GetLastError());
+    // Every step of this request bounded: the TLS handshake and the wait for the answer too.
+    DWORD whole = static_cast<DWORD>(std::min<long>(settings_.timeout_ms, INT_MAX));
+    DWORD connect = static_cast<DWORD>(std::min<long>(settings_.connect_timeout_ms, INT_MAX));
+    ::WinHttpSetTimeouts(handle.get(), static_cast<int>(connect), static_cast<int>(connect),
+                         static_cast<int>(whole), static_cast<int>(whole));
+    ::WinHttpSetOption(handle.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &whole, sizeof whole);
     DWORD no_redirects = WINHTTP_DISABLE_REDIRECTS;
     ::WinHttpSetOption(handle.get(), WINHTTP_OPTION_DISABLE_FEATURE, &no_redirects,
                        sizeof no_redirects);

@@ -14,11 +14,12 @@ namespace {
 
 // Loads <path> and exits with the megabytes (255 at most) by which that raised the process's
 // peak memory. Arguments: path.
-const bool loader_role = RegisterChildRole("loader", [](const std::vector<std::string>& args) {
-  const uint64_t before = PeakMemoryBytes();
-  { BackupIni ini(args.at(0)); }
-  return static_cast<int>(std::min<uint64_t>(255, (PeakMemoryBytes() - before) >> 20));
-});
+[[maybe_unused]] const bool loader_role =
+    RegisterChildRole("loader", [](const std::vector<std::string>& args) {
+      const uint64_t before = PeakMemoryBytes();
+      { BackupIni ini(args.at(0)); }
+      return static_cast<int>(std::min<uint64_t>(255, (PeakMemoryBytes() - before) >> 20));
+    });
 
 // Megabytes (255 at most) by which loading `path` raises the peak memory of a fresh child process.
 int PeakGrowthOfLoading(const std::string& path) { return ChildProcess("loader", {path}).Wait(); }

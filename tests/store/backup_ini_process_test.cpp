@@ -22,39 +22,42 @@ namespace {
 
 // Sets 1,000 distinct entries "<name><i>" of /Shared and /Writer<writer>/last, flushing every
 // <batch> changes. Arguments: path, writer, batch.
-const bool writer_role = RegisterChildRole("writer", [](const std::vector<std::string>& args) {
-  const std::string& path = args.at(0);
-  const std::string writer = args.at(1);
-  const int batch = std::stoi(args.at(2));
-  const std::string name = "w" + writer + "_";
-  BackupIni ini(path);
-  for (int i = 1; i <= 1000; ++i) {
-    ini.SetKeyValue("/Shared", name + std::to_string(i), name);
-    ini.SetKeyValue("/Writer" + writer, "last", std::to_string(i));
-    if (i % batch == 0) ini.FlushIniDataToFile("");
-  }
-  return 0;
-});
+[[maybe_unused]] const bool writer_role =
+    RegisterChildRole("writer", [](const std::vector<std::string>& args) {
+      const std::string& path = args.at(0);
+      const std::string writer = args.at(1);
+      const int batch = std::stoi(args.at(2));
+      const std::string name = "w" + writer + "_";
+      BackupIni ini(path);
+      for (int i = 1; i <= 1000; ++i) {
+        ini.SetKeyValue("/Shared", name + std::to_string(i), name);
+        ini.SetKeyValue("/Writer" + writer, "last", std::to_string(i));
+        if (i % batch == 0) ini.FlushIniDataToFile("");
+      }
+      return 0;
+    });
 
 // Counts /Crash/counter up from <last> + 1, flushing every change, until it is killed.
 // Arguments: path, last.
-const bool crash_role = RegisterChildRole("crash-writer", [](const std::vector<std::string>& args) {
-  BackupIni ini(args.at(0));
-  SignalReady();
-  for (long counter = std::stol(args.at(1)) + 1;; ++counter) {
-    ini.SetKeyValue("/Crash", "counter", std::to_string(counter));
-    ini.FlushIniDataToFile("");
-  }
-  return 0;
-});
+[[maybe_unused]] const bool crash_role =
+    RegisterChildRole("crash-writer", [](const std::vector<std::string>& args) {
+      BackupIni ini(args.at(0));
+      SignalReady();
+      for (long counter = std::stol(args.at(1)) + 1;; ++counter) {
+        ini.SetKeyValue("/Crash", "counter", std::to_string(counter));
+        ini.FlushIniDataToFile("");
+      }
+      return 0;
+    });
 
 // Takes the lock file <path> and holds it until it is killed. Arguments: path.
-const bool holder_role = RegisterChildRole("lock-holder", [](const std::vector<std::string>& args) {
-  int handle = -1;
-  if (DefaultIniFileSystem()->Lock(args.at(0), nullptr, 0, &handle) != 0) return 2;
-  SignalReady();
-  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
-});
+[[maybe_unused]] const bool holder_role =
+    RegisterChildRole("lock-holder", [](const std::vector<std::string>& args) {
+      int handle = -1;
+      if (DefaultIniFileSystem()->Lock(args.at(0), nullptr, 0, &handle) != 0) return 2;
+      SignalReady();
+      for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    });
 
 // Four writers each set 1,000 distinct entries of one group, flushing every `batch` changes.
 void RunWriters(int batch) {
@@ -172,7 +175,7 @@ class StallingFileSystem : public ForwardingFileSystem {
 };
 
 // Writes <path> through a StallingFileSystem. Arguments: path.
-const bool stalling_role =
+[[maybe_unused]] const bool stalling_role =
     RegisterChildRole("stalling-writer", [](const std::vector<std::string>& args) {
       BackupIni ini(args.at(0), std::make_shared<StallingFileSystem>());
       ini.SetKeyValue("/A", "k", "stalled");

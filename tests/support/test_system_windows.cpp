@@ -126,6 +126,11 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
   startup.hStdOutput = Inheritable(out, true);
   startup.hStdError = Inheritable(err, true);
   std::wstring line = CommandLine(Widen(program), args);
+  // The program inherits the files above, never this process's own standard files: a helper
+  // Wine starts for it could otherwise keep the test runner's pipe open after the test ends.
+  for (DWORD own : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    ::SetHandleInformation(::GetStdHandle(own), HANDLE_FLAG_INHERIT, 0);
+  }
   PROCESS_INFORMATION started{};
   const bool ok = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                    &startup, &started) != 0;

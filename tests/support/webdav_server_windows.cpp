@@ -76,7 +76,11 @@ std::string WebDavServer::Ask(const std::string& command) const {
   send(link, line.data(), static_cast<int>(line.size()), 0);
   std::string reply;
   char buffer[512];
-  for (int got; (got = recv(link, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, got);
+  // One line answers.
+  for (int got;
+       reply.find('\n') == std::string::npos && (got = recv(link, buffer, sizeof buffer, 0)) > 0;) {
+    reply.append(buffer, got);
+  }
   closesocket(link);
   while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.pop_back();
   if (reply.rfind("ok", 0) != 0) {

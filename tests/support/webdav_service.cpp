@@ -4,7 +4,8 @@
 //   start -> ok <id> <directory> <TLS port> <plain port>     stop <id>, pause <id>, end <id> -> ok
 //   count <id> <method> <path> -> ok <requests>              ca -> ok <certificate file>
 // Every server serves one certificate, made at start in the service's directory, so that a
-// client can trust it once. Usage: webdav_service DIRECTORY; writes DIRECTORY/port once it
+// client can trust it once. Wine's certificate check compares the host only with DNS names, so
+// the address is one of them too. Usage: webdav_service DIRECTORY; writes DIRECTORY/port once it
 // listens, and runs until SIGTERM or SIGINT, when it stops every server it started.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -71,16 +72,16 @@ int main(int argc, char** argv) {
   }
   const std::string directory = argv[1];
   const std::string certificate = directory + "/server";
-  const std::string make =
-      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout '" +
-      certificate + ".key' -out '" + certificate +
-      ".pem' -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost "
-      ">/dev/null 2>&1";
+  const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + certificate +
+                           ".key' -out '" + certificate +
+                           ".pem' -days 2 -subj /CN=127.0.0.1 -addext "
+                           "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost "
+                           ">/dev/null 2>&1";
   if (std::system(make.c_str()) != 0) {
     std::cerr << "webdav_service: openssl cannot make the certificate\n";
     return 1;
   }
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -101,7 +102,8 @@ int main(int argc, char** argv) {
   std::map<int, std::unique_ptr<WebDavServer>> servers;
   int next = 1;
   while (!stopping) {
-    const int client = accept(listener, nullptr, nullptr);
+    // Close-on-exec: the lighttpd a command starts must not hold the client's connection open.
+    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
     std::string line;
     char c = 0;
