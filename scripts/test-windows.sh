@@ -57,6 +57,7 @@ echo "== every test under Wine"
 # One Wine server for the whole run keeps each program's start short. Wine's own services start
 # with the first program and inherit its standard files: started here, they hold no test's
 # output pipe open.
+WINEPREFIX=$QEL_WINEPREFIX "$wineserver" -w
 WINEPREFIX=$QEL_WINEPREFIX "$wineserver" -p
 scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ${QEL_CTEST_ARGS:-}
