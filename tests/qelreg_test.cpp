@@ -289,6 +289,18 @@ TEST_F(QelregTest, StoresFromStandardInputAndStoresCreatedOnTheFirstWrite) {
   EXPECT_EQ(ReadWholeFile(created), "[/A]\nx=1\n");
 }
 
+TEST_F(QelregTest, KeysAndValuesOutsideAsciiPassThroughTheCommandLineUnchanged) {
+  // UTF-8 "Café", "straße" and "東京 ü".
+  const std::string key = "/ZOR_Software/Caf\xC3\xA9";
+  const std::string name = std::string("stra\xC3\x9F") + "e";
+  const std::string value = "\xE6\x9D\xB1\xE4\xBA\xAC \xC3\xBC";
+  Result r = OnStore({"mkkey", key, "--then", "set", key, name, value});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(ReadWholeFile(store_).find("[" + key + "]\n" + name + "=" + value + "\n"),
+            std::string::npos);
+  EXPECT_EQ(OnStore({"get", key, name}).out, value + "\n");
+}
+
 TEST_F(QelregTest, TraceAndLogFileFollowTheEnvironment) {
   SetEnvironment("QEL_TRACE", "1");
   Result r = OnStore({"get", kPorts, "listen"});

@@ -167,11 +167,10 @@ void Unmark(GlobalOptions& globals) {
 
 // Splits the arguments at each --then into the argument lists of single commands; after "--"
 // every argument belongs to the command before it.
-std::vector<std::vector<std::string>> SplitCommands(int argc, char** argv) {
+std::vector<std::vector<std::string>> SplitCommands(const std::vector<std::string>& args) {
   std::vector<std::vector<std::string>> parts(1);
   bool literal = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  for (const std::string& arg : args) {
     if (literal || (!arg.empty() && arg.front() == kLiteral)) {
       parts.back().push_back(Mark(arg));
     } else if (arg == kEndOfOptions) {
@@ -215,7 +214,8 @@ void ReportUsage(bool json, std::string text, const std::string& command) {
 // Parses every command of the call; returns the exit status when the call ends here (help,
 // version or wrong arguments), -1 when the commands are ready to run.
 int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& commands) {
-  const std::vector<std::vector<std::string>> parts = SplitCommands(argc, argv);
+  const std::vector<std::vector<std::string>> parts =
+      SplitCommands(qelreg::CommandLineArguments(argc, argv));
   // Wrong arguments are reported as JSON too when the call asked for it.
   const bool json = std::find(parts[0].begin(), parts[0].end(), "--json") != parts[0].end();
   commands.resize(parts.size());

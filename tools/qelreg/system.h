@@ -4,8 +4,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qelreg {
+
+// The arguments of the call after the program's name, in UTF-8 (on Windows from the wide
+// command line, whatever the code page).
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
 // Whether standard input is a terminal a question can be asked on.
 bool InteractiveInput();

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -15,6 +16,10 @@
 #include "system.h"
 
 namespace qelreg {
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+}
 
 bool InteractiveInput() { return isatty(STDIN_FILENO) == 1; }
 

@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -46,6 +48,16 @@ std::string WindowsErrorText(DWORD error) {
 }
 
 }  // namespace
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+  std::vector<std::string> args;
+  for (int i = 1; i < count; ++i) args.push_back(Narrow(wide[i]));
+  ::LocalFree(wide);
+  return args;
+}
 
 bool InteractiveInput() {
   DWORD mode = 0;
