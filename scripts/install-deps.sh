@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a set of jobs needs, when any is missing.
-# Usage: scripts/install-deps.sh [run|test]
-#   run   building the library, the example and qelreg, and running them (./run.sh)
-#   test  also the tests, benchmarks, sanitizer and fuzz builds, and the Debian package checks
-#         (./test.sh, .ci/run); the default
+# Usage: scripts/install-deps.sh [run|test|windows]
+#   run      building the library, the example and qelreg, and running them (./run.sh)
+#   test     also the tests, benchmarks, sanitizer and fuzz builds, and the Debian package checks
+#            (./test.sh, .ci/run); the default
+#   windows  also the cross-build for Windows and Wine to run it (scripts/test-windows.sh, .ci/run)
 set -euo pipefail
 run=(cmake ninja-build g++ libcurl4-openssl-dev libcli11-dev nlohmann-json3-dev)
 test=("${run[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
   lighttpd lighttpd-mod-webdav lighttpd-mod-openssl openssl curl dpkg-dev file etcd-server
   etcd-client)
+windows=("${test[@]}" g++-mingw-w64-x86-64-posix googletest wine wine64)
 case "${1:-test}" in
   run) packages=("${run[@]}") ;;
   test) packages=("${test[@]}") ;;
+  windows) packages=("${windows[@]}") ;;
   *)
-    echo "usage: $0 [run|test]" >&2
+    echo "usage: $0 [run|test|windows]" >&2
     exit 2
     ;;
 esac

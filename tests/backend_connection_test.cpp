@@ -13,6 +13,7 @@
 #include "backend_store.h"
 #include "qel_ini_key.h"
 #include "qel_key_factory.h"
+#include "test_system.h"
 #include "webdav_server.h"
 
 namespace {
@@ -73,7 +74,7 @@ TEST(BackendConnections, RemoteLoginsSplitTheHostAtOneSlashOnly) {
   } catch (const std::exception& error) {
     FAIL() << "the WebDAV test server cannot run: " << error.what();
   }
-  setenv("QEL_REMOTE_CA_FILE", server->CaFile().c_str(), 1);
+  SetEnvironment("QEL_REMOTE_CA_FILE", server->CaFile());
   server->WriteFile("store.ini", "[/A]\nx=1\n");
   server->WriteFile("dir/store.ini", "[/B]\n");
   const std::string user = WebDavServer::kUser;
@@ -89,7 +90,7 @@ TEST(BackendConnections, RemoteLoginsSplitTheHostAtOneSlashOnly) {
   EXPECT_TRUE(QELIniKey(remote).Store().isGroupExist("/B"));
   EXPECT_TRUE(a.Store().isGroupExist("/A"));  // keys keep the store they were opened on
   EXPECT_EQ(remote.Login(server->HostPort() + "/store.ini", 0, user, "wrong").code, -7);
-  unsetenv("QEL_REMOTE_CA_FILE");
+  UnsetEnvironment("QEL_REMOTE_CA_FILE");
   EXPECT_EQ(remote.GetHost(), deeper);
 }
 

@@ -2,8 +2,6 @@
 // that read what a merge brought in, a tree kept whole when writes and erases cross, and values
 // stored exactly or refused.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <functional>
 #include <iostream>
@@ -18,6 +16,7 @@
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
 #include "scratch_files.h"
+#include "test_system.h"
 #include "webdav_test.h"
 
 namespace {
@@ -162,49 +161,41 @@ TEST_F(LocalMergeTest, ValuesOfArbitraryBytesReadBackExactlyOrAreRefusedAtWrite)
   }
 }
 
-pid_t RunChild(const std::function<void()>& body) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    try {
-      body();
-    } catch (const QELError& error) {
-      std::cerr << "child failed: " << error.What() << "\n";
-      ::_exit(1);
-    }
-    ::_exit(0);
-  }
-  return child;
-}
-
-int Reap(pid_t child) {
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+// Adds <adds> distinct elements to /Users readers, one AddValue each, as writer <writer>,
+// logged in on a local store at <store> or, with a user, on a remote one. Arguments: type
+// ("ini" or "rini"), store, user, password, writer, adds.
+[[maybe_unused]] const bool adder_role =
+    RegisterChildRole("adder", [](const std::vector<std::string>& args) {
+      QELConnection connection(QELConnection::StringToConnectionType(args.at(0)));
+      connection.Login(args.at(1), 0, args.at(2), args.at(3));
+      QELRBKey users("/Users", connection);
+      const int adds = std::stoi(args.at(5));
+      for (int i = 0; i < adds; ++i) {
+        users.AddValue("readers", QELRBValue("w" + args.at(4) + "-" + std::to_string(i)));
+      }
+      return 0;
+    });
 
 // `writers` processes each add `adds` distinct elements to one list, one AddValue each, through
-// `login`; every element must be in the list at the end.
-void ExpectNoElementLost(int writers, int adds, const std::function<QELConnection()>& login) {
-  std::vector<pid_t> children;
+// the login the arguments of `login` describe; every element must be in the list at the end.
+void ExpectNoElementLost(int writers, int adds, const std::vector<std::string>& login,
+                         const std::function<QELConnection()>& reader) {
+  std::vector<ChildProcess> children;
   for (int writer = 0; writer < writers; ++writer) {
-    children.push_back(RunChild([&, writer] {
-      QELConnection connection = login();
-      QELRBKey users("/Users", connection);
-      for (int i = 0; i < adds; ++i) {
-        users.AddValue("readers",
-                       QELRBValue("w" + std::to_string(writer) + "-" + std::to_string(i)));
-      }
-    }));
+    std::vector<std::string> args = login;
+    args.push_back(std::to_string(writer));
+    args.push_back(std::to_string(adds));
+    children.emplace_back("adder", args);
   }
-  for (pid_t child : children) EXPECT_EQ(Reap(child), 0);
-  const std::vector<std::string> result = ElementsAt(login(), "/Users", "readers");
+  for (ChildProcess& child : children) EXPECT_EQ(child.Wait(), 0);
+  const std::vector<std::string> result = ElementsAt(reader(), "/Users", "readers");
   const std::set<std::string> unique(result.begin(), result.end());
   EXPECT_EQ(result.size(), static_cast<size_t>(writers * adds + 1));
   EXPECT_EQ(unique.size(), result.size());
 }
 
 TEST_F(LocalMergeTest, EightProcessesAddingToOneListLoseNoElement) {
-  ExpectNoElementLost(8, 200, [this] { return Login(); });
+  ExpectNoElementLost(8, 200, {"ini", path_, "tester", ""}, [this] { return Login(); });
 }
 
 class RemoteMergeTest : public WebDavTest {
@@ -219,8 +210,10 @@ class RemoteMergeTest : public WebDavTest {
 
 TEST_F(RemoteMergeTest, FourProcessesAddingToOneListLoseNoElement) {
   server_->WriteFile("store.ini", "[/Users]\nreaders=alice\x1B\n");
-  zor::qel::SetLogSink({});  // the children would fill the parent's copy of the capture for nothing
-  ExpectNoElementLost(4, 100, [this] { return Login(); });
+  ExpectNoElementLost(
+      4, 100,
+      {"rini", server_->HostPort() + "/store.ini", WebDavServer::kUser, WebDavServer::kPassword},
+      [this] { return Login(); });
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <zor-qel-rb-key/qel_connection.h>
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
+#include "scratch_files.h"
+#include "test_system.h"
 #include "webdav_test.h"
 
 namespace {
@@ -62,6 +64,20 @@ TEST_F(RemoteConnectionTest, LogsInAndRoundTripsKeysAndValues) {
   EXPECT_EQ("first child", std::string(QELRBKey("/App/Child", reader).GetValue("name")));
 }
 
+// A self-signed certificate of another server: a CA file holding only it trusts no test server.
+const char* const kStrangerCertificate =
+    "-----BEGIN CERTIFICATE-----\n"
+    "MIIBjTCCATOgAwIBAgIUXh1B+n7AfVKzeQETSRima8CvymQwCgYIKoZIzj0EAwIw\n"
+    "GzEZMBcGA1UEAwwQc3RyYW5nZXIuZXhhbXBsZTAgFw0yNjEyMDYwMDM4NTlaGA8y\n"
+    "MTI2MTExMjAwMzg1OVowGzEZMBcGA1UEAwwQc3RyYW5nZXIuZXhhbXBsZTBZMBMG\n"
+    "ByqGSM49AgEGCCqGSM49AwEHA0IABCWs0hxRR54h0JojSfTYdkMuKgMwgC/ZtDCP\n"
+    "3u0UhaRXXBgMq+2z/6LzUG3vklqqtbDjezamH58rCjvSqpviMKCjUzBRMB0GA1Ud\n"
+    "DgQWBBQc+cT/zmoCMbqzIHbMvcEe8neXpzAfBgNVHSMEGDAWgBQc+cT/zmoCMbqz\n"
+    "IHbMvcEe8neXpzAPBgNVHRMBAf8EBTADAQH/MAoGCCqGSM49BAMCA0gAMEUCIC2j\n"
+    "nnuxFxyvvhumMbCwF6CjrWm4NeLTCrZyGgLG/rkxAiEAn2ewMPmTG7h8ZhOuV0wX\n"
+    "89SoKCSzafyqLzRN4rQbJp8=\n"
+    "-----END CERTIFICATE-----\n";
+
 TEST_F(RemoteConnectionTest, LoginFailuresReportMinusSevenOr158WithTheCause) {
   const std::string get = "<GET " + Url("");
   ExpectLoginFails("store.ini", kWrongPassword, -7,
@@ -76,10 +92,12 @@ TEST_F(RemoteConnectionTest, LoginFailuresReportMinusSevenOr158WithTheCause) {
   ExpectLoginFails(
       "forbidden/store.ini", right, 158,
       " [158] " + get + "forbidden/store.ini: the server forbids access to the file (HTTP 403)>");
-  unsetenv("QEL_REMOTE_CA_FILE");
+  ScratchDirectory dir;
+  WriteWholeFile(dir.File("stranger.pem"), kStrangerCertificate);
+  SetEnvironment("QEL_REMOTE_CA_FILE", dir.File("stranger.pem"));
   ExpectLoginFails("store.ini", right, 158,
                    " [158] " + get + "store.ini: the server's certificate is not trusted (");
-  setenv("QEL_REMOTE_CA_FILE", server_->CaFile().c_str(), 1);
+  SetEnvironment("QEL_REMOTE_CA_FILE", server_->CaFile());
   server_->Stop();
   ExpectLoginFails("store.ini", right, 158,
                    " [158] " + get + "store.ini: the server does not answer (");

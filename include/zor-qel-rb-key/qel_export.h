@@ -4,6 +4,8 @@
 #if defined(_WIN32)
 #if defined(QEL_RB_KEY_BUILDING)
 #define QEL_API __declspec(dllexport)
+#elif defined(QEL_RB_KEY_STATIC)  // linked with the static archive (white-box tests), not the DLL
+#define QEL_API
 #else
 #define QEL_API __declspec(dllimport)
 #endif

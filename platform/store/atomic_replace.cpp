@@ -2,8 +2,6 @@
 // over it, then the directory synced; and the removal of temporary files writers left behind.
 #include "atomic_replace.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -69,7 +67,7 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const 
   static std::atomic<uint64_t> sequence{0};
   const std::string directory = DirectoryOf(target);
   const std::string prefix =
-      directory + "/" + TemporaryFilePrefix(target) + std::to_string(::getpid()) + ".";
+      directory + "/" + TemporaryFilePrefix(target) + std::to_string(CurrentProcessId()) + ".";
   std::string temporary;
   int handle = -1;
   int error = EEXIST;

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <thread>
 
@@ -26,9 +25,9 @@ constexpr int64_t kRacyWindowNs = 3000000000;
 constexpr const char* kSourceFile = "platform/store/backup_ini";
 
 int64_t NowNs() {
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 // The bound on the wait for the store's lock: QEL_LOCK_TIMEOUT_MS when set to a number.
@@ -94,8 +93,8 @@ struct BackupIni::FileState {
   uint64_t hash = 0;     // of its content
   bool trusted = false;  // whether an equal stamp proves an equal content
   int lock_timeout_ms = kDefaultLockTimeoutMs;
-  int watch = -1;              // the directory watch, once started
-  bool watch_failed = false;   // the platform cannot watch: poll stamps instead
+  int watch = -1;             // the directory watch, once started
+  bool watch_failed = false;  // the platform cannot watch: poll stamps instead
 
   // A file read: its stamp proves its content only once the clock has moved well past its
   // last change, so that no later change can share it.

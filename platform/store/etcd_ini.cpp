@@ -5,8 +5,6 @@
 // comparisons reads those groups again and replays the journal on them.
 #include "etcd_ini.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -19,6 +17,7 @@
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include "etcd_client.h"
+#include "ini_file_system.h"
 #include "ini_journal.h"
 #include "ini_syntax.h"
 #include "remote_settings.h"
@@ -594,7 +593,7 @@ void EtcdIni::FlushIniDataToFile(const std::string& file) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(state.timeout_ms);
   std::minstd_rand random(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ (::getpid() << 16)));
+      std::chrono::steady_clock::now().time_since_epoch().count() ^ (CurrentProcessId() << 16)));
   int round = 0;
   try {
     for (;; ++round) {

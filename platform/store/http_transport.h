@@ -1,5 +1,6 @@
 // The HTTP client of the remote stores: requests and answers as plain values behind one
-// interface, with the platform's HTTP library (libcurl on POSIX systems) behind it.
+// interface, with the platform's HTTP library (libcurl on POSIX systems, WinHTTP on Windows)
+// behind it.
 // Thread safety: one transport is used by one thread at a time; distinct transports are
 // independent.
 #pragma once
@@ -79,3 +80,7 @@ struct HttpAddress {
 
 // Parses `address`; false when it is no valid URL.
 bool ParseHttpAddress(const std::string& address, HttpAddress* parsed);
+
+// Reads a numeric IP address ("127.0.0.1", "::1") into `bytes`: returns 4 or 16, how many bytes
+// it filled, or 0 when `text` is no such address.
+int ParseIpAddress(const std::string& text, unsigned char bytes[16]);

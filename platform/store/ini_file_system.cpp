@@ -1,5 +1,6 @@
-// The platform-neutral parts of the local store's file system: paths split into directory and
-// name.
+// The platform-neutral part of the local store's file system: the interface's destructor and the
+// watch a platform without one answers with. Paths are split by each platform's file, which
+// knows its separators.
 #include "ini_file_system.h"
 
 #include <cerrno>
@@ -11,15 +12,3 @@ int IniFileSystem::Watch(const std::string&, int*) { return ENOSYS; }
 int IniFileSystem::WaitWatch(int, const std::string&, int, bool*) { return ENOSYS; }
 
 void IniFileSystem::CloseWatch(int) {}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseNameOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}

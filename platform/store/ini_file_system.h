@@ -106,6 +106,10 @@ std::shared_ptr<IniFileSystem> DefaultIniFileSystem();
 // The name of the user with id `uid` ("root"), or "uid <number>" when it has none.
 std::string UserName(uint32_t uid);
 
-// The directory part of `path` ("." when it has none) and its last component.
+// This process's id, as the platform numbers processes.
+uint64_t CurrentProcessId();
+
+// The directory part of `path` ("." when it has none) and its last component, split at the
+// platform's separators ("/", and on Windows "\\" too; a drive's root keeps its separator).
 std::string DirectoryOf(const std::string& path);
 std::string BaseNameOf(const std::string& path);

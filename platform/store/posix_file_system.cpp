@@ -296,8 +296,7 @@ int PosixIniFileSystem::WaitWatch(int handle, const std::string& path, int timeo
       if (got <= 0) break;
       for (ssize_t at = 0; at < got;) {
         const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
-        if ((event->mask & IN_Q_OVERFLOW) != 0 ||
-            (event->len > 0 && name == event->name)) {
+        if ((event->mask & IN_Q_OVERFLOW) != 0 || (event->len > 0 && name == event->name)) {
           *signalled = true;
         }
         at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
@@ -324,6 +323,20 @@ std::string UserName(uint32_t uid) {
     return found->pw_name;
   }
   return "uid " + std::to_string(uid);
+}
+
+uint64_t CurrentProcessId() { return static_cast<uint64_t>(::getpid()); }
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::shared_ptr<IniFileSystem> DefaultIniFileSystem() {

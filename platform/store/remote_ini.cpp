@@ -3,8 +3,6 @@
 // overwritten. The requests themselves go through HttpTransport.
 #include "remote_ini.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -15,6 +13,7 @@
 #include "atomic_replace.h"
 #include "clog_msg.h"
 #include "http_transport.h"
+#include "ini_file_system.h"
 #include "remote_settings.h"
 
 namespace {
@@ -235,7 +234,7 @@ void RemoteIni::WriteBack() {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(transport.timeout_ms);
   std::minstd_rand random(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ (::getpid() << 16)));
+      std::chrono::steady_clock::now().time_since_epoch().count() ^ (CurrentProcessId() << 16)));
   int round = 0;
   for (;; ++round) {
     if (round > 0 && std::chrono::steady_clock::now() >= deadline) break;

@@ -1,8 +1,6 @@
 // Reading the remote transport's settings from the environment, and the loopback test.
 #include "remote_settings.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -86,8 +84,9 @@ bool IsLoopbackHost(std::string host) {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (host == "localhost") return true;
   unsigned char address[16];
-  if (inet_pton(AF_INET, host.c_str(), address) == 1) return address[0] == 127;
-  if (inet_pton(AF_INET6, host.c_str(), address) != 1) return false;
+  const int size = ParseIpAddress(host, address);
+  if (size == 4) return address[0] == 127;
+  if (size != 16) return false;
   static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   static const unsigned char kMapped4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   return std::memcmp(address, kLoopback6, 16) == 0 ||

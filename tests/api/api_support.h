@@ -4,19 +4,21 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <zor-qel-rb-key/zor_qel_rb_key.h>
-#include "etcd_cluster.h"
+#include "test_system.h"
 #include "webdav_server.h"
+#ifndef _WIN32
+#include "etcd_cluster.h"
+#endif
 
 namespace api_test {
 
@@ -41,8 +43,7 @@ inline const char* kSmallStore =
 class StoreFile {
  public:
   explicit StoreFile(const std::string& text) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qel_api_XXXXXX").string();
-    directory_ = mkdtemp(pattern.data());
+    directory_ = MakeScratchDirectory("qel_api");
     path_ = (std::filesystem::path(directory_) / "store.ini").string();
     std::ofstream(path_, std::ios::binary) << text;
   }
@@ -87,12 +88,23 @@ inline std::string StoreKindName(const ::testing::TestParamInfo<StoreKind>& info
 // std::runtime_error when one cannot run.
 inline WebDavServer& SharedWebDavServer() {
   static WebDavServer server;
-  setenv("QEL_REMOTE_CA_FILE", server.CaFile().c_str(), 1);
+  SetEnvironment("QEL_REMOTE_CA_FILE", server.CaFile());
   return server;
 }
+#ifndef _WIN32
 inline EtcdCluster& SharedEtcdCluster() {
   static EtcdCluster cluster{EtcdCluster::Options()};
   return cluster;
+}
+#endif
+
+// The kinds a test runs on here: an etcd cluster runs beside the tests on POSIX systems only.
+inline std::vector<StoreKind> StoreKinds() {
+#ifdef _WIN32
+  return {StoreKind::kLocal, StoreKind::kWebDav};
+#else
+  return {StoreKind::kLocal, StoreKind::kWebDav, StoreKind::kEtcd};
+#endif
 }
 
 // One store with the given INI text, on a backend of the given kind: a file, a file on the
@@ -101,7 +113,8 @@ class TestStore {
  public:
   TestStore(StoreKind kind, const std::string& text) : kind_(kind) {
     static int stores = 0;
-    name_ = "store" + std::to_string(++stores) + "-" + std::to_string(getpid());
+    static const unsigned run = std::random_device()();
+    name_ = "store" + std::to_string(++stores) + "-" + std::to_string(run);
     switch (kind_) {
       case StoreKind::kLocal:
         file_ = std::make_unique<StoreFile>(text);
@@ -110,7 +123,9 @@ class TestStore {
         SharedWebDavServer().WriteFile(name_ + ".ini", text);
         break;
       case StoreKind::kEtcd:
+#ifndef _WIN32
         SharedEtcdCluster().PutStore("/" + name_, text);
+#endif
         break;
     }
   }
@@ -128,7 +143,9 @@ class TestStore {
       }
       case StoreKind::kEtcd: {
         QELConnection connection(QELConnection::RINI);
+#ifndef _WIN32
         connection.Login(SharedEtcdCluster().Address("/" + name_), 0, "tester", "");
+#endif
         return connection;
       }
       case StoreKind::kLocal:
@@ -144,7 +161,10 @@ class TestStore {
       case StoreKind::kWebDav:
         return SharedWebDavServer().ReadFile(name_ + ".ini");
       case StoreKind::kEtcd:
+#ifndef _WIN32
         return SharedEtcdCluster().StoreText("/" + name_);
+#endif
+        break;
       case StoreKind::kLocal:
         break;
     }

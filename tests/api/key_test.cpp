@@ -23,10 +23,10 @@ class Key : public ::testing::TestWithParam<StoreKind> {
 class KeyIterator : public Key {};
 
 INSTANTIATE_TEST_SUITE_P(Stores, Key,
-                         ::testing::Values(StoreKind::kLocal, StoreKind::kWebDav, StoreKind::kEtcd),
+                         ::testing::ValuesIn(api_test::StoreKinds()),
                          api_test::StoreKindName);
 INSTANTIATE_TEST_SUITE_P(Stores, KeyIterator,
-                         ::testing::Values(StoreKind::kLocal, StoreKind::kWebDav, StoreKind::kEtcd),
+                         ::testing::ValuesIn(api_test::StoreKinds()),
                          api_test::StoreKindName);
 
 TEST(KeyHandle, EmptyHandleFailsWithTheNullPointerError) {

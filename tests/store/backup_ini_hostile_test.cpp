@@ -1,35 +1,28 @@
 // BackupIni over hostile files: huge lines, NUL bytes, lone CR, invalid UTF-8, a million tiny
 // groups. Each gives the syntax error or a load that survives a flush, in bounded memory.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 
 #include "atomic_replace.h"
 #include "backup_ini.h"
-#include "posix_file_system.h"
 #include "scratch_files.h"
+#include "test_system.h"
 
 namespace {
 
+// Loads <path> and exits with the megabytes (255 at most) by which that raised the process's
+// peak memory. Arguments: path.
+[[maybe_unused]] const bool loader_role =
+    RegisterChildRole("loader", [](const std::vector<std::string>& args) {
+      const uint64_t before = PeakMemoryBytes();
+      { BackupIni ini(args.at(0)); }
+      return static_cast<int>(std::min<uint64_t>(255, (PeakMemoryBytes() - before) >> 20));
+    });
+
 // Megabytes (255 at most) by which loading `path` raises the peak memory of a fresh child process.
-int PeakGrowthOfLoading(const std::string& path) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    std::ofstream("/proc/self/clear_refs") << "5";  // the peak is now the present size
-    struct rusage before, after;
-    ::getrusage(RUSAGE_SELF, &before);
-    { BackupIni ini(path); }
-    ::getrusage(RUSAGE_SELF, &after);
-    ::_exit(static_cast<int>(std::min(255L, (after.ru_maxrss - before.ru_maxrss) >> 10)));
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int PeakGrowthOfLoading(const std::string& path) { return ChildProcess("loader", {path}).Wait(); }
 
 TEST(BackupIniHostileTest, StrangeBytesLoadAndRoundTripOrFailWithTheSyntaxError) {
   ScratchDirectory dir;

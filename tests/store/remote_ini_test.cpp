@@ -3,6 +3,7 @@
 #include "remote_ini.h"
 
 #include <zor-qel-rb-key/qel_error.h>
+#include "test_system.h"
 #include "webdav_test.h"
 
 namespace {
@@ -74,24 +75,24 @@ TEST_F(RemoteIniTest, LoginsFailOnABadFileATooLargeFileABadSettingAndASilentServ
   // A file larger than the bound on what is read is refused, not held; one of its size loads.
   const std::string big = "[/A]\nk=" + std::string(4087, 'v') + "\n";
   server_->WriteFile("big.ini", big);
-  setenv("QEL_REMOTE_MAX_BYTES", "1000", 1);
+  SetEnvironment("QEL_REMOTE_MAX_BYTES", "1000");
   EXPECT_EQ("GET " + Url("big.ini") +
                 ": the file is larger than the limit of 1000 bytes set by QEL_REMOTE_MAX_BYTES",
             LoginError(server_->HostPort(), "big.ini", kIniRemoteFailed));
-  setenv("QEL_REMOTE_MAX_BYTES", std::to_string(big.size()).c_str(), 1);
+  SetEnvironment("QEL_REMOTE_MAX_BYTES", std::to_string(big.size()));
   EXPECT_EQ(big.size() - 8, Entry(*Open("big.ini"), "/A", "k").size());
-  setenv("QEL_REMOTE_MAX_BYTES", "-5", 1);
+  SetEnvironment("QEL_REMOTE_MAX_BYTES", "-5");
   EXPECT_EQ("QEL_REMOTE_MAX_BYTES must be a number of bytes above 0, not \"-5\"",
             LoginError(server_->HostPort(), "big.ini", kIniRemoteFailed));
-  unsetenv("QEL_REMOTE_MAX_BYTES");
+  UnsetEnvironment("QEL_REMOTE_MAX_BYTES");
 
-  setenv("QEL_REMOTE_TIMEOUT", "soon", 1);
+  SetEnvironment("QEL_REMOTE_TIMEOUT", "soon");
   EXPECT_EQ("QEL_REMOTE_TIMEOUT must be a number of seconds above 0 and up to 86400, not \"soon\"",
             LoginError(server_->HostPort(), "bad.ini", kIniRemoteFailed));
 
   // A frozen server accepts the connection but never answers.
   server_->Pause();
-  setenv("QEL_REMOTE_TIMEOUT", "0.5", 1);
+  SetEnvironment("QEL_REMOTE_TIMEOUT", "0.5");
   const std::string late = LoginError(server_->HostPort(), "bad.ini", kIniRemoteFailed);
   EXPECT_EQ(0u, late.find("GET " + Url("bad.ini") + ": the server did not answer in time ("))
       << late;
@@ -113,13 +114,13 @@ TEST_F(RemoteIniTest, ConcurrentWritersMergeWithoutETags) {
 
 TEST_F(RemoteIniTest, FailedFlushesKeepTheChangesAndTheServersFile) {
   server_->WriteFile("conflicting/store.ini", "[/A]\nx=0\n");
-  setenv("QEL_REMOTE_TIMEOUT", "1", 1);  // conflicts are retried for that long
+  SetEnvironment("QEL_REMOTE_TIMEOUT", "1");  // conflicts are retried for that long
   auto conflicting = Open("conflicting/store.ini");
   conflicting->SetKeyValue("/A", "x", "1");
   ExpectFlushFails(
       *conflicting, kIniConflict,
       "PUT " + Url("conflicting/store.ini") + ": other writers kept changing the file through ");
-  unsetenv("QEL_REMOTE_TIMEOUT");
+  UnsetEnvironment("QEL_REMOTE_TIMEOUT");
   EXPECT_EQ("1", Entry(*conflicting, "/A", "x"));
   EXPECT_EQ("[/A]\nx=0\n", server_->ReadFile("conflicting/store.ini"));
 

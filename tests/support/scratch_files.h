@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -17,6 +16,7 @@
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include "backup_ini.h"
+#include "test_system.h"
 
 // A store whose file is a string: reaches the protected image operations.
 class MemoryIni : public Ini {
@@ -100,10 +100,7 @@ inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
 // A new directory under $TMPDIR (or /tmp), removed with its content at the end.
 class ScratchDirectory {
  public:
-  ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qel-test-XXXXXX").string();
-    if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
-  }
+  ScratchDirectory() : path_(MakeScratchDirectory("qel-test")) {}
   ~ScratchDirectory() {
     std::error_code ignored;
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <zor-qel-rb-key/qel_log.h>
+#include "test_system.h"
 #include "webdav_server.h"
 
 class WebDavTest : public ::testing::Test {
@@ -23,7 +24,7 @@ class WebDavTest : public ::testing::Test {
     } catch (const std::exception& error) {
       FAIL() << "the WebDAV test server cannot run: " << error.what();
     }
-    setenv("QEL_REMOTE_CA_FILE", server_->CaFile().c_str(), 1);
+    SetEnvironment("QEL_REMOTE_CA_FILE", server_->CaFile());
     zor::qel::SetTraceEnabled(true);
     zor::qel::SetLogSink([this](const zor::qel::LogRecord& record) {
       std::lock_guard<std::mutex> guard(lock_);
@@ -34,9 +35,9 @@ class WebDavTest : public ::testing::Test {
   void TearDown() override {
     zor::qel::SetLogSink({});
     zor::qel::SetTraceEnabled(false);
-    unsetenv("QEL_REMOTE_CA_FILE");
-    unsetenv("QEL_REMOTE_TIMEOUT");
-    unsetenv("QEL_REMOTE_MAX_BYTES");
+    UnsetEnvironment("QEL_REMOTE_CA_FILE");
+    UnsetEnvironment("QEL_REMOTE_TIMEOUT");
+    UnsetEnvironment("QEL_REMOTE_MAX_BYTES");
   }
 
   std::vector<zor::qel::LogRecord> Records() {

@@ -16,6 +16,7 @@
 #include <zor-qel-rb-key/qel_rb_value.h>
 #include "ini_text.h"
 #include "store.h"
+#include "system.h"
 
 namespace qelreg {
 namespace {

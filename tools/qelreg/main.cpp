@@ -1,12 +1,9 @@
 // qelreg: reads and edits a configuration store from the command line through the public
 // interface of zor-qel-rb-key. Several commands joined by --then run in one transaction.
-#include <fcntl.h>
-#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -23,6 +20,7 @@
 #include "logging.h"
 #include "output.h"
 #include "store.h"
+#include "system.h"
 
 namespace {
 
@@ -61,6 +59,9 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
       "values.",
       "qelreg");
   app->fallthrough();
+  // Key paths start with "/": never Windows-style options, on Windows either. The subcommands
+  // take this from the app.
+  app->allow_windows_style_options(false);
   app->require_subcommand(1, 1);
   app->footer(kFooter);
   if (globals) {
@@ -185,11 +186,10 @@ void Unmark(GlobalOptions& globals) {
 
 // Splits the arguments at each --then into the argument lists of single commands; after "--"
 // every argument belongs to the command before it.
-std::vector<std::vector<std::string>> SplitCommands(int argc, char** argv) {
+std::vector<std::vector<std::string>> SplitCommands(const std::vector<std::string>& args) {
   std::vector<std::vector<std::string>> parts(1);
   bool literal = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  for (const std::string& arg : args) {
     if (literal || (!arg.empty() && arg.front() == kLiteral)) {
       parts.back().push_back(Mark(arg));
     } else if (arg == kEndOfOptions) {
@@ -233,7 +233,8 @@ void ReportUsage(bool json, std::string text, const std::string& command) {
 // Parses every command of the call; returns the exit status when the call ends here (help,
 // version or wrong arguments), -1 when the commands are ready to run.
 int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& commands) {
-  const std::vector<std::vector<std::string>> parts = SplitCommands(argc, argv);
+  const std::vector<std::vector<std::string>> parts =
+      SplitCommands(qelreg::CommandLineArguments(argc, argv));
   // Wrong arguments are reported as JSON too when the call asked for it.
   const bool json = std::find(parts[0].begin(), parts[0].end(), "--json") != parts[0].end();
   commands.resize(parts.size());
@@ -348,41 +349,12 @@ class Call {
   std::string storeName_;
 };
 
-// Writes all of `text` to `fd`; returns 0 or the errno of the failed write.
-int WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return written < 0 ? errno : EIO;
-    done += static_cast<size_t>(written);
-  }
-  return 0;
-}
-
-// Opens /dev/null on a closed standard descriptor, so that no file the library opens takes its
-// number (and qelreg's output with it); returns whether standard output was closed.
-bool KeepStandardFilesOpen() {
-  bool outputClosed = false;
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    if (fd == STDOUT_FILENO) outputClosed = true;
-    ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-  }
-  return outputClosed;
-}
-
 volatile int interrupted = 0;
-
-void Interrupt(int) { interrupted = 1; }
 
 // `watch` streams its output until interrupted: no transaction, nothing held back.
 int RunWatch(const GlobalOptions& globals, const Command& command, qelreg::LogCapture& log) {
-  struct sigaction action = {};
-  action.sa_handler = Interrupt;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  qelreg::CatchInterrupts(&interrupted);
+  qelreg::IgnoreBrokenPipe();
   qelreg::Where where = qelreg::WhereOf(command);
   try {
     qelreg::Store store(globals.store, false);
@@ -407,7 +379,7 @@ int RunWatch(const GlobalOptions& globals, const Command& command, qelreg::LogCa
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool outputClosed = KeepStandardFilesOpen();
+  const bool outputClosed = qelreg::KeepStandardFilesOpen();
   GlobalOptions globals;
   std::vector<Command> commands;
   const int parsed = Parse(argc, argv, globals, commands);
@@ -432,8 +404,8 @@ int main(int argc, char** argv) {
   if (status != qelreg::kExitOk || results.str().empty()) return status;
 
   // A closed pipe then fails the write instead of ending qelreg unseen.
-  if (call.Changed()) std::signal(SIGPIPE, SIG_IGN);
-  const int error = outputClosed ? EBADF : WriteAll(STDOUT_FILENO, results.str());
+  if (call.Changed()) qelreg::IgnoreBrokenPipe();
+  const int error = outputClosed ? EBADF : qelreg::WriteStandardOutput(results.str());
   if (error == 0) return qelreg::kExitOk;
   qelreg::Failure failure;
   failure.store = call.StoreName();

@@ -2,11 +2,6 @@
 // --create and the private copy of a store read from standard input.
 #include "store.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -16,27 +11,10 @@
 #include <iterator>
 
 #include <zor-qel-rb-key/qel_log.h>
+#include "system.h"
 
 namespace qelreg {
 namespace {
-
-// Reads one line from the terminal on standard input with echo turned off.
-std::string ReadHidden(const std::string& prompt) {
-  std::cerr << prompt << std::flush;
-  termios saved{};
-  const bool restore = tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (restore) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-  }
-  std::string line;
-  const bool read = static_cast<bool>(std::getline(std::cin, line));
-  if (restore) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-  std::cerr << '\n';
-  if (!read) throw ToolError("no password given");
-  return line;
-}
 
 std::string RemotePassword(const StoreOptions& options) {
   if (const char* password = std::getenv("QEL_PASSWORD")) return password;
@@ -70,28 +48,6 @@ void CheckOptions(const StoreOptions& options, bool changes) {
   }
 }
 
-// Makes the missing store file `path`, empty and readable by its owner only; returns false when
-// it exists (perhaps made by another process just now).
-bool CreateStoreFile(const std::string& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) == 0) return false;
-  const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (handle < 0 && errno == EEXIST) return false;
-  if (handle < 0) {
-    throw ToolError("cannot create the store file " + path + ": " + std::strerror(errno));
-  }
-  ::close(handle);
-  return true;
-}
-
-// Removes a store file this call made, unless something was written to it meanwhile.
-void RemoveIfEmpty(const std::string& path) {
-  struct stat status {};
-  if (!path.empty() && ::stat(path.c_str(), &status) == 0 && status.st_size == 0) {
-    ::unlink(path.c_str());
-  }
-}
-
 // The options that choose the store at `address` (see Store's constructor from an address).
 StoreOptions AddressOptions(const std::string& address, const std::string& user, bool changes) {
   StoreOptions options;
@@ -118,20 +74,11 @@ bool IsRemoteAddress(const std::string& address) {
   return false;
 }
 
-bool InteractiveInput() { return isatty(STDIN_FILENO) == 1; }
-
 PrivateCopy::PrivateCopy() {
   const std::string bytes{std::istreambuf_iterator<char>(std::cin),
                           std::istreambuf_iterator<char>()};
   if (std::cin.bad()) throw ToolError("cannot read the store from standard input");
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/qelreg-stdin.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw ToolError("cannot make a directory for the copy of standard input (" + pattern +
-                    "): " + std::strerror(errno));
-  }
-  directory_ = pattern;
+  directory_ = MakePrivateDirectory("qelreg-stdin");
   path_ = directory_ + "/store.ini";
   std::ofstream copy(path_, std::ios::binary);
   copy.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -160,7 +107,7 @@ Store::Store(const StoreOptions& options, bool changes)
   if (file == "-") {
     copy_ = std::make_unique<PrivateCopy>();
     file = copy_->Path();
-  } else if (options.create && changes && CreateStoreFile(file)) {
+  } else if (options.create && changes && CreatePrivateFile(file)) {
     created_ = file;
   }
   try {

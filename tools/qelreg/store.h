@@ -60,7 +60,4 @@ class Store {
 // Whether `address` names a remote store by its scheme (WebDAV or etcd).
 bool IsRemoteAddress(const std::string& address);
 
-// Whether standard input is a terminal a question can be asked on.
-bool InteractiveInput();
-
 }  // namespace qelreg

@@ -99,7 +99,7 @@ int FreePort() {
 
 }  // namespace
 
-WebDavServer::WebDavServer() {
+WebDavServer::WebDavServer(const std::string& certificate) {
   char pattern[] = "/tmp/qel-webdav-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     throw std::runtime_error("cannot make a temporary directory: " + std::string(strerror(errno)));
@@ -112,11 +112,14 @@ WebDavServer::WebDavServer() {
       throw std::runtime_error("lighttpd is not installed: " + kInstallHint);
     }
     // A self-signed certificate, which clients trust through CaFile(), and the password file.
-    const std::string script =
-        "cd " + dir_ + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 " +
-        "-nodes -keyout server.key -out server.pem -days 2 -subj /CN=127.0.0.1 -addext " +
-        "subjectAltName=IP:127.0.0.1,DNS:localhost && printf " + kUser + ": >htpasswd && " +
-        "openssl passwd -apr1 '" + kPassword + "' >>htpasswd";
+    const std::string make_certificate =
+        certificate.empty()
+            ? "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+              "-keyout server.key -out server.pem -days 2 -subj /CN=127.0.0.1 -addext "
+              "subjectAltName=IP:127.0.0.1,DNS:localhost"
+            : "cp '" + certificate + ".pem' server.pem && cp '" + certificate + ".key' server.key";
+    const std::string script = "cd " + dir_ + " && " + make_certificate + " && printf " + kUser +
+                               ": >htpasswd && openssl passwd -apr1 '" + kPassword + "' >>htpasswd";
     if (std::system(("(" + script + ") >" + dir_ + "/openssl.out 2>&1").c_str()) != 0) {
       throw std::runtime_error("openssl failed (" + kInstallHint +
                                "): " + Slurp(dir_ + "/openssl.out"));
@@ -155,7 +158,7 @@ void WebDavServer::Start() {
     // lighttpd logs that it started once it listens on both ports.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (int status = 0; std::chrono::steady_clock::now() < deadline;) {
-      if (waitpid(pid_, &status, WNOHANG) != 0) {
+      if (waitpid(static_cast<pid_t>(pid_), &status, WNOHANG) != 0) {
         pid_ = -1;
         break;
       }
@@ -168,15 +171,17 @@ void WebDavServer::Start() {
   throw std::runtime_error("lighttpd did not start (" + kInstallHint + "): " + failure);
 }
 
+std::string WebDavServer::CaFile() const { return dir_ + "/server.pem"; }
+
 void WebDavServer::Stop() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  kill(static_cast<pid_t>(pid_), SIGKILL);
+  waitpid(static_cast<pid_t>(pid_), nullptr, 0);
   pid_ = -1;
 }
 
 void WebDavServer::Pause() {
-  if (pid_ > 0) kill(pid_, SIGSTOP);
+  if (pid_ > 0) kill(static_cast<pid_t>(pid_), SIGSTOP);
 }
 
 void WebDavServer::WriteFile(const std::string& name, const std::string& content) const {

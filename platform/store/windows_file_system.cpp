@@ -1,0 +1,434 @@
+// The Windows file system of the local INI store: open, read, stat, replace, flush and lock
+// through the wide-character API, with every path given and returned in UTF-8.
+#include <windows.h>
+// windows.h names CreateFileW CreateFile; the interface's CreateFile is meant here.
+#undef CreateFile
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "windows_file_system.h"
+
+namespace {
+
+// Between 1601-01-01, where Windows counts file times from, and the Unix epoch, in 100 ns.
+constexpr int64_t kEpochOffset = 116444736000000000LL;
+// Every share mode: readers, writers and a rename or delete by another writer never wait on a
+// handle of this store.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// How long a rename over the store waits for other processes to close it.
+constexpr int kRenameWaitMs = 5000;
+
+// The errno value of a Windows error, or kWindowsError plus the error.
+int ErrorOf(DWORD error) {
+  switch (error) {
+    case ERROR_SUCCESS:
+      return 0;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return EACCES;
+    case ERROR_SHARING_VIOLATION:
+      return EBUSY;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+    case ERROR_NO_UNICODE_TRANSLATION:
+      return EINVAL;
+    default:
+      return kWindowsError + static_cast<int>(error & 0xFFFFFF);
+  }
+}
+
+int LastError() { return ErrorOf(::GetLastError()); }
+
+// A UTF-8 path in the wide form the API takes; false for bytes that are no UTF-8.
+bool Widen(const std::string& text, std::wstring* wide) {
+  wide->clear();
+  if (text.empty()) return true;
+  const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                         static_cast<int>(text.size()), nullptr, 0);
+  if (size <= 0) return false;
+  wide->resize(static_cast<size_t>(size));
+  return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                               static_cast<int>(text.size()), &(*wide)[0], size) == size;
+}
+
+std::string Narrow(const wchar_t* wide, size_t length) {
+  if (length == 0) return "";
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string text(static_cast<size_t>(std::max(size, 0)), '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), &text[0], size, nullptr,
+                          nullptr);
+  }
+  return text;
+}
+
+// Opens `path` with ::CreateFileW; on failure returns the error and leaves `*file` invalid.
+int Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags, HANDLE* file) {
+  *file = INVALID_HANDLE_VALUE;
+  std::wstring wide;
+  if (!Widen(path, &wide)) return EINVAL;
+  *file = ::CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
+  return *file == INVALID_HANDLE_VALUE ? LastError() : 0;
+}
+
+// Wraps `file` in a C runtime descriptor, which then owns it.
+int Adopt(HANDLE file, int* handle) {
+  const int descriptor = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+  if (descriptor < 0) {
+    ::CloseHandle(file);
+    return EMFILE;
+  }
+  *handle = descriptor;
+  return 0;
+}
+
+HANDLE HandleOf(int handle) { return reinterpret_cast<HANDLE>(::_get_osfhandle(handle)); }
+
+int64_t NanosecondsOf(LARGE_INTEGER file_time) { return (file_time.QuadPart - kEpochOffset) * 100; }
+
+int StampOf(HANDLE file, FileStamp* stamp) {
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  if (!::GetFileInformationByHandle(file, &info) ||
+      !::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    return LastError();
+  }
+  *stamp = FileStamp();
+  stamp->device = info.dwVolumeSerialNumber;
+  stamp->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp->mtime_ns = NanosecondsOf(basic.LastWriteTime);
+  stamp->ctime_ns = NanosecondsOf(basic.ChangeTime);
+  // The read-only attribute is what Windows has of permission bits; the ACL stays with the file.
+  stamp->mode = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+  stamp->regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                   ::GetFileType(file) == FILE_TYPE_DISK;
+  return 0;
+}
+
+// Closes a handle opened only to look at a file.
+struct HandleCloser {
+  HANDLE file;
+  ~HandleCloser() {
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  }
+};
+
+// A path as Windows hands it back ("\\?\C:\x"), in the form a program writes it ("C:\x").
+std::string WithoutVerbatimPrefix(std::string path) {
+  if (path.compare(0, 8, "\\\\?\\UNC\\") == 0) return "\\\\" + path.substr(8);
+  if (path.compare(0, 4, "\\\\?\\") == 0) return path.substr(4);
+  return path;
+}
+
+// Where the directory part of `path` ends: its last separator, or npos.
+size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+
+}  // namespace
+
+std::string ErrorText(int error) {
+  if (error == kNotRegularFile) return "not a regular file";
+  if (error < kWindowsError) return std::strerror(error);
+  const DWORD code = static_cast<DWORD>(error - kWindowsError);
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string words = length > 0 ? Narrow(text, length) : "";
+  if (text != nullptr) ::LocalFree(text);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ' ||
+                            words.back() == '.')) {
+    words.pop_back();
+  }
+  return (words.empty() ? "Windows error" : words) + " (Windows error " + std::to_string(code) +
+         ")";
+}
+
+int WindowsIniFileSystem::ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) {
+  // Opened for backup, a directory opens too and is told apart below; a pipe or device is
+  // refused before anything can wait on it.
+  HANDLE file;
+  if (int error = Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, &file)) {
+    return error;
+  }
+  HandleCloser closer{file};
+  if (::GetFileType(file) != FILE_TYPE_DISK) return kNotRegularFile;
+  if (int error = StampOf(file, stamp)) return error;
+  if (!stamp->regular) return EISDIR;
+  bytes->clear();
+  // The file may grow while it is read: read to its end, not to the size seen.
+  bytes->resize(static_cast<size_t>(stamp->size) + 1);
+  size_t filled = 0;
+  for (;;) {
+    if (filled == bytes->size()) bytes->resize(bytes->size() * 2);
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes->size() - filled, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(file, &(*bytes)[filled], want, &got, nullptr)) return LastError();
+    if (got == 0) break;
+    filled += got;
+  }
+  bytes->resize(filled);
+  return 0;
+}
+
+int WindowsIniFileSystem::Stat(const std::string& path, FileStamp* stamp) {
+  HANDLE file;
+  if (int error =
+          Open(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, &file)) {
+    return error;
+  }
+  HandleCloser closer{file};
+  return StampOf(file, stamp);
+}
+
+int WindowsIniFileSystem::ResolveLinks(const std::string& path, std::string* target) {
+  std::wstring wide;
+  if (!Widen(path, &wide)) return EINVAL;
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  // Only a symbolic link (a reparse point) is resolved: any other path stays as it was given.
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    *target = path;
+    return 0;
+  }
+  HANDLE file;
+  if (int error =
+          Open(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, &file)) {
+    return error;
+  }
+  HandleCloser closer{file};
+  std::wstring final_path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        file, &final_path[0], static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) return LastError();
+    if (length < final_path.size()) {
+      *target = WithoutVerbatimPrefix(Narrow(final_path.data(), length));
+      return 0;
+    }
+    final_path.resize(length + 1);
+  }
+}
+
+int WindowsIniFileSystem::CanWrite(const std::string& path) {
+  std::wstring wide;
+  if (!Widen(path, &wide)) return EINVAL;
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return EACCES;
+  // Whether the ACL lets this process write: opened for writing and closed at once, unchanged.
+  HANDLE file;
+  const int error = Open(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &file);
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  // A program holding the file open without sharing it does not make it read-only.
+  return error == EBUSY ? 0 : error;
+}
+
+int WindowsIniFileSystem::CreateFile(const std::string& path, const FileStamp* like, int* handle) {
+  // Windows keeps permissions in the ACL, which the new file inherits from its directory; of
+  // `like` only the read-only attribute would matter, and a read-only store is never replaced.
+  (void)like;
+  HANDLE file;
+  if (int error = Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, &file)) {
+    return error;
+  }
+  return Adopt(file, handle);
+}
+
+int WindowsIniFileSystem::Write(int handle, const char* data, size_t size) {
+  HANDLE file = HandleOf(handle);
+  while (size > 0) {
+    const DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(file, data, want, &written, nullptr)) return LastError();
+    if (written == 0) return EIO;
+    data += written;
+    size -= written;
+  }
+  return 0;
+}
+
+int WindowsIniFileSystem::SetModificationTime(int handle, int64_t mtime_ns) {
+  const int64_t ticks = mtime_ns / 100 + kEpochOffset;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
+  time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+  return ::SetFileTime(HandleOf(handle), nullptr, nullptr, &time) ? 0 : LastError();
+}
+
+int WindowsIniFileSystem::Sync(int handle) {
+  return ::FlushFileBuffers(HandleOf(handle)) ? 0 : LastError();
+}
+
+int WindowsIniFileSystem::StatHandle(int handle, FileStamp* stamp) {
+  return StampOf(HandleOf(handle), stamp);
+}
+
+int WindowsIniFileSystem::Close(int handle) { return ::_close(handle) == 0 ? 0 : errno; }
+
+int WindowsIniFileSystem::Rename(const std::string& from, const std::string& to) {
+  std::wstring wide_from;
+  std::wstring wide_to;
+  if (!Widen(from, &wide_from) || !Widen(to, &wide_to)) return EINVAL;
+  // The file replaced keeps its attributes (hidden, system, not indexed) on the new content.
+  // ReplaceFileW would keep its ACL too, but refuses a replacement that is still open, as the
+  // new file is until its stamp is taken: the new file has its directory's inherited ACL.
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD attributes = ::GetFileAttributesW(wide_to.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kept) != 0) {
+    ::SetFileAttributesW(wide_from.c_str(), attributes & kept);
+  }
+  // One rename replaces the file, written through to the disk before the call returns. Windows
+  // refuses to replace a file another process has open, as a reader or a writer checking it
+  // does for a moment: the rename is tried again for a while before the refusal counts.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRenameWaitMs);
+  auto pause = std::chrono::microseconds(100);
+  for (;;) {
+    if (::MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return 0;
+    }
+    const DWORD error = ::GetLastError();
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return ErrorOf(error);
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(5000));
+  }
+}
+
+int WindowsIniFileSystem::Remove(const std::string& path) {
+  std::wstring wide;
+  if (!Widen(path, &wide)) return EINVAL;
+  return ::DeleteFileW(wide.c_str()) ? 0 : LastError();
+}
+
+int WindowsIniFileSystem::SyncDirectory(const std::string& directory) {
+  HANDLE file;
+  if (int error = Open(directory, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, &file)) {
+    // A directory this process may not open for writing cannot be flushed by it; the rename
+    // into it went through the file system's journal all the same.
+    return error == EACCES ? 0 : error;
+  }
+  HandleCloser closer{file};
+  if (::FlushFileBuffers(file)) return 0;
+  // File systems that cannot flush a directory (FAT, network shares) answer so; what the
+  // rename wrote is then as durable as they make it.
+  const DWORD error = ::GetLastError();
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_ACCESS_DENIED ||
+                 error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED
+             ? 0
+             : ErrorOf(error);
+}
+
+int WindowsIniFileSystem::ListDirectory(const std::string& directory,
+                                        std::vector<std::string>* names) {
+  std::wstring pattern;
+  if (!Widen(directory + "\\*", &pattern)) return EINVAL;
+  WIN32_FIND_DATAW entry;
+  HANDLE listing = ::FindFirstFileW(pattern.c_str(), &entry);
+  if (listing == INVALID_HANDLE_VALUE) return LastError();
+  names->clear();
+  do {
+    names->push_back(Narrow(entry.cFileName, std::wcslen(entry.cFileName)));
+  } while (::FindNextFileW(listing, &entry));
+  const DWORD error = ::GetLastError();
+  ::FindClose(listing);
+  return error == ERROR_NO_MORE_FILES ? 0 : ErrorOf(error);
+}
+
+int WindowsIniFileSystem::Lock(const std::string& path, const FileStamp* like, int timeout_ms,
+                               int* handle) {
+  // The lock file gets the directory's ACL, like the store's temporary files.
+  (void)like;
+  HANDLE file;
+  if (int error =
+          Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, &file)) {
+    return error;
+  }
+  // A byte-range lock over the whole file belongs to this handle: a second handle of the same
+  // process is refused too, and Windows releases it when the handle closes or the process ends.
+  // Polled rather than waited on, so the wait has a bound.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto pause = std::chrono::microseconds(50);
+  for (;;) {
+    OVERLAPPED whole_file;
+    std::memset(&whole_file, 0, sizeof whole_file);
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                     MAXDWORD, &whole_file)) {
+      return Adopt(file, handle);
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+      ::CloseHandle(file);
+      return ErrorOf(error);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::CloseHandle(file);
+      return ETIMEDOUT;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+  }
+}
+
+void WindowsIniFileSystem::Unlock(int handle) {
+  // Closing the only handle of the lock file releases its lock.
+  ::_close(handle);
+}
+
+std::string UserName(uint32_t uid) { return "user " + std::to_string(uid); }
+
+uint64_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t separator = LastSeparator(path);
+  const bool drive = path.size() >= 2 && path[1] == ':';
+  if (separator == std::string::npos) return drive ? path.substr(0, 2) : ".";
+  // The root of a drive or of the current drive keeps its separator: "C:\", "\".
+  if (separator == 0 || (drive && separator == 2)) return path.substr(0, separator + 1);
+  return path.substr(0, separator);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  const size_t separator = LastSeparator(path);
+  if (separator != std::string::npos) return path.substr(separator + 1);
+  return path.size() >= 2 && path[1] == ':' ? path.substr(2) : path;
+}
+
+std::shared_ptr<IniFileSystem> DefaultIniFileSystem() {
+  static const std::shared_ptr<IniFileSystem> files = std::make_shared<WindowsIniFileSystem>();
+  return files;
+}

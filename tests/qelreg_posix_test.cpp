@@ -1,0 +1,204 @@
+// qelreg where only POSIX systems set the scene: output to a full device or a closed descriptor,
+// the mode of a store file it creates, its bash completion, a watch ended by a signal, and copies
+// to and from an etcd cluster (which runs beside the tests on POSIX systems only).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "etcd_cluster.h"
+#include "scratch_files.h"
+#include "webdav_server.h"
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class QelregTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteWholeFile(store_, ReadWholeFile(QEL_SOURCE_DIR "/examples/sample.ini"));
+  }
+
+  // Runs qelreg with `args` (none holds a single quote), standard input from `in` and standard
+  // output redirected by `out`.
+  Result Run(const std::vector<std::string>& args, const std::string& in = "/dev/null",
+             const std::string& out = "") const {
+    std::string command = std::string("'") + QELREG_PATH + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command +=
+        " <" + in + " " + (out.empty() ? ">" + dir_.File("out") : out) + " 2>" + dir_.File("err");
+    WriteWholeFile(dir_.File("out"), "");
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadWholeFile(dir_.File("out")),
+            ReadWholeFile(dir_.File("err"))};
+  }
+
+  // Runs qelreg on the copy of the sample store.
+  Result OnStore(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"--store", store_});
+    return Run(args);
+  }
+
+  // Expects `r` to have failed with `status` and a message starting with `head`, the sample
+  // store left as it was.
+  void ExpectFailure(const Result& r, int status, const std::string& head) const {
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.err.substr(0, head.size()), head);
+    EXPECT_EQ(ReadWholeFile(store_), ReadWholeFile(QEL_SOURCE_DIR "/examples/sample.ini"));
+  }
+
+  ScratchDirectory dir_;
+  const std::string store_ = dir_.File("sample.ini");
+};
+
+TEST_F(QelregTest, AStoreFileMadeByCreateIsReadableByItsOwnerOnly) {
+  const std::string created = dir_.File("new.ini");
+  Result r = Run({"--store", created, "--create", "mkkey", "-p", "/A"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat status {};
+  ASSERT_EQ(stat(created.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST_F(QelregTest, OutputThatCannotBeWrittenIsReported) {
+  const std::vector<std::string> change{"--store", store_,   "set", "/ZOR_Software", "vendor",
+                                        "Other",   "--then", "get", "/ZOR_Software", "vendor"};
+  Result r = Run(change, "/dev/null", ">/dev/full");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "qelreg: store " + store_ +
+                       ": the changes were committed, but the output could not be written: No "
+                       "space left on device\n");
+  EXPECT_NE(ReadWholeFile(store_).find("vendor=Other\n"), std::string::npos);
+  r = Run(change, "/dev/null", ">&-");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("committed, but the output could not be written: Bad file descriptor\n"),
+            std::string::npos)
+      << r.err;
+  r = Run({"--store", store_, "tree"}, "/dev/null", ">/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "qelreg: store " + store_ + ": cannot write the output: No space left on device\n");
+}
+
+TEST_F(QelregTest, BashCompletionOffersCommandsOptionsAndKeys) {
+  const std::string tool = QELREG_PATH;
+  const std::string script = QEL_SOURCE_DIR "/tools/qelreg/qelreg.bash-completion";
+  // The words of a command line, the last one being completed, and what is offered.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"qelreg --store " + store_ + " r", "rm\nrmkey\nroot\n"},
+      {"qelreg --cr", "--create\n"},
+      {"qelreg --store " + store_ + " tree --c", "--children\n"},
+      {"qelreg --store " + store_ + " get /ZOR_Software/qel4ds/Config/L",
+       "/ZOR_Software/qel4ds/Config/Logging\n"},
+      {"qelreg --store " + store_ + " get /A x --then mk", "mkkey\n"},
+  };
+  for (const auto& [line, offered] : cases) {
+    WriteWholeFile(dir_.File("complete.sh"),
+                   "PATH=\"" + tool.substr(0, tool.rfind('/')) + ":$PATH\"\nsource '" + script +
+                       "'\nCOMP_WORDS=(" + line +
+                       ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_qelreg\n"
+                       "printf '%s\\n' \"${COMPREPLY[@]}\"\n");
+    const std::string command =
+        "bash " + dir_.File("complete.sh") + " >" + dir_.File("out") + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << line;
+    EXPECT_EQ(ReadWholeFile(dir_.File("out")), offered) << line;
+  }
+}
+
+TEST_F(QelregTest, CopyMovesAWholeStoreBetweenAFileWebDavAndEtcd) {
+  WebDavServer server;
+  server.WriteFile("moved.ini", "");
+  EtcdCluster::Options options;
+  options.members = 1;
+  EtcdCluster cluster(options);
+  setenv("QEL_REMOTE_CA_FILE", server.CaFile().c_str(), 1);
+  setenv("QEL_PASSWORD", WebDavServer::kPassword, 1);
+  const std::string etcd = cluster.Address("/moved");
+  const std::string webdav = "https://" + server.HostPort() + "/moved.ini";
+  const std::string file = dir_.File("moved.ini");
+  const std::string user = WebDavServer::kUser;
+
+  // The sample's 354 keys are more than one etcd transaction may hold: nothing is written.
+  Result r = Run({"--user", user, "copy", store_, etcd});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--max-txn-ops"), std::string::npos) << r.err;
+  EXPECT_TRUE(cluster.Get("/moved").empty());
+  r = Run({"--user", user, "copy", store_, etcd, "--batch", "100"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "copied 354 keys and 955 values from " + store_ + " to " + etcd + "\n");
+  r = Run({"--user", user, "copy", etcd, webdav});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = Run({"--user", user, "copy", webdav, file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string exported = OnStore({"export"}).out;
+  EXPECT_EQ(Run({"--store", file, "export"}).out, exported);
+  EXPECT_EQ(Run({"--remote", etcd, "--user", user, "export"}).out, exported);
+
+  // Nothing is copied over keys a store already holds, nor without what a copy needs.
+  ExpectFailure(Run({"copy", file, store_}), 1,
+                "qelreg: copy: store " + store_ + ", file " + file + ": the destination " + store_ +
+                    " already holds keys");
+  EXPECT_EQ(Run({"copy", store_, etcd}).status, 2);  // a remote store needs --user
+  EXPECT_EQ(Run({"copy", store_, dir_.File("x.ini"), "--then", "tree"}).status, 2);
+  EXPECT_EQ(Run({"--store", store_, "copy", store_, dir_.File("x.ini")}).status, 2);
+  unsetenv("QEL_PASSWORD");
+  unsetenv("QEL_REMOTE_CA_FILE");
+}
+
+TEST_F(QelregTest, WatchPrintsEachChangeOtherWritersMakeUntilInterrupted) {
+  const std::string scheduler = "/ZOR_Software/Scheduler";
+  const std::string out = dir_.File("watch.out");
+  WriteWholeFile(out, "");
+  const pid_t watcher = ::fork();
+  if (watcher == 0) {
+    const int file = ::open(out.c_str(), O_WRONLY | O_APPEND);
+    if (file < 0 || ::dup2(file, STDOUT_FILENO) < 0) ::_exit(126);
+    ::execl(QELREG_PATH, "qelreg", "--json", "--store", store_.c_str(), "watch", scheduler.c_str(),
+            "--recursive", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Waits until the watch has printed `line`, for at most ten seconds.
+  auto printed = [&](const std::string& line) {
+    for (int round = 0; round < 200; ++round) {
+      if (ReadWholeFile(out).find(line) != std::string::npos) return true;
+      ::usleep(50000);
+    }
+    return false;
+  };
+  // The watch reports what changes after it has read the store: a first change is repeated
+  // until it shows up.
+  bool started = false;
+  for (int round = 1; round <= 50 && !started; ++round) {
+    OnStore({"set", scheduler, "workers", std::to_string(round)});
+    started = printed("\"new\":[\"" + std::to_string(round) + "\"]}");
+  }
+  ASSERT_TRUE(started);
+  OnStore({"add", scheduler + "/Calendars/workdays", "days", "sun", "--then", "mkkey",
+           scheduler + "/Night", "--then", "set", "/ZOR_Software/DataServer", "ignored", "x"});
+  EXPECT_TRUE(printed("{\"key\":\"" + scheduler + "/Night\",\"event\":\"added\"}"));
+  EXPECT_TRUE(printed("{\"key\":\"" + scheduler +
+                      "/Calendars/workdays\",\"value\":\"days\",\"old\":[\"mon\",\"tue\","
+                      "\"wed\",\"thu\",\"fri\"],\"new\":[\"mon\",\"sun\",\"tue\",\"wed\","
+                      "\"thu\",\"fri\"]}"));
+  OnStore({"rm", scheduler, "enabled"});
+  EXPECT_TRUE(printed("\"value\":\"enabled\",\"old\":[\"1\"],\"new\":null}"));
+  ::kill(watcher, SIGINT);
+  int status = 0;
+  ::waitpid(watcher, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadWholeFile(out).find("DataServer"), std::string::npos);
+}
+
+}  // namespace
