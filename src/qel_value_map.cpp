@@ -8,14 +8,14 @@ QELValueMap::~QELValueMap() = default;
 
 QELValueMap::iterator QELValueMap::Find(const std::string& name) {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (cmp_nocase(it->first, name) == 0) return it;
+    if (EqualNoCase(it->first, name)) return it;
   }
   return entries_.end();
 }
 
 QELValueMap::const_iterator QELValueMap::Find(const std::string& name) const {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (cmp_nocase(it->first, name) == 0) return it;
+    if (EqualNoCase(it->first, name)) return it;
   }
   return entries_.end();
 }

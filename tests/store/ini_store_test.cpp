@@ -1,5 +1,5 @@
 // Tests of the INI store's image: parsing, layout-preserving edits, bad files, group order and
-// iterators, the change journal's merge, and concurrent reads.
+// iterators, name comparison, the change journal's merge, and concurrent reads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -191,6 +191,22 @@ TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {
   EXPECT_FALSE(ini.HasChanges());
   ini.MergeOnto("[/A]\nshared=later\n", "merge.ini");
   EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=later\n");
+}
+
+// Names fold ASCII letters only: the pairs of bytes one bit apart that are no letters stay
+// apart, and so do bytes above ASCII, whatever a locale would fold.
+TEST(IniStoreTest, NamesCompareIgnoringAsciiLetterCaseOnly) {
+  EXPECT_TRUE(EqualNoCase("LogLevel", "lOGlEVEL"));
+  EXPECT_EQ(cmp_nocase("LogLevel", "lOGlEVEL"), 0);
+  EXPECT_FALSE(EqualNoCase("Log", "Logs"));
+  for (const char* pair : {"@`", "[{", "\\|", "]}", "^~", "\xC4\xE4", "\xD6\xF6"}) {
+    const std::string a(1, pair[0]);
+    const std::string b(1, pair[1]);
+    EXPECT_FALSE(EqualNoCase(a, b)) << a << b;
+    EXPECT_NE(cmp_nocase(a, b), 0) << a << b;
+  }
+  EXPECT_LT(cmp_nocase("a", "B"), 0);
+  EXPECT_GT(cmp_nocase("b", "A"), 0);
 }
 
 TEST(IniStoreTest, MergeKeepsTheTreeWhenWritesAndErasesCross) {
