@@ -47,10 +47,17 @@ TEST(BackendPointer, ReadsShareAndTheFirstWriteThroughASharerClonesOnce) {
     CountedPointer c(a);
     a = c;  // assigning a sharer keeps the object alive and unduplicated
     EXPECT_EQ(Read(a), 3);
+    CountedPointer moved(std::move(c));  // takes c's share: c is empty, nothing is copied
+    EXPECT_TRUE(c.IsNull());
+    a = std::move(moved);  // a lets go of its own share of that same object, which lives on
+    EXPECT_TRUE(moved.IsNull());
+    EXPECT_EQ(Read(a), 3);
     EXPECT_EQ(clones, 1);
     EXPECT_EQ(destroys, 0);
+    a = CountedPointer(new int(5));  // the last share of the old object goes with it
+    EXPECT_EQ(destroys, 1);
   }
-  EXPECT_EQ(destroys, 2);
+  EXPECT_EQ(destroys, 3);
 }
 
 TEST(BackendKey, EncodesListsWithATrailingSeparatorAndDropsDanglingText) {
