@@ -60,8 +60,8 @@ class QELIniConnection : public QELConnectionBase {
   // REQUIRES: a successful login. Flushes the store, then clears the transaction flag.
   void Commit() override;
 
-  // A handle sharing the store holder.
-  QELIniHolder GetIni() const { return store; }
+  // The store holder, for sharing.
+  const QELIniHolder& GetIni() const { return store; }
 
  protected:
   // Puts a newly opened store in and records who opened it.

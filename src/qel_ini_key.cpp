@@ -110,6 +110,41 @@ class ListRemoval : public IniEntryEdit {
   std::list<QELRBValue> elements_;
 };
 
+// A group's values decoded once, kept by the store beside the group's entries until they change,
+// and shared copy-on-write by every key that loads them meanwhile: opening a key copies no value.
+class DecodedValues : public IniGroupView {
+ public:
+  explicit DecodedValues(QELValueMapPointer decoded) : values(std::move(decoded)) {}
+  const QELValueMapPointer values;
+};
+
+// A new value map of `entries` decoded, in their order (names ignoring case).
+QELValueMapPointer Decode(const IniEntryMap* entries) {
+  QELValueMapPointer decoded(new QELValueMap());
+  if (entries != nullptr) {
+    // The entry map is unique without regard to case, so each entry is appended directly.
+    QELValueMap* map = decoded.operator->();
+    for (const auto& entry : *entries) {
+      map->Append(QELValueItem(entry.first, DecodeValue(entry.second)));
+    }
+  }
+  return decoded;
+}
+
+// The values of `group` as the store holds them now, shared with the keys that loaded them
+// since it last changed; false when the group does not exist.
+bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer& out) {
+  const IniGroupView* view = store.GetGroupView(group);
+  if (view == nullptr) {
+    const IniEntryMap* entries = store.GetGroupProperty(group);
+    if (entries == nullptr) return false;
+    view = store.KeepGroupView(group, std::make_unique<DecodedValues>(Decode(entries)));
+    if (view == nullptr) return false;
+  }
+  out = static_cast<const DecodedValues*>(view)->values;
+  return true;
+}
+
 // Refuses a value that would not read back as written: an element holding the separator.
 QELStatus CheckStorable(const QELValueItem& value) {
   const std::vector<std::string>& elements = value.second.Elements();
@@ -160,8 +195,19 @@ bool QELSubkeyMatcher::operator()(const std::string& group) const {
 
 QELIniKey::QELIniKey(QELConnectionBase& source) : QELIniKey(AsIniConnection(source)) {}
 
+// The flag as a copy of the connection would answer it: a copy is a plain QELIniConnection, so
+// the base's answer, whatever the connection's own class overrides.
 QELIniKey::QELIniKey(const QELIniConnection& source)
-    : QELKey(std::string()), connection(source), ini(source.GetIni()) {}
+    : QELKey(std::string()),
+      ini(source.GetIni()),
+      iniStore(ini.Get()),
+      inTransaction(source.QELConnectionBase::IsTransactionStarted()) {}
+
+QELIniKey::QELIniKey(SameStore, const QELIniKey& key)
+    : QELKey(std::string()),
+      ini(key.ini),
+      iniStore(key.iniStore),
+      inTransaction(key.inTransaction) {}
 
 QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : QELIniKey(source) {
   const QELStatus status = QELIniKey::ChangeKey(key_path);
@@ -169,47 +215,45 @@ QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : Q
 }
 
 QELIniKey::QELIniKey(const QELIniKey& other)
-    : QELKey(other), connection(other.connection), ini(other.ini), loadedAt(other.loadedAt) {}
+    : QELKey(other),
+      ini(other.ini),
+      iniStore(other.iniStore),
+      inTransaction(other.inTransaction),
+      loadedAt(other.loadedAt) {}
 
 QELIniKey::~QELIniKey() = default;
 
 QELKey* QELIniKey::Clone() const { return new QELIniKey(*this); }
 
 Ini& QELIniKey::Store() const {
-  Ini* store = ini.Get();
-  if (store == nullptr) {
+  if (iniStore == nullptr) {
     throw QELLogicalError("the connection has no store: log in first", kSourceFile, __LINE__);
   }
-  return *store;
+  return *iniStore;
 }
 
 QELStatus QELIniKey::ChangeKey(const std::string& new_path) {
-  if (!Store().isGroupExist(new_path)) return Failed(qel_failure::kNoKey);
+  const Ini& current = Store();
+  const uint64_t merges = current.MergeCount();
+  QELValueMapPointer loaded;
+  if (!SharedValues(current, new_path, loaded)) return Failed(qel_failure::kNoKey);
   const QELStatus status = ChangePath(new_path);
   if (!status.Ok()) return status;
-  LoadValues();
+  values = std::move(loaded);
+  loadedAt = merges;
   return QELStatus();
 }
 
 void QELIniKey::LoadValues() {
-  QELValueMapPointer loaded(new QELValueMap());
-  const Ini& store = Store();
-  loadedAt = store.MergeCount();
-  const IniEntryMap* entries = store.GetGroupProperty(path);
-  if (entries != nullptr) {
-    // The entry map is unique without regard to case, so each entry is appended directly.
-    QELValueMap* map = loaded.operator->();
-    for (const auto& entry : *entries) {
-      map->Append(QELValueItem(entry.first, DecodeValue(entry.second)));
-    }
-  }
-  values = loaded;
+  const Ini& current = Store();
+  loadedAt = current.MergeCount();
+  QELValueMapPointer loaded;
+  if (!SharedValues(current, path, loaded)) loaded = Decode(nullptr);
+  values = std::move(loaded);
 }
 
 void QELIniKey::FollowStore() {
-  if (values.IsNull()) return;
-  const Ini* store = ini.Get();
-  if (store != nullptr && store->MergeCount() != loadedAt) LoadValues();
+  if (iniStore != nullptr && iniStore->MergeCount() != loadedAt && !values.IsNull()) LoadValues();
 }
 
 QELStatus QELIniKey::GetValue(QELValueItem& value) {
@@ -228,7 +272,7 @@ QELStatus QELIniKey::HasValue(const QELNoCaseString& value_name, bool& has) {
 }
 
 void QELIniKey::Flush() {
-  if (!connection.IsTransactionStarted()) Store().FlushIniDataToFile("");
+  if (!inTransaction) Store().FlushIniDataToFile("");
 }
 
 QELStatus QELIniKey::SetValue(const QELValueItem& value) {
@@ -410,7 +454,7 @@ QELIniKeyReader::QELIniKeyReader(const QELIniKey& searched, const std::string& s
                                  bool all_descendants, const std::list<std::string>&,
                                  unsigned int* found_out)
     : key(searched),
-      current(new QELIniKey(searched.GetConnection())),
+      current(new QELIniKey(QELIniKey::SameStore(), searched)),
       filter(selector),
       recursive(all_descendants) {
   position = key.Store().lower_bound(key.GetKeyPath() + "/");

@@ -101,6 +101,35 @@ TEST_F(BackendIniKey, ReadsAndSetsValuesUnderTheStoredName) {
   EXPECT_EQ(store().flushes, 1);
 }
 
+// Keys on one group share its decoded values until one of them writes; each keeps the values it
+// loaded, and a key opened later reads the group as written.
+TEST_F(BackendIniKey, KeysShareTheValuesTheyLoadedUntilOneWrites) {
+  auto map_of = [](QELIniKey& key) {
+    QELValueMapPointer values;
+    key.GetValues(values);
+    const QELValueMapPointer& shared = values;
+    return shared.operator->();
+  };
+  auto value_of = [](QELIniKey key, const std::string& name) {
+    QELValueItem item(name, "");
+    return key.GetValue(item).Ok() ? std::string(item.second) : "<none>";
+  };
+  QELIniKey writer("/A", connection);
+  QELIniKey reader("/A", connection);
+  EXPECT_EQ(map_of(writer), map_of(reader));
+  EXPECT_TRUE(writer.SetValue({"name", QELRBValue("y")}).Ok());
+  EXPECT_NE(map_of(writer), map_of(reader));
+  EXPECT_EQ(value_of(writer, "name"), "y");
+  EXPECT_EQ(value_of(reader, "name"), "x");
+  QELIniKey later("/A", connection);
+  EXPECT_EQ(value_of(later, "name"), "y");
+  EXPECT_TRUE(writer.DeleteValue({"List", QELRBValue()}).Ok());
+  EXPECT_EQ(value_of(QELIniKey("/A", connection), "List"), "<none>");
+  EXPECT_EQ(value_of(later, "List"), "ant, cat, eel");
+  EXPECT_TRUE(writer.AddValue({"List", QELRBValue("fox")}).Ok());
+  EXPECT_EQ(value_of(QELIniKey("/A", connection), "list"), "fox");
+}
+
 TEST_F(BackendIniKey, AddValueMergesInOrderAndRefusesDuplicates) {
   QELIniKey key("/A", connection);
   const std::string merged =

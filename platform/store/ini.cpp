@@ -111,6 +111,15 @@ const IniEntryMap* Ini::GetGroupProperty(const std::string& group) const {
   return document_->Entries(group);
 }
 
+const IniGroupView* Ini::GetGroupView(const std::string& group) const {
+  return document_->View(group);
+}
+
+const IniGroupView* Ini::KeepGroupView(const std::string& group,
+                                       std::unique_ptr<const IniGroupView> view) const {
+  return document_->KeepView(group, std::move(view));
+}
+
 const std::string& Ini::ExceptionNumberToString(int number) {
   static const std::string kTexts[] = {
       "unknown INI store error",

@@ -89,6 +89,14 @@ class Ini {
   // group is erased or the image replaced.
   const IniEntryMap* GetGroupProperty(const std::string& group) const;
 
+  // The view kept for the group, or null: none kept yet, the entries changed since, or no such
+  // group. Valid until the next change of the store.
+  const IniGroupView* GetGroupView(const std::string& group) const;
+  // Keeps `view` for the group's entries as they stand, unless a view is kept already (made by
+  // another thread meanwhile); returns the view kept, or null when the group does not exist.
+  const IniGroupView* KeepGroupView(const std::string& group,
+                                    std::unique_ptr<const IniGroupView> view) const;
+
   // Counts the times the image was read or merged from a file: a reader holding a copy of some
   // entries compares it to know when to read them again.
   uint64_t MergeCount() const { return merges_; }

@@ -149,6 +149,28 @@ const IniEntryMap* IniDocument::Entries(std::string_view name) const {
   return entries.get();
 }
 
+const IniGroupView* IniDocument::View(std::string_view name) const {
+  const uint32_t group = index_.Find(name);
+  if (group == kNone) return nullptr;
+  std::lock_guard<std::mutex> guard(mutex_);
+  return group < views_.size() ? views_[group].get() : nullptr;
+}
+
+void IniDocument::DropView(uint32_t group) const {
+  if (group < views_.size()) views_[group].reset();
+}
+
+const IniGroupView* IniDocument::KeepView(std::string_view name,
+                                          std::unique_ptr<const IniGroupView> view) const {
+  const uint32_t group = index_.Find(name);
+  if (group == kNone) return nullptr;
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (group >= views_.size()) views_.resize(index_.Capacity());
+  std::unique_ptr<const IniGroupView>& kept = views_[group];
+  if (!kept) kept = std::move(view);
+  return kept.get();
+}
+
 void IniDocument::BuildEntries(const GroupRecord& group, IniEntryMap& entries) const {
   std::string name;
   std::string value;
@@ -217,6 +239,7 @@ bool IniDocument::EraseGroup(const std::string& name) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     entries_.erase(group);
+    DropView(group);
   }
   ++generation_;
   return true;
@@ -287,6 +310,7 @@ void IniDocument::SetEntry(const std::string& group, const std::string& key,
     overlay.insert(after.base(), std::move(line));
   }
   std::lock_guard<std::mutex> guard(mutex_);
+  DropView(id);
   auto entries = entries_.find(id);
   if (entries != entries_.end()) {
     auto placed = entries->second->emplace(key, value);
@@ -308,6 +332,7 @@ bool IniDocument::EraseEntry(const std::string& group, const std::string& key) {
     overlay.erase(kept, overlay.end());
   }
   std::lock_guard<std::mutex> guard(mutex_);
+  if (erased) DropView(id);
   auto entries = entries_.find(id);
   if (entries != entries_.end()) entries->second->erase(key);
   return erased;

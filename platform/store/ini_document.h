@@ -51,6 +51,12 @@ class IniDocument {
   bool Contains(std::string_view name) const { return index_.Find(name) != kNone; }
   // The group's entries, built on first request; null when the group does not exist.
   const IniEntryMap* Entries(std::string_view name) const;
+  // The store user's view of the group's entries (Ini::KeepGroupView), dropped whenever they
+  // change; null when none is kept.
+  const IniGroupView* View(std::string_view name) const;
+  // Keeps `view` unless one is kept already; returns the one kept, null for no such group.
+  const IniGroupView* KeepView(std::string_view name,
+                               std::unique_ptr<const IniGroupView> view) const;
 
   // Adds an empty group at the end of the file; false when it exists.
   bool InsertGroup(const std::string& name);
@@ -98,6 +104,8 @@ class IniDocument {
   // The section's lines as an overlay, made from its bytes on first use.
   Overlay& Edit(uint32_t section);
   void BuildEntries(const GroupRecord& group, IniEntryMap& entries) const;
+  // Forgets the view of a group whose entries changed. REQUIRES: mutex_ held.
+  void DropView(uint32_t group) const;
   void AppendSection(std::string& out, uint32_t index) const;
   // Starts a new line in `out` when the text so far lacks a line end.
   void StartLine(std::string& out) const;
@@ -110,8 +118,11 @@ class IniDocument {
   IniGroupIndex index_;
   std::unordered_map<uint32_t, Overlay> overlays_;
   uint64_t generation_ = 0;
-  // Guards entries_, which const calls fill on first use.
+  // Guards entries_ and views_, which const calls fill on first use.
   mutable std::mutex mutex_;
   // The entry maps handed out, by group, built on first request.
   mutable std::unordered_map<uint32_t, std::unique_ptr<IniEntryMap>> entries_;
+  // The views kept until the group's entries change, by group number (a vector: looked up at
+  // every opening of a key).
+  mutable std::vector<std::unique_ptr<const IniGroupView>> views_;
 };

@@ -51,6 +51,8 @@ class IniGroupIndex {
   }
   // The number of groups indexed and not erased.
   size_t Count() const { return live_; }
+  // One more than the highest group number given so far, erased groups included.
+  size_t Capacity() const { return names_.size(); }
 
   // Positions in the byte order of the names, 0 .. Count().
   size_t LowerBound(std::string_view name) const;

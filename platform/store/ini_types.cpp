@@ -1,4 +1,5 @@
-// The case-insensitive comparisons that order every entry map, and the entry edit's base.
+// The case-insensitive comparisons that order every entry map, and the bases of entry edits and
+// group views.
 #include "ini_types.h"
 
 namespace {
@@ -27,3 +28,5 @@ bool StrCmpInSensitive::operator()(const std::string& a, const std::string& b) c
 }
 
 IniEntryEdit::~IniEntryEdit() = default;
+
+IniGroupView::~IniGroupView() = default;

@@ -1,5 +1,5 @@
 // The types the INI store's parts share: entry maps ordered without regard to case, the store's
-// error numbers, and a change to one entry that can be replayed.
+// error numbers, a change to one entry that can be replayed, and a view kept beside a group.
 // Thread safety: types and constants only.
 #pragma once
 
@@ -55,4 +55,12 @@ class IniEntryEdit {
   // Sets `*result` to the entry's new text given its `current` text (null when the entry does
   // not exist) and returns true; returns false when the entry is to stay as it is.
   virtual bool Apply(const std::string* current, std::string* result) const = 0;
+};
+
+// What a user of the store derives from one group's entries and keeps beside them (the keys keep
+// the values decoded). The store holds it until the group's entries next change, so a view found
+// always matches the entries as they stand.
+class IniGroupView {
+ public:
+  virtual ~IniGroupView();
 };

@@ -1,8 +1,11 @@
 // Tests of the INI store's image: parsing, layout-preserving edits, bad files, group order and
-// iterators, name comparison, the change journal's merge, and concurrent reads.
+// iterators, views kept beside groups, name comparison, the change journal's merge, and concurrent
+// reads.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +194,45 @@ TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {
   EXPECT_FALSE(ini.HasChanges());
   ini.MergeOnto("[/A]\nshared=later\n", "merge.ini");
   EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=later\n");
+}
+
+// A view stands for its group's entries as they are: every kind of change to them drops it,
+// changes elsewhere keep it, the first view kept wins, and a merged image starts without views.
+TEST(IniStoreTest, GroupViewsLastUntilTheirGroupsEntriesChange) {
+  struct Mark : IniGroupView {};
+  MemoryIni ini;
+  ini.LoadImage("[/A]\nx=1\ny=2\n[/B]\nz=3\n", "views.ini");
+  auto keep = [&ini](const std::string& group) {
+    return ini.KeepGroupView(group, std::make_unique<Mark>());
+  };
+  EXPECT_EQ(ini.GetGroupView("/A"), nullptr);
+  EXPECT_EQ(keep("/missing"), nullptr);
+  const IniGroupView* kept = keep("/A");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(keep("/A"), kept);
+  ini.SetKeyValue("/B", "z", "4");
+  ini.InsertNewGroup("/C");
+  ini.EraseGroup("/C");
+  ini.EraseKey("/A", "absent");
+  EXPECT_EQ(ini.GetGroupView("/A"), kept);
+
+  const std::vector<std::function<void()>> changes = {
+      [&ini] { ini.SetKeyValue("/A", "X", "5"); },
+      [&ini] { ini.EraseKey("/A", "y"); },
+      [&ini] { ini.EditEntry("/A", "x", std::make_shared<Append>("more")); },
+      [&ini] {
+        ini.EraseGroup("/A");
+        ini.InsertNewGroup("/A");
+      },
+  };
+  for (size_t i = 0; i < changes.size(); ++i) {
+    ASSERT_NE(keep("/A"), nullptr);
+    changes[i]();
+    EXPECT_EQ(ini.GetGroupView("/A"), nullptr) << "change " << i;
+  }
+  ASSERT_NE(keep("/B"), nullptr);
+  ini.MergeOnto("[/B]\nz=3\n", "views.ini");
+  EXPECT_EQ(ini.GetGroupView("/B"), nullptr);
 }
 
 // Names fold ASCII letters only: the pairs of bytes one bit apart that are no letters stay
