@@ -2,7 +2,9 @@
 // list elements each ended by 0x1B), its value writes, subkey operations and subkey reader.
 #include "qel_ini_key.h"
 
+#include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -25,7 +27,7 @@ const QELIniConnection& AsIniConnection(QELConnectionBase& connection) {
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+  return text.size() >= prefix.size() && std::string_view(text.data(), prefix.size()) == prefix;
 }
 
 // Whether `group` is the subtree root `root` or lies below it, byte for byte.
@@ -190,7 +192,9 @@ bool QELSubkeyMatcher::operator()(const std::string& group) const {
   if (!StartsWith(group, prefix_)) return false;
   if (recursive_) return true;
   // The first character after the prefix is not tested.
-  return group.size() > prefix_.size() && group.find('/', prefix_.size() + 1) == std::string::npos;
+  const size_t rest = prefix_.size() + 1;
+  return group.size() > prefix_.size() &&
+         std::memchr(group.data() + rest, '/', group.size() - rest) == nullptr;
 }
 
 QELIniKey::QELIniKey(QELConnectionBase& source) : QELIniKey(AsIniConnection(source)) {}
@@ -456,8 +460,8 @@ QELIniKeyReader::QELIniKeyReader(const QELIniKey& searched, const std::string& s
     : key(searched),
       current(new QELIniKey(QELIniKey::SameStore(), searched)),
       filter(selector),
-      recursive(all_descendants) {
-  position = key.Store().lower_bound(key.GetKeyPath() + "/");
+      matcher(searched.GetKeyPath() + "/", all_descendants) {
+  position = key.Store().lower_bound(matcher.GetPrefix());
   Next();
   if (found_out != nullptr) *found_out = found;
 }
@@ -478,23 +482,22 @@ bool QELIniKeyReader::Next() {
 }
 
 QELIniKeyReader::Step QELIniKeyReader::NextStep() {
-  const QELSubkeyMatcher matcher(key.GetKeyPath() + "/", recursive);
   const Ini& store = key.Store();
   const IniGroupIterator end = store.end();
   // Candidates lie in the range of names that begin with the prefix; past it the walk is over.
   for (; position != end; ++position) {
-    const Group group = *position;
-    if (!StartsWith(group.GetName(), matcher.GetPrefix())) {
+    const std::string& name = position.Name();
+    if (!StartsWith(name, matcher.GetPrefix())) {
       position = end;
       break;
     }
     // A group erased since the iterator stood on it is passed over, not yielded.
-    if (!matcher(group.GetName()) || !store.isGroupExist(group.GetName())) continue;
-    if (!SubkeySelected(filter, group)) {
+    if (!matcher(name) || !position.Exists()) continue;
+    if (!SubkeySelected(filter, name, store)) {
       ++position;
       return Step::kSkipped;
     }
-    current->ChangeKey(group.GetName());
+    current->ChangeKey(name);
     ++position;
     ++found;
     return Step::kYielded;

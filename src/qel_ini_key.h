@@ -116,5 +116,6 @@ class QELIniKeyReader : public QELConstItemReader<QELKeyPointer> {
   QELKeyPointer current;
   std::string filter;
   uint16_t found = 0;
-  bool recursive;
+  // The key's path and "/", and whether every descendant counts: made once, never changed.
+  QELSubkeyMatcher matcher;
 };

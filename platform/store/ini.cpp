@@ -28,6 +28,12 @@ IniGroupIterator& IniGroupIterator::operator++() {
   return *this;
 }
 
+bool IniGroupIterator::Exists() const {
+  if (at_end_) return false;
+  const IniDocument& document = *ini_->document_;
+  return document.Generation() == generation_ || document.Contains(name_);
+}
+
 bool IniGroupIterator::operator==(const IniGroupIterator& other) const {
   if (at_end_ || other.at_end_) return at_end_ == other.at_end_;
   return ini_ == other.ini_ && name_ == other.name_;

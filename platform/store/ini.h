@@ -36,6 +36,11 @@ class IniGroupIterator {
  public:
   IniGroupIterator() = default;
   Group operator*() const;
+  // The name of the group it stands on ("" at the end), without a copy.
+  const std::string& Name() const { return name_; }
+  // Whether the group it stands on still exists, which it may not when groups were erased since
+  // the iterator was placed; without a lookup while the set of groups is unchanged.
+  bool Exists() const;
   IniGroupIterator& operator++();
   bool operator==(const IniGroupIterator& other) const;
   bool operator!=(const IniGroupIterator& other) const { return !(*this == other); }
