@@ -126,6 +126,7 @@ QELValueMapPointer Decode(const IniEntryMap* entries) {
   if (entries != nullptr) {
     // The entry map is unique without regard to case, so each entry is appended directly.
     QELValueMap* map = decoded.operator->();
+    map->Reserve(entries->size());
     for (const auto& entry : *entries) {
       map->Append(QELValueItem(entry.first, DecodeValue(entry.second)));
     }

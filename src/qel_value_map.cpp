@@ -29,7 +29,7 @@ void QELValueMap::Set(const Entry& entry) {
   }
 }
 
-void QELValueMap::Append(const Entry& entry) { entries_.push_back(entry); }
+void QELValueMap::Append(Entry entry) { entries_.push_back(std::move(entry)); }
 
 QELRBValue& QELValueMap::Get(const std::string& name) {
   const iterator found = Find(name);

@@ -1,7 +1,8 @@
-// Tests of the copy-on-write pointer, and of the INI key's values (encoding, reads, writes, the
-// flush rule) and path checks.
+// Tests of the copy-on-write pointer, the value map, and of the INI key's values (encoding, reads,
+// writes, the flush rule) and path checks.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -58,6 +59,26 @@ TEST(BackendPointer, ReadsShareAndTheFirstWriteThroughASharerClonesOnce) {
     EXPECT_EQ(destroys, 1);
   }
   EXPECT_EQ(destroys, 3);
+}
+
+TEST(BackendValueMap, NamesKeepTheirFirstSpellingAndPlaceAndClonesAreIndependent) {
+  QELValueMap map;
+  for (const char* name : {"Alpha", "beta", "Gamma"}) map.Set({name, QELRBValue(name)});
+  map.Set({"ALPHA", QELRBValue("new")});
+  map.Remove("absent");
+  EXPECT_EQ(map.Size(), 3u);
+  EXPECT_EQ(map.Begin()->first, "Alpha");
+  EXPECT_EQ(map.Get("alpha"), QELRBValue("new"));
+  EXPECT_THROW(map.Get("absent"), QELLogicalError);
+  std::unique_ptr<QELValueMap> clone(map.Clone());
+  map.Remove("BETA");
+  map.Set({"delta", QELRBValue("d")});
+  std::vector<std::string> names;
+  for (auto it = map.Begin(); it != map.End(); ++it) names.push_back(it->first);
+  EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Gamma", "delta"}));
+  EXPECT_EQ(clone->Size(), 3u);
+  EXPECT_NE(clone->Find("beta"), clone->End());
+  EXPECT_EQ(clone->Find("delta"), clone->End());
 }
 
 TEST(BackendKey, EncodesListsWithATrailingSeparatorAndDropsDanglingText) {
