@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -19,6 +20,10 @@ const char kSeparator = '\x1B';
 const char kSourceFile[] = "src\\qel_ini_key";
 
 const QELIniConnection& AsIniConnection(QELConnectionBase& connection) {
+  // Most connections are exactly local INI ones: one comparison of types instead of a search.
+  if (typeid(connection) == typeid(QELIniConnection)) {
+    return static_cast<const QELIniConnection&>(connection);
+  }
   const QELIniConnection* ini_connection = dynamic_cast<const QELIniConnection*>(&connection);
   if (ini_connection == nullptr) {
     throw QELLogicalError("an INI key needs an INI connection", kSourceFile, __LINE__);
