@@ -29,6 +29,13 @@ struct PairHash {
   }
 };
 
+// The middle of `samples` (the upper one of an even count): what a pass costs, whatever a busy
+// machine did to the passes before and after it.
+double Median(std::vector<double> samples) {
+  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+  return samples[samples.size() / 2];
+}
+
 // One generated store, written to a scratch file and logged in to.
 struct LoggedIn {
   explicit LoggedIn(size_t groups)
@@ -46,9 +53,9 @@ struct LoggedIn {
 // Opens every key once, in an order that does not follow the file, and reads each of its values
 // by name; per value. The floor finds the same (group, name) pairs, in the same order, in an
 // unordered_map the benchmark fills with the store's entries, and reads each value's length and
-// first byte. The two take turns every 100 keys, so that both see the machine alike; each figure
-// is the best pass. The first pass after login, which also decodes every key's values for the
-// first time, is reported on its own.
+// first byte. The two take turns every 100 keys, so that both see the machine alike; the ratio
+// is the median of the passes' ratios, the times their medians. The first pass after login,
+// which also decodes every key's values for the first time, is reported on its own.
 void BM_OpenKeysAndReadValues(benchmark::State& state) {
   LoggedIn data(static_cast<size_t>(state.range(0)));
   const std::vector<const bench_stores::Group*> order = bench_stores::Shuffled(data.store);
@@ -82,8 +89,8 @@ void BM_OpenKeysAndReadValues(benchmark::State& state) {
   read(order.begin(), order.end());
   const double first = ThreadSeconds() - start;
   constexpr size_t kTurn = 100;
-  double best_floor = 1e9;
-  double best = 1e9;
+  std::vector<double> floor_passes;
+  std::vector<double> passes;
   for (auto _ : state) {
     double floor_pass = 0;
     double pass = 0;
@@ -98,14 +105,16 @@ void BM_OpenKeysAndReadValues(benchmark::State& state) {
       pass += ThreadSeconds() - middle;
       floor_pass += middle - start;
     }
-    best_floor = std::min(best_floor, floor_pass);
-    best = std::min(best, pass);
+    floor_passes.push_back(floor_pass);
+    passes.push_back(pass);
   }
   const double values = static_cast<double>(data.store.values);
+  std::vector<double> ratios;
+  for (size_t i = 0; i < passes.size(); ++i) ratios.push_back(passes[i] / floor_passes[i]);
   state.counters["values"] = values;
-  state.counters["floor_ns"] = best_floor / values * 1e9;
-  state.counters["read_ns"] = best / values * 1e9;
-  state.counters["ratio"] = best / best_floor;
+  state.counters["floor_ns"] = Median(floor_passes) / values * 1e9;
+  state.counters["read_ns"] = Median(passes) / values * 1e9;
+  state.counters["ratio"] = Median(ratios);
   state.counters["first_pass_ns"] = first / values * 1e9;
 }
 BENCHMARK(BM_OpenKeysAndReadValues)->Arg(2000)->Iterations(40)->Unit(benchmark::kMillisecond);
@@ -138,8 +147,8 @@ int WalkFloor(const std::set<std::string>& names, const std::string& path) {
   return seen;
 }
 
-// Per walk of the 25 and of the 42 children, best of the iterations: each opens the key and
-// walks all its children. The floor is the walk over the set.
+// Per walk of the 25 and of the 42 children, the median of the iterations: each opens the key
+// and walks all its children. The floor is the walk over the set.
 void BM_WalkChildren(benchmark::State& state) {
   LoggedIn data(static_cast<size_t>(state.range(0)));
   std::set<std::string> names;
@@ -153,24 +162,26 @@ void BM_WalkChildren(benchmark::State& state) {
     return;
   }
   constexpr int kRounds = 200;
-  double best_floor = 1e9;
-  double best = 1e9;
-  double best_wide = 1e9;
+  std::vector<double> floors;
+  std::vector<double> walks;
+  std::vector<double> wide_walks;
   for (auto _ : state) {
     double start = ThreadSeconds();
     for (int i = 0; i < kRounds; ++i) WalkFloor(names, walk);
-    best_floor = std::min(best_floor, ThreadSeconds() - start);
+    floors.push_back((ThreadSeconds() - start) / kRounds);
     start = ThreadSeconds();
     for (int i = 0; i < kRounds; ++i) WalkChildren(walk, data.connection);
-    best = std::min(best, ThreadSeconds() - start);
+    walks.push_back((ThreadSeconds() - start) / kRounds);
     start = ThreadSeconds();
     for (int i = 0; i < kRounds; ++i) WalkChildren(wide, data.connection);
-    best_wide = std::min(best_wide, ThreadSeconds() - start);
+    wide_walks.push_back((ThreadSeconds() - start) / kRounds);
   }
-  state.counters["walk25_us"] = best / kRounds * 1e6;
-  state.counters["walk42_us"] = best_wide / kRounds * 1e6;
-  state.counters["floor25_us"] = best_floor / kRounds * 1e6;
-  state.counters["ratio25"] = best / best_floor;
+  std::vector<double> ratios;
+  for (size_t i = 0; i < walks.size(); ++i) ratios.push_back(walks[i] / floors[i]);
+  state.counters["walk25_us"] = Median(walks) * 1e6;
+  state.counters["walk42_us"] = Median(wide_walks) * 1e6;
+  state.counters["floor25_us"] = Median(floors) * 1e6;
+  state.counters["ratio25"] = Median(ratios);
 }
 BENCHMARK(BM_WalkChildren)->Arg(2000)->Arg(20000)->Arg(200000)->Iterations(20);
 
