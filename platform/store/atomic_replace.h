@@ -5,12 +5,34 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "ini_file_system.h"
 
 // A fast 64-bit hash of a file's content, to confirm that a file with a new stamp really changed.
 uint64_t ContentHash(const char* data, size_t size);
+
+// ContentHash of a content given in pieces: Add them in order, then Finish; however the content
+// is cut, the result is ContentHash of the whole.
+class ContentHasher {
+ public:
+  ContentHasher();
+  void Add(const char* data, size_t size);
+  uint64_t Finish() const;
+
+ private:
+  void Block(const char* block);
+
+  uint64_t lanes_[4];
+  uint64_t size_ = 0;
+  char pending_[32];  // the start of a block not yet whole
+  size_t pending_size_ = 0;
+};
+
+// A file's content as a call that passes its pieces, in order, to the function it is given.
+using ContentPieces = std::function<void(const std::function<void(std::string_view)>& piece)>;
 
 // Where a failed atomic write went wrong: the errno value and the file it concerned.
 struct WriteFailure {
@@ -25,20 +47,21 @@ struct WrittenFile {
   bool stamp_set_apart = false;
 };
 
-// Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
+// Replaces the file `target` by `content` so that a crash at any moment leaves either the old or
 // the new content: a new temporary file beside it (named by TemporaryFilePrefix), write, sync,
-// rename over `target`,
-// sync the directory. `content_hash` is ContentHash of `bytes`; the file's modification time
-// is set back by up to a millisecond depending on it, so that any later version of the file has
-// another stamp (a file system that cannot set it, or keeps whole seconds only, leaves
-// `stamp_set_apart` false). `like`, when not null, gives the new file its permission bits and
-// owner from its creation on (see CreateFile). On success returns true and describes the new
-// file, as it stands after the rename, in `*written`; on failure returns false with the cause in
+// rename over `target`, sync the directory. The content is written as it is produced, large
+// pieces straight from where they lie and small ones gathered, and hashed on the way:
+// `*content_hash` is its ContentHash. The file's modification time is set back by up to a
+// millisecond depending on that hash, so that any later version of the file has another stamp
+// (a file system that cannot set it, or keeps whole seconds only, leaves `stamp_set_apart`
+// false). `like`, when not null, gives the new file its permission bits and owner from its
+// creation on (see CreateFile). On success returns true and describes the new file, as it
+// stands after the rename, in `*written`; on failure returns false with the cause in
 // `*failure`, the old file untouched and the temporary file removed (a step that fails after the
 // rename, closing the file or syncing the directory, leaves the new content).
-bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
-                         WriteFailure* failure);
+bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
+                         const ContentPieces& content, const FileStamp* like, WrittenFile* written,
+                         uint64_t* content_hash, WriteFailure* failure);
 
 // The start of the names of the temporary files written for `target`, within its directory;
 // the writer's process id, a dot and a sequence number follow it.

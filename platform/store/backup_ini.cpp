@@ -197,11 +197,15 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
     state_->RememberRead(current, hash, before);
   }
 
-  const std::string bytes = SerializeImage();
-  const uint64_t hash = ContentHash(bytes.data(), bytes.size());
+  // The image goes out piece by piece, untouched runs straight from the bytes it was read
+  // from: no copy of the whole file is made.
+  uint64_t hash = 0;
   WrittenFile written;
   WriteFailure failure;
-  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
+  const ContentPieces content = [this](const std::function<void(std::string_view)>& piece) {
+    ForEachImagePiece(piece);
+  };
+  if (!WriteFileAtomically(*files_, target, content, exists ? &current : nullptr, &written, &hash,
                            &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }

@@ -151,6 +151,10 @@ void Ini::LoadImage(std::string bytes, const std::string& source) {
 
 std::string Ini::SerializeImage() const { return document_->Serialize(); }
 
+void Ini::ForEachImagePiece(const std::function<void(std::string_view)>& emit) const {
+  document_->ForEachPiece(emit);
+}
+
 bool Ini::HasChanges() const { return !journal_->Empty(); }
 
 void Ini::MergeOnto(std::string bytes, const std::string& source) {

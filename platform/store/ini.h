@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ini_types.h"
 
@@ -118,6 +120,8 @@ class Ini {
   void LoadImage(std::string bytes, const std::string& source);
   // The file text of the current image: untouched lines byte for byte, changes in place.
   std::string SerializeImage() const;
+  // The same text passed to `emit` piece by piece, in order, without making a copy of it.
+  void ForEachImagePiece(const std::function<void(std::string_view)>& emit) const;
   // Whether changes were made since the last LoadImage or ClearJournal (MergeOnto keeps them,
   // since the merged image still holds them unwritten).
   bool HasChanges() const;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include <zor-qel-rb-key/qel_error.h>
 #include "clog_msg.h"
@@ -338,34 +339,50 @@ bool IniDocument::EraseEntry(const std::string& group, const std::string& key) {
   return erased;
 }
 
-void IniDocument::StartLine(std::string& out) const {
-  if (out.size() <= bom_length_ || out.back() == '\n') return;
+// The text given so far, as StartLine needs it: its length and its last byte.
+class IniDocument::PieceOut {
+ public:
+  explicit PieceOut(const std::function<void(std::string_view)>& emit) : emit_(emit) {}
+  void Append(std::string_view piece) {
+    if (piece.empty()) return;
+    emit_(piece);
+    size_ += piece.size();
+    last_ = piece.back();
+  }
+  size_t Size() const { return size_; }
+  char Last() const { return last_; }
+
+ private:
+  const std::function<void(std::string_view)>& emit_;
+  size_t size_ = 0;
+  char last_ = '\0';
+};
+
+void IniDocument::StartLine(PieceOut& out) const {
+  if (out.Size() <= bom_length_ || out.Last() == '\n') return;
   // A last line ending in a lone CR was read as ending there; an LF completes that line end
   // without putting a CR into its content.
-  if (out.back() == '\r') {
-    out += '\n';
-  } else {
-    out += line_end_;
-  }
+  out.Append(out.Last() == '\r' ? std::string_view("\n") : std::string_view(line_end_));
 }
 
-void IniDocument::AppendSection(std::string& out, uint32_t index) const {
+void IniDocument::AppendSection(PieceOut& out, uint32_t index) const {
   const Section& section = sections_[index];
   if (section.begin == kNone) {
     StartLine(out);
-    out += '[';
+    std::string header = "[";
     std::string_view name = Name(section.group);
-    AppendToken(out, name, GroupNeedsQuotes(name));
-    out += ']';
-    out += line_end_;
+    AppendToken(header, name, GroupNeedsQuotes(name));
+    header += ']';
+    header += line_end_;
+    out.Append(header);
   } else if (section.body > section.begin) {
     StartLine(out);
-    out.append(buffer_, section.begin, section.body - section.begin);
+    out.Append(std::string_view(buffer_).substr(section.begin, section.body - section.begin));
   }
   const Overlay& overlay = overlays_.at(index);
   for (const OverlayLine& line : overlay) {
     StartLine(out);
-    out += line.text;
+    out.Append(line.text);
   }
   // The group "" lives on after its last entry before the first header is erased: a "[]"
   // header keeps it when there is no other section to do so.
@@ -373,22 +390,22 @@ void IniDocument::AppendSection(std::string& out, uint32_t index) const {
       std::none_of(overlay.begin(), overlay.end(),
                    [](const OverlayLine& line) { return line.entry; })) {
     StartLine(out);
-    out += "[]";
-    out += line_end_;
+    out.Append("[]");
+    out.Append(line_end_);
   }
 }
 
-std::string IniDocument::Serialize() const {
-  std::string out;
-  out.reserve(buffer_.size() + buffer_.size() / 8 + 64);
-  out.append(buffer_, 0, bom_length_);
-  // Untouched sections lie next to each other in the buffer: copy each run at once.
+void IniDocument::ForEachPiece(const std::function<void(std::string_view)>& emit) const {
+  PieceOut out(emit);
+  const std::string_view buffer(buffer_);
+  out.Append(buffer.substr(0, bom_length_));
+  // Untouched sections lie next to each other in the buffer: each run goes out at once.
   uint32_t run_begin = kNone;
   uint32_t run_end = kNone;
   auto flush_run = [&] {
     if (run_begin == kNone) return;
     StartLine(out);
-    out.append(buffer_, run_begin, run_end - run_begin);
+    out.Append(buffer.substr(run_begin, run_end - run_begin));
     run_begin = run_end = kNone;
   };
   for (uint32_t index = 0; index < sections_.size(); ++index) {
@@ -408,5 +425,11 @@ std::string IniDocument::Serialize() const {
     AppendSection(out, index);
   }
   flush_run();
+}
+
+std::string IniDocument::Serialize() const {
+  std::string out;
+  out.reserve(buffer_.size() + buffer_.size() / 8 + 64);
+  ForEachPiece([&out](std::string_view piece) { out.append(piece); });
   return out;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +41,9 @@ class IniDocument {
 
   // The file text: untouched lines byte for byte, edited groups line by line.
   std::string Serialize() const;
+  // The same text passed to `emit` piece by piece, in order, without a copy of it: each run of
+  // untouched sections straight from the file's bytes, then edited groups line by line.
+  void ForEachPiece(const std::function<void(std::string_view)>& emit) const;
 
   size_t GroupCount() const { return index_.Count(); }
   // Positions in the byte order of group names, 0 .. GroupCount(). The order is built on the
@@ -106,9 +110,10 @@ class IniDocument {
   void BuildEntries(const GroupRecord& group, IniEntryMap& entries) const;
   // Forgets the view of a group whose entries changed. REQUIRES: mutex_ held.
   void DropView(uint32_t group) const;
-  void AppendSection(std::string& out, uint32_t index) const;
+  class PieceOut;
+  void AppendSection(PieceOut& out, uint32_t index) const;
   // Starts a new line in `out` when the text so far lacks a line end.
-  void StartLine(std::string& out) const;
+  void StartLine(PieceOut& out) const;
 
   std::string buffer_;
   size_t bom_length_ = 0;
