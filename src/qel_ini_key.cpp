@@ -125,28 +125,21 @@ class DecodedValues : public IniGroupView {
   const QELValueMapPointer values;
 };
 
-// A new value map of `entries` decoded, in their order (names ignoring case).
-QELValueMapPointer Decode(const IniEntryMap* entries) {
-  QELValueMapPointer decoded(new QELValueMap());
-  if (entries != nullptr) {
-    // The entry map is unique without regard to case, so each entry is appended directly.
-    QELValueMap* map = decoded.operator->();
-    map->Reserve(entries->size());
-    for (const auto& entry : *entries) {
-      map->Append(QELValueItem(entry.first, DecodeValue(entry.second)));
-    }
-  }
-  return decoded;
-}
-
 // The values of `group` as the store holds them now, shared with the keys that loaded them
 // since it last changed; false when the group does not exist.
 bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer& out) {
   const IniGroupView* view = store.GetGroupView(group);
   if (view == nullptr) {
-    const IniEntryMap* entries = store.GetGroupProperty(group);
-    if (entries == nullptr) return false;
-    view = store.KeepGroupView(group, std::make_unique<DecodedValues>(Decode(entries)));
+    QELValueMapPointer decoded(new QELValueMap());
+    QELValueMap* map = decoded.operator->();
+    // The entries come unique without regard to case, in their order: each is appended.
+    const bool exists =
+        store.ForEachGroupEntry(group, [map](const std::string& name, const std::string& value) {
+          map->Append(QELValueItem(name, DecodeValue(value)));
+        });
+    if (!exists) return false;
+    map->ShrinkToFit();
+    view = store.KeepGroupView(group, std::make_unique<DecodedValues>(std::move(decoded)));
     if (view == nullptr) return false;
   }
   out = static_cast<const DecodedValues*>(view)->values;
@@ -258,7 +251,7 @@ void QELIniKey::LoadValues() {
   const Ini& current = Store();
   loadedAt = current.MergeCount();
   QELValueMapPointer loaded;
-  if (!SharedValues(current, path, loaded)) loaded = Decode(nullptr);
+  if (!SharedValues(current, path, loaded)) loaded = QELValueMapPointer(new QELValueMap());
   values = std::move(loaded);
 }
 

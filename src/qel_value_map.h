@@ -38,8 +38,8 @@ class QELValueMap {
   // already unique without regard to case (a group's entry map).
   // REQUIRES: no entry of that name (ignoring case) exists.
   void Append(Entry entry);
-  // Makes room for `count` entries in all.
-  void Reserve(size_t count) { entries_.reserve(count); }
+  // Gives back the room the entries do not use: for a map that will be kept long.
+  void ShrinkToFit() { entries_.shrink_to_fit(); }
   // The value of `name`; throws QELLogicalError "no value" when there is none.
   virtual QELRBValue& Get(const std::string& name);
   // Erases the entry of that name, if any.

@@ -117,6 +117,12 @@ const IniEntryMap* Ini::GetGroupProperty(const std::string& group) const {
   return document_->Entries(group);
 }
 
+bool Ini::ForEachGroupEntry(
+    const std::string& group,
+    const std::function<void(const std::string& name, const std::string& value)>& entry) const {
+  return document_->ForEachEntry(group, entry);
+}
+
 const IniGroupView* Ini::GetGroupView(const std::string& group) const {
   return document_->View(group);
 }

@@ -95,6 +95,11 @@ class Ini {
   // The group's entries, or null when the group does not exist. The map stays valid until the
   // group is erased or the image replaced.
   const IniEntryMap* GetGroupProperty(const std::string& group) const;
+  // Passes each entry of the group to `entry`, in the order and form of GetGroupProperty's map,
+  // without making that map when it does not exist yet; false when the group does not exist.
+  bool ForEachGroupEntry(
+      const std::string& group,
+      const std::function<void(const std::string& name, const std::string& value)>& entry) const;
 
   // The view kept for the group, or null: none kept yet, the entries changed since, or no such
   // group. Valid until the next change of the store.

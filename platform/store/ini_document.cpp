@@ -173,13 +173,53 @@ const IniGroupView* IniDocument::KeepView(std::string_view name,
 }
 
 void IniDocument::BuildEntries(const GroupRecord& group, IniEntryMap& entries) const {
+  ForEachEntryLine(group, [&entries](std::string& name, std::string& value) {
+    auto placed = entries.emplace(name, value);
+    if (!placed.second) placed.first->second = value;
+  });
+}
+
+bool IniDocument::ForEachEntry(
+    std::string_view name,
+    const std::function<void(const std::string&, const std::string&)>& entry) const {
+  const uint32_t group = index_.Find(name);
+  if (group == kNone) return false;
+  const IniEntryMap* built = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto found = entries_.find(group);
+    if (found != entries_.end()) built = found->second.get();
+  }
+  if (built != nullptr) {
+    for (const auto& pair : *built) entry(pair.first, pair.second);
+    return true;
+  }
+  // As the map would hold them: sorted by name ignoring case, a name written again keeping its
+  // first spelling and taking its last value.
+  std::vector<std::pair<std::string, std::string>> lines;
+  ForEachEntryLine(groups_[group], [&lines](std::string& line_name, std::string& value) {
+    lines.emplace_back(std::move(line_name), std::move(value));
+  });
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) {
+    return StrCmpInSensitive()(a.first, b.first);
+  });
+  for (size_t i = 0; i < lines.size();) {
+    size_t last = i;
+    while (last + 1 < lines.size() && EqualNoCase(lines[last + 1].first, lines[i].first)) ++last;
+    entry(lines[i].first, lines[last].second);
+    i = last + 1;
+  }
+  return true;
+}
+
+template <typename Visit>
+void IniDocument::ForEachEntryLine(const GroupRecord& group, Visit&& visit) const {
   std::string name;
   std::string value;
   auto add = [&](const char* begin, const char* content_end) {
     if (Classify(begin, content_end) != LineKind::kEntry) return;
     SplitEntry(begin, content_end, &name, &value, nullptr);
-    auto placed = entries.emplace(name, value);
-    if (!placed.second) placed.first->second = value;
+    visit(name, value);
   };
   for (uint32_t index = group.first_section; index != kNone; index = sections_[index].next) {
     auto overlay = overlays_.find(index);

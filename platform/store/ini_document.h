@@ -55,6 +55,10 @@ class IniDocument {
   bool Contains(std::string_view name) const { return index_.Find(name) != kNone; }
   // The group's entries, built on first request; null when the group does not exist.
   const IniEntryMap* Entries(std::string_view name) const;
+  // Passes each of the group's entries to `entry` as Entries lists them, without building (or
+  // keeping) the map when it was not built yet; false when the group does not exist.
+  bool ForEachEntry(std::string_view name,
+                    const std::function<void(const std::string&, const std::string&)>& entry) const;
   // The store user's view of the group's entries (Ini::KeepGroupView), dropped whenever they
   // change; null when none is kept.
   const IniGroupView* View(std::string_view name) const;
@@ -108,6 +112,10 @@ class IniDocument {
   // The section's lines as an overlay, made from its bytes on first use.
   Overlay& Edit(uint32_t section);
   void BuildEntries(const GroupRecord& group, IniEntryMap& entries) const;
+  // Calls `visit(name, value)` for each entry line of the group in file order (the strings may
+  // be taken).
+  template <typename Visit>
+  void ForEachEntryLine(const GroupRecord& group, Visit&& visit) const;
   // Forgets the view of a group whose entries changed. REQUIRES: mutex_ held.
   void DropView(uint32_t group) const;
   class PieceOut;

@@ -1,6 +1,6 @@
 // Tests of the INI store's image: parsing, layout-preserving edits, bad files, group order and
-// iterators, views kept beside groups, name comparison, the change journal's merge, and concurrent
-// reads.
+// iterators, entries listed without their map, views kept beside groups, name comparison, the
+// change journal's merge, and concurrent reads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -233,6 +233,35 @@ TEST(IniStoreTest, GroupViewsLastUntilTheirGroupsEntriesChange) {
   ASSERT_NE(keep("/B"), nullptr);
   ini.MergeOnto("[/B]\nz=3\n", "views.ini");
   EXPECT_EQ(ini.GetGroupView("/B"), nullptr);
+}
+
+// Listing a group's entries without its map gives what the map holds: names in order ignoring
+// case, a name written again (in another case, in a later section) with its first spelling and
+// its last value; and so it does once the map is built, and after edits.
+TEST(IniStoreTest, EntriesListedWithoutTheMapAreTheMapsEntries) {
+  MemoryIni ini;
+  ini.LoadImage("[/A]\nb=1\nA=2\nB=3\n[/X]\n[/A]\na=4\nc=5\n", "entries.ini");
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  auto listed = [&ini](const std::string& group) {
+    Entries entries;
+    const bool exists =
+        ini.ForEachGroupEntry(group, [&entries](const std::string& name, const std::string& value) {
+          entries.emplace_back(name, value);
+        });
+    return exists ? entries : Entries{{"<none>", ""}};
+  };
+  const Entries expected = {{"A", "4"}, {"b", "3"}, {"c", "5"}};
+  EXPECT_EQ(listed("/A"), expected);
+  EXPECT_EQ(listed("/missing"), (Entries{{"<none>", ""}}));
+  EXPECT_TRUE(listed("/X").empty());
+  const IniEntryMap* map = ini.GetGroupProperty("/A");
+  EXPECT_EQ(Entries(map->begin(), map->end()), expected);
+  EXPECT_EQ(listed("/A"), expected);
+  ini.SetKeyValue("/B", "z", "1");
+  ini.SetKeyValue("/B", "Y", "2");
+  ini.SetKeyValue("/B", "y", "3");
+  EXPECT_EQ(listed("/B"),
+            (std::vector<std::pair<std::string, std::string>>{{"Y", "3"}, {"z", "1"}}));
 }
 
 // Names fold ASCII letters only: the pairs of bytes one bit apart that are no letters stay
