@@ -3,6 +3,7 @@
 // run: the same (group, name) lookups in a std::unordered_map, and the same walk as a range of a
 // std::set of the group names.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <functional>
@@ -36,18 +37,28 @@ double Median(std::vector<double> samples) {
   return samples[samples.size() / 2];
 }
 
-// One generated store, written to a scratch file and logged in to.
+// The heap bytes in use: what the allocator handed out and was not given back, large blocks
+// mapped on their own included.
+size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// One generated store, written to a scratch file and logged in to; `heap_before_login` is what
+// the heap held just before the login.
 struct LoggedIn {
   explicit LoggedIn(size_t groups)
       : store(bench_stores::Generate(groups)),
         path(directory.Write("store.ini", store.text)),
-        connection(QELConnection::INI) {
+        connection(QELConnection::INI),
+        heap_before_login(HeapInUse()) {
     connection.Login(path, 0, "bench", "");
   }
   bench_stores::ScratchDirectory directory;
   bench_stores::Store store;
   std::string path;
   QELConnection connection;
+  size_t heap_before_login;
 };
 
 // Opens every key once, in an order that does not follow the file, and reads each of its values
@@ -55,17 +66,13 @@ struct LoggedIn {
 // unordered_map the benchmark fills with the store's entries, and reads each value's length and
 // first byte. The two take turns every 100 keys, so that both see the machine alike; the ratio
 // is the median of the passes' ratios, the times their medians. The first pass after login,
-// which also decodes every key's values for the first time, is reported on its own.
+// which also decodes every key's values for the first time, is reported on its own, and so is
+// what the heap holds per byte of the file after the login and after that pass.
 void BM_OpenKeysAndReadValues(benchmark::State& state) {
   LoggedIn data(static_cast<size_t>(state.range(0)));
+  const size_t heap_after_login = HeapInUse();
   const std::vector<const bench_stores::Group*> order = bench_stores::Shuffled(data.store);
-  std::unordered_map<Pair, std::string, PairHash> floor;
-  floor.reserve(data.store.values);
-  for (const bench_stores::Group& group : data.store.groups) {
-    for (const auto& entry : group.entries) {
-      floor.emplace(Pair(group.path, entry.first), entry.second);
-    }
-  }
+  const size_t heap_order = HeapInUse() - heap_after_login;
   const QELConnection& connection = data.connection;
   using Groups = std::vector<const bench_stores::Group*>::const_iterator;
   auto read = [&connection](Groups begin, Groups end) {
@@ -76,6 +83,17 @@ void BM_OpenKeysAndReadValues(benchmark::State& state) {
       }
     }
   };
+  double start = ThreadSeconds();
+  read(order.begin(), order.end());
+  const double first = ThreadSeconds() - start;
+  const size_t heap_after_reads = HeapInUse() - heap_order;
+  std::unordered_map<Pair, std::string, PairHash> floor;
+  floor.reserve(data.store.values);
+  for (const bench_stores::Group& group : data.store.groups) {
+    for (const auto& entry : group.entries) {
+      floor.emplace(Pair(group.path, entry.first), entry.second);
+    }
+  }
   auto look_up = [&floor](Groups begin, Groups end) {
     for (Groups group = begin; group != end; ++group) {
       for (const auto& entry : (*group)->entries) {
@@ -85,9 +103,6 @@ void BM_OpenKeysAndReadValues(benchmark::State& state) {
       }
     }
   };
-  double start = ThreadSeconds();
-  read(order.begin(), order.end());
-  const double first = ThreadSeconds() - start;
   constexpr size_t kTurn = 100;
   std::vector<double> floor_passes;
   std::vector<double> passes;
@@ -116,6 +131,11 @@ void BM_OpenKeysAndReadValues(benchmark::State& state) {
   state.counters["read_ns"] = Median(passes) / values * 1e9;
   state.counters["ratio"] = Median(ratios);
   state.counters["first_pass_ns"] = first / values * 1e9;
+  const double file = static_cast<double>(data.store.text.size());
+  state.counters["heap_per_file_loaded"] =
+      static_cast<double>(heap_after_login - data.heap_before_login) / file;
+  state.counters["heap_per_file_read"] =
+      static_cast<double>(heap_after_reads - data.heap_before_login) / file;
 }
 BENCHMARK(BM_OpenKeysAndReadValues)->Arg(2000)->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenKeysAndReadValues)->Arg(20000)->Iterations(10)->Unit(benchmark::kMillisecond);

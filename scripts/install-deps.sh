@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a set of jobs needs, when any is missing.
-# Usage: scripts/install-deps.sh [run|test]
+# Usage: scripts/install-deps.sh [run|test|bench]
 #   run   building the library, the example and qelreg, and running them (./run.sh)
 #   test  also the tests, benchmarks, sanitizer and fuzz builds, and the Debian package checks
 #         (./test.sh, .ci/run); the default
+#   bench also the INI libraries bench/peer_bench compares with (inih, Boost.PropertyTree,
+#         SimpleIni); nothing else needs them
 set -euo pipefail
 run=(cmake ninja-build g++ libcurl4-openssl-dev libcli11-dev)
 test=("${run[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
   lighttpd lighttpd-mod-webdav lighttpd-mod-openssl openssl curl dpkg-dev file)
+bench=("${test[@]}" libinih-dev libboost-dev libsimpleini-dev)
 case "${1:-test}" in
   run) packages=("${run[@]}") ;;
   test) packages=("${test[@]}") ;;
+  bench) packages=("${bench[@]}") ;;
   *)
-    echo "usage: $0 [run|test]" >&2
+    echo "usage: $0 [run|test|bench]" >&2
     exit 2
     ;;
 esac
