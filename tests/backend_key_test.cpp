@@ -67,7 +67,7 @@ TEST(BackendValueMap, NamesKeepTheirFirstSpellingAndPlaceAndClonesAreIndependent
   map.Set({"ALPHA", QELRBValue("new")});
   map.Remove("absent");
   EXPECT_EQ(map.Size(), 3u);
-  EXPECT_EQ(map.Begin()->first, "Alpha");
+  EXPECT_EQ(static_cast<const std::string&>(map.Begin()->first), "Alpha");
   EXPECT_EQ(map.Get("alpha"), QELRBValue("new"));
   EXPECT_THROW(map.Get("absent"), QELLogicalError);
   std::unique_ptr<QELValueMap> clone(map.Clone());
