@@ -240,6 +240,11 @@ QELStatus QELIniKey::ChangeKey(const std::string& new_path) {
   const uint64_t merges = current.MergeCount();
   QELValueMapPointer loaded;
   if (!SharedValues(current, new_path, loaded)) return Failed(qel_failure::kNoKey);
+  return MoveTo(new_path, std::move(loaded), merges);
+}
+
+QELStatus QELIniKey::MoveTo(const std::string& new_path, QELValueMapPointer loaded,
+                            uint64_t merges) {
   const QELStatus status = ChangePath(new_path);
   if (!status.Ok()) return status;
   values = std::move(loaded);
@@ -496,7 +501,19 @@ QELIniKeyReader::Step QELIniKeyReader::NextStep() {
       ++position;
       return Step::kSkipped;
     }
-    current->ChangeKey(name);
+    // Each subkey gets a key of its own, so that the one handed out last keeps its subkey: as the
+    // access for change of a shared `current` would, without copying the last key first.
+    QELKeyPointer next(new QELIniKey(QELIniKey::SameStore(), key));
+    const QELKeyPointer& unshared = next;
+    QELIniKey* target = static_cast<QELIniKey*>(unshared.operator->());
+    const IniGroupView* view = position.View();
+    if (view != nullptr) {
+      // The values of the group the walk stands on, found without looking it up by name.
+      target->MoveTo(name, static_cast<const DecodedValues*>(view)->values, store.MergeCount());
+    } else {
+      target->ChangeKey(name);
+    }
+    current = std::move(next);
     ++position;
     ++found;
     return Step::kYielded;

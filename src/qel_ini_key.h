@@ -77,6 +77,11 @@ class QELIniKey : public QELKey {
   const QELValueMapPointer& GetValueCache() const { return values; }
 
  private:
+  friend class QELIniKeyReader;
+
+  // ChangeKey's last steps, with the values of the group at `path` already in hand (loaded when
+  // the store's MergeCount was `merges`).
+  QELStatus MoveTo(const std::string& path, QELValueMapPointer loaded, uint64_t merges);
   // Loads the values of the key's group as they stand (none when the group is gone).
   void LoadValues();
   // Reloads the value cache when the store has read or merged a file since it was loaded, so

@@ -34,6 +34,12 @@ bool IniGroupIterator::Exists() const {
   return document.Generation() == generation_ || document.Contains(name_);
 }
 
+const IniGroupView* IniGroupIterator::View() const {
+  if (at_end_) return nullptr;
+  const IniDocument& document = *ini_->document_;
+  return document.Generation() == generation_ ? document.ViewAt(index_) : document.View(name_);
+}
+
 bool IniGroupIterator::operator==(const IniGroupIterator& other) const {
   if (at_end_ || other.at_end_) return at_end_ == other.at_end_;
   return ini_ == other.ini_ && name_ == other.name_;

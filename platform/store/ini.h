@@ -43,6 +43,9 @@ class IniGroupIterator {
   // Whether the group it stands on still exists, which it may not when groups were erased since
   // the iterator was placed; without a lookup while the set of groups is unchanged.
   bool Exists() const;
+  // The view kept for the group it stands on (Ini::GetGroupView), or null; found without a
+  // lookup by name while the set of groups is unchanged.
+  const IniGroupView* View() const;
   IniGroupIterator& operator++();
   bool operator==(const IniGroupIterator& other) const;
   bool operator!=(const IniGroupIterator& other) const { return !(*this == other); }

@@ -157,6 +157,12 @@ const IniGroupView* IniDocument::View(std::string_view name) const {
   return group < views_.size() ? views_[group].get() : nullptr;
 }
 
+const IniGroupView* IniDocument::ViewAt(size_t position) const {
+  const uint32_t group = index_.GroupAt(position);
+  std::lock_guard<std::mutex> guard(mutex_);
+  return group < views_.size() ? views_[group].get() : nullptr;
+}
+
 void IniDocument::DropView(uint32_t group) const {
   if (group < views_.size()) views_[group].reset();
 }

@@ -62,6 +62,8 @@ class IniDocument {
   // The store user's view of the group's entries (Ini::KeepGroupView), dropped whenever they
   // change; null when none is kept.
   const IniGroupView* View(std::string_view name) const;
+  // The same for the group at `position` of the byte order. REQUIRES: position < GroupCount().
+  const IniGroupView* ViewAt(size_t position) const;
   // Keeps `view` unless one is kept already; returns the one kept, null for no such group.
   const IniGroupView* KeepView(std::string_view name,
                                std::unique_ptr<const IniGroupView> view) const;

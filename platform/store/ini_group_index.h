@@ -59,6 +59,8 @@ class IniGroupIndex {
   size_t UpperBound(std::string_view name) const;
   // REQUIRES: position < Count().
   std::string_view NameAt(size_t position) const { return Name(Order()[position]); }
+  // The group at that position. REQUIRES: position < Count().
+  uint32_t GroupAt(size_t position) const { return Order()[position]; }
 
  private:
   static constexpr uint32_t kErased = UINT32_MAX - 1;
