@@ -271,10 +271,14 @@ void Children(benchmark::State& state, const std::string& name, Library (*make)(
     state.SkipWithError("the walk key does not show its 25 children");
     return;
   }
-  const int rounds = groups >= 200000 ? 2 : groups >= 20000 ? 20 : 200;
+  // Enough walks in each iteration to take some 20 ms, however fast a walk is.
+  double start = ThreadSeconds();
+  loaded.library.children(bench_stores::kWalkKey);
+  const double once = ThreadSeconds() - start;
+  const int rounds = static_cast<int>(std::max(1.0, std::min(1000.0, 0.02 / std::max(once, 1e-7))));
   std::vector<double> walks;
   for (auto _ : state) {
-    const double start = ThreadSeconds();
+    start = ThreadSeconds();
     for (int i = 0; i < rounds; ++i) {
       benchmark::DoNotOptimize(loaded.library.children(bench_stores::kWalkKey));
     }
