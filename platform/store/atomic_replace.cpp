@@ -94,15 +94,13 @@ namespace {
 
 // Writes a content as it is produced: pieces of at least half its buffer go straight to the
 // file, smaller ones are gathered first, so that the writes are few and large and no copy of
-// the whole content is ever made. Hashes every piece on the way. After a failed write it only
-// remembers the error.
+// the whole content is ever made. After a failed write it only remembers the error.
 class PieceWriter {
  public:
   PieceWriter(IniFileSystem& files, int handle) : files_(files), handle_(handle) {
     gathered_.reserve(kGather);
   }
   void Add(std::string_view piece) {
-    hasher_.Add(piece.data(), piece.size());
     if (error_ != 0) return;
     if (gathered_.size() + piece.size() > kGather) Drain();
     if (piece.size() >= kGather / 2) {
@@ -116,7 +114,6 @@ class PieceWriter {
     Drain();
     return error_;
   }
-  uint64_t Hash() const { return hasher_.Finish(); }
 
  private:
   static constexpr size_t kGather = 64 * 1024;
@@ -130,7 +127,6 @@ class PieceWriter {
   IniFileSystem& files_;
   int handle_;
   std::string gathered_;
-  ContentHasher hasher_;
   int error_ = 0;
 };
 
@@ -142,7 +138,7 @@ std::string TemporaryFilePrefix(const std::string& target) {
 
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
                          const ContentPieces& content, const FileStamp* like, WrittenFile* written,
-                         uint64_t* content_hash, WriteFailure* failure) {
+                         WriteFailure* failure) {
   static std::atomic<uint64_t> sequence{0};
   const std::string directory = DirectoryOf(target);
   const std::string prefix =
@@ -150,9 +146,11 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   std::string temporary;
   int handle = -1;
   int error = EEXIST;
+  uint64_t serial = 0;
   // A name taken by a writer of another process namespace: try the next one.
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    temporary = prefix + std::to_string(sequence.fetch_add(1));
+    serial = sequence.fetch_add(1);
+    temporary = prefix + std::to_string(serial);
     error = files.CreateFile(temporary, like, &handle);
   }
   if (error != 0) {
@@ -162,16 +160,18 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   PieceWriter writer(files, handle);
   content([&writer](std::string_view piece) { writer.Add(piece); });
   error = writer.Finish();
-  *content_hash = writer.Hash();
   // Any later change of the file gets a modification time at least that of this write: set
-  // this file's a little earlier, by an amount that depends on its content, and its stamp then
-  // differs from that of every later version. Where that fails the stamp is only not set apart.
+  // this file's a little earlier, by an amount that differs from one write to the next (this
+  // process's id and count of writes, and the time, mixed), and its stamp then differs from that
+  // of every later version. Where that fails the stamp is only not set apart.
   if (error == 0) error = files.StatHandle(handle, &written->stamp);
   if (error == 0) {
+    const uint64_t spread = Mix(serial ^ (static_cast<uint64_t>(::getpid()) << 32),
+                                static_cast<uint64_t>(written->stamp.mtime_ns)) %
+                            kStampSpreadNs;
     written->stamp_set_apart =
         files.SetModificationTime(handle,
-                                  written->stamp.mtime_ns - 1 -
-                                      static_cast<int64_t>(*content_hash % kStampSpreadNs)) == 0;
+                                  written->stamp.mtime_ns - 1 - static_cast<int64_t>(spread)) == 0;
   }
   if (error == 0) error = files.Sync(handle);
   if (error == 0) error = files.Rename(temporary, target);
@@ -196,6 +196,12 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   if (error != 0) {
     *failure = {error, directory};
     return false;
+  }
+  written->content_hash.reset();
+  if (!written->stamp_set_apart) {
+    ContentHasher hasher;
+    content([&hasher](std::string_view piece) { hasher.Add(piece.data(), piece.size()); });
+    written->content_hash = hasher.Finish();
   }
   return true;
 }

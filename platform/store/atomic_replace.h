@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,23 +46,27 @@ struct WrittenFile {
   FileStamp stamp;
   // Whether its modification time was set apart from that of any later version of the file.
   bool stamp_set_apart = false;
+  // ContentHash of what was written, computed only when the stamp is not set apart: only then
+  // can a later version share the stamp, and only the content tell them apart.
+  std::optional<uint64_t> content_hash;
 };
 
 // Replaces the file `target` by `content` so that a crash at any moment leaves either the old or
 // the new content: a new temporary file beside it (named by TemporaryFilePrefix), write, sync,
 // rename over `target`, sync the directory. The content is written as it is produced, large
-// pieces straight from where they lie and small ones gathered, and hashed on the way:
-// `*content_hash` is its ContentHash. The file's modification time is set back by up to a
-// millisecond depending on that hash, so that any later version of the file has another stamp
-// (a file system that cannot set it, or keeps whole seconds only, leaves `stamp_set_apart`
-// false). `like`, when not null, gives the new file its permission bits and owner from its
-// creation on (see CreateFile). On success returns true and describes the new file, as it
-// stands after the rename, in `*written`; on failure returns false with the cause in
-// `*failure`, the old file untouched and the temporary file removed (a step that fails after the
-// rename, closing the file or syncing the directory, leaves the new content).
+// pieces straight from where they lie and small ones gathered; `content` must give the same
+// pieces when called twice (it is, to hash them, when the stamp is not set apart). The file's
+// modification time is set back by up to a millisecond, by an amount that differs from one write
+// to the next, so that any later version of the file has another stamp (a file system that
+// cannot set it, or keeps whole seconds only, leaves `stamp_set_apart` false). `like`, when not
+// null, gives the new file its permission bits and owner from its creation on (see CreateFile).
+// On success returns true and describes the new file, as it stands after the rename, in
+// `*written`; on failure returns false with the cause in `*failure`, the old file untouched and
+// the temporary file removed (a step that fails after the rename, closing the file or syncing
+// the directory, leaves the new content).
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
                          const ContentPieces& content, const FileStamp* like, WrittenFile* written,
-                         uint64_t* content_hash, WriteFailure* failure);
+                         WriteFailure* failure);
 
 // The start of the names of the temporary files written for `target`, within its directory;
 // the writer's process id, a dot and a sequence number follow it.
