@@ -71,8 +71,8 @@ class QELIniConnection : public QELConnectionBase {
   // REQUIRES: a successful login. Flushes the store, then clears the transaction flag.
   void Commit() override;
 
-  // A handle sharing the store holder.
-  QELIniHolder GetIni() const { return store; }
+  // The store holder, for sharing.
+  const QELIniHolder& GetIni() const { return store; }
 
   void Refresh(std::vector<std::string>& changed) override;
   void WaitForChange(int timeout_ms, std::vector<std::string>& changed) override;

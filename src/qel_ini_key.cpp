@@ -2,7 +2,10 @@
 // list elements each ended by 0x1B), its value writes, subkey operations and subkey reader.
 #include "qel_ini_key.h"
 
+#include <cstring>
 #include <memory>
+#include <string_view>
+#include <typeinfo>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -17,6 +20,10 @@ const char kSeparator = '\x1B';
 const char kSourceFile[] = "src\\qel_ini_key";
 
 const QELIniConnection& AsIniConnection(QELConnectionBase& connection) {
+  // Most connections are exactly local INI ones: one comparison of types instead of a search.
+  if (typeid(connection) == typeid(QELIniConnection)) {
+    return static_cast<const QELIniConnection&>(connection);
+  }
   const QELIniConnection* ini_connection = dynamic_cast<const QELIniConnection*>(&connection);
   if (ini_connection == nullptr) {
     throw QELLogicalError("an INI key needs an INI connection", kSourceFile, __LINE__);
@@ -25,7 +32,7 @@ const QELIniConnection& AsIniConnection(QELConnectionBase& connection) {
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+  return text.size() >= prefix.size() && std::string_view(text.data(), prefix.size()) == prefix;
 }
 
 // Whether `group` is the subtree root `root` or lies below it, byte for byte.
@@ -110,6 +117,35 @@ class ListRemoval : public IniEntryEdit {
   std::list<QELRBValue> elements_;
 };
 
+// A group's values decoded once, kept by the store beside the group's entries until they change,
+// and shared copy-on-write by every key that loads them meanwhile: opening a key copies no value.
+class DecodedValues : public IniGroupView {
+ public:
+  explicit DecodedValues(QELValueMapPointer decoded) : values(std::move(decoded)) {}
+  const QELValueMapPointer values;
+};
+
+// The values of `group` as the store holds them now, shared with the keys that loaded them
+// since it last changed; false when the group does not exist.
+bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer& out) {
+  const IniGroupView* view = store.GetGroupView(group);
+  if (view == nullptr) {
+    QELValueMapPointer decoded(new QELValueMap());
+    QELValueMap* map = decoded.operator->();
+    // The entries come unique without regard to case, in their order: each is appended.
+    const bool exists =
+        store.ForEachGroupEntry(group, [map](const std::string& name, const std::string& value) {
+          map->Append(QELValueItem(name, DecodeValue(value)));
+        });
+    if (!exists) return false;
+    map->ShrinkToFit();
+    view = store.KeepGroupView(group, std::make_unique<DecodedValues>(std::move(decoded)));
+    if (view == nullptr) return false;
+  }
+  out = static_cast<const DecodedValues*>(view)->values;
+  return true;
+}
+
 // Refuses a value that would not read back as written: an element holding the separator.
 QELStatus CheckStorable(const QELValueItem& value) {
   const std::vector<std::string>& elements = value.second.Elements();
@@ -155,13 +191,26 @@ bool QELSubkeyMatcher::operator()(const std::string& group) const {
   if (!StartsWith(group, prefix_)) return false;
   if (recursive_) return true;
   // The first character after the prefix is not tested.
-  return group.size() > prefix_.size() && group.find('/', prefix_.size() + 1) == std::string::npos;
+  const size_t rest = prefix_.size() + 1;
+  return group.size() > prefix_.size() &&
+         std::memchr(group.data() + rest, '/', group.size() - rest) == nullptr;
 }
 
 QELIniKey::QELIniKey(QELConnectionBase& source) : QELIniKey(AsIniConnection(source)) {}
 
+// The flag as a copy of the connection would answer it: a copy is a plain QELIniConnection, so
+// the base's answer, whatever the connection's own class overrides.
 QELIniKey::QELIniKey(const QELIniConnection& source)
-    : QELKey(std::string()), connection(source), ini(source.GetIni()) {}
+    : QELKey(std::string()),
+      ini(source.GetIni()),
+      iniStore(ini.Get()),
+      inTransaction(source.QELConnectionBase::IsTransactionStarted()) {}
+
+QELIniKey::QELIniKey(SameStore, const QELIniKey& key)
+    : QELKey(std::string()),
+      ini(key.ini),
+      iniStore(key.iniStore),
+      inTransaction(key.inTransaction) {}
 
 QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : QELIniKey(source) {
   const QELStatus status = QELIniKey::ChangeKey(key_path);
@@ -169,47 +218,50 @@ QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : Q
 }
 
 QELIniKey::QELIniKey(const QELIniKey& other)
-    : QELKey(other), connection(other.connection), ini(other.ini), loadedAt(other.loadedAt) {}
+    : QELKey(other),
+      ini(other.ini),
+      iniStore(other.iniStore),
+      inTransaction(other.inTransaction),
+      loadedAt(other.loadedAt) {}
 
 QELIniKey::~QELIniKey() = default;
 
 QELKey* QELIniKey::Clone() const { return new QELIniKey(*this); }
 
 Ini& QELIniKey::Store() const {
-  Ini* store = ini.Get();
-  if (store == nullptr) {
+  if (iniStore == nullptr) {
     throw QELLogicalError("the connection has no store: log in first", kSourceFile, __LINE__);
   }
-  return *store;
+  return *iniStore;
 }
 
 QELStatus QELIniKey::ChangeKey(const std::string& new_path) {
-  if (!Store().isGroupExist(new_path)) return Failed(qel_failure::kNoKey);
+  const Ini& current = Store();
+  const uint64_t merges = current.MergeCount();
+  QELValueMapPointer loaded;
+  if (!SharedValues(current, new_path, loaded)) return Failed(qel_failure::kNoKey);
+  return MoveTo(new_path, std::move(loaded), merges);
+}
+
+QELStatus QELIniKey::MoveTo(const std::string& new_path, QELValueMapPointer loaded,
+                            uint64_t merges) {
   const QELStatus status = ChangePath(new_path);
   if (!status.Ok()) return status;
-  LoadValues();
+  values = std::move(loaded);
+  loadedAt = merges;
   return QELStatus();
 }
 
 void QELIniKey::LoadValues() {
-  QELValueMapPointer loaded(new QELValueMap());
-  const Ini& store = Store();
-  loadedAt = store.MergeCount();
-  const IniEntryMap* entries = store.GetGroupProperty(path);
-  if (entries != nullptr) {
-    // The entry map is unique without regard to case, so each entry is appended directly.
-    QELValueMap* map = loaded.operator->();
-    for (const auto& entry : *entries) {
-      map->Append(QELValueItem(entry.first, DecodeValue(entry.second)));
-    }
-  }
-  values = loaded;
+  const Ini& current = Store();
+  loadedAt = current.MergeCount();
+  QELValueMapPointer loaded;
+  if (!SharedValues(current, path, loaded)) loaded = QELValueMapPointer(new QELValueMap());
+  values = std::move(loaded);
 }
 
 void QELIniKey::FollowStore() {
-  if (values.IsNull()) return;
-  const Ini* store = ini.Get();
-  if (store != nullptr && store->MergeCount() != loadedAt) LoadValues();
+  if (iniStore != nullptr && iniStore->MergeCount() != loadedAt && !values.IsNull()) LoadValues();
 }
 
 QELStatus QELIniKey::GetValue(QELValueItem& value) {
@@ -228,7 +280,7 @@ QELStatus QELIniKey::HasValue(const QELNoCaseString& value_name, bool& has) {
 }
 
 void QELIniKey::Flush() {
-  if (!connection.IsTransactionStarted()) Store().FlushIniDataToFile("");
+  if (!inTransaction) Store().FlushIniDataToFile("");
 }
 
 QELStatus QELIniKey::SetValue(const QELValueItem& value) {
@@ -410,10 +462,10 @@ QELIniKeyReader::QELIniKeyReader(const QELIniKey& searched, const std::string& s
                                  bool all_descendants, const std::list<std::string>&,
                                  unsigned int* found_out)
     : key(searched),
-      current(new QELIniKey(searched.GetConnection())),
+      current(new QELIniKey(QELIniKey::SameStore(), searched)),
       filter(selector),
-      recursive(all_descendants) {
-  position = key.Store().lower_bound(key.GetKeyPath() + "/");
+      matcher(searched.GetKeyPath() + "/", all_descendants) {
+  position = key.Store().lower_bound(matcher.GetPrefix());
   Next();
   if (found_out != nullptr) *found_out = found;
 }
@@ -434,23 +486,34 @@ bool QELIniKeyReader::Next() {
 }
 
 QELIniKeyReader::Step QELIniKeyReader::NextStep() {
-  const QELSubkeyMatcher matcher(key.GetKeyPath() + "/", recursive);
   const Ini& store = key.Store();
   const IniGroupIterator end = store.end();
   // Candidates lie in the range of names that begin with the prefix; past it the walk is over.
   for (; position != end; ++position) {
-    const Group group = *position;
-    if (!StartsWith(group.GetName(), matcher.GetPrefix())) {
+    const std::string& name = position.Name();
+    if (!StartsWith(name, matcher.GetPrefix())) {
       position = end;
       break;
     }
     // A group erased since the iterator stood on it is passed over, not yielded.
-    if (!matcher(group.GetName()) || !store.isGroupExist(group.GetName())) continue;
-    if (!SubkeySelected(filter, group)) {
+    if (!matcher(name) || !position.Exists()) continue;
+    if (!SubkeySelected(filter, name, store)) {
       ++position;
       return Step::kSkipped;
     }
-    current->ChangeKey(group.GetName());
+    // Each subkey gets a key of its own, so that the one handed out last keeps its subkey: as the
+    // access for change of a shared `current` would, without copying the last key first.
+    QELKeyPointer next(new QELIniKey(QELIniKey::SameStore(), key));
+    const QELKeyPointer& unshared = next;
+    QELIniKey* target = static_cast<QELIniKey*>(unshared.operator->());
+    const IniGroupView* view = position.View();
+    if (view != nullptr) {
+      // The values of the group the walk stands on, found without looking it up by name.
+      target->MoveTo(name, static_cast<const DecodedValues*>(view)->values, store.MergeCount());
+    } else {
+      target->ChangeKey(name);
+    }
+    current = std::move(next);
     ++position;
     ++found;
     return Step::kYielded;

@@ -37,6 +37,9 @@ class QELIniKey : public QELKey {
   // `connection` is not an INI connection.
   explicit QELIniKey(QELConnectionBase& connection);
   explicit QELIniKey(const QELIniConnection& connection);
+  // The root key of the store `key` is on, with the transaction flag `key` was made with.
+  struct SameStore {};
+  QELIniKey(SameStore, const QELIniKey& key);
   // A key on `path`; throws QELError (its code, facility 12, "src\qel_ini_key") when the group
   // is missing (158) or the path invalid (164).
   QELIniKey(const std::string& path, QELConnectionBase& connection);
@@ -65,24 +68,34 @@ class QELIniKey : public QELKey {
                          uint32_t& count) override;
   QELStatus IsEmpty(bool& empty) override;
 
-  // The store this key works on (fetched under the holder's lock, used outside it).
-  Ini* GetStore() const { return ini.Get(); }
+  // The store this key works on (fetched once under the holder's lock: the holder's pointer never
+  // changes, and the key's share of the holder keeps the store alive).
+  Ini* GetStore() const { return iniStore; }
   // The same, for a store call: throws QELLogicalError when the connection never logged in.
   Ini& Store() const;
-  const QELIniConnection& GetConnection() const { return connection; }
   // The key's value cache, for the value reader.
   const QELValueMapPointer& GetValueCache() const { return values; }
 
  private:
+  friend class QELIniKeyReader;
+
+  // ChangeKey's last steps, with the values of the group at `path` already in hand (loaded when
+  // the store's MergeCount was `merges`).
+  QELStatus MoveTo(const std::string& path, QELValueMapPointer loaded, uint64_t merges);
+  // Loads the values of the key's group as they stand (none when the group is gone).
   void LoadValues();
   // Reloads the value cache when the store has read or merged a file since it was loaded, so
   // that reads and writes start from what the store holds, other writers' changes included.
   void FollowStore();
-  // Writes the store back unless the connection copy was in a transaction when copied.
+  // Writes the store back unless the connection was in a transaction when the key was made.
   void Flush();
 
-  QELIniConnection connection;
+  // Of the connection the key was made from, what a key uses, as it stood then: its share of the
+  // store (which keeps the store alive for the key) and its transaction flag. The connection's
+  // user and host are never read through a key, so they are not copied.
   QELIniHolder ini;
+  Ini* iniStore;
+  bool inTransaction;
   uint64_t loadedAt = 0;  // the store's MergeCount when the value cache was loaded
 };
 
@@ -108,5 +121,6 @@ class QELIniKeyReader : public QELConstItemReader<QELKeyPointer> {
   QELKeyPointer current;
   std::string filter;
   uint16_t found = 0;
-  bool recursive;
+  // The key's path and "/", and whether every descendant counts: made once, never changed.
+  QELSubkeyMatcher matcher;
 };

@@ -99,7 +99,9 @@ QELStatus QELKey::GetValue(QELValueItem& value) {
     return Failed(failure, CatalogueText(failure) + "(" + value.first + ")" + CodeTag(failure) +
                                "\t: " + GetKeyPath());
   }
-  value.first = found->first;
+  // Most callers spell the name as stored (compared byte for byte): then there is nothing to copy.
+  const std::string& stored = found->first;
+  if (static_cast<const std::string&>(value.first) != stored) value.first = stored;
   value.second = found->second;
   return QELStatus();
 }

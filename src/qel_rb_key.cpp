@@ -4,6 +4,7 @@
 #include <zor-qel-rb-key/qel_rb_key.h>
 
 #include <memory>
+#include <utility>
 
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include "qel_key.h"
@@ -81,7 +82,7 @@ QELRBValue QELRBKey::GetValue(const std::string& name) const {
   QELValueItem item{QELNoCaseString(name), QELRBValue()};
   const QELStatus status = keyPointer->GetValue(item);
   if (!status.Ok()) RbThrowStatus("QELRBKey::GetValue", status, kSource, __LINE__);
-  return item.second;
+  return std::move(item.second);
 }
 
 void QELRBKey::SetValue(const std::string& name, const QELRBValue& value) {

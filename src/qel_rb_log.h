@@ -9,17 +9,12 @@
 
 constexpr const char* kRbKeyModule = "rb_key";
 
-// Whether a trace record of `function` would be written; asked on a record of its own, which is
-// then dropped, so that the text of a trace is built only when it is wanted.
-inline bool RbTraceEnabled(const char* function) {
-  return CLogMsg(function, kRbKeyModule, kLogTrace).IsEnable();
-}
-
 // Writes the trace record of `function`, its text streamed by `write`, only when tracing is on:
-// neither the text nor anything `write` reads is computed otherwise.
+// neither the record, nor its text, nor anything `write` reads is made otherwise (asking the flag
+// costs a load; a record costs a stream).
 template <class Writer>
 void RbTrace(const char* function, Writer write) {
-  if (!RbTraceEnabled(function)) return;
+  if (!IsTraceEnabled()) return;
   CLogMsg log(function, kRbKeyModule, kLogTrace);
   write(log);
   log << flush;

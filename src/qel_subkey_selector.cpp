@@ -21,13 +21,14 @@ bool RepositoryNameSelects(const std::string& filter, const std::string& value) 
 
 }  // namespace
 
-bool SubkeySelected(const std::string& filter, const Group& group) {
+bool SubkeySelected(const std::string& filter, const std::string& name, const Ini& store) {
   static const std::string kWords[] = {"d_rep", "dpc_rep", "dsr_rep"};
-  const std::string& name = group.GetName();
-  if (filter == "(key=*)" && name != "/ZOR_Software/qel4ds/Config/component_info") return true;
+  static const std::string kEveryKey = "(key=*)";
+  static const std::string kComponentList = "/ZOR_Software/qel4ds/Config/component_info";
+  if (filter == kEveryKey && name != kComponentList) return true;
   const bool names_repository = Contains(filter, "repositoryname");
   if (names_repository) {
-    const IniEntryMap* entries = group.GetProperties();
+    const IniEntryMap* entries = store.GetGroupProperty(name);
     if (entries != nullptr) {
       const auto entry = entries->find("repositoryname");
       if (entry != entries->end()) return RepositoryNameSelects(filter, entry->second);

@@ -30,4 +30,5 @@
 // So "(key=*)" selects every subkey but the component list; "(repositoryname=R1)" those whose
 // entry is R1; "d_rep*" those named with d_rep but not a variant; "external" every repository;
 // any other filter, "*" included, only the variants.
-bool SubkeySelected(const std::string& filter, const Group& group);
+// `store` is asked for the group's entries only where rule 2 needs them.
+bool SubkeySelected(const std::string& filter, const std::string& group, const Ini& store);

@@ -8,14 +8,14 @@ QELValueMap::~QELValueMap() = default;
 
 QELValueMap::iterator QELValueMap::Find(const std::string& name) {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (cmp_nocase(it->first, name) == 0) return it;
+    if (EqualNoCase(it->first, name)) return it;
   }
   return entries_.end();
 }
 
 QELValueMap::const_iterator QELValueMap::Find(const std::string& name) const {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (cmp_nocase(it->first, name) == 0) return it;
+    if (EqualNoCase(it->first, name)) return it;
   }
   return entries_.end();
 }
@@ -29,7 +29,7 @@ void QELValueMap::Set(const Entry& entry) {
   }
 }
 
-void QELValueMap::Append(const Entry& entry) { entries_.push_back(entry); }
+void QELValueMap::Append(Entry entry) { entries_.push_back(std::move(entry)); }
 
 QELRBValue& QELValueMap::Get(const std::string& name) {
   const iterator found = Find(name);

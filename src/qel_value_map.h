@@ -3,18 +3,21 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <zor-qel-rb-key/qel_no_case_string.h>
 #include <zor-qel-rb-key/qel_rb_value.h>
 
+// The entries lie side by side in one vector, so that a lookup reads neighbouring memory rather
+// than chasing a node per name. A change may move them: an iterator is good until the map next
+// changes, which a map shared copy-on-write never does under its readers.
 class QELValueMap {
  public:
   using Entry = std::pair<QELNoCaseString, QELRBValue>;
-  using iterator = std::list<Entry>::iterator;
-  using const_iterator = std::list<Entry>::const_iterator;
+  using iterator = std::vector<Entry>::iterator;
+  using const_iterator = std::vector<Entry>::const_iterator;
 
   QELValueMap() = default;
   QELValueMap(const QELValueMap&) = default;
@@ -34,7 +37,9 @@ class QELValueMap {
   // Appends without looking for a namesake: for filling a map from a source whose names are
   // already unique without regard to case (a group's entry map).
   // REQUIRES: no entry of that name (ignoring case) exists.
-  void Append(const Entry& entry);
+  void Append(Entry entry);
+  // Gives back the room the entries do not use: for a map that will be kept long.
+  void ShrinkToFit() { entries_.shrink_to_fit(); }
   // The value of `name`; throws QELLogicalError "no value" when there is none.
   virtual QELRBValue& Get(const std::string& name);
   // Erases the entry of that name, if any.
@@ -43,7 +48,7 @@ class QELValueMap {
   virtual QELValueMap* Clone() const;
 
  private:
-  std::list<Entry> entries_;
+  std::vector<Entry> entries_;
 };
 
 // The copy-on-write policy of a key's value cache.

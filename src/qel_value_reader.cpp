@@ -9,9 +9,11 @@
 
 QELValueReader::QELValueReader(const QELIniKey& key, const std::string& filter)
     : values(key.GetValueCache()), pattern(filter, false) {
-  // The access for change detaches the map shared with the key: from here on the reader walks
-  // its own copy, which later writes through the key cannot disturb.
-  QELValueMap* map = values.operator->();
+  // The reader shares the key's map and never changes it; whoever writes to a shared map first
+  // takes a copy of its own (copy-on-write), so the reader walks the values as they stood now,
+  // undisturbed by later writes through the key, without copying them.
+  const QELValueMapPointer& shared = values;
+  QELValueMap* map = shared.operator->();
   position = map->Begin();
   if (position == map->End()) {
     atEnd = true;
@@ -29,7 +31,8 @@ bool QELValueReader::IsMatch(const std::string& name) {
 
 bool QELValueReader::Next() {
   if (atEnd) return false;
-  const QELValueMap::iterator end = values->End();
+  const QELValueMapPointer& shared = values;
+  const QELValueMap::iterator end = shared->End();
   while (++position != end) {
     if (IsMatch(position->first)) return true;
   }

@@ -1,4 +1,4 @@
-// QELValueReader: walks a private snapshot of a key's values whose names match a wildcard.
+// QELValueReader: walks a snapshot of a key's values whose names match a wildcard.
 // Thread safety: a reader is used by one thread at a time.
 #pragma once
 
@@ -11,8 +11,9 @@ class QELIniKey;
 
 class QELValueReader : public QELConstItemReader<QELValueItem> {
  public:
-  // Takes a private copy of `key`'s values and stands on the first matching one. Throws the
-  // null-pointer QELLogicalError when the key has no value cache.
+  // Takes a snapshot of `key`'s values (shared with the key until either changes them) and
+  // stands on the first matching one. Throws the null-pointer QELLogicalError when the key has
+  // no value cache.
   QELValueReader(const QELIniKey& key, const std::string& pattern);
   ~QELValueReader() override;
 

@@ -1,7 +1,8 @@
-// Tests of the copy-on-write pointer, and of the INI key's values (encoding, reads, writes, the
-// flush rule) and path checks.
+// Tests of the copy-on-write pointer, the value map, and of the INI key's values (encoding, reads,
+// writes, the flush rule) and path checks.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -47,10 +48,37 @@ TEST(BackendPointer, ReadsShareAndTheFirstWriteThroughASharerClonesOnce) {
     CountedPointer c(a);
     a = c;  // assigning a sharer keeps the object alive and unduplicated
     EXPECT_EQ(Read(a), 3);
+    CountedPointer moved(std::move(c));  // takes c's share: c is empty, nothing is copied
+    EXPECT_TRUE(c.IsNull());
+    a = std::move(moved);  // a lets go of its own share of that same object, which lives on
+    EXPECT_TRUE(moved.IsNull());
+    EXPECT_EQ(Read(a), 3);
     EXPECT_EQ(clones, 1);
     EXPECT_EQ(destroys, 0);
+    a = CountedPointer(new int(5));  // the last share of the old object goes with it
+    EXPECT_EQ(destroys, 1);
   }
-  EXPECT_EQ(destroys, 2);
+  EXPECT_EQ(destroys, 3);
+}
+
+TEST(BackendValueMap, NamesKeepTheirFirstSpellingAndPlaceAndClonesAreIndependent) {
+  QELValueMap map;
+  for (const char* name : {"Alpha", "beta", "Gamma"}) map.Set({name, QELRBValue(name)});
+  map.Set({"ALPHA", QELRBValue("new")});
+  map.Remove("absent");
+  EXPECT_EQ(map.Size(), 3u);
+  EXPECT_EQ(static_cast<const std::string&>(map.Begin()->first), "Alpha");
+  EXPECT_EQ(map.Get("alpha"), QELRBValue("new"));
+  EXPECT_THROW(map.Get("absent"), QELLogicalError);
+  std::unique_ptr<QELValueMap> clone(map.Clone());
+  map.Remove("BETA");
+  map.Set({"delta", QELRBValue("d")});
+  std::vector<std::string> names;
+  for (auto it = map.Begin(); it != map.End(); ++it) names.push_back(it->first);
+  EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Gamma", "delta"}));
+  EXPECT_EQ(clone->Size(), 3u);
+  EXPECT_NE(clone->Find("beta"), clone->End());
+  EXPECT_EQ(clone->Find("delta"), clone->End());
 }
 
 TEST(BackendKey, EncodesListsWithATrailingSeparatorAndDropsDanglingText) {
@@ -92,6 +120,35 @@ TEST_F(BackendIniKey, ReadsAndSetsValuesUnderTheStoredName) {
   copy.GetValue(name);
   EXPECT_EQ(name.second, QELRBValue("x"));  // the copy keeps its own cache
   EXPECT_EQ(store().flushes, 1);
+}
+
+// Keys on one group share its decoded values until one of them writes; each keeps the values it
+// loaded, and a key opened later reads the group as written.
+TEST_F(BackendIniKey, KeysShareTheValuesTheyLoadedUntilOneWrites) {
+  auto map_of = [](QELIniKey& key) {
+    QELValueMapPointer values;
+    key.GetValues(values);
+    const QELValueMapPointer& shared = values;
+    return shared.operator->();
+  };
+  auto value_of = [](QELIniKey key, const std::string& name) {
+    QELValueItem item(name, "");
+    return key.GetValue(item).Ok() ? std::string(item.second) : "<none>";
+  };
+  QELIniKey writer("/A", connection);
+  QELIniKey reader("/A", connection);
+  EXPECT_EQ(map_of(writer), map_of(reader));
+  EXPECT_TRUE(writer.SetValue({"name", QELRBValue("y")}).Ok());
+  EXPECT_NE(map_of(writer), map_of(reader));
+  EXPECT_EQ(value_of(writer, "name"), "y");
+  EXPECT_EQ(value_of(reader, "name"), "x");
+  QELIniKey later("/A", connection);
+  EXPECT_EQ(value_of(later, "name"), "y");
+  EXPECT_TRUE(writer.DeleteValue({"List", QELRBValue()}).Ok());
+  EXPECT_EQ(value_of(QELIniKey("/A", connection), "List"), "<none>");
+  EXPECT_EQ(value_of(later, "List"), "ant, cat, eel");
+  EXPECT_TRUE(writer.AddValue({"List", QELRBValue("fox")}).Ok());
+  EXPECT_EQ(value_of(QELIniKey("/A", connection), "list"), "fox");
 }
 
 TEST_F(BackendIniKey, AddValueMergesInOrderAndRefusesDuplicates) {

@@ -2,11 +2,13 @@
 // Thread safety: each lock may be used from any thread; neither is recursive.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 #include <zor-qel-rb-key/qel_export.h>
 
-// A lock that guards a few instructions (a reference count and a pointer).
+// A lock that guards a few instructions (a reference count and a pointer): taken with one atomic
+// exchange when free; a thread that finds it held spins briefly, then yields until it is free.
 class QEL_API os_critical_section {
  public:
   // The flag asks for a recursive lock; the library always passes false.
@@ -19,7 +21,10 @@ class QEL_API os_critical_section {
   void unlock();
 
  private:
-  std::mutex mutex_;
+  alignas(std::mutex) std::atomic<bool> held_;
+  // Unused: keeps the size and alignment the class has always had (those of a std::mutex), so
+  // that programs built against earlier versions lay out what holds one as the library does.
+  [[maybe_unused]] char reserved_[sizeof(std::mutex) - sizeof(std::atomic<bool>)];
 };
 
 // The connection holder's lock: the same plain mutual exclusion under the name it goes by there,

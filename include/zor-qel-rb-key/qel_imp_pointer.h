@@ -29,6 +29,10 @@ class qel_imp_pointer {
   // Takes ownership of `p` (even when null) in a new storage with count 1.
   explicit qel_imp_pointer(T p) : storage_(new storage(p)) { Raise(storage_); }
   qel_imp_pointer(const qel_imp_pointer& other) : storage_(other.storage_) { Raise(storage_); }
+  // Takes over `other`'s share, leaving `other` empty: the count does not change.
+  qel_imp_pointer(qel_imp_pointer&& other) noexcept : storage_(other.storage_) {
+    other.storage_ = nullptr;
+  }
   qel_imp_pointer& operator=(const qel_imp_pointer& other) {
     // Raising first makes self-assignment and assignment from a sharer harmless.
     Raise(other.storage_);
@@ -36,9 +40,17 @@ class qel_imp_pointer {
     storage_ = other.storage_;
     return *this;
   }
+  qel_imp_pointer& operator=(qel_imp_pointer&& other) noexcept {
+    if (this != &other) {
+      Release(storage_);
+      storage_ = other.storage_;
+      other.storage_ = nullptr;
+    }
+    return *this;
+  }
   ~qel_imp_pointer() { Release(storage_); }
 
-  // Read access: never duplicates the object.
+  // Read access: never duplicates the object, takes no lock.
   T operator->() const {
     if (storage_ == nullptr) qel_imp_pointer_null_error();
     return Read(storage_);
@@ -66,12 +78,9 @@ class qel_imp_pointer {
     s->lock.unlock();
     if (before == 1) delete s;
   }
-  static T Read(storage* s) {
-    s->lock.lock();
-    T p = s->pointer;
-    s->lock.unlock();
-    return p;
-  }
+  // A storage's held pointer is set when it is made and cleared only when its last holder lets
+  // go (a change makes a new storage), so a holder reads it without the lock.
+  static T Read(storage* s) { return s->pointer; }
   static storage* Detach(storage* s) {
     s->lock.lock();
     storage* result = s;

@@ -24,12 +24,9 @@ class qel_shared_pointer {
   }
   ~qel_shared_pointer() { Release(); }
 
-  T* Get() const {
-    holder_->lock.lock();
-    T* p = holder_->pointer;
-    holder_->lock.unlock();
-    return p;
-  }
+  // The held pointer is set when the holder is made and never changes, so it is read without the
+  // lock; the lock guards the count.
+  T* Get() const { return holder_->pointer; }
 
  private:
   struct holder {

@@ -2,6 +2,7 @@
 // over it, then the directory synced; and the removal of temporary files writers left behind.
 #include "atomic_replace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -20,35 +21,59 @@ bool AllDigits(const std::string& text, size_t begin, size_t end) {
   return true;
 }
 
+// Multiply and rotate, four independent lanes of eight bytes so that the multiplications
+// overlap, then a final avalanche: fast on large files and good enough to tell two versions of
+// one file apart.
+constexpr uint64_t kMultiplier1 = 0x9E3779B97F4A7C15ull;
+constexpr uint64_t kMultiplier2 = 0xC2B2AE3D27D4EB4Full;
+
+inline uint64_t Mix(uint64_t lane, uint64_t word) {
+  lane ^= word * kMultiplier2;
+  return ((lane << 31) | (lane >> 33)) * kMultiplier1;
+}
+
+inline uint64_t Load(const char* at) {
+  uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+
 }  // namespace
 
-uint64_t ContentHash(const char* data, size_t size) {
-  // Multiply and rotate, four independent lanes of eight bytes so that the multiplications
-  // overlap, then a final avalanche: fast on large files and good enough to tell two versions
-  // of one file apart.
-  constexpr uint64_t kMultiplier1 = 0x9E3779B97F4A7C15ull;
-  constexpr uint64_t kMultiplier2 = 0xC2B2AE3D27D4EB4Full;
-  auto mix = [](uint64_t lane, uint64_t word) {
-    lane ^= word * kMultiplier2;
-    return ((lane << 31) | (lane >> 33)) * kMultiplier1;
-  };
-  auto load = [data](size_t at) {
-    uint64_t word;
-    std::memcpy(&word, data + at, 8);
-    return word;
-  };
-  uint64_t lanes[4] = {0x27D4EB2F165667C5ull ^ (static_cast<uint64_t>(size) * kMultiplier1),
-                       0x165667B19E3779F9ull, 0x85EBCA77C2B2AE63ull, 0xFF51AFD7ED558CCDull};
-  size_t i = 0;
-  for (; i + 32 <= size; i += 32) {
-    for (int lane = 0; lane < 4; ++lane) lanes[lane] = mix(lanes[lane], load(i + 8 * lane));
+ContentHasher::ContentHasher()
+    : lanes_{0x27D4EB2F165667C5ull, 0x165667B19E3779F9ull, 0x85EBCA77C2B2AE63ull,
+             0xFF51AFD7ED558CCDull} {}
+
+void ContentHasher::Block(const char* block) {
+  for (int lane = 0; lane < 4; ++lane) lanes_[lane] = Mix(lanes_[lane], Load(block + 8 * lane));
+}
+
+void ContentHasher::Add(const char* data, size_t size) {
+  size_ += size;
+  if (pending_size_ > 0) {
+    const size_t taken = std::min(size, sizeof pending_ - pending_size_);
+    std::memcpy(pending_ + pending_size_, data, taken);
+    pending_size_ += taken;
+    data += taken;
+    size -= taken;
+    if (pending_size_ < sizeof pending_) return;
+    Block(pending_);
+    pending_size_ = 0;
   }
-  uint64_t hash = lanes[0];
-  for (int lane = 1; lane < 4; ++lane) hash = mix(hash, lanes[lane]);
-  for (; i + 8 <= size; i += 8) hash = mix(hash, load(i));
+  for (; size >= 32; data += 32, size -= 32) Block(data);
+  std::memcpy(pending_, data, size);
+  pending_size_ = size;
+}
+
+uint64_t ContentHasher::Finish() const {
+  // The size is mixed in last, as the lanes cannot know it in advance.
+  uint64_t hash = lanes_[0] ^ (size_ * kMultiplier1);
+  for (int lane = 1; lane < 4; ++lane) hash = Mix(hash, lanes_[lane]);
+  size_t i = 0;
+  for (; i + 8 <= pending_size_; i += 8) hash = Mix(hash, Load(pending_ + i));
   uint64_t tail = 0;
-  std::memcpy(&tail, data + i, size - i);
-  hash = mix(hash, tail);
+  std::memcpy(&tail, pending_ + i, pending_size_ - i);
+  hash = Mix(hash, tail);
   hash ^= hash >> 33;
   hash *= 0xFF51AFD7ED558CCDull;
   hash ^= hash >> 33;
@@ -57,12 +82,60 @@ uint64_t ContentHash(const char* data, size_t size) {
   return hash;
 }
 
+uint64_t ContentHash(const char* data, size_t size) {
+  ContentHasher hasher;
+  hasher.Add(data, size);
+  return hasher.Finish();
+}
+
+namespace {
+
+// Writes a content as it is produced: pieces of at least half its buffer go straight to the
+// file, smaller ones are gathered first, so that the writes are few and large and no copy of
+// the whole content is ever made. After a failed write it only remembers the error.
+class PieceWriter {
+ public:
+  PieceWriter(IniFileSystem& files, int handle) : files_(files), handle_(handle) {
+    gathered_.reserve(kGather);
+  }
+  void Add(std::string_view piece) {
+    if (error_ != 0) return;
+    if (gathered_.size() + piece.size() > kGather) Drain();
+    if (piece.size() >= kGather / 2) {
+      if (error_ == 0) error_ = files_.Write(handle_, piece.data(), piece.size());
+    } else {
+      gathered_.append(piece);
+    }
+  }
+  // Writes what is gathered; 0 or the first error.
+  int Finish() {
+    Drain();
+    return error_;
+  }
+
+ private:
+  static constexpr size_t kGather = 64 * 1024;
+  void Drain() {
+    if (error_ == 0 && !gathered_.empty()) {
+      error_ = files_.Write(handle_, gathered_.data(), gathered_.size());
+    }
+    gathered_.clear();
+  }
+
+  IniFileSystem& files_;
+  int handle_;
+  std::string gathered_;
+  int error_ = 0;
+};
+
+}  // namespace
+
 std::string TemporaryFilePrefix(const std::string& target) {
   return "." + BaseNameOf(target) + ".qeltmp.";
 }
 
-bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
+bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
+                         const ContentPieces& content, const FileStamp* like, WrittenFile* written,
                          WriteFailure* failure) {
   static std::atomic<uint64_t> sequence{0};
   const std::string directory = DirectoryOf(target);
@@ -71,25 +144,32 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const 
   std::string temporary;
   int handle = -1;
   int error = EEXIST;
+  uint64_t serial = 0;
   // A name taken by a writer of another process namespace: try the next one.
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    temporary = prefix + std::to_string(sequence.fetch_add(1));
+    serial = sequence.fetch_add(1);
+    temporary = prefix + std::to_string(serial);
     error = files.CreateFile(temporary, like, &handle);
   }
   if (error != 0) {
     *failure = {error, temporary};
     return false;
   }
-  error = files.Write(handle, bytes.data(), bytes.size());
+  PieceWriter writer(files, handle);
+  content([&writer](std::string_view piece) { writer.Add(piece); });
+  error = writer.Finish();
   // Any later change of the file gets a modification time at least that of this write: set
-  // this file's a little earlier, by an amount that depends on its content, and its stamp then
-  // differs from that of every later version. Where that fails the stamp is only not set apart.
+  // this file's a little earlier, by an amount that differs from one write to the next (this
+  // process's id and count of writes, and the time, mixed), and its stamp then differs from that
+  // of every later version. Where that fails the stamp is only not set apart.
   if (error == 0) error = files.StatHandle(handle, &written->stamp);
   if (error == 0) {
+    const uint64_t spread = Mix(serial ^ (CurrentProcessId() << 32),
+                                static_cast<uint64_t>(written->stamp.mtime_ns)) %
+                            kStampSpreadNs;
     written->stamp_set_apart =
-        files.SetModificationTime(
-            handle,
-            written->stamp.mtime_ns - 1 - static_cast<int64_t>(content_hash % kStampSpreadNs)) == 0;
+        files.SetModificationTime(handle,
+                                  written->stamp.mtime_ns - 1 - static_cast<int64_t>(spread)) == 0;
   }
   if (error == 0) error = files.Sync(handle);
   if (error == 0) error = files.Rename(temporary, target);
@@ -114,6 +194,12 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const 
   if (error != 0) {
     *failure = {error, directory};
     return false;
+  }
+  written->content_hash.reset();
+  if (!written->stamp_set_apart) {
+    ContentHasher hasher;
+    content([&hasher](std::string_view piece) { hasher.Add(piece.data(), piece.size()); });
+    written->content_hash = hasher.Finish();
   }
   return true;
 }

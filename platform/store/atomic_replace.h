@@ -5,12 +5,35 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "ini_file_system.h"
 
 // A fast 64-bit hash of a file's content, to confirm that a file with a new stamp really changed.
 uint64_t ContentHash(const char* data, size_t size);
+
+// ContentHash of a content given in pieces: Add them in order, then Finish; however the content
+// is cut, the result is ContentHash of the whole.
+class ContentHasher {
+ public:
+  ContentHasher();
+  void Add(const char* data, size_t size);
+  uint64_t Finish() const;
+
+ private:
+  void Block(const char* block);
+
+  uint64_t lanes_[4];
+  uint64_t size_ = 0;
+  char pending_[32];  // the start of a block not yet whole
+  size_t pending_size_ = 0;
+};
+
+// A file's content as a call that passes its pieces, in order, to the function it is given.
+using ContentPieces = std::function<void(const std::function<void(std::string_view)>& piece)>;
 
 // Where a failed atomic write went wrong: the errno value and the file it concerned.
 struct WriteFailure {
@@ -23,21 +46,26 @@ struct WrittenFile {
   FileStamp stamp;
   // Whether its modification time was set apart from that of any later version of the file.
   bool stamp_set_apart = false;
+  // ContentHash of what was written, computed only when the stamp is not set apart: only then
+  // can a later version share the stamp, and only the content tell them apart.
+  std::optional<uint64_t> content_hash;
 };
 
-// Replaces the file `target` by `bytes` so that a crash at any moment leaves either the old or
+// Replaces the file `target` by `content` so that a crash at any moment leaves either the old or
 // the new content: a new temporary file beside it (named by TemporaryFilePrefix), write, sync,
-// rename over `target`,
-// sync the directory. `content_hash` is ContentHash of `bytes`; the file's modification time
-// is set back by up to a millisecond depending on it, so that any later version of the file has
-// another stamp (a file system that cannot set it, or keeps whole seconds only, leaves
-// `stamp_set_apart` false). `like`, when not null, gives the new file its permission bits and
-// owner from its creation on (see CreateFile). On success returns true and describes the new
-// file, as it stands after the rename, in `*written`; on failure returns false with the cause in
-// `*failure`, the old file untouched and the temporary file removed (a step that fails after the
-// rename, closing the file or syncing the directory, leaves the new content).
-bool WriteFileAtomically(IniFileSystem& files, const std::string& target, const std::string& bytes,
-                         uint64_t content_hash, const FileStamp* like, WrittenFile* written,
+// rename over `target`, sync the directory. The content is written as it is produced, large
+// pieces straight from where they lie and small ones gathered; `content` must give the same
+// pieces when called twice (it is, to hash them, when the stamp is not set apart). The file's
+// modification time is set back by up to a millisecond, by an amount that differs from one write
+// to the next, so that any later version of the file has another stamp (a file system that
+// cannot set it, or keeps whole seconds only, leaves `stamp_set_apart` false). `like`, when not
+// null, gives the new file its permission bits and owner from its creation on (see CreateFile).
+// On success returns true and describes the new file, as it stands after the rename, in
+// `*written`; on failure returns false with the cause in `*failure`, the old file untouched and
+// the temporary file removed (a step that fails after the rename, closing the file or syncing
+// the directory, leaves the new content).
+bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
+                         const ContentPieces& content, const FileStamp* like, WrittenFile* written,
                          WriteFailure* failure);
 
 // The start of the names of the temporary files written for `target`, within its directory;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -89,8 +90,10 @@ class LockHold {
 }  // namespace
 
 struct BackupIni::FileState {
-  FileStamp stamp;       // of the file as this store last read or wrote it
-  uint64_t hash = 0;     // of its content
+  FileStamp stamp;  // of the file as this store last read or wrote it
+  // ContentHash of its content; unknown after a write whose stamp was set apart, which a later
+  // version cannot share (such a version is then merged whatever its content).
+  std::optional<uint64_t> hash;
   bool trusted = false;  // whether an equal stamp proves an equal content
   int lock_timeout_ms = kDefaultLockTimeoutMs;
   int watch = -1;             // the directory watch, once started
@@ -105,9 +108,9 @@ struct BackupIni::FileState {
   }
   // A file this store wrote: trusted when its modification time was set apart from that of any
   // later version.
-  void RememberWrite(const WrittenFile& written, uint64_t content_hash) {
+  void RememberWrite(const WrittenFile& written) {
     stamp = written.stamp;
-    hash = content_hash;
+    hash = written.content_hash;
     trusted = written.stamp_set_apart;
   }
 };
@@ -256,8 +259,8 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
       ThrowFlushError(kIniWriteFailed, path_, "cannot read it back: " + ErrorText(read_error),
                       __LINE__);
     }
-    uint64_t hash = ContentHash(bytes.data(), bytes.size());
-    if (hash != state_->hash) {
+    const uint64_t hash = ContentHash(bytes.data(), bytes.size());
+    if (hash != state_->hash) {  // also when the hash of the file last written is unknown
       try {
         MergeOnto(std::move(bytes), path_);
       } catch (const QELError& error) {
@@ -271,15 +274,18 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
     state_->RememberRead(current, hash, before);
   }
 
-  const std::string bytes = SerializeImage();
-  const uint64_t hash = ContentHash(bytes.data(), bytes.size());
+  // The image goes out piece by piece, untouched runs straight from the bytes it was read
+  // from: no copy of the whole file is made.
   WrittenFile written;
   WriteFailure failure;
-  if (!WriteFileAtomically(*files_, target, bytes, hash, exists ? &current : nullptr, &written,
+  const ContentPieces content = [this](const std::function<void(std::string_view)>& piece) {
+    ForEachImagePiece(piece);
+  };
+  if (!WriteFileAtomically(*files_, target, content, exists ? &current : nullptr, &written,
                            &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }
-  state_->RememberWrite(written, hash);
+  state_->RememberWrite(written);
   ClearJournal();
   RemoveAbandonedTemporaryFiles(*files_, target);
 }

@@ -54,6 +54,18 @@ IniGroupIterator& IniGroupIterator::operator++() {
   return *this;
 }
 
+bool IniGroupIterator::Exists() const {
+  if (at_end_) return false;
+  const IniDocument& document = *ini_->document_;
+  return document.Generation() == generation_ || document.Contains(name_);
+}
+
+const IniGroupView* IniGroupIterator::View() const {
+  if (at_end_) return nullptr;
+  const IniDocument& document = *ini_->document_;
+  return document.Generation() == generation_ ? document.ViewAt(index_) : document.View(name_);
+}
+
 bool IniGroupIterator::operator==(const IniGroupIterator& other) const {
   if (at_end_ || other.at_end_) return at_end_ == other.at_end_;
   return ini_ == other.ini_ && name_ == other.name_;
@@ -137,6 +149,21 @@ const IniEntryMap* Ini::GetGroupProperty(const std::string& group) const {
   return document_->Entries(group);
 }
 
+bool Ini::ForEachGroupEntry(
+    const std::string& group,
+    const std::function<void(const std::string& name, const std::string& value)>& entry) const {
+  return document_->ForEachEntry(group, entry);
+}
+
+const IniGroupView* Ini::GetGroupView(const std::string& group) const {
+  return document_->View(group);
+}
+
+const IniGroupView* Ini::KeepGroupView(const std::string& group,
+                                       std::unique_ptr<const IniGroupView> view) const {
+  return document_->KeepView(group, std::move(view));
+}
+
 const std::string& Ini::ExceptionNumberToString(int number) {
   static const std::string kTexts[] = {
       "unknown INI store error",
@@ -161,6 +188,10 @@ void Ini::LoadImage(std::string bytes, const std::string& source) {
 }
 
 std::string Ini::SerializeImage() const { return document_->Serialize(); }
+
+void Ini::ForEachImagePiece(const std::function<void(std::string_view)>& emit) const {
+  document_->ForEachPiece(emit);
+}
 
 bool Ini::HasChanges() const { return !journal_->Empty(); }
 

@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ini_types.h"
 
@@ -36,6 +38,14 @@ class IniGroupIterator {
  public:
   IniGroupIterator() = default;
   Group operator*() const;
+  // The name of the group it stands on ("" at the end), without a copy.
+  const std::string& Name() const { return name_; }
+  // Whether the group it stands on still exists, which it may not when groups were erased since
+  // the iterator was placed; without a lookup while the set of groups is unchanged.
+  bool Exists() const;
+  // The view kept for the group it stands on (Ini::GetGroupView), or null; found without a
+  // lookup by name while the set of groups is unchanged.
+  const IniGroupView* View() const;
   IniGroupIterator& operator++();
   bool operator==(const IniGroupIterator& other) const;
   bool operator!=(const IniGroupIterator& other) const { return !(*this == other); }
@@ -103,6 +113,19 @@ class Ini {
   // The group's entries, or null when the group does not exist. The map stays valid until the
   // group is erased or the image replaced.
   const IniEntryMap* GetGroupProperty(const std::string& group) const;
+  // Passes each entry of the group to `entry`, in the order and form of GetGroupProperty's map,
+  // without making that map when it does not exist yet; false when the group does not exist.
+  bool ForEachGroupEntry(
+      const std::string& group,
+      const std::function<void(const std::string& name, const std::string& value)>& entry) const;
+
+  // The view kept for the group, or null: none kept yet, the entries changed since, or no such
+  // group. Valid until the next change of the store.
+  const IniGroupView* GetGroupView(const std::string& group) const;
+  // Keeps `view` for the group's entries as they stand, unless a view is kept already (made by
+  // another thread meanwhile); returns the view kept, or null when the group does not exist.
+  const IniGroupView* KeepGroupView(const std::string& group,
+                                    std::unique_ptr<const IniGroupView> view) const;
 
   // Counts the times the image was read or merged from a file: a reader holding a copy of some
   // entries compares it to know when to read them again.
@@ -120,6 +143,8 @@ class Ini {
   void LoadImage(std::string bytes, const std::string& source);
   // The file text of the current image: untouched lines byte for byte, changes in place.
   std::string SerializeImage() const;
+  // The same text passed to `emit` piece by piece, in order, without making a copy of it.
+  void ForEachImagePiece(const std::function<void(std::string_view)>& emit) const;
   // Whether changes were made since the last LoadImage or ClearJournal (MergeOnto keeps them,
   // since the merged image still holds them unwritten).
   bool HasChanges() const;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include <zor-qel-rb-key/qel_error.h>
 #include "clog_msg.h"
@@ -149,14 +150,82 @@ const IniEntryMap* IniDocument::Entries(std::string_view name) const {
   return entries.get();
 }
 
+const IniGroupView* IniDocument::View(std::string_view name) const {
+  const uint32_t group = index_.Find(name);
+  if (group == kNone) return nullptr;
+  std::lock_guard<std::mutex> guard(mutex_);
+  return group < views_.size() ? views_[group].get() : nullptr;
+}
+
+const IniGroupView* IniDocument::ViewAt(size_t position) const {
+  const uint32_t group = index_.GroupAt(position);
+  std::lock_guard<std::mutex> guard(mutex_);
+  return group < views_.size() ? views_[group].get() : nullptr;
+}
+
+void IniDocument::DropView(uint32_t group) const {
+  if (group < views_.size()) views_[group].reset();
+}
+
+const IniGroupView* IniDocument::KeepView(std::string_view name,
+                                          std::unique_ptr<const IniGroupView> view) const {
+  const uint32_t group = index_.Find(name);
+  if (group == kNone) return nullptr;
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (group >= views_.size()) views_.resize(index_.Capacity());
+  std::unique_ptr<const IniGroupView>& kept = views_[group];
+  if (!kept) kept = std::move(view);
+  return kept.get();
+}
+
 void IniDocument::BuildEntries(const GroupRecord& group, IniEntryMap& entries) const {
+  ForEachEntryLine(group, [&entries](std::string& name, std::string& value) {
+    auto placed = entries.emplace(name, value);
+    if (!placed.second) placed.first->second = value;
+  });
+}
+
+bool IniDocument::ForEachEntry(
+    std::string_view name,
+    const std::function<void(const std::string&, const std::string&)>& entry) const {
+  const uint32_t group = index_.Find(name);
+  if (group == kNone) return false;
+  const IniEntryMap* built = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto found = entries_.find(group);
+    if (found != entries_.end()) built = found->second.get();
+  }
+  if (built != nullptr) {
+    for (const auto& pair : *built) entry(pair.first, pair.second);
+    return true;
+  }
+  // As the map would hold them: sorted by name ignoring case, a name written again keeping its
+  // first spelling and taking its last value.
+  std::vector<std::pair<std::string, std::string>> lines;
+  ForEachEntryLine(groups_[group], [&lines](std::string& line_name, std::string& value) {
+    lines.emplace_back(std::move(line_name), std::move(value));
+  });
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) {
+    return StrCmpInSensitive()(a.first, b.first);
+  });
+  for (size_t i = 0; i < lines.size();) {
+    size_t last = i;
+    while (last + 1 < lines.size() && EqualNoCase(lines[last + 1].first, lines[i].first)) ++last;
+    entry(lines[i].first, lines[last].second);
+    i = last + 1;
+  }
+  return true;
+}
+
+template <typename Visit>
+void IniDocument::ForEachEntryLine(const GroupRecord& group, Visit&& visit) const {
   std::string name;
   std::string value;
   auto add = [&](const char* begin, const char* content_end) {
     if (Classify(begin, content_end) != LineKind::kEntry) return;
     SplitEntry(begin, content_end, &name, &value, nullptr);
-    auto placed = entries.emplace(name, value);
-    if (!placed.second) placed.first->second = value;
+    visit(name, value);
   };
   for (uint32_t index = group.first_section; index != kNone; index = sections_[index].next) {
     auto overlay = overlays_.find(index);
@@ -217,6 +286,7 @@ bool IniDocument::EraseGroup(const std::string& name) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     entries_.erase(group);
+    DropView(group);
   }
   ++generation_;
   return true;
@@ -287,6 +357,7 @@ void IniDocument::SetEntry(const std::string& group, const std::string& key,
     overlay.insert(after.base(), std::move(line));
   }
   std::lock_guard<std::mutex> guard(mutex_);
+  DropView(id);
   auto entries = entries_.find(id);
   if (entries != entries_.end()) {
     auto placed = entries->second->emplace(key, value);
@@ -308,39 +379,56 @@ bool IniDocument::EraseEntry(const std::string& group, const std::string& key) {
     overlay.erase(kept, overlay.end());
   }
   std::lock_guard<std::mutex> guard(mutex_);
+  if (erased) DropView(id);
   auto entries = entries_.find(id);
   if (entries != entries_.end()) entries->second->erase(key);
   return erased;
 }
 
-void IniDocument::StartLine(std::string& out) const {
-  if (out.size() <= bom_length_ || out.back() == '\n') return;
+// The text given so far, as StartLine needs it: its length and its last byte.
+class IniDocument::PieceOut {
+ public:
+  explicit PieceOut(const std::function<void(std::string_view)>& emit) : emit_(emit) {}
+  void Append(std::string_view piece) {
+    if (piece.empty()) return;
+    emit_(piece);
+    size_ += piece.size();
+    last_ = piece.back();
+  }
+  size_t Size() const { return size_; }
+  char Last() const { return last_; }
+
+ private:
+  const std::function<void(std::string_view)>& emit_;
+  size_t size_ = 0;
+  char last_ = '\0';
+};
+
+void IniDocument::StartLine(PieceOut& out) const {
+  if (out.Size() <= bom_length_ || out.Last() == '\n') return;
   // A last line ending in a lone CR was read as ending there; an LF completes that line end
   // without putting a CR into its content.
-  if (out.back() == '\r') {
-    out += '\n';
-  } else {
-    out += line_end_;
-  }
+  out.Append(out.Last() == '\r' ? std::string_view("\n") : std::string_view(line_end_));
 }
 
-void IniDocument::AppendSection(std::string& out, uint32_t index) const {
+void IniDocument::AppendSection(PieceOut& out, uint32_t index) const {
   const Section& section = sections_[index];
   if (section.begin == kNone) {
     StartLine(out);
-    out += '[';
+    std::string header = "[";
     std::string_view name = Name(section.group);
-    AppendToken(out, name, GroupNeedsQuotes(name));
-    out += ']';
-    out += line_end_;
+    AppendToken(header, name, GroupNeedsQuotes(name));
+    header += ']';
+    header += line_end_;
+    out.Append(header);
   } else if (section.body > section.begin) {
     StartLine(out);
-    out.append(buffer_, section.begin, section.body - section.begin);
+    out.Append(std::string_view(buffer_).substr(section.begin, section.body - section.begin));
   }
   const Overlay& overlay = overlays_.at(index);
   for (const OverlayLine& line : overlay) {
     StartLine(out);
-    out += line.text;
+    out.Append(line.text);
   }
   // The group "" lives on after its last entry before the first header is erased: a "[]"
   // header keeps it when there is no other section to do so.
@@ -348,8 +436,8 @@ void IniDocument::AppendSection(std::string& out, uint32_t index) const {
       std::none_of(overlay.begin(), overlay.end(),
                    [](const OverlayLine& line) { return line.entry; })) {
     StartLine(out);
-    out += "[]";
-    out += line_end_;
+    out.Append("[]");
+    out.Append(line_end_);
   }
 }
 
@@ -379,17 +467,17 @@ std::string IniDocument::GroupText(std::string_view name) const {
   return out;
 }
 
-std::string IniDocument::Serialize() const {
-  std::string out;
-  out.reserve(buffer_.size() + buffer_.size() / 8 + 64);
-  out.append(buffer_, 0, bom_length_);
-  // Untouched sections lie next to each other in the buffer: copy each run at once.
+void IniDocument::ForEachPiece(const std::function<void(std::string_view)>& emit) const {
+  PieceOut out(emit);
+  const std::string_view buffer(buffer_);
+  out.Append(buffer.substr(0, bom_length_));
+  // Untouched sections lie next to each other in the buffer: each run goes out at once.
   uint32_t run_begin = kNone;
   uint32_t run_end = kNone;
   auto flush_run = [&] {
     if (run_begin == kNone) return;
     StartLine(out);
-    out.append(buffer_, run_begin, run_end - run_begin);
+    out.Append(buffer.substr(run_begin, run_end - run_begin));
     run_begin = run_end = kNone;
   };
   for (uint32_t index = 0; index < sections_.size(); ++index) {
@@ -409,5 +497,11 @@ std::string IniDocument::Serialize() const {
     AppendSection(out, index);
   }
   flush_run();
+}
+
+std::string IniDocument::Serialize() const {
+  std::string out;
+  out.reserve(buffer_.size() + buffer_.size() / 8 + 64);
+  ForEachPiece([&out](std::string_view piece) { out.append(piece); });
   return out;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +45,9 @@ class IniDocument {
   // sections in file order), each ended by a line end; "" when the group does not exist.
   // Appended after a "[name]" header, they read back as that group.
   std::string GroupText(std::string_view name) const;
+  // The same text passed to `emit` piece by piece, in order, without a copy of it: each run of
+  // untouched sections straight from the file's bytes, then edited groups line by line.
+  void ForEachPiece(const std::function<void(std::string_view)>& emit) const;
 
   size_t GroupCount() const { return index_.Count(); }
   // Positions in the byte order of group names, 0 .. GroupCount(). The order is built on the
@@ -55,6 +59,18 @@ class IniDocument {
   bool Contains(std::string_view name) const { return index_.Find(name) != kNone; }
   // The group's entries, built on first request; null when the group does not exist.
   const IniEntryMap* Entries(std::string_view name) const;
+  // Passes each of the group's entries to `entry` as Entries lists them, without building (or
+  // keeping) the map when it was not built yet; false when the group does not exist.
+  bool ForEachEntry(std::string_view name,
+                    const std::function<void(const std::string&, const std::string&)>& entry) const;
+  // The store user's view of the group's entries (Ini::KeepGroupView), dropped whenever they
+  // change; null when none is kept.
+  const IniGroupView* View(std::string_view name) const;
+  // The same for the group at `position` of the byte order. REQUIRES: position < GroupCount().
+  const IniGroupView* ViewAt(size_t position) const;
+  // Keeps `view` unless one is kept already; returns the one kept, null for no such group.
+  const IniGroupView* KeepView(std::string_view name,
+                               std::unique_ptr<const IniGroupView> view) const;
 
   // Adds an empty group at the end of the file; false when it exists.
   bool InsertGroup(const std::string& name);
@@ -102,9 +118,16 @@ class IniDocument {
   // The section's lines as an overlay, made from its bytes on first use.
   Overlay& Edit(uint32_t section);
   void BuildEntries(const GroupRecord& group, IniEntryMap& entries) const;
-  void AppendSection(std::string& out, uint32_t index) const;
+  // Calls `visit(name, value)` for each entry line of the group in file order (the strings may
+  // be taken).
+  template <typename Visit>
+  void ForEachEntryLine(const GroupRecord& group, Visit&& visit) const;
+  // Forgets the view of a group whose entries changed. REQUIRES: mutex_ held.
+  void DropView(uint32_t group) const;
+  class PieceOut;
+  void AppendSection(PieceOut& out, uint32_t index) const;
   // Starts a new line in `out` when the text so far lacks a line end.
-  void StartLine(std::string& out) const;
+  void StartLine(PieceOut& out) const;
 
   std::string buffer_;
   size_t bom_length_ = 0;
@@ -114,8 +137,11 @@ class IniDocument {
   IniGroupIndex index_;
   std::unordered_map<uint32_t, Overlay> overlays_;
   uint64_t generation_ = 0;
-  // Guards entries_, which const calls fill on first use.
+  // Guards entries_ and views_, which const calls fill on first use.
   mutable std::mutex mutex_;
   // The entry maps handed out, by group, built on first request.
   mutable std::unordered_map<uint32_t, std::unique_ptr<IniEntryMap>> entries_;
+  // The views kept until the group's entries change, by group number (a vector: looked up at
+  // every opening of a key).
+  mutable std::vector<std::unique_ptr<const IniGroupView>> views_;
 };

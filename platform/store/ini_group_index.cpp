@@ -18,7 +18,7 @@ uint64_t ProcessSeed() {
 
 }  // namespace
 
-IniGroupIndex::IniGroupIndex() : slots_(16, kNone), seed_(ProcessSeed()) {}
+IniGroupIndex::IniGroupIndex() : slots_(16, SlotEntry{kNone, 0}), seed_(ProcessSeed()) {}
 
 void IniGroupIndex::ShrinkToFit() {
   if (names_.capacity() > names_.size() + names_.size() / 4 + 16) names_.shrink_to_fit();
@@ -35,17 +35,34 @@ uint64_t IniGroupIndex::Hash(std::string_view name) const {
     hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull;
     hash ^= hash >> 31;
   }
+  // The last bytes: the word that ends the name (overlapping the last one hashed), or for a
+  // short name its bytes at fixed places; the length, mixed in first, tells overlaps apart.
+  const size_t left = name.size() - i;
   uint64_t tail = 0;
-  std::memcpy(&tail, name.data() + i, name.size() - i);
+  if (name.size() >= 8) {
+    if (left > 0) std::memcpy(&tail, name.data() + name.size() - 8, 8);
+  } else if (name.size() >= 4) {
+    uint32_t low;
+    uint32_t high;
+    std::memcpy(&low, name.data(), 4);
+    std::memcpy(&high, name.data() + name.size() - 4, 4);
+    tail = low | static_cast<uint64_t>(high) << 32;
+  } else if (left > 0) {
+    const auto byte = [&name](size_t at) { return static_cast<unsigned char>(name[at]); };
+    tail = byte(0) | byte(left / 2) << 8 | static_cast<uint64_t>(byte(left - 1)) << 16;
+  }
   hash = (hash ^ tail) * 0x94D049BB133111EBull;
   return hash ^ (hash >> 29);
 }
 
-size_t IniGroupIndex::Slot(std::string_view name) const {
+size_t IniGroupIndex::Probe(std::string_view name, uint64_t hash) const {
   const size_t mask = slots_.size() - 1;
-  size_t slot = Hash(name) & mask;
-  while (slots_[slot] != kNone && (slots_[slot] == kErased || Name(slots_[slot]) != name)) {
-    slot = (slot + 1) & mask;
+  const uint32_t tag = Tag(hash);
+  size_t slot = hash & mask;
+  for (;; slot = (slot + 1) & mask) {
+    const SlotEntry& entry = slots_[slot];
+    if (entry.group == kNone) break;
+    if (entry.group != kErased && entry.tag == tag && Name(entry.group) == name) break;
   }
   return slot;
 }
@@ -53,21 +70,21 @@ size_t IniGroupIndex::Slot(std::string_view name) const {
 void IniGroupIndex::Rehash(size_t groups) {
   size_t capacity = 16;
   while (capacity < groups + groups / 3 + 1) capacity *= 2;
-  std::vector<uint32_t> old(capacity, kNone);
+  std::vector<SlotEntry> old(capacity, SlotEntry{kNone, 0});
   old.swap(slots_);
   used_ = 0;
   const size_t mask = capacity - 1;
-  for (uint32_t group : old) {
-    if (group == kNone || group == kErased) continue;
-    size_t slot = Hash(Name(group)) & mask;
-    while (slots_[slot] != kNone) slot = (slot + 1) & mask;
-    slots_[slot] = group;
+  for (const SlotEntry& entry : old) {
+    if (entry.group == kNone || entry.group == kErased) continue;
+    size_t slot = Hash(Name(entry.group)) & mask;
+    while (slots_[slot].group != kNone) slot = (slot + 1) & mask;
+    slots_[slot] = entry;
     ++used_;
   }
 }
 
 uint32_t IniGroupIndex::Find(std::string_view name) const {
-  const uint32_t group = slots_[Slot(name)];
+  const uint32_t group = slots_[Slot(name)].group;
   return group == kErased ? kNone : group;
 }
 
@@ -93,10 +110,11 @@ void IniGroupIndex::Index(uint32_t group) {
   if ((used_ + 1) * 4 > slots_.size() * 3) Rehash(live_ + 1);
   const std::string_view name = Name(group);
   const size_t mask = slots_.size() - 1;
-  size_t slot = Hash(name) & mask;
-  while (slots_[slot] != kNone && slots_[slot] != kErased) slot = (slot + 1) & mask;
-  if (slots_[slot] == kNone) ++used_;
-  slots_[slot] = group;
+  const uint64_t hash = Hash(name);
+  size_t slot = hash & mask;
+  while (slots_[slot].group != kNone && slots_[slot].group != kErased) slot = (slot + 1) & mask;
+  if (slots_[slot].group == kNone) ++used_;
+  slots_[slot] = SlotEntry{group, Tag(hash)};
   ++live_;
   if (ordered_.load(std::memory_order_relaxed)) {
     order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(LowerBound(name)), group);
@@ -105,12 +123,12 @@ void IniGroupIndex::Index(uint32_t group) {
 
 uint32_t IniGroupIndex::Erase(std::string_view name) {
   const size_t slot = Slot(name);
-  const uint32_t group = slots_[slot];
+  const uint32_t group = slots_[slot].group;
   if (group == kNone) return kNone;
   if (ordered_.load(std::memory_order_relaxed)) {
     order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(LowerBound(name)));
   }
-  slots_[slot] = kErased;
+  slots_[slot].group = kErased;
   --live_;
   return group;
 }
@@ -190,8 +208,8 @@ void IniGroupIndex::Sort() const {
   // their names end are the same key.
   std::vector<SortKey> keys;
   keys.reserve(live_);
-  for (uint32_t group : slots_) {
-    if (group != kNone && group != kErased) keys.push_back(SortKey{0, 0, group});
+  for (const SlotEntry& entry : slots_) {
+    if (entry.group != kNone && entry.group != kErased) keys.push_back(SortKey{0, 0, entry.group});
   }
   struct Run {
     size_t begin;

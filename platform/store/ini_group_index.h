@@ -51,12 +51,16 @@ class IniGroupIndex {
   }
   // The number of groups indexed and not erased.
   size_t Count() const { return live_; }
+  // One more than the highest group number given so far, erased groups included.
+  size_t Capacity() const { return names_.size(); }
 
   // Positions in the byte order of the names, 0 .. Count().
   size_t LowerBound(std::string_view name) const;
   size_t UpperBound(std::string_view name) const;
   // REQUIRES: position < Count().
   std::string_view NameAt(size_t position) const { return Name(Order()[position]); }
+  // The group at that position. REQUIRES: position < Count().
+  uint32_t GroupAt(size_t position) const { return Order()[position]; }
 
  private:
   static constexpr uint32_t kErased = UINT32_MAX - 1;
@@ -69,11 +73,20 @@ class IniGroupIndex {
     uint32_t length;
   };
 
+  // A group number, kNone (empty) or kErased, and the upper half of the hash of the group's name:
+  // a probe compares names only when the halves match, and so rarely reads a name in vain.
+  struct SlotEntry {
+    uint32_t group;
+    uint32_t tag;
+  };
+
   // Indexes group `group`, whose name is names_[group].
   void Index(uint32_t group);
   uint64_t Hash(std::string_view name) const;
+  static uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
   // The slot of `name` in slots_, or the empty slot that ends its probe sequence.
-  size_t Slot(std::string_view name) const;
+  size_t Slot(std::string_view name) const { return Probe(name, Hash(name)); }
+  size_t Probe(std::string_view name, uint64_t hash) const;
   // Rebuilds slots_ with room for `groups` live groups.
   void Rehash(size_t groups);
   // Fills order_ with the live groups sorted by name.
@@ -83,8 +96,7 @@ class IniGroupIndex {
   const char* buffer_ = nullptr;
   std::vector<NameRef> names_;       // by group number, erased groups included
   std::vector<std::string> copies_;  // names that are not bytes of the buffer
-  // A group number, kNone (empty) or kErased for each slot.
-  std::vector<uint32_t> slots_;
+  std::vector<SlotEntry> slots_;
   size_t used_ = 0;  // slots not empty, erased ones included
   size_t live_ = 0;
   uint64_t seed_;
@@ -97,13 +109,14 @@ template <typename Repeat>
 void IniGroupIndex::Build(Repeat&& repeat) {
   Rehash(names_.size());
   for (uint32_t group = 0; group < names_.size(); ++group) {
-    const size_t slot = Slot(Name(group));
-    if (slots_[slot] == kNone) {
-      slots_[slot] = group;
+    const uint64_t hash = Hash(Name(group));
+    const size_t slot = Probe(Name(group), hash);
+    if (slots_[slot].group == kNone) {
+      slots_[slot] = SlotEntry{group, Tag(hash)};
       ++used_;
       ++live_;
     } else {
-      repeat(slots_[slot], group);
+      repeat(slots_[slot].group, group);
     }
   }
 }

@@ -1,11 +1,12 @@
 // The types the INI store's parts share: entry maps ordered without regard to case, the store's
-// error numbers, and a change to one entry that can be replayed.
+// error numbers, a change to one entry that can be replayed, and a view kept beside a group.
 // Thread safety: types and constants only.
 #pragma once
 
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include <zor-qel-rb-key/qel_error_codes.h>
 
@@ -16,6 +17,18 @@ struct StrCmpInSensitive {
 
 // Three-way comparison ignoring ASCII letter case; 0 when equal.
 int cmp_nocase(const std::string& a, const std::string& b);
+// cmp_nocase(a, b) == 0, answered at once for names of different lengths.
+inline bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const unsigned char x = static_cast<unsigned char>(a[i]);
+    const unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x != y && ((x | 0x20u) != (y | 0x20u) || static_cast<unsigned>((x | 0x20u) - 'a') >= 26u)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 using IniEntryMap = std::map<std::string, std::string, StrCmpInSensitive>;
 
@@ -51,4 +64,12 @@ class IniEntryEdit {
   // Sets `*result` to the entry's new text given its `current` text (null when the entry does
   // not exist) and returns true; returns false when the entry is to stay as it is.
   virtual bool Apply(const std::string* current, std::string* result) const = 0;
+};
+
+// What a user of the store derives from one group's entries and keeps beside them (the keys keep
+// the values decoded). The store holds it until the group's entries next change, so a view found
+// always matches the entries as they stand.
+class IniGroupView {
+ public:
+  virtual ~IniGroupView();
 };

@@ -1,10 +1,14 @@
 // The supported ways to use the library from several threads, run under ThreadSanitizer: handles
-// sharing one backend key copied and destroyed at once, and threads with logins of their own
-// writing one store.
+// sharing one backend key copied and destroyed at once, the lock that guards their counts, and
+// threads with logins of their own writing one store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
+#include <vector>
+
+#include <zor-qel-rb-key/os_thread.h>
 
 #include "api_support.h"
 
@@ -40,6 +44,30 @@ TEST(Threads, HandlesSharingOneKeyAreCopiedAssignedAndDestroyedConcurrently) {
   for (int count : mismatches) EXPECT_EQ(count, 0);
   EXPECT_EQ(shared.GetKeyPath(), "/A/B");
   EXPECT_EQ(shared.GetKeyName(), "B");
+}
+
+// The lock behind every shared count: threads that take it in turn lose no update, whether they
+// find it free or wait for it, and what one wrote under it the next one reads.
+TEST(Threads, TheLockLetsOneThreadInAtATime) {
+  os_critical_section lock(false);
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20000;
+  long count = 0;
+  std::vector<long> seen(kThreads * kRounds);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&lock, &count, &seen] {
+      for (int i = 0; i < kRounds; ++i) {
+        lock.lock();
+        const long mine = count++;
+        lock.unlock();
+        seen[static_cast<size_t>(mine)] += 1;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(count, kThreads * kRounds);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kThreads * kRounds);
 }
 
 TEST(Threads, EachWithItsOwnLoginWriteOneStoreAndLoseNothing) {

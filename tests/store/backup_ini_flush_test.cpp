@@ -1,5 +1,6 @@
-// BackupIni loading and flushing in one process: load errors, failed writes that lose nothing,
-// hand edits merged, read-only stores, and the removal of abandoned temporary files.
+// BackupIni loading and flushing in one process: the content hash, load errors, failed writes
+// that lose nothing, hand edits merged, read-only stores, and the removal of abandoned temporary
+// files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,25 @@
 #include "test_file_system.h"
 
 namespace {
+
+// A flush hashes the file as it writes it, piece by piece; the hash must be that of the whole
+// file read back, wherever the pieces were cut.
+TEST(BackupIniFlushTest, TheHashOfAContentInPiecesIsTheHashOfTheWhole) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += static_cast<char>('a' + (i * 7) % 26);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{33}, size_t{300}}) {
+    const std::string whole = text.substr(0, size);
+    for (size_t cut : {size_t{1}, size_t{5}, size_t{32}, size_t{45}}) {
+      ContentHasher hasher;
+      for (size_t at = 0; at < whole.size(); at += cut) {
+        hasher.Add(whole.data() + at, std::min(cut, whole.size() - at));
+      }
+      EXPECT_EQ(hasher.Finish(), ContentHash(whole.data(), whole.size())) << size << " " << cut;
+    }
+  }
+  EXPECT_NE(ContentHash(text.data(), 64), ContentHash(text.data(), 65));
+  EXPECT_NE(ContentHash("ab", 2), ContentHash("ba", 2));
+}
 
 TEST(BackupIniFlushTest, LoadFailuresThrowTheirErrorNumbers) {
   ScratchDirectory dir;
@@ -89,6 +109,32 @@ TEST(BackupIniFlushTest, HandEditsSurviveTheMergeWhateverTheFileSystemsClock) {
                   "merged: " + Ini::ExceptionNumberToString(kIniBadSyntax));
     EXPECT_EQ(ReadWholeFile(path), "[/A]\nnot an entry\n");
     EXPECT_EQ(ValueOf(ini, "/A", "x"), "kept");
+  }
+}
+
+// A flush hashes what it wrote only where a later version could share its stamp: there the
+// hash tells the file it wrote, read back, from another writer's, and it is not merged again.
+// Elsewhere a file whose stamp moved is merged, whatever its content, and loses nothing.
+TEST(BackupIniFlushTest, AFileReadBackAsWrittenIsNotMergedAgainWhateverTheClock) {
+  for (int kind = 0; kind < 3; ++kind) {
+    auto files = std::make_shared<TestFileSystem>();
+    files->whole_seconds = kind == 1;
+    files->fixed_times = kind == 2;
+    ScratchDirectory dir;
+    const std::string path = dir.File("store.ini");
+    WriteWholeFile(path, "[/A]\nx=1\n");
+    BackupIni ini(path, files);
+    ini.SetKeyValue("/A", "x", "2");
+    ini.FlushIniDataToFile("");
+    const uint64_t merges = ini.MergeCount();
+    ini.SetKeyValue("/A", "y", "3");
+    ini.FlushIniDataToFile("");
+    EXPECT_EQ(ini.MergeCount(), merges) << kind;
+    // The same bytes written again by someone else, with a new stamp.
+    WriteWholeFile(path, ReadWholeFile(path));
+    ini.SetKeyValue("/A", "z", "4");
+    ini.FlushIniDataToFile("");
+    EXPECT_EQ(ReadWholeFile(path), "[/A]\nx=2\ny=3\nz=4\n") << kind;
   }
 }
 

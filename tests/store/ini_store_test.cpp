@@ -1,8 +1,11 @@
 // Tests of the INI store's image: parsing, layout-preserving edits, bad files, group order and
-// iterators, the change journal's merge, and concurrent reads.
+// iterators, entries listed without their map, views kept beside groups, name comparison, the
+// change journal's merge, and concurrent reads.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +194,90 @@ TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {
   EXPECT_FALSE(ini.HasChanges());
   ini.MergeOnto("[/A]\nshared=later\n", "merge.ini");
   EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=later\n");
+}
+
+// A view stands for its group's entries as they are: every kind of change to them drops it,
+// changes elsewhere keep it, the first view kept wins, and a merged image starts without views.
+TEST(IniStoreTest, GroupViewsLastUntilTheirGroupsEntriesChange) {
+  struct Mark : IniGroupView {};
+  MemoryIni ini;
+  ini.LoadImage("[/A]\nx=1\ny=2\n[/B]\nz=3\n", "views.ini");
+  auto keep = [&ini](const std::string& group) {
+    return ini.KeepGroupView(group, std::make_unique<Mark>());
+  };
+  EXPECT_EQ(ini.GetGroupView("/A"), nullptr);
+  EXPECT_EQ(keep("/missing"), nullptr);
+  const IniGroupView* kept = keep("/A");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(keep("/A"), kept);
+  ini.SetKeyValue("/B", "z", "4");
+  ini.InsertNewGroup("/C");
+  ini.EraseGroup("/C");
+  ini.EraseKey("/A", "absent");
+  EXPECT_EQ(ini.GetGroupView("/A"), kept);
+
+  const std::vector<std::function<void()>> changes = {
+      [&ini] { ini.SetKeyValue("/A", "X", "5"); },
+      [&ini] { ini.EraseKey("/A", "y"); },
+      [&ini] { ini.EditEntry("/A", "x", std::make_shared<Append>("more")); },
+      [&ini] {
+        ini.EraseGroup("/A");
+        ini.InsertNewGroup("/A");
+      },
+  };
+  for (size_t i = 0; i < changes.size(); ++i) {
+    ASSERT_NE(keep("/A"), nullptr);
+    changes[i]();
+    EXPECT_EQ(ini.GetGroupView("/A"), nullptr) << "change " << i;
+  }
+  ASSERT_NE(keep("/B"), nullptr);
+  ini.MergeOnto("[/B]\nz=3\n", "views.ini");
+  EXPECT_EQ(ini.GetGroupView("/B"), nullptr);
+}
+
+// Listing a group's entries without its map gives what the map holds: names in order ignoring
+// case, a name written again (in another case, in a later section) with its first spelling and
+// its last value; and so it does once the map is built, and after edits.
+TEST(IniStoreTest, EntriesListedWithoutTheMapAreTheMapsEntries) {
+  MemoryIni ini;
+  ini.LoadImage("[/A]\nb=1\nA=2\nB=3\n[/X]\n[/A]\na=4\nc=5\n", "entries.ini");
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  auto listed = [&ini](const std::string& group) {
+    Entries entries;
+    const bool exists =
+        ini.ForEachGroupEntry(group, [&entries](const std::string& name, const std::string& value) {
+          entries.emplace_back(name, value);
+        });
+    return exists ? entries : Entries{{"<none>", ""}};
+  };
+  const Entries expected = {{"A", "4"}, {"b", "3"}, {"c", "5"}};
+  EXPECT_EQ(listed("/A"), expected);
+  EXPECT_EQ(listed("/missing"), (Entries{{"<none>", ""}}));
+  EXPECT_TRUE(listed("/X").empty());
+  const IniEntryMap* map = ini.GetGroupProperty("/A");
+  EXPECT_EQ(Entries(map->begin(), map->end()), expected);
+  EXPECT_EQ(listed("/A"), expected);
+  ini.SetKeyValue("/B", "z", "1");
+  ini.SetKeyValue("/B", "Y", "2");
+  ini.SetKeyValue("/B", "y", "3");
+  EXPECT_EQ(listed("/B"),
+            (std::vector<std::pair<std::string, std::string>>{{"Y", "3"}, {"z", "1"}}));
+}
+
+// Names fold ASCII letters only: the pairs of bytes one bit apart that are no letters stay
+// apart, and so do bytes above ASCII, whatever a locale would fold.
+TEST(IniStoreTest, NamesCompareIgnoringAsciiLetterCaseOnly) {
+  EXPECT_TRUE(EqualNoCase("LogLevel", "lOGlEVEL"));
+  EXPECT_EQ(cmp_nocase("LogLevel", "lOGlEVEL"), 0);
+  EXPECT_FALSE(EqualNoCase("Log", "Logs"));
+  for (const char* pair : {"@`", "[{", "\\|", "]}", "^~", "\xC4\xE4", "\xD6\xF6"}) {
+    const std::string a(1, pair[0]);
+    const std::string b(1, pair[1]);
+    EXPECT_FALSE(EqualNoCase(a, b)) << a << b;
+    EXPECT_NE(cmp_nocase(a, b), 0) << a << b;
+  }
+  EXPECT_LT(cmp_nocase("a", "B"), 0);
+  EXPECT_GT(cmp_nocase("b", "A"), 0);
 }
 
 TEST(IniStoreTest, MergeKeepsTheTreeWhenWritesAndErasesCross) {
