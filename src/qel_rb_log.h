@@ -14,7 +14,7 @@ constexpr const char* kRbKeyModule = "rb_key";
 // costs a load; a record costs a stream).
 template <class Writer>
 void RbTrace(const char* function, Writer write) {
-  if (!IsTraceEnabled()) return;
+  if (!zor::qel::IsTraceEnabled()) return;
   CLogMsg log(function, kRbKeyModule, kLogTrace);
   write(log);
   log << flush;

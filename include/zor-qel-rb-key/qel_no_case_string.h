@@ -42,60 +42,39 @@ inline bool operator>(const QELNoCaseString& a, const QELNoCaseString& b) { retu
 inline bool operator<=(const QELNoCaseString& a, const QELNoCaseString& b) { return !(b < a); }
 inline bool operator>=(const QELNoCaseString& a, const QELNoCaseString& b) { return !(a < b); }
 
-// Comparisons with other text (std::string, std::string_view, literals, char pointers). Each takes
-// the other side exactly as it is written, so it is a better match than both the standard
-// library's case-sensitive std::string operators and the conversion of the text to a
-// QELNoCaseString: the choice is neither ambiguous nor dependent on the compiler.
-template <class Text>
-using QELNoCaseTextOnly = std::enable_if_t<std::is_convertible_v<const Text&, std::string_view> &&
-                                               !std::is_base_of_v<QELNoCaseString, Text>,
-                                           bool>;
+// Comparisons with other text (std::string, std::string_view, literals, char pointers), in
+// either order. Both sides are deduced, exactly as written: one must be a QELNoCaseString, so the
+// match beats the standard library's case-sensitive std::string operators without making any
+// other comparison (a std::string_view with a std::string, say) ambiguous.
+template <class A, class B>
+using QELNoCaseOperands = std::enable_if_t<
+    (std::is_same_v<A, QELNoCaseString> && !std::is_base_of_v<QELNoCaseString, B> &&
+     std::is_convertible_v<const B&, std::string_view>) ||
+        (std::is_same_v<B, QELNoCaseString> && !std::is_base_of_v<QELNoCaseString, A> &&
+         std::is_convertible_v<const A&, std::string_view>),
+    bool>;
 
-template <class Text>
-QELNoCaseTextOnly<Text> operator==(const QELNoCaseString& a, const Text& b) {
+template <class A, class B>
+QELNoCaseOperands<A, B> operator==(const A& a, const B& b) {
   return QELNoCaseString::CompareText(a, b) == 0;
 }
-template <class Text>
-QELNoCaseTextOnly<Text> operator==(const Text& a, const QELNoCaseString& b) {
-  return QELNoCaseString::CompareText(a, b) == 0;
-}
-template <class Text>
-QELNoCaseTextOnly<Text> operator!=(const QELNoCaseString& a, const Text& b) {
+template <class A, class B>
+QELNoCaseOperands<A, B> operator!=(const A& a, const B& b) {
   return QELNoCaseString::CompareText(a, b) != 0;
 }
-template <class Text>
-QELNoCaseTextOnly<Text> operator!=(const Text& a, const QELNoCaseString& b) {
-  return QELNoCaseString::CompareText(a, b) != 0;
-}
-template <class Text>
-QELNoCaseTextOnly<Text> operator<(const QELNoCaseString& a, const Text& b) {
+template <class A, class B>
+QELNoCaseOperands<A, B> operator<(const A& a, const B& b) {
   return QELNoCaseString::CompareText(a, b) < 0;
 }
-template <class Text>
-QELNoCaseTextOnly<Text> operator<(const Text& a, const QELNoCaseString& b) {
-  return QELNoCaseString::CompareText(a, b) < 0;
-}
-template <class Text>
-QELNoCaseTextOnly<Text> operator>(const QELNoCaseString& a, const Text& b) {
+template <class A, class B>
+QELNoCaseOperands<A, B> operator>(const A& a, const B& b) {
   return QELNoCaseString::CompareText(a, b) > 0;
 }
-template <class Text>
-QELNoCaseTextOnly<Text> operator>(const Text& a, const QELNoCaseString& b) {
-  return QELNoCaseString::CompareText(a, b) > 0;
-}
-template <class Text>
-QELNoCaseTextOnly<Text> operator<=(const QELNoCaseString& a, const Text& b) {
+template <class A, class B>
+QELNoCaseOperands<A, B> operator<=(const A& a, const B& b) {
   return QELNoCaseString::CompareText(a, b) <= 0;
 }
-template <class Text>
-QELNoCaseTextOnly<Text> operator<=(const Text& a, const QELNoCaseString& b) {
-  return QELNoCaseString::CompareText(a, b) <= 0;
-}
-template <class Text>
-QELNoCaseTextOnly<Text> operator>=(const QELNoCaseString& a, const Text& b) {
-  return QELNoCaseString::CompareText(a, b) >= 0;
-}
-template <class Text>
-QELNoCaseTextOnly<Text> operator>=(const Text& a, const QELNoCaseString& b) {
+template <class A, class B>
+QELNoCaseOperands<A, B> operator>=(const A& a, const B& b) {
   return QELNoCaseString::CompareText(a, b) >= 0;
 }
