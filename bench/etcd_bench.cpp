@@ -4,11 +4,9 @@
 // INI text, and one changed value written on a 20,000-group per a 2,000-group tree. etcdctl's
 // read of the same keys over gRPC is reported beside them.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -16,38 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "etcd_cluster.h"
 #include "etcd_ini.h"
 #include "http_transport.h"
-
-// Every allocation of the program is counted, so the bytes a login holds at its peak are exact.
-namespace {
-std::atomic<size_t> g_live_bytes{0};
-std::atomic<size_t> g_peak_bytes{0};
-
-void* CountedAllocate(size_t size) {
-  void* pointer = std::malloc(size == 0 ? 1 : size);
-  if (pointer == nullptr) throw std::bad_alloc();
-  size_t live = g_live_bytes.fetch_add(malloc_usable_size(pointer)) + malloc_usable_size(pointer);
-  size_t peak = g_peak_bytes.load();
-  while (live > peak && !g_peak_bytes.compare_exchange_weak(peak, live)) {
-  }
-  return pointer;
-}
-
-void CountedFree(void* pointer) {
-  if (pointer == nullptr) return;
-  g_live_bytes.fetch_sub(malloc_usable_size(pointer));
-  std::free(pointer);
-}
-}  // namespace
-
-void* operator new(size_t size) { return CountedAllocate(size); }
-void* operator new[](size_t size) { return CountedAllocate(size); }
-void operator delete(void* pointer) noexcept { CountedFree(pointer); }
-void operator delete[](void* pointer) noexcept { CountedFree(pointer); }
-void operator delete(void* pointer, size_t) noexcept { CountedFree(pointer); }
-void operator delete[](void* pointer, size_t) noexcept { CountedFree(pointer); }
 
 namespace {
 
@@ -75,12 +45,11 @@ void Login(benchmark::State& state) {
   size_t peak = 0;
   size_t held = 0;
   for (auto _ : state) {
-    const size_t before = g_live_bytes.load();
-    g_peak_bytes.store(before);
+    const size_t before = ResetAllocationPeak();
     auto ini = std::make_unique<EtcdIni>(address, "bench", "");
     state.PauseTiming();
-    peak = std::max(peak, g_peak_bytes.load() - before);
-    held = g_live_bytes.load() - before;
+    peak = std::max(peak, PeakAllocatedBytes() - before);
+    held = LiveAllocatedBytes() - before;
     benchmark::DoNotOptimize(ini->GroupCount());
     ini.reset();
     state.ResumeTiming();

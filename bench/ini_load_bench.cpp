@@ -2,12 +2,10 @@
 // counting its lines, and the cost of opening one group's entries in small and large stores.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,36 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "ini.h"
-
-// Every allocation of the program is counted, so the bytes a loaded store holds are exact.
-namespace {
-std::atomic<size_t> g_live_bytes{0};
-std::atomic<size_t> g_peak_bytes{0};
-
-void* CountedAllocate(size_t size) {
-  void* pointer = std::malloc(size == 0 ? 1 : size);
-  if (pointer == nullptr) throw std::bad_alloc();
-  size_t live = g_live_bytes.fetch_add(malloc_usable_size(pointer)) + malloc_usable_size(pointer);
-  size_t peak = g_peak_bytes.load();
-  while (live > peak && !g_peak_bytes.compare_exchange_weak(peak, live)) {
-  }
-  return pointer;
-}
-
-void CountedFree(void* pointer) {
-  if (pointer == nullptr) return;
-  g_live_bytes.fetch_sub(malloc_usable_size(pointer));
-  std::free(pointer);
-}
-}  // namespace
-
-void* operator new(size_t size) { return CountedAllocate(size); }
-void* operator new[](size_t size) { return CountedAllocate(size); }
-void operator delete(void* pointer) noexcept { CountedFree(pointer); }
-void operator delete[](void* pointer) noexcept { CountedFree(pointer); }
-void operator delete(void* pointer, size_t) noexcept { CountedFree(pointer); }
-void operator delete[](void* pointer, size_t) noexcept { CountedFree(pointer); }
 
 namespace {
 
@@ -199,8 +169,7 @@ void BM_LoadStore(benchmark::State& state) {
     file_size = floor_bytes.size();
     floor_bytes = std::string();
     auto ini = std::make_unique<BenchIni>();
-    size_t before = g_live_bytes.load();
-    g_peak_bytes.store(before);
+    const size_t before = ResetAllocationPeak();
     state.ResumeTiming();
 
     start = ThreadSeconds();
@@ -208,8 +177,8 @@ void BM_LoadStore(benchmark::State& state) {
     load = std::min(load, ThreadSeconds() - start);
 
     state.PauseTiming();
-    held = g_live_bytes.load() - before;
-    peak = g_peak_bytes.load() - before;
+    held = LiveAllocatedBytes() - before;
+    peak = PeakAllocatedBytes() - before;
     // The byte order of the groups is built by the first walk, not by the load.
     start = ThreadSeconds();
     benchmark::DoNotOptimize(ini->begin());
