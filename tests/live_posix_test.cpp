@@ -7,14 +7,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_connection.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
-#include "etcd_cluster.h"
-#include "scratch_files.h"
+#include "etcd_cluster_test.h"
+#include "local_store_test.h"
 
 namespace {
 
@@ -22,27 +23,28 @@ using Paths = std::vector<std::string>;
 
 const char kStore[] = "; shared\n[/App]\ncolor=red\n[/App/Old]\n[/Other]\n";
 
-class LocalLiveTest : public ::testing::Test {
+class LocalLiveTest : public LocalStoreTest {
  protected:
-  void SetUp() override { WriteWholeFile(path_, kStore); }
-  QELConnection Login() {
-    QELConnection connection(QELConnection::INI);
-    connection.Login(path_, 0, "tester", "");
-    return connection;
-  }
-
-  ScratchDirectory dir_;
-  const std::string path_ = dir_.File("store.ini");
+  LocalLiveTest() : LocalStoreTest(kStore) {}
 };
 
-TEST_F(LocalLiveTest, WaitForChangeWakesWhenAnotherProcessWrites) {
+// What a watcher forked from this process reports from a WaitForChange of up to 20 s while
+// `write` runs here, and how long after `write` began it reported.
+struct Watched {
+  bool child_ended_well = false;
+  std::string reported;  // the changed paths, one a line
+  std::chrono::steady_clock::duration delay{};
+};
+
+Watched WatchFromAChild(const std::function<QELConnection()>& login,
+                        const std::function<void()>& write) {
+  Watched watched;
   int results[2];
   int ready[2];
-  ASSERT_EQ(::pipe(results), 0);
-  ASSERT_EQ(::pipe(ready), 0);
+  if (::pipe(results) != 0 || ::pipe(ready) != 0) return watched;
   const pid_t child = ::fork();
   if (child == 0) {
-    QELConnection watcher = Login();
+    QELConnection watcher = login();
     const char go = 'r';
     if (::write(ready[1], &go, 1) != 1) ::_exit(2);
     const Paths changed = watcher.WaitForChange(20000);
@@ -54,21 +56,31 @@ TEST_F(LocalLiveTest, WaitForChangeWakesWhenAnotherProcessWrites) {
   ::close(ready[1]);
   ::close(results[1]);
   char go;
-  ASSERT_EQ(::read(ready[0], &go, 1), 1);
-  const auto written = std::chrono::steady_clock::now();
-  QELConnection writer = Login();
-  QELRBKey("/Other", writer).SetValue("owner", QELRBValue("writer"));
-  std::string reported;
-  char buffer[256];
-  for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;)
-    reported.append(buffer, got);
-  const auto woke = std::chrono::steady_clock::now();
+  if (::read(ready[0], &go, 1) == 1) {
+    const auto written = std::chrono::steady_clock::now();
+    write();
+    char buffer[256];
+    for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;) {
+      watched.reported.append(buffer, static_cast<size_t>(got));
+    }
+    watched.delay = std::chrono::steady_clock::now() - written;
+  }
+  ::close(ready[0]);
+  ::close(results[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(reported, "/Other\n");
+  watched.child_ended_well = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return watched;
+}
+
+TEST_F(LocalLiveTest, WaitForChangeWakesWhenAnotherProcessWrites) {
+  const Watched watched = WatchFromAChild(
+      [this] { return Login(); },
+      [this] { QELRBKey("/Other", Login()).SetValue("owner", QELRBValue("writer")); });
+  EXPECT_TRUE(watched.child_ended_well);
+  EXPECT_EQ(watched.reported, "/Other\n");
   // Woken by the file system, not by the end of its 20 s wait.
-  EXPECT_LT(woke - written, std::chrono::seconds(10));
+  EXPECT_LT(watched.delay, std::chrono::seconds(10));
 }
 
 TEST_F(LocalLiveTest, TheChangeDescriptorPollsReadableAfterAWriteAndTimeoutsReturnNothing) {
@@ -81,35 +93,18 @@ TEST_F(LocalLiveTest, TheChangeDescriptorPollsReadableAfterAWriteAndTimeoutsRetu
   EXPECT_EQ(watcher.Refresh(), (Paths{"/App/Old"}));
 }
 
-class EtcdLiveTest : public ::testing::Test {
+class EtcdLiveTest : public EtcdClusterTest {
  protected:
-  static void SetUpTestSuite() {
-    try {
-      cluster_ = std::make_unique<EtcdCluster>(EtcdCluster::Options());
-    } catch (const std::exception& error) {
-      failure_ = error.what();
-    }
-  }
-  static void TearDownTestSuite() { cluster_.reset(); }
   void SetUp() override {
-    ASSERT_NE(cluster_, nullptr) << "the etcd test cluster cannot run: " << failure_;
-    prefix_ =
-        "/live-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    cluster_->PutStore(prefix_, kStore);
+    EtcdClusterTest::SetUp();
+    if (!HasFatalFailure()) cluster_->PutStore(prefix_, kStore);
   }
   QELConnection Login() {
     QELConnection connection(QELConnection::RINI);
     connection.Login(cluster_->Address(prefix_), 0, "tester", "");
     return connection;
   }
-
-  static std::unique_ptr<EtcdCluster> cluster_;
-  static std::string failure_;
-  std::string prefix_;
 };
-
-std::unique_ptr<EtcdCluster> EtcdLiveTest::cluster_;
-std::string EtcdLiveTest::failure_;
 
 TEST_F(EtcdLiveTest, RefreshReportsWhatOthersChangedAndKeepsUnwrittenChanges) {
   QELConnection watcher = Login();
@@ -129,38 +124,12 @@ TEST_F(EtcdLiveTest, RefreshReportsWhatOthersChangedAndKeepsUnwrittenChanges) {
 }
 
 TEST_F(EtcdLiveTest, WaitForChangeWakesWhenAnotherProcessWrites) {
-  int results[2];
-  int ready[2];
-  ASSERT_EQ(::pipe(results), 0);
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    QELConnection watcher = Login();
-    const char go = 'r';
-    if (::write(ready[1], &go, 1) != 1) ::_exit(2);
-    const Paths changed = watcher.WaitForChange(20000);
-    std::string text;
-    for (const std::string& path : changed) text += path + "\n";
-    ::_exit(::write(results[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0
-                                                                                               : 3);
-  }
-  ::close(ready[1]);
-  ::close(results[1]);
-  char go;
-  ASSERT_EQ(::read(ready[0], &go, 1), 1);
-  const auto written = std::chrono::steady_clock::now();
-  QELRBKey("/Other", Login()).SetValue("owner", QELRBValue("writer"));
-  std::string reported;
-  char buffer[256];
-  for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;) {
-    reported.append(buffer, static_cast<size_t>(got));
-  }
-  const auto woke = std::chrono::steady_clock::now();
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(reported, "/Other\n");
-  EXPECT_LT(woke - written, std::chrono::seconds(10));  // the watch, not its 20 s timeout
+  const Watched watched = WatchFromAChild(
+      [this] { return Login(); },
+      [this] { QELRBKey("/Other", Login()).SetValue("owner", QELRBValue("writer")); });
+  EXPECT_TRUE(watched.child_ended_well);
+  EXPECT_EQ(watched.reported, "/Other\n");
+  EXPECT_LT(watched.delay, std::chrono::seconds(10));  // the watch, not its 20 s timeout
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <zor-qel-rb-key/qel_connection.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
 #include "ini_types.h"
+#include "local_store_test.h"
 #include "scratch_files.h"
 #include "test_system.h"
 #include "webdav_test.h"
@@ -20,17 +21,9 @@ using Paths = std::vector<std::string>;
 
 const char kStore[] = "; shared\n[/App]\ncolor=red\n[/App/Old]\n[/Other]\n";
 
-class LocalLiveTest : public ::testing::Test {
+class LocalLiveTest : public LocalStoreTest {
  protected:
-  void SetUp() override { WriteWholeFile(path_, kStore); }
-  QELConnection Login() {
-    QELConnection connection(QELConnection::INI);
-    connection.Login(path_, 0, "tester", "");
-    return connection;
-  }
-
-  ScratchDirectory dir_;
-  const std::string path_ = dir_.File("store.ini");
+  LocalLiveTest() : LocalStoreTest(kStore) {}
 };
 
 TEST_F(LocalLiveTest, RefreshReportsWhatOthersChangedAndKeepsUnwrittenChanges) {

@@ -15,6 +15,7 @@
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
+#include "local_store_test.h"
 #include "scratch_files.h"
 #include "test_system.h"
 #include "webdav_test.h"
@@ -28,19 +29,10 @@ std::vector<std::string> ElementsAt(const QELConnection& connection, const std::
   return ElementsOf(QELRBKey(path, connection).GetValue(name));
 }
 
-class LocalMergeTest : public ::testing::Test {
+class LocalMergeTest : public LocalStoreTest {
  protected:
-  void SetUp() override {
-    WriteWholeFile(path_, "; team settings\n[/Users]\nreaders=alice\x1B\n[/App]\n[/App/Old]\n");
-  }
-  QELConnection Login() {
-    QELConnection connection(QELConnection::INI);
-    connection.Login(path_, 0, "tester", "");
-    return connection;
-  }
-
-  ScratchDirectory dir_;
-  const std::string path_ = dir_.File("store.ini");
+  LocalMergeTest()
+      : LocalStoreTest("; team settings\n[/Users]\nreaders=alice\x1B\n[/App]\n[/App/Old]\n") {}
 };
 
 TEST_F(LocalMergeTest, LoginsAddingAndDeletingElementsInTurnKeepEachOthersChanges) {

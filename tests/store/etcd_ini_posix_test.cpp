@@ -17,7 +17,7 @@
 #include <thread>
 
 #include <zor-qel-rb-key/zor_qel_rb_key.h>
-#include "etcd_cluster.h"
+#include "etcd_cluster_test.h"
 #include "scratch_files.h"
 
 namespace {
@@ -34,23 +34,8 @@ class ScopedVariable {
   const char* name_;
 };
 
-class EtcdIniTest : public ::testing::Test {
+class EtcdIniTest : public EtcdClusterTest {
  protected:
-  static void SetUpTestSuite() {
-    try {
-      cluster_ = std::make_unique<EtcdCluster>(EtcdCluster::Options());
-    } catch (const std::exception& error) {
-      failure_ = error.what();
-    }
-  }
-  static void TearDownTestSuite() { cluster_.reset(); }
-  void SetUp() override {
-    ASSERT_NE(cluster_, nullptr) << "the etcd test cluster cannot run: " << failure_;
-    // A prefix of its own for each test.
-    prefix_ =
-        "/test-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
-  }
-
   std::unique_ptr<EtcdIni> Open(const std::string& prefix = "") {
     return std::make_unique<EtcdIni>(cluster_->Address(prefix.empty() ? prefix_ : prefix), "", "");
   }
@@ -65,14 +50,7 @@ class EtcdIniTest : public ::testing::Test {
     }
     return {0, "opened"};
   }
-
-  static std::unique_ptr<EtcdCluster> cluster_;
-  static std::string failure_;
-  std::string prefix_;
 };
-
-std::unique_ptr<EtcdCluster> EtcdIniTest::cluster_;
-std::string EtcdIniTest::failure_;
 
 TEST_F(EtcdIniTest, GroupsAreKeysUnderThePrefixWithTheirLinesAsValues) {
   cluster_->PutStore(prefix_,
