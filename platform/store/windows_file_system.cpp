@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "windows_file_system.h"
+#include "windows_text.h"
 
 namespace {
 
@@ -67,35 +68,11 @@ int ErrorOf(DWORD error) {
 
 int LastError() { return ErrorOf(::GetLastError()); }
 
-// A UTF-8 path in the wide form the API takes; false for bytes that are no UTF-8.
-bool Widen(const std::string& text, std::wstring* wide) {
-  wide->clear();
-  if (text.empty()) return true;
-  const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                                         static_cast<int>(text.size()), nullptr, 0);
-  if (size <= 0) return false;
-  wide->resize(static_cast<size_t>(size));
-  return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
-                               static_cast<int>(text.size()), &(*wide)[0], size) == size;
-}
-
-std::string Narrow(const wchar_t* wide, size_t length) {
-  if (length == 0) return "";
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string text(static_cast<size_t>(std::max(size, 0)), '\0');
-  if (size > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), &text[0], size, nullptr,
-                          nullptr);
-  }
-  return text;
-}
-
 // Opens `path` with ::CreateFileW; on failure returns the error and leaves `*file` invalid.
 int Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags, HANDLE* file) {
   *file = INVALID_HANDLE_VALUE;
   std::wstring wide;
-  if (!Widen(path, &wide)) return EINVAL;
+  if (!WidenUtf8(path, &wide)) return EINVAL;
   *file = ::CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
   return *file == INVALID_HANDLE_VALUE ? LastError() : 0;
 }
@@ -159,16 +136,7 @@ std::string ErrorText(int error) {
   if (error == kNotRegularFile) return "not a regular file";
   if (error < kWindowsError) return std::strerror(error);
   const DWORD code = static_cast<DWORD>(error - kWindowsError);
-  wchar_t* text = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string words = length > 0 ? Narrow(text, length) : "";
-  if (text != nullptr) ::LocalFree(text);
-  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ' ||
-                            words.back() == '.')) {
-    words.pop_back();
-  }
+  const std::string words = WindowsErrorWords(code);
   return (words.empty() ? "Windows error" : words) + " (Windows error " + std::to_string(code) +
          ")";
 }
@@ -212,7 +180,7 @@ int WindowsIniFileSystem::Stat(const std::string& path, FileStamp* stamp) {
 
 int WindowsIniFileSystem::ResolveLinks(const std::string& path, std::string* target) {
   std::wstring wide;
-  if (!Widen(path, &wide)) return EINVAL;
+  if (!WidenUtf8(path, &wide)) return EINVAL;
   const DWORD attributes = ::GetFileAttributesW(wide.c_str());
   // Only a symbolic link (a reparse point) is resolved: any other path stays as it was given.
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
@@ -231,7 +199,7 @@ int WindowsIniFileSystem::ResolveLinks(const std::string& path, std::string* tar
         file, &final_path[0], static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
     if (length == 0) return LastError();
     if (length < final_path.size()) {
-      *target = WithoutVerbatimPrefix(Narrow(final_path.data(), length));
+      *target = WithoutVerbatimPrefix(NarrowToUtf8(final_path.data(), length));
       return 0;
     }
     final_path.resize(length + 1);
@@ -240,7 +208,7 @@ int WindowsIniFileSystem::ResolveLinks(const std::string& path, std::string* tar
 
 int WindowsIniFileSystem::CanWrite(const std::string& path) {
   std::wstring wide;
-  if (!Widen(path, &wide)) return EINVAL;
+  if (!WidenUtf8(path, &wide)) return EINVAL;
   const DWORD attributes = ::GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return EACCES;
@@ -298,7 +266,7 @@ int WindowsIniFileSystem::Close(int handle) { return ::_close(handle) == 0 ? 0 :
 int WindowsIniFileSystem::Rename(const std::string& from, const std::string& to) {
   std::wstring wide_from;
   std::wstring wide_to;
-  if (!Widen(from, &wide_from) || !Widen(to, &wide_to)) return EINVAL;
+  if (!WidenUtf8(from, &wide_from) || !WidenUtf8(to, &wide_to)) return EINVAL;
   // The file replaced keeps its attributes (hidden, system, not indexed) on the new content.
   // ReplaceFileW would keep its ACL too, but refuses a replacement that is still open, as the
   // new file is until its stamp is taken: the new file has its directory's inherited ACL.
@@ -330,7 +298,7 @@ int WindowsIniFileSystem::Rename(const std::string& from, const std::string& to)
 
 int WindowsIniFileSystem::Remove(const std::string& path) {
   std::wstring wide;
-  if (!Widen(path, &wide)) return EINVAL;
+  if (!WidenUtf8(path, &wide)) return EINVAL;
   return ::DeleteFileW(wide.c_str()) ? 0 : LastError();
 }
 
@@ -356,13 +324,13 @@ int WindowsIniFileSystem::SyncDirectory(const std::string& directory) {
 int WindowsIniFileSystem::ListDirectory(const std::string& directory,
                                         std::vector<std::string>* names) {
   std::wstring pattern;
-  if (!Widen(directory + "\\*", &pattern)) return EINVAL;
+  if (!WidenUtf8(directory + "\\*", &pattern)) return EINVAL;
   WIN32_FIND_DATAW entry;
   HANDLE listing = ::FindFirstFileW(pattern.c_str(), &entry);
   if (listing == INVALID_HANDLE_VALUE) return LastError();
   names->clear();
   do {
-    names->push_back(Narrow(entry.cFileName, std::wcslen(entry.cFileName)));
+    names->push_back(NarrowToUtf8(entry.cFileName, std::wcslen(entry.cFileName)));
   } while (::FindNextFileW(listing, &entry));
   const DWORD error = ::GetLastError();
   ::FindClose(listing);

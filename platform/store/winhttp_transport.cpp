@@ -23,32 +23,16 @@
 #include <zor-qel-rb-key/qel_error.h>
 #include "http_transport.h"
 #include "ini_types.h"
+#include "windows_text.h"
 
 namespace {
 
 constexpr const char* kSourceFile = "platform/store/winhttp_transport";
 
+// Text for WinHTTP; bytes that are no UTF-8 give an empty text, which WinHTTP refuses.
 std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(std::max(size, 0)), L'\0');
-  if (size > 0) {
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-  }
-  return wide;
-}
-
-std::string Narrow(const wchar_t* wide, size_t length) {
-  if (length == 0) return std::string();
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0,
-                                         nullptr, nullptr);
-  std::string text(static_cast<size_t>(std::max(size, 0)), '\0');
-  if (size > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), &text[0], size, nullptr,
-                          nullptr);
-  }
-  return text;
+  std::wstring wide;
+  return WidenUtf8(text, &wide) ? wide : std::wstring();
 }
 
 std::string Base64(const std::string& bytes) {
@@ -74,16 +58,7 @@ std::string Base64(const std::string& bytes) {
 
 // WinHTTP's own words for one of its errors, with its number.
 std::string Describe(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS,
-      ::GetModuleHandleW(L"winhttp.dll"), error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string words = length > 0 ? Narrow(text, length) : "";
-  if (text != nullptr) ::LocalFree(text);
-  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ')) {
-    words.pop_back();
-  }
+  const std::string words = WindowsErrorWords(error, L"winhttp.dll");
   return (words.empty() ? "WinHTTP error" : words) + " (error " + std::to_string(error) + ")";
 }
 
@@ -259,7 +234,7 @@ class WinHttpTransport : public HttpTransport {
     size = sizeof etag;
     if (::WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_ETAG, WINHTTP_HEADER_NAME_BY_INDEX, etag,
                               &size, WINHTTP_NO_HEADER_INDEX)) {
-      response.etag = Narrow(etag, size / sizeof(wchar_t));
+      response.etag = NarrowToUtf8(etag, size / sizeof(wchar_t));
     }
     // Refuses a body announced too large before it comes; the loop stops one that grows so.
     wchar_t length_text[32];
@@ -365,12 +340,12 @@ bool ParseHttpAddress(const std::string& address, HttpAddress* parsed) {
   if (!::WinHttpCrackUrl(cracked.c_str(), 0, 0, &parts) || parts.dwHostNameLength == 0) {
     return false;
   }
-  std::string host = Narrow(parts.lpszHostName, parts.dwHostNameLength);
+  std::string host = NarrowToUtf8(parts.lpszHostName, parts.dwHostNameLength);
   parsed->had_credentials = parts.dwUserNameLength > 0 || parts.dwPasswordLength > 0;
   parsed->scheme = scheme;
   parsed->host = host;
-  const std::string path = Narrow(parts.lpszUrlPath, parts.dwUrlPathLength) +
-                           Narrow(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  const std::string path = NarrowToUtf8(parts.lpszUrlPath, parts.dwUrlPathLength) +
+                           NarrowToUtf8(parts.lpszExtraInfo, parts.dwExtraInfoLength);
   const bool default_port = (scheme == "https" && parts.nPort == INTERNET_DEFAULT_HTTPS_PORT) ||
                             (scheme == "http" && parts.nPort == INTERNET_DEFAULT_HTTP_PORT) ||
                             !known;
