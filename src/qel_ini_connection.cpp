@@ -26,9 +26,7 @@ bool QELConnectionBase::IsTransactionStarted() const { return transactionStarted
 
 void QELConnectionBase::Refresh(std::vector<std::string>& changed) { changed.clear(); }
 
-void QELConnectionBase::WaitForChange(int, std::vector<std::string>& changed) {
-  Refresh(changed);
-}
+void QELConnectionBase::WaitForChange(int, std::vector<std::string>& changed) { Refresh(changed); }
 
 int QELConnectionBase::GetChangeDescriptor() const { return -1; }
 

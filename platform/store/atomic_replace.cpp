@@ -164,9 +164,9 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   // of every later version. Where that fails the stamp is only not set apart.
   if (error == 0) error = files.StatHandle(handle, &written->stamp);
   if (error == 0) {
-    const uint64_t spread = Mix(serial ^ (CurrentProcessId() << 32),
-                                static_cast<uint64_t>(written->stamp.mtime_ns)) %
-                            kStampSpreadNs;
+    const uint64_t spread =
+        Mix(serial ^ (CurrentProcessId() << 32), static_cast<uint64_t>(written->stamp.mtime_ns)) %
+        kStampSpreadNs;
     written->stamp_set_apart =
         files.SetModificationTime(handle,
                                   written->stamp.mtime_ns - 1 - static_cast<int64_t>(spread)) == 0;

@@ -22,11 +22,9 @@ class Key : public ::testing::TestWithParam<StoreKind> {
 };
 class KeyIterator : public Key {};
 
-INSTANTIATE_TEST_SUITE_P(Stores, Key,
-                         ::testing::ValuesIn(api_test::StoreKinds()),
+INSTANTIATE_TEST_SUITE_P(Stores, Key, ::testing::ValuesIn(api_test::StoreKinds()),
                          api_test::StoreKindName);
-INSTANTIATE_TEST_SUITE_P(Stores, KeyIterator,
-                         ::testing::ValuesIn(api_test::StoreKinds()),
+INSTANTIATE_TEST_SUITE_P(Stores, KeyIterator, ::testing::ValuesIn(api_test::StoreKinds()),
                          api_test::StoreKindName);
 
 TEST(KeyHandle, EmptyHandleFailsWithTheNullPointerError) {
