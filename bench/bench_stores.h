@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <random>
@@ -169,6 +170,30 @@ inline std::vector<const Group*> Shuffled(const Store& store) {
   for (const Group& group : store.groups) order.push_back(&group);
   std::shuffle(order.begin(), order.end(), std::mt19937(7));
   return order;
+}
+
+// Mean nanoseconds of `op` over `rounds` calls.
+template <class Op>
+double NanosPerCall(int rounds, Op op) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < rounds; ++i) op();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  return std::chrono::duration<double, std::nano>(elapsed).count() / rounds;
+}
+
+// A plain tree of `groups` small keys under 50 modules, each with a name and a 3-element list:
+// the store of the remote benchmarks, whose cost is the transport rather than the shape.
+inline std::string ModuleTreeText(int groups) {
+  std::string text;
+  for (int group = 0; group < groups; ++group) {
+    const std::string n = std::to_string(group);
+    text += "[/ZOR_Software/Module" + std::to_string(group % 50) + "/Key" + n + "]\n";
+    text += "name=entry " + n +
+            "\nlist=alpha\x1b"
+            "beta\x1b"
+            "gamma\n";
+  }
+  return text;
 }
 
 }  // namespace bench_stores

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "allocation_counter.h"
+#include "bench_stores.h"
 #include "etcd_cluster.h"
 #include "etcd_ini.h"
 #include "http_transport.h"
@@ -25,19 +26,6 @@ EtcdCluster* cluster = nullptr;
 std::map<int, size_t> text_bytes;  // the INI text of each tree, by its number of groups
 
 std::string Prefix(int groups) { return "/bench" + std::to_string(groups); }
-
-std::string TreeText(int groups) {
-  std::string text;
-  for (int group = 0; group < groups; ++group) {
-    const std::string n = std::to_string(group);
-    text += "[/ZOR_Software/Module" + std::to_string(group % 50) + "/Key" + n + "]\n";
-    text += "name=entry " + n +
-            "\nlist=alpha\x1b"
-            "beta\x1b"
-            "gamma\n";
-  }
-  return text;
-}
 
 void Login(benchmark::State& state) {
   const int groups = static_cast<int>(state.range(0));
@@ -195,7 +183,7 @@ int main(int argc, char** argv) {
     // times compare what the client and the cluster compute, not the disk of a shared machine.
     local = std::make_unique<EtcdCluster>(EtcdCluster::Options());
     for (int groups : {2000, 20000}) {
-      const std::string text = TreeText(groups);
+      const std::string text = bench_stores::ModuleTreeText(groups);
       text_bytes[groups] = text.size();
       local->PutStore(Prefix(groups), text);
     }

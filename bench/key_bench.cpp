@@ -3,11 +3,8 @@
 // small and a large store, reported as ratios measured in the same run.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <stdlib.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -15,9 +12,12 @@
 #include <vector>
 
 #include <zor-qel-rb-key/zor_qel_rb_key.h>
+#include "bench_stores.h"
 #include "qel_ini_connection.h"
 
 namespace {
+
+using bench_stores::NanosPerCall;
 
 constexpr const char* kTarget = "/Middle/Target";
 
@@ -26,9 +26,7 @@ constexpr const char* kTarget = "/Middle/Target";
 class BenchStore {
  public:
   explicit BenchStore(int groups) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qel_bench_XXXXXX").string();
-    directory_ = mkdtemp(pattern.data());
-    path_ = directory_ + "/store.ini";
+    path_ = directory_.Path() + "/store.ini";
     std::ofstream out(path_, std::ios::binary);
     const int filler = (groups - 11) / 2;
     for (const char* top : {"/Alpha", "/Omega"}) {
@@ -43,7 +41,6 @@ class BenchStore {
     out.close();
     connection_.Login(path_, 0, "bench", "");
   }
-  ~BenchStore() { std::filesystem::remove_all(directory_); }
 
   const QELConnection& Connection() const { return connection_; }
   Ini* Store() const {
@@ -51,7 +48,7 @@ class BenchStore {
   }
 
  private:
-  std::string directory_;
+  bench_stores::ScratchDirectory directory_;
   std::string path_;
   QELConnection connection_{QELConnection::INI};
 };
@@ -63,15 +60,6 @@ BenchStore& Small() {
 BenchStore& Large() {
   static BenchStore store(200000);
   return store;
-}
-
-// Mean nanoseconds of `op` over `rounds` calls.
-template <class Op>
-double NanosPerCall(int rounds, Op op) {
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < rounds; ++i) op();
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  return std::chrono::duration<double, std::nano>(elapsed).count() / rounds;
 }
 
 // Also reports the heap bytes a kept copy costs: none, since copies share the backend key.

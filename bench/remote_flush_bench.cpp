@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_stores.h"
 #include "remote_ini.h"
 #include "webdav_server.h"
 
@@ -21,21 +22,8 @@ constexpr int kGroups = 20000;
 
 WebDavServer* server = nullptr;
 
-std::string StoreText() {
-  std::string text;
-  for (int group = 0; group < kGroups; ++group) {
-    const std::string n = std::to_string(group);
-    text += "[/ZOR_Software/Module" + std::to_string(group % 50) + "/Key" + n + "]\n";
-    text += "name=entry " + n +
-            "\nlist=alpha\x1b"
-            "beta\x1b"
-            "gamma\n";
-  }
-  return text;
-}
-
 void RemoteFlush(benchmark::State& state) {
-  server->WriteFile("flush.ini", StoreText());
+  server->WriteFile("flush.ini", bench_stores::ModuleTreeText(kGroups));
   RemoteIni ini(server->HostPort(), "flush.ini", WebDavServer::kUser, WebDavServer::kPassword);
   ini.SetKeyValue("/ZOR_Software/Module0/Key0", "name", "warm-up");
   ini.FlushIniDataToFile("");  // the one-time If-Match probe stays out of the timing
@@ -48,7 +36,7 @@ void RemoteFlush(benchmark::State& state) {
 
 // The floor: `curl -T` uploading the same bytes with the same TLS, CA and credentials.
 void CurlPut(benchmark::State& state) {
-  const std::string body = StoreText();
+  const std::string body = bench_stores::ModuleTreeText(kGroups);
   const std::string path = "/tmp/qel-remote-flush-bench-" + std::to_string(getpid()) + ".ini";
   std::ofstream(path, std::ios::binary) << body;
   const std::string ca = server->CaFile();

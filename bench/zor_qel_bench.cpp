@@ -2,16 +2,16 @@
 // GetValue, a read falling back to its default against the HasValue it asks, and a range-for
 // walk against the same walk with the iterator, each as a ratio measured in the same run.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <zor-qel-rb-key/zor_qel.h>
+#include "bench_stores.h"
 
 namespace {
+
+using bench_stores::NanosPerCall;
 
 constexpr const char* kTarget = "/Service";
 
@@ -19,35 +19,23 @@ constexpr const char* kTarget = "/Service";
 class BenchStore {
  public:
   BenchStore() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qel_bench_XXXXXX").string();
-    directory_ = mkdtemp(pattern.data());
-    const std::string path = directory_ + "/store.ini";
+    const std::string path = directory_.Path() + "/store.ini";
     std::ofstream out(path, std::ios::binary);
     out << "[" << kTarget << "]\nhost=alder.example\nport=5401\nenabled=yes\n";
     for (int c = 0; c < 10; ++c) out << "[" << kTarget << "/C" << c << "]\nindex=" << c << "\n";
     out.close();
     connection_.Login(path, 0, "bench", "");
   }
-  ~BenchStore() { std::filesystem::remove_all(directory_); }
   const QELConnection& Connection() const { return connection_; }
 
  private:
-  std::string directory_;
+  bench_stores::ScratchDirectory directory_;
   QELConnection connection_{QELConnection::INI};
 };
 
 const QELConnection& Connection() {
   static BenchStore store;
   return store.Connection();
-}
-
-// Mean nanoseconds of `op` over `rounds` calls.
-template <class Op>
-double NanosPerCall(int rounds, Op op) {
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < rounds; ++i) op();
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  return std::chrono::duration<double, std::nano>(elapsed).count() / rounds;
 }
 
 // Floor: GetValue of the same value, converted to text.
