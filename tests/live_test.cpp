@@ -74,15 +74,7 @@ TEST_F(LocalLiveTest, WaitingWithoutAChangeReturnsNothingAtTheTimeout) {
   EXPECT_EQ(watcher.WaitForChange(10000), (Paths{"/App/Old"}));
 }
 
-class RemoteLiveTest : public WebDavTest {
- protected:
-  QELConnection Login() {
-    QELConnection connection(QELConnection::RINI);
-    connection.Login(server_->HostPort() + "/store.ini", 0, WebDavServer::kUser,
-                     WebDavServer::kPassword);
-    return connection;
-  }
-};
+using RemoteLiveTest = WebDavTest;
 
 TEST_F(RemoteLiveTest, RefreshAsksConditionallyAndWaitingPollsTheService) {
   server_->WriteFile("store.ini", kStore);

@@ -190,15 +190,7 @@ TEST_F(LocalMergeTest, EightProcessesAddingToOneListLoseNoElement) {
   ExpectNoElementLost(8, 200, {"ini", path_, "tester", ""}, [this] { return Login(); });
 }
 
-class RemoteMergeTest : public WebDavTest {
- protected:
-  QELConnection Login() {
-    QELConnection connection(QELConnection::RINI);
-    connection.Login(server_->HostPort() + "/store.ini", 0, WebDavServer::kUser,
-                     WebDavServer::kPassword);
-    return connection;
-  }
-};
+using RemoteMergeTest = WebDavTest;
 
 TEST_F(RemoteMergeTest, FourProcessesAddingToOneListLoseNoElement) {
   server_->WriteFile("store.ini", "[/Users]\nreaders=alice\x1B\n");

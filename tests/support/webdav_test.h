@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_connection.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include "test_system.h"
 #include "webdav_server.h"
@@ -51,6 +52,14 @@ class WebDavTest : public ::testing::Test {
       EXPECT_EQ(std::string::npos, record.text.find(WebDavServer::kPassword)) << record.text;
       EXPECT_EQ(std::string::npos, record.text.find(kWrongPassword)) << record.text;
     }
+  }
+
+  // A login to `file` on the server as its user.
+  QELConnection Login(const std::string& file = "store.ini") const {
+    QELConnection connection(QELConnection::RINI);
+    connection.Login(server_->HostPort() + "/" + file, 0, WebDavServer::kUser,
+                     WebDavServer::kPassword);
+    return connection;
   }
 
   std::string Url(const std::string& file) const {
