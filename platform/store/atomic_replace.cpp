@@ -180,8 +180,12 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
     return false;
   }
   // The rename changes the file's inode change time on most file systems: the stamp is taken
-  // after it, from the file this write made, whatever `target` names by now.
+  // after it, from the file this write made, whatever `target` names by now. A rename never
+  // moves a file to another device, and some systems (Wine) no longer name the device of a file
+  // renamed under an open handle: the device is the one seen before.
+  const uint64_t device = written->stamp.device;
   error = files.StatHandle(handle, &written->stamp);
+  written->stamp.device = device;
   int close_error = files.Close(handle);
   if (error == 0) error = close_error;
   if (error != 0) {
