@@ -30,8 +30,7 @@ struct HttpRequest {
   std::vector<std::string> headers;   // whole lines, "Name: value"
   long timeout_ms = 0;                // the whole request when above 0; else the settings'
   // For an answer that streams (a watch): asked with the body received so far after each piece
-  // of it; true ends the request there, as answered. A transport may ignore it and wait for the
-  // end of the answer or the timeout.
+  // of it; true ends the request there, as answered.
   std::function<bool(const std::string& body)> until;
 };
 

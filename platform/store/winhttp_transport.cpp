@@ -146,17 +146,14 @@ class WinHttpTransport : public HttpTransport {
       throw QELError("WinHTTP cannot be started: " + Describe(::GetLastError()), kIniRemoteFailed,
                      kIniFacility, kSourceFile, __LINE__);
     }
-    // WinHTTP bounds each step; the bound on the whole request is kept by Perform.
-    const int connect = static_cast<int>(std::min<long>(settings_.connect_timeout_ms, INT_MAX));
-    const int whole = static_cast<int>(std::min<long>(settings_.timeout_ms, INT_MAX));
-    ::WinHttpSetTimeouts(session_.get(), connect, connect, whole, whole);
     if (!settings_.ca_file.empty()) trusted_ = ReadCertificates(settings_.ca_file);
   }
 
   HttpResponse Perform(const HttpRequest& request) override {
     HttpResponse response;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
+    // The request's own bound on the whole request (a watch's), else the settings'.
+    const long whole_ms = request.timeout_ms > 0 ? request.timeout_ms : settings_.timeout_ms;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(whole_ms);
     auto fail = [&response](DWORD error) {
       response.failure = FailureOf(error);
       response.detail = Describe(error);
@@ -187,7 +184,7 @@ class WinHttpTransport : public HttpTransport {
         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return fail(::GetLastError());
     // Every step of this request bounded: the TLS handshake and the wait for the answer too.
-    DWORD whole = static_cast<DWORD>(std::min<long>(settings_.timeout_ms, INT_MAX));
+    DWORD whole = static_cast<DWORD>(std::min<long>(whole_ms, INT_MAX));
     DWORD connect = static_cast<DWORD>(std::min<long>(settings_.connect_timeout_ms, INT_MAX));
     ::WinHttpSetTimeouts(handle.get(), static_cast<int>(connect), static_cast<int>(connect),
                          static_cast<int>(whole), static_cast<int>(whole));
@@ -257,6 +254,7 @@ class WinHttpTransport : public HttpTransport {
         return fail(::GetLastError());
       }
       response.body.resize(filled + got);
+      if (request.until && request.until(response.body)) break;  // a stream read far enough
       if (std::chrono::steady_clock::now() > deadline) return fail(ERROR_WINHTTP_TIMEOUT);
     }
     return response;
