@@ -147,7 +147,6 @@ void ReadPairs(Json& kvs, std::vector<EtcdKeyValue>* pairs) {
     EtcdKeyValue pair;
     pair.key = Bytes(kv, "key");
     pair.value = Bytes(kv, "value");
-    pair.create_revision = Number(kv, "create_revision");
     pair.mod_revision = Number(kv, "mod_revision");
     pairs->push_back(std::move(pair));
   }
@@ -226,7 +225,6 @@ class RangePage : public nlohmann::json_sax<Json> {
  private:
   bool Integer(int64_t value) {
     if (in_pair_ && depth_ == 3) {
-      if (key_ == "create_revision") pairs.back().create_revision = value;
       if (key_ == "mod_revision") pairs.back().mod_revision = value;
     } else if (depth_ == 2 && parent_ == "header" && key_ == "revision") {
       revision = value;
@@ -274,8 +272,6 @@ const char* ResultName(EtcdCompare::Result result) {
       return "GREATER";
     case EtcdCompare::Result::kLess:
       return "LESS";
-    case EtcdCompare::Result::kNotEqual:
-      return "NOT_EQUAL";
     case EtcdCompare::Result::kEqual:
       break;
   }
@@ -286,7 +282,6 @@ Json OperationJson(const EtcdOperation& operation) {
   Json request = {{"key", Base64(operation.key)}};
   if (!operation.range_end.empty()) request["range_end"] = Base64(operation.range_end);
   if (operation.min_mod_revision > 0) request["min_mod_revision"] = operation.min_mod_revision;
-  if (operation.keys_only) request["keys_only"] = true;
   if (operation.count_only) request["count_only"] = true;
   switch (operation.kind) {
     case EtcdOperation::Kind::kPut:
@@ -619,12 +614,4 @@ bool EtcdClient::Watch(const std::string& key, const std::string& range_end, int
     return false;
   }
   return request.until(response.body);
-}
-
-std::string EtcdPrefixEnd(const std::string& prefix) {
-  std::string end = prefix;
-  while (!end.empty() && static_cast<unsigned char>(end.back()) == 0xff) end.pop_back();
-  if (end.empty()) return std::string(1, '\0');  // every key
-  end.back() = static_cast<char>(static_cast<unsigned char>(end.back()) + 1);
-  return end;
 }

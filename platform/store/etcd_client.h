@@ -14,7 +14,6 @@
 struct EtcdKeyValue {
   std::string key;
   std::string value;
-  int64_t create_revision = 0;
   int64_t mod_revision = 0;
 };
 
@@ -22,7 +21,7 @@ struct EtcdKeyValue {
 // [key, range_end) (and holds when there is none); a missing key compares as revisions 0.
 struct EtcdCompare {
   enum class Target { kVersion, kCreate, kMod };
-  enum class Result { kEqual, kGreater, kLess, kNotEqual };
+  enum class Result { kEqual, kGreater, kLess };
   std::string key;
   std::string range_end;  // "" for `key` alone
   Target target = Target::kMod;
@@ -36,10 +35,8 @@ struct EtcdOperation {
   std::string key;
   std::string range_end;  // kDelete, kRange: "" for `key` alone
   std::string value;      // kPut
-  // kRange: only the keys changed after this revision (0: all), without values, or only
-  // their number.
+  // kRange: only the keys changed after this revision (0: all), or only their number.
   int64_t min_mod_revision = 0;
-  bool keys_only = false;
   bool count_only = false;
 };
 
@@ -119,6 +116,3 @@ class EtcdClient {
   std::string token_;
   uint64_t requests_ = 0;
 };
-
-// The end of the range of every key that begins with `prefix`.
-std::string EtcdPrefixEnd(const std::string& prefix);
