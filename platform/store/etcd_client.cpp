@@ -19,7 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kSourceFile = "platform/store/etcd_client";
 constexpr const char* kModule = "ini";
-constexpr long kCredentialsRejected = -7;
 // One request waits a third of the whole time, between these bounds, before the next member is
 // asked: a member that takes connections but never answers is passed over in time. etcd itself
 // answers within about 7 s even while it elects a leader.
@@ -497,7 +496,7 @@ void EtcdClient::Authenticate() {
   }
   if (answer.code == kCodeInvalidArgument || answer.code == kCodeUnauthenticated ||
       answer.status == 401) {
-    Fail(kCredentialsRejected,
+    Fail(kIniCredentialsRejected,
          "the etcd cluster " + options_.shown + " refused the credentials of user \"" +
              options_.user + "\" (" + answer.Text() + ")",
          __LINE__);

@@ -6,12 +6,9 @@
 #include "etcd_ini.h"
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <map>
-#include <random>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -34,8 +31,6 @@ constexpr size_t kReadsPerTxn = 64;
 // Rounds of "transaction failed its comparisons, merge onto the newer groups" before giving up
 // (the time of one request bounds them too).
 constexpr int kMaxRounds = 200;
-// The longest pause between two such rounds.
-constexpr int kMaxPauseMs = 500;
 constexpr const char* kKept = "; the changes are kept in memory";
 
 [[noreturn]] void Fail(long code, const std::string& text, long line) {
@@ -590,10 +585,7 @@ void EtcdIni::FlushIniDataToFile(const std::string& file) {
   if (!file.empty()) {
     Fail(kIniWriteFailed, "cannot write " + file + ": a store writes only its own keys", __LINE__);
   }
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(state.timeout_ms);
-  std::minstd_rand random(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ (CurrentProcessId() << 16)));
+  ConflictRounds rounds(state.timeout_ms);
   int round = 0;
   try {
     for (;; ++round) {
@@ -606,12 +598,8 @@ void EtcdIni::FlushIniDataToFile(const std::string& file) {
         state.pending.clear();
         return;
       }
-      if (round + 1 >= kMaxRounds || std::chrono::steady_clock::now() >= deadline) break;
-      if (round > 1) {  // let a busy writer finish before the next round
-        const int ceiling = std::min(10 << std::min(round - 2, 10), kMaxPauseMs);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % ceiling));
-        carried.done = false;  // what the failed transaction read is old now
-      }
+      if (round + 1 >= kMaxRounds || rounds.Expired()) break;
+      if (rounds.Pause(round)) carried.done = false;  // what the failed transaction read is old now
       MergeNewer(reads, &carried);
     }
   } catch (const QELError& error) {

@@ -54,6 +54,9 @@ enum IniErrorNumber : int {
 
 // The facility of the QELErrors the store throws.
 constexpr long kIniFacility = static_cast<long>(zor::qel::Facility::kStore);
+// The code a login passes on for credentials a remote service rejected.
+constexpr long kIniCredentialsRejected =
+    static_cast<long>(zor::qel::ErrorCode::kCredentialsRejected);
 
 // A change to one entry that is kept as what it does rather than as the text it left, so that
 // a replay onto another writer's newer file applies it to the entry found there (adding list

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
 #include <thread>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -23,10 +22,6 @@ constexpr const char* kModule = "ini";
 constexpr const char* kFlushFunction = "RemoteIni::FlushIniDataToFile";
 // The severity of a warning record.
 constexpr LogSeverity kWarning = kLogLoginFailure;
-// The code a login passes on for credentials the service rejected.
-constexpr long kCredentialsRejected = -7;
-// The longest pause between two rounds of "PUT refused with 412, merge onto the newer file".
-constexpr int kMaxPauseMs = 500;
 // A tag no server issues: a service that honours If-Match refuses a PUT conditioned on it.
 constexpr const char* kProbeTag = "\"qel-if-match-probe-never-matches\"";
 
@@ -169,7 +164,7 @@ RemoteIni::RemoteIni(const std::string& host, const std::string& second, const s
 
   HttpResponse response = transport.Perform(nullptr, "");
   if (response.Answered(401)) {
-    Fail(kCredentialsRejected, transport.Failure("GET", response), __LINE__);
+    Fail(kIniCredentialsRejected, transport.Failure("GET", response), __LINE__);
   }
   if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
   transport.content_hash = ContentHash(response.body.data(), response.body.size());
@@ -229,19 +224,11 @@ void RemoteIni::FlushIniDataToFile(const std::string& file) {
 void RemoteIni::WriteBack() {
   Transport& transport = *transport_;
   const std::string kept = "; the changes are kept in memory";
-  // Conflicting rounds go on for as long as one request may take; random pauses that grow
-  // with the rounds keep competing writers from meeting again in step.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(transport.timeout_ms);
-  std::minstd_rand random(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ (CurrentProcessId() << 16)));
+  ConflictRounds rounds(transport.timeout_ms);
   int round = 0;
   for (;; ++round) {
-    if (round > 0 && std::chrono::steady_clock::now() >= deadline) break;
-    if (round > 1) {  // let a busy writer finish, or a briefly weakened tag settle
-      const int ceiling = std::min(10 << std::min(round - 2, 10), kMaxPauseMs);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1 + random() % ceiling));
-    }
+    if (round > 0 && rounds.Expired()) break;
+    rounds.Pause(round);
     const std::string bytes = SerializeImage();
     if (transport.if_match == Transport::IfMatch::kUntested) {
       // Learn once whether the service honours If-Match: one that does refuses this PUT; one

@@ -7,17 +7,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <zor-qel-rb-key/qel_error.h>
+#include "ini_file_system.h"
 #include "ini_types.h"
 
 namespace {
 
-constexpr long kDefaultConnectTimeoutMs = 10000;
-constexpr long kDefaultTimeoutMs = 60000;
 constexpr long kDefaultPollIntervalMs = 2000;
-// The largest answer read unless QEL_REMOTE_MAX_BYTES says otherwise.
-constexpr uint64_t kDefaultMaxBytes = uint64_t{256} << 20;
+// The longest pause between two conflict rounds.
+constexpr int kMaxPauseMs = 500;
 
 [[noreturn]] void Fail(const std::string& text, long line) {
   throw QELError(text, kIniRemoteFailed, kIniFacility, "platform/store/remote_settings", line);
@@ -69,10 +69,11 @@ HttpSettings RemoteSettingsFromEnvironment() {
     Fail("QEL_REMOTE_KEY_FILE is set without QEL_REMOTE_CERT_FILE, the certificate it belongs to",
          __LINE__);
   }
+  // Unset variables leave HttpSettings' own defaults.
   settings.connect_timeout_ms =
-      TimeoutFromEnvironment("QEL_REMOTE_CONNECT_TIMEOUT", kDefaultConnectTimeoutMs);
-  settings.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", kDefaultTimeoutMs);
-  settings.max_body_bytes = MaxBytesFromEnvironment(kDefaultMaxBytes);
+      TimeoutFromEnvironment("QEL_REMOTE_CONNECT_TIMEOUT", settings.connect_timeout_ms);
+  settings.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", settings.timeout_ms);
+  settings.max_body_bytes = MaxBytesFromEnvironment(settings.max_body_bytes);
   return settings;
 }
 
@@ -95,4 +96,18 @@ bool IsLoopbackHost(std::string host) {
 
 long RemotePollIntervalMsFromEnvironment() {
   return TimeoutFromEnvironment("QEL_REMOTE_POLL_INTERVAL", kDefaultPollIntervalMs);
+}
+
+ConflictRounds::ConflictRounds(long timeout_ms)
+    : deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)),
+      random_(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^
+                                    (CurrentProcessId() << 16))) {}
+
+bool ConflictRounds::Expired() const { return std::chrono::steady_clock::now() >= deadline_; }
+
+bool ConflictRounds::Pause(int round) {
+  if (round < 2) return false;
+  const int ceiling = std::min(10 << std::min(round - 2, 10), kMaxPauseMs);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 + random_() % ceiling));
+  return true;
 }

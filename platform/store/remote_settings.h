@@ -1,8 +1,11 @@
 // The settings both remote store kinds (WebDAV and etcd) take from the QEL_REMOTE_* environment
-// variables, and the loopback test that decides whether a password may travel unencrypted.
+// variables, the loopback test that decides whether a password may travel unencrypted, and the
+// pacing of the rounds in which a writer that met another merges and tries again.
 // Thread safety: reads the environment, which must not change meanwhile; otherwise stateless.
 #pragma once
 
+#include <chrono>
+#include <random>
 #include <string>
 
 #include "http_transport.h"
@@ -22,3 +25,20 @@ constexpr const char* kRemoteMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 
 // Whether `host` (a name, an IPv4 address or a bracketed IPv6 one) is this machine's loopback.
 bool IsLoopbackHost(std::string host);
+
+// The rounds of "another writer came first: merge onto its version and write again". They go on
+// for as long as one request may take, with random pauses that grow with the rounds, so that
+// competing writers do not meet again in step.
+class ConflictRounds {
+ public:
+  explicit ConflictRounds(long timeout_ms);
+  // Whether the time for further rounds is up.
+  bool Expired() const;
+  // Waits before the round after `round`, from the third on (a busy writer finishes, a briefly
+  // weakened tag settles); returns whether it waited.
+  bool Pause(int round);
+
+ private:
+  std::chrono::steady_clock::time_point deadline_;
+  std::minstd_rand random_;
+};
