@@ -160,14 +160,9 @@ bool BackupIni::Refresh(IniChanges* changed) {
     state_->RememberRead(current, hash, before);
     return false;
   }
-  IniChanges differing;
-  MergeOnto(std::move(bytes), path_, &differing);
+  const bool differs = MergeOnto(std::move(bytes), path_, changed);
   state_->RememberRead(current, hash, before);
-  if (changed != nullptr) {
-    changed->entries.insert(differing.entries.begin(), differing.entries.end());
-    changed->groups.insert(differing.groups.begin(), differing.groups.end());
-  }
-  return !differing.Empty();
+  return differs;
 }
 
 bool BackupIni::StartWatch() {

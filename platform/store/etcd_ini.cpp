@@ -356,8 +356,7 @@ bool EtcdIni::Refresh(IniChanges* changed) {
   RevisionTable revisions;
   LoginReader reader(state.prefix, state.shown, revisions);
   const int64_t revision = state.client->ReadRange(state.prefix, end, kPageKeys, reader);
-  IniChanges differing;
-  MergeOnto(reader.Take(), state.shown, &differing);
+  const bool differs = MergeOnto(reader.Take(), state.shown, changed);
   state.revisions = std::move(revisions);
   state.login_revision = revision;
   state.login_keys = reader.Count();
@@ -370,11 +369,7 @@ bool EtcdIni::Refresh(IniChanges* changed) {
       if (isGroupExist(parent)) state.pending.insert(parent);
     });
   }
-  if (changed != nullptr) {
-    changed->entries.insert(differing.entries.begin(), differing.entries.end());
-    changed->groups.insert(differing.groups.begin(), differing.groups.end());
-  }
-  return !differing.Empty();
+  return differs;
 }
 
 bool EtcdIni::WaitForChange(int timeout_ms) {

@@ -10,23 +10,38 @@
 
 namespace {
 
-void AddDifferences(const IniDocument& before, const IniDocument& after, IniChanges* changed) {
+// The group's entries, read without building (and keeping) the document's map of them.
+IniEntryMap EntriesOf(const IniDocument& document, std::string_view name) {
+  IniEntryMap entries;
+  document.ForEachEntry(
+      name, [&entries](const std::string& key, const std::string& value) { entries[key] = value; });
+  return entries;
+}
+
+// Adds the groups that came, went or whose entries differ between the two images; returns
+// whether there were any. Groups whose lines are the same are not read further.
+bool AddDifferences(const IniDocument& before, const IniDocument& after, IniChanges* changed) {
+  bool any = false;
   for (size_t i = 0; i < before.GroupCount(); ++i) {
     const std::string name(before.NameAt(i));
-    const IniEntryMap* now = after.Entries(name);
-    if (now == nullptr) {
+    if (!after.Contains(name)) {
       changed->groups.insert(name);
-      if (!before.Entries(name)->empty()) changed->entries.insert(name);
-    } else if (!(*now == *before.Entries(name))) {
+      if (!EntriesOf(before, name).empty()) changed->entries.insert(name);
+      any = true;
+    } else if (before.GroupText(name) != after.GroupText(name) &&
+               !(EntriesOf(before, name) == EntriesOf(after, name))) {
       changed->entries.insert(name);
+      any = true;
     }
   }
   for (size_t i = 0; i < after.GroupCount(); ++i) {
     const std::string name(after.NameAt(i));
     if (before.Contains(name)) continue;
     changed->groups.insert(name);
-    if (!after.Entries(name)->empty()) changed->entries.insert(name);
+    if (!EntriesOf(after, name).empty()) changed->entries.insert(name);
+    any = true;
   }
+  return any;
 }
 
 }  // namespace
@@ -204,13 +219,14 @@ bool Ini::WaitForChange(int timeout_ms) {
 
 int Ini::ChangeDescriptor() { return -1; }
 
-void Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* changed) {
+bool Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* changed) {
   std::unique_ptr<IniDocument> parsed = IniDocument::Parse(std::move(bytes), source);
   journal_->ReplayOnto(*parsed, *document_);
-  if (changed != nullptr) AddDifferences(*document_, *parsed, changed);
+  const bool differs = changed != nullptr && AddDifferences(*document_, *parsed, changed);
   parsed->SetGeneration(document_->Generation() + 1);
   document_ = std::move(parsed);
   ++merges_;
+  return differs;
 }
 
 void Ini::ClearJournal() { journal_->Clear(); }

@@ -73,8 +73,8 @@ class Ini {
 
   // Following other writers. Refresh reads the store again when another writer changed it since
   // this store last read or wrote it, replays this store's unwritten changes on top (as a flush
-  // would), and adds to `changed` what now differs; it returns whether the image changed. Cheap
-  // when nothing did.
+  // would), and adds to `changed` (not null) what now differs; it returns whether anything did.
+  // Cheap when nothing changed.
   // Throws QELError (facility kIniFacility) when the store cannot be read; the image then stays
   // as it was. The base never finds a change.
   virtual bool Refresh(IniChanges* changed);
@@ -151,9 +151,9 @@ class Ini {
   // Parses `bytes` (another writer's newer file) and replays this store's changes since its last
   // load or flush on top, operation by operation (IniJournal::ReplayOnto says how); on success
   // the result becomes the image. Throws like LoadImage and then keeps the old image and the
-  // journal. When `changed` is not null, adds what differs between the old image and the merged
-  // one.
-  void MergeOnto(std::string bytes, const std::string& source, IniChanges* changed = nullptr);
+  // journal. When `changed` is not null, adds to it what differs between the old image and the
+  // merged one, and returns whether anything did; without it compares nothing, returns false.
+  bool MergeOnto(std::string bytes, const std::string& source, IniChanges* changed = nullptr);
   // Forgets the recorded changes: called once they are safely written.
   void ClearJournal();
   // The changes recorded since the last LoadImage or ClearJournal, in the order made.

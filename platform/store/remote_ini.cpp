@@ -187,9 +187,8 @@ bool RemoteIni::Refresh(IniChanges* changed) {
   const uint64_t hash = ContentHash(response.body.data(), response.body.size());
   bool merged = false;
   if (hash != transport.content_hash) {
-    IniChanges differing;
     try {
-      MergeOnto(std::move(response.body), transport.shown, &differing);
+      merged = MergeOnto(std::move(response.body), transport.shown, changed);
     } catch (const QELError& error) {
       const int number = static_cast<int>(error.Code());
       Fail(number,
@@ -198,11 +197,6 @@ bool RemoteIni::Refresh(IniChanges* changed) {
            __LINE__);
     }
     transport.content_hash = hash;
-    merged = !differing.Empty();
-    if (changed != nullptr) {
-      changed->entries.insert(differing.entries.begin(), differing.entries.end());
-      changed->groups.insert(differing.groups.begin(), differing.groups.end());
-    }
   }
   transport.etag = StrongTag(response.etag);
   return merged;
