@@ -20,6 +20,7 @@ class QELNoCaseString : public std::string {
   static int CompareText(std::string_view a, std::string_view b) {
     const size_t n = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < n; ++i) {
+      if (a[i] == b[i]) continue;
       const int ca = Lower(static_cast<unsigned char>(a[i]));
       const int cb = Lower(static_cast<unsigned char>(b[i]));
       if (ca != cb) return ca - cb;

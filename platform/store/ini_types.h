@@ -9,25 +9,20 @@
 #include <string_view>
 
 #include <zor-qel-rb-key/qel_error_codes.h>
+#include <zor-qel-rb-key/qel_no_case_string.h>
 
 // "a before b" ignoring ASCII letter case: the order of every entry map.
 struct StrCmpInSensitive {
   bool operator()(const std::string& a, const std::string& b) const;
 };
 
-// Three-way comparison ignoring ASCII letter case; 0 when equal.
-int cmp_nocase(const std::string& a, const std::string& b);
+// Three-way comparison ignoring ASCII letter case: <0, 0 or >0.
+inline int cmp_nocase(std::string_view a, std::string_view b) {
+  return QELNoCaseString::CompareText(a, b);
+}
 // cmp_nocase(a, b) == 0, answered at once for names of different lengths.
 inline bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const unsigned char x = static_cast<unsigned char>(a[i]);
-    const unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x != y && ((x | 0x20u) != (y | 0x20u) || static_cast<unsigned>((x | 0x20u) - 'a') >= 26u)) {
-      return false;
-    }
-  }
-  return true;
+  return a.size() == b.size() && QELNoCaseString::CompareText(a, b) == 0;
 }
 
 using IniEntryMap = std::map<std::string, std::string, StrCmpInSensitive>;
