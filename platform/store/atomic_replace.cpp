@@ -155,6 +155,7 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
     *failure = {error, temporary};
     return false;
   }
+  bool set_apart = false;
   PieceWriter writer(files, handle);
   content([&writer](std::string_view piece) { writer.Add(piece); });
   error = writer.Finish();
@@ -167,9 +168,8 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
     const uint64_t spread =
         Mix(serial ^ (CurrentProcessId() << 32), static_cast<uint64_t>(written->stamp.mtime_ns)) %
         kStampSpreadNs;
-    written->stamp_set_apart =
-        files.SetModificationTime(handle,
-                                  written->stamp.mtime_ns - 1 - static_cast<int64_t>(spread)) == 0;
+    set_apart = files.SetModificationTime(
+                    handle, written->stamp.mtime_ns - 1 - static_cast<int64_t>(spread)) == 0;
   }
   if (error == 0) error = files.Sync(handle);
   if (error == 0) error = files.Rename(temporary, target);
@@ -193,14 +193,14 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
     return false;
   }
   // A clock of whole seconds puts every version written within one second at the same time.
-  if (written->stamp.mtime_ns % 1000000000 == 0) written->stamp_set_apart = false;
+  if (written->stamp.mtime_ns % 1000000000 == 0) set_apart = false;
   error = files.SyncDirectory(directory);
   if (error != 0) {
     *failure = {error, directory};
     return false;
   }
   written->content_hash.reset();
-  if (!written->stamp_set_apart) {
+  if (!set_apart) {
     ContentHasher hasher;
     content([&hasher](std::string_view piece) { hasher.Add(piece.data(), piece.size()); });
     written->content_hash = hasher.Finish();

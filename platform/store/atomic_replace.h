@@ -44,10 +44,9 @@ struct WriteFailure {
 // The file an atomic write made.
 struct WrittenFile {
   FileStamp stamp;
-  // Whether its modification time was set apart from that of any later version of the file.
-  bool stamp_set_apart = false;
-  // ContentHash of what was written, computed only when the stamp is not set apart: only then
-  // can a later version share the stamp, and only the content tell them apart.
+  // ContentHash of what was written when its modification time could not be set apart from that
+  // of any later version of the file: only then can a later version share the stamp, and only the
+  // content tell them apart. Absent when the stamp alone tells them apart.
   std::optional<uint64_t> content_hash;
 };
 
@@ -58,7 +57,7 @@ struct WrittenFile {
 // pieces when called twice (it is, to hash them, when the stamp is not set apart). The file's
 // modification time is set back by up to a millisecond, by an amount that differs from one write
 // to the next, so that any later version of the file has another stamp (a file system that
-// cannot set it, or keeps whole seconds only, leaves `stamp_set_apart` false). `like`, when not
+// cannot set it, or keeps whole seconds only, leaves it not set apart). `like`, when not
 // null, gives the new file its permission bits and owner from its creation on (see CreateFile).
 // On success returns true and describes the new file, as it stands after the rename, in
 // `*written`; on failure returns false with the cause in `*failure`, the old file untouched and

@@ -111,7 +111,7 @@ struct BackupIni::FileState {
   void RememberWrite(const WrittenFile& written) {
     stamp = written.stamp;
     hash = written.content_hash;
-    trusted = written.stamp_set_apart;
+    trusted = !written.content_hash;
   }
 };
 
