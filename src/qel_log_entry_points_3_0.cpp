@@ -20,7 +20,6 @@ struct LogRecord {
 QEL_API void SetLogSink(std::function<void(const LogRecord&)> sink);
 QEL_API void SetTraceEnabled(bool enabled);
 QEL_API bool IsTraceEnabled();
-QEL_API std::string MaskCredentials(const std::string& address);
 
 void SetLogSink(std::function<void(const LogRecord&)> sink) {
   if (!sink) {
@@ -35,7 +34,3 @@ void SetLogSink(std::function<void(const LogRecord&)> sink) {
 void SetTraceEnabled(bool enabled) { zor::qel::SetTraceEnabled(enabled); }
 
 bool IsTraceEnabled() { return zor::qel::IsTraceEnabled(); }
-
-std::string MaskCredentials(const std::string& address) {
-  return zor::qel::MaskCredentials(address);
-}
