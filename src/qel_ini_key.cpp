@@ -203,14 +203,10 @@ QELIniKey::QELIniKey(QELConnectionBase& source) : QELIniKey(AsIniConnection(sour
 QELIniKey::QELIniKey(const QELIniConnection& source)
     : QELKey(std::string()),
       ini(source.GetIni()),
-      iniStore(ini.Get()),
       inTransaction(source.QELConnectionBase::IsTransactionStarted()) {}
 
 QELIniKey::QELIniKey(SameStore, const QELIniKey& key)
-    : QELKey(std::string()),
-      ini(key.ini),
-      iniStore(key.iniStore),
-      inTransaction(key.inTransaction) {}
+    : QELKey(std::string()), ini(key.ini), inTransaction(key.inTransaction) {}
 
 QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : QELIniKey(source) {
   const QELStatus status = QELIniKey::ChangeKey(key_path);
@@ -218,21 +214,18 @@ QELIniKey::QELIniKey(const std::string& key_path, QELConnectionBase& source) : Q
 }
 
 QELIniKey::QELIniKey(const QELIniKey& other)
-    : QELKey(other),
-      ini(other.ini),
-      iniStore(other.iniStore),
-      inTransaction(other.inTransaction),
-      loadedAt(other.loadedAt) {}
+    : QELKey(other), ini(other.ini), inTransaction(other.inTransaction), loadedAt(other.loadedAt) {}
 
 QELIniKey::~QELIniKey() = default;
 
 QELKey* QELIniKey::Clone() const { return new QELIniKey(*this); }
 
 Ini& QELIniKey::Store() const {
-  if (iniStore == nullptr) {
+  Ini* store = ini.Get();
+  if (store == nullptr) {
     throw QELLogicalError("the connection has no store: log in first", kSourceFile, __LINE__);
   }
-  return *iniStore;
+  return *store;
 }
 
 QELStatus QELIniKey::ChangeKey(const std::string& new_path) {
@@ -261,7 +254,8 @@ void QELIniKey::LoadValues() {
 }
 
 void QELIniKey::FollowStore() {
-  if (iniStore != nullptr && iniStore->MergeCount() != loadedAt && !values.IsNull()) LoadValues();
+  const Ini* store = ini.Get();
+  if (store != nullptr && store->MergeCount() != loadedAt && !values.IsNull()) LoadValues();
 }
 
 QELStatus QELIniKey::GetValue(QELValueItem& value) {

@@ -68,10 +68,8 @@ class QELIniKey : public QELKey {
                          uint32_t& count) override;
   QELStatus IsEmpty(bool& empty) override;
 
-  // The store this key works on (fetched once under the holder's lock: the holder's pointer never
-  // changes, and the key's share of the holder keeps the store alive).
-  Ini* GetStore() const { return iniStore; }
-  // The same, for a store call: throws QELLogicalError when the connection never logged in.
+  // The store this key works on, kept alive by the key's share of the holder; throws
+  // QELLogicalError when the connection never logged in.
   Ini& Store() const;
   // The key's value cache, for the value reader.
   const QELValueMapPointer& GetValueCache() const { return values; }
@@ -94,7 +92,6 @@ class QELIniKey : public QELKey {
   // store (which keeps the store alive for the key) and its transaction flag. The connection's
   // user and host are never read through a key, so they are not copied.
   QELIniHolder ini;
-  Ini* iniStore;
   bool inTransaction;
   uint64_t loadedAt = 0;  // the store's MergeCount when the value cache was loaded
 };

@@ -12,8 +12,7 @@ QELValueReader::QELValueReader(const QELIniKey& key, const std::string& filter)
   // The reader shares the key's map and never changes it; whoever writes to a shared map first
   // takes a copy of its own (copy-on-write), so the reader walks the values as they stood now,
   // undisturbed by later writes through the key, without copying them.
-  const QELValueMapPointer& shared = values;
-  QELValueMap* map = shared.operator->();
+  const QELValueMap* map = values.operator->();
   position = map->Begin();
   if (position == map->End()) {
     atEnd = true;
@@ -31,8 +30,8 @@ bool QELValueReader::IsMatch(const std::string& name) {
 
 bool QELValueReader::Next() {
   if (atEnd) return false;
-  const QELValueMapPointer& shared = values;
-  const QELValueMap::iterator end = shared->End();
+  const QELValueMap* map = values.operator->();
+  const QELValueMap::const_iterator end = map->End();
   while (++position != end) {
     if (IsMatch(position->first)) return true;
   }

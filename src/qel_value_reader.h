@@ -24,7 +24,9 @@ class QELValueReader : public QELConstItemReader<QELValueItem> {
   virtual bool IsMatch(const std::string& name);
 
  private:
-  QELValueMap::iterator position;
-  QELValueMapPointer values;
+  // Shared with the key and never changed through here: const, so that no access can make the
+  // reader copy the map and leave `position` in the key's.
+  const QELValueMapPointer values;
+  QELValueMap::const_iterator position;
   WildcardString pattern;
 };
