@@ -261,7 +261,7 @@ bool ChangesStore(const Command& command) {
 }
 
 bool NeedsStore(const Command& command) {
-  return command.name != "version" && command.name != "copy";
+  return command.name != "version" && command.name != "copy" && command.name != "watch";
 }
 
 namespace {
@@ -339,8 +339,7 @@ void WriteChanges(std::ostream& out, bool json, const std::string& key, const Na
   }
 }
 
-}  // namespace
-
+// Writes the changes to the watched keys until `stop` is set (see RunWatch).
 void Watch(const Command& command, QELConnection& connection, bool json, std::ostream& out,
            const volatile int& stop) {
   std::map<std::string, NamedValues> seen =
@@ -369,6 +368,8 @@ void Watch(const Command& command, QELConnection& connection, bool json, std::os
   }
 }
 
+}  // namespace
+
 void CheckArguments(const Command& command) {
   const bool setsValue = command.name == "set" || command.name == "add" || command.name == "rm";
   if (setsValue && command.path.empty()) throw ToolError(kRootHoldsNoValues, kExitUsage);
@@ -386,7 +387,10 @@ void CheckArguments(const Command& command) {
 Where WhereOf(const Command& command) {
   Where where;
   where.command = command.name;
-  if (NeedsStore(command) && command.name != "root" && command.name != "import") {
+  // Every other command works on the key at its PATH.
+  const bool onKey = command.name != "version" && command.name != "copy" &&
+                     command.name != "root" && command.name != "import";
+  if (onKey) {
     where.key = command.path.empty() ? "/" : command.path;
   }
   where.value = command.valueName;
@@ -470,6 +474,15 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
                     " values from " + zor::qel::MaskCredentials(command.source) + " to " +
                     zor::qel::MaskCredentials(command.destination),
                 {{"keys", count}, {"values", values}});
+}
+
+void RunWatch(const Command& command, const StoreOptions& store, bool json, std::ostream& out) {
+  // Ctrl-C, SIGINT and SIGTERM end the watch rather than qelreg, and the call then succeeds.
+  static volatile int interrupted = 0;
+  CatchInterrupts(&interrupted);
+  IgnoreBrokenPipe();
+  Store login(store, false);
+  Watch(command, login.Connection(), json, out, interrupted);
 }
 
 void RunVersion(Output& output) {
