@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include <zor-qel-rb-key/qel_log.h>
 #include <zor-qel-rb-key/qel_rb_iterators.h>
@@ -81,17 +82,25 @@ std::vector<std::string> Subkeys(const QELRBKey& key, bool children,
   return paths;
 }
 
-// The keys beneath `key`, every one of them, each with all its values; `key` itself first with
-// `withKey` (the root has no values and is never listed).
-KeyValues KeysWithValues(const QELRBKey& key, bool withKey, const QELConnection& connection) {
+// `keys` followed by the keys at `paths`, each with all its values.
+KeyValues WithValues(KeyValues keys, const std::vector<std::string>& paths,
+                     const QELConnection& connection) {
+  for (const std::string& path : paths) {
+    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
+  }
+  return keys;
+}
+
+// `key` itself with `withKey` (the root has no values and is never listed), then with `beneath`
+// every key beneath it, parents first, each with all its values.
+KeyValues KeysWithValues(const QELRBKey& key, bool withKey, bool beneath,
+                         const QELConnection& connection) {
   KeyValues keys;
   if (withKey && !key.GetKeyPath().empty()) {
     keys.emplace_back(key.GetKeyPath(), ReadValues(key, "*"));
   }
-  for (const std::string& path : Subkeys(key, false, std::nullopt, connection)) {
-    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
-  }
-  return keys;
+  if (!beneath) return keys;
+  return WithValues(std::move(keys), Subkeys(key, false, std::nullopt, connection), connection);
 }
 
 // Creates the key at `path`: the keys above it must exist unless `parents`, and the key itself
@@ -132,11 +141,7 @@ void Tree(const Command& command, const QELConnection& connection, Output& outpu
     output.List(paths);
     return;
   }
-  KeyValues keys;
-  for (const std::string& path : paths) {
-    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
-  }
-  output.Keys(keys);
+  output.Keys(WithValues({}, paths, connection));
 }
 
 void Get(const Command& command, const QELConnection& connection, Output& output) {
@@ -206,7 +211,7 @@ void Root(const Command& command, const QELConnection& connection, Output& outpu
 }
 
 void Export(const Command& command, const QELConnection& connection, Output& output) {
-  const KeyValues keys = KeysWithValues(OpenKey(connection, command.path), true, connection);
+  const KeyValues keys = KeysWithValues(OpenKey(connection, command.path), true, true, connection);
   if (output.Json()) {
     output.Keys(keys);
   } else {
@@ -233,7 +238,7 @@ void Import(const Command& command, const QELConnection& connection, Output& out
 
   long created = 0;
   long values = 0;
-  const KeyValues keys = KeysWithValues(QELRBKey(source), false, source);
+  const KeyValues keys = KeysWithValues(QELRBKey(source), false, true, source);
   for (const auto& [path, named] : keys) {
     where.key = path;
     where.value.clear();
@@ -270,16 +275,9 @@ namespace {
 // key beneath it.
 std::map<std::string, NamedValues> WatchedValues(const QELConnection& connection,
                                                  const std::string& path, bool recursive) {
-  std::map<std::string, NamedValues> keys;
-  if (!path.empty() && !KeyExists(connection, path)) return keys;
-  const QELRBKey key = OpenKey(connection, path);
-  if (!path.empty()) keys[path] = ReadValues(key, "*");
-  if (recursive) {
-    for (const std::string& below : Subkeys(key, false, std::nullopt, connection)) {
-      keys[below] = ReadValues(QELRBKey(below, connection), "*");
-    }
-  }
-  return keys;
+  if (!path.empty() && !KeyExists(connection, path)) return {};
+  const KeyValues keys = KeysWithValues(OpenKey(connection, path), true, recursive, connection);
+  return {keys.begin(), keys.end()};
 }
 
 bool Watched(const std::string& key, const std::string& path, bool recursive) {
@@ -444,7 +442,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
     throw ToolError("the destination " + zor::qel::MaskCredentials(command.destination) +
                     " already holds keys; copy writes only into an empty store");
   }
-  const KeyValues keys = KeysWithValues(QELRBKey(from), false, from);
+  const KeyValues keys = KeysWithValues(QELRBKey(from), false, true, from);
   long values = 0;
   long uncommitted = 0;
   to.BeginTransaction();
