@@ -133,6 +133,21 @@ bool MakeKey(const QELConnection& connection, const std::string& path, bool pare
   }
 }
 
+// Writes the key at `path` with `values`, making it, and any missing key above it, when it is not
+// there; `where` names the key and the value being written. Returns whether the key was new.
+bool WriteKey(const QELConnection& connection, const std::string& path, const NamedValues& values,
+              Where& where) {
+  where.key = path;
+  where.value.clear();
+  const bool created = MakeKey(connection, path, true);
+  QELRBKey key(path, connection);
+  for (const auto& [name, elements] : values) {
+    where.value = name;
+    key.SetValue(name, MakeValue(elements));
+  }
+  return created;
+}
+
 void Tree(const Command& command, const QELConnection& connection, Output& output) {
   const QELRBKey key = OpenKey(connection, command.path);
   const std::vector<std::string> paths =
@@ -240,15 +255,8 @@ void Import(const Command& command, const QELConnection& connection, Output& out
   long values = 0;
   const KeyValues keys = KeysWithValues(QELRBKey(source), false, true, source);
   for (const auto& [path, named] : keys) {
-    where.key = path;
-    where.value.clear();
-    if (MakeKey(connection, path, true)) ++created;
-    QELRBKey key(path, connection);
-    for (const auto& [name, elements] : named) {
-      where.value = name;
-      key.SetValue(name, MakeValue(elements));
-      ++values;
-    }
+    if (WriteKey(connection, path, named, where)) ++created;
+    values += static_cast<long>(named.size());
   }
   where.key.clear();
   where.value.clear();
@@ -447,15 +455,8 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   long uncommitted = 0;
   to.BeginTransaction();
   for (const auto& [path, named] : keys) {
-    where.key = path;
-    where.value.clear();
-    MakeKey(to, path, true);
-    QELRBKey key(path, to);
-    for (const auto& [name, elements] : named) {
-      where.value = name;
-      key.SetValue(name, MakeValue(elements));
-      ++values;
-    }
+    WriteKey(to, path, named, where);
+    values += static_cast<long>(named.size());
     // Keys come parents first, so each commit leaves a whole tree.
     if (command.batch > 0 && ++uncommitted == command.batch) {
       where.value.clear();
