@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include <zor-qel-rb-key/qel_log.h>
 #include <zor-qel-rb-key/qel_rb_iterators.h>
@@ -81,17 +82,25 @@ std::vector<std::string> Subkeys(const QELRBKey& key, bool children,
   return paths;
 }
 
-// The keys beneath `key`, every one of them, each with all its values; `key` itself first with
-// `withKey` (the root has no values and is never listed).
-KeyValues KeysWithValues(const QELRBKey& key, bool withKey, const QELConnection& connection) {
+// `keys` followed by the keys at `paths`, each with all its values.
+KeyValues WithValues(KeyValues keys, const std::vector<std::string>& paths,
+                     const QELConnection& connection) {
+  for (const std::string& path : paths) {
+    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
+  }
+  return keys;
+}
+
+// `key` itself with `withKey` (the root has no values and is never listed), then with `beneath`
+// every key beneath it, parents first, each with all its values.
+KeyValues KeysWithValues(const QELRBKey& key, bool withKey, bool beneath,
+                         const QELConnection& connection) {
   KeyValues keys;
   if (withKey && !key.GetKeyPath().empty()) {
     keys.emplace_back(key.GetKeyPath(), ReadValues(key, "*"));
   }
-  for (const std::string& path : Subkeys(key, false, std::nullopt, connection)) {
-    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
-  }
-  return keys;
+  if (!beneath) return keys;
+  return WithValues(std::move(keys), Subkeys(key, false, std::nullopt, connection), connection);
 }
 
 // Creates the key at `path`: the keys above it must exist unless `parents`, and the key itself
@@ -124,6 +133,21 @@ bool MakeKey(const QELConnection& connection, const std::string& path, bool pare
   }
 }
 
+// Writes the key at `path` with `values`, making it, and any missing key above it, when it is not
+// there; `where` names the key and the value being written. Returns whether the key was new.
+bool WriteKey(const QELConnection& connection, const std::string& path, const NamedValues& values,
+              Where& where) {
+  where.key = path;
+  where.value.clear();
+  const bool created = MakeKey(connection, path, true);
+  QELRBKey key(path, connection);
+  for (const auto& [name, elements] : values) {
+    where.value = name;
+    key.SetValue(name, MakeValue(elements));
+  }
+  return created;
+}
+
 void Tree(const Command& command, const QELConnection& connection, Output& output) {
   const QELRBKey key = OpenKey(connection, command.path);
   const std::vector<std::string> paths =
@@ -132,11 +156,7 @@ void Tree(const Command& command, const QELConnection& connection, Output& outpu
     output.List(paths);
     return;
   }
-  KeyValues keys;
-  for (const std::string& path : paths) {
-    keys.emplace_back(path, ReadValues(QELRBKey(path, connection), "*"));
-  }
-  output.Keys(keys);
+  output.Keys(WithValues({}, paths, connection));
 }
 
 void Get(const Command& command, const QELConnection& connection, Output& output) {
@@ -206,7 +226,7 @@ void Root(const Command& command, const QELConnection& connection, Output& outpu
 }
 
 void Export(const Command& command, const QELConnection& connection, Output& output) {
-  const KeyValues keys = KeysWithValues(OpenKey(connection, command.path), true, connection);
+  const KeyValues keys = KeysWithValues(OpenKey(connection, command.path), true, true, connection);
   if (output.Json()) {
     output.Keys(keys);
   } else {
@@ -233,17 +253,10 @@ void Import(const Command& command, const QELConnection& connection, Output& out
 
   long created = 0;
   long values = 0;
-  const KeyValues keys = KeysWithValues(QELRBKey(source), false, source);
+  const KeyValues keys = KeysWithValues(QELRBKey(source), false, true, source);
   for (const auto& [path, named] : keys) {
-    where.key = path;
-    where.value.clear();
-    if (MakeKey(connection, path, true)) ++created;
-    QELRBKey key(path, connection);
-    for (const auto& [name, elements] : named) {
-      where.value = name;
-      key.SetValue(name, MakeValue(elements));
-      ++values;
-    }
+    if (WriteKey(connection, path, named, where)) ++created;
+    values += static_cast<long>(named.size());
   }
   where.key.clear();
   where.value.clear();
@@ -261,7 +274,7 @@ bool ChangesStore(const Command& command) {
 }
 
 bool NeedsStore(const Command& command) {
-  return command.name != "version" && command.name != "copy";
+  return command.name != "version" && command.name != "copy" && command.name != "watch";
 }
 
 namespace {
@@ -270,16 +283,9 @@ namespace {
 // key beneath it.
 std::map<std::string, NamedValues> WatchedValues(const QELConnection& connection,
                                                  const std::string& path, bool recursive) {
-  std::map<std::string, NamedValues> keys;
-  if (!path.empty() && !KeyExists(connection, path)) return keys;
-  const QELRBKey key = OpenKey(connection, path);
-  if (!path.empty()) keys[path] = ReadValues(key, "*");
-  if (recursive) {
-    for (const std::string& below : Subkeys(key, false, std::nullopt, connection)) {
-      keys[below] = ReadValues(QELRBKey(below, connection), "*");
-    }
-  }
-  return keys;
+  if (!path.empty() && !KeyExists(connection, path)) return {};
+  const KeyValues keys = KeysWithValues(OpenKey(connection, path), true, recursive, connection);
+  return {keys.begin(), keys.end()};
 }
 
 bool Watched(const std::string& key, const std::string& path, bool recursive) {
@@ -339,8 +345,7 @@ void WriteChanges(std::ostream& out, bool json, const std::string& key, const Na
   }
 }
 
-}  // namespace
-
+// Writes the changes to the watched keys until `stop` is set (see RunWatch).
 void Watch(const Command& command, QELConnection& connection, bool json, std::ostream& out,
            const volatile int& stop) {
   std::map<std::string, NamedValues> seen =
@@ -369,6 +374,8 @@ void Watch(const Command& command, QELConnection& connection, bool json, std::os
   }
 }
 
+}  // namespace
+
 void CheckArguments(const Command& command) {
   const bool setsValue = command.name == "set" || command.name == "add" || command.name == "rm";
   if (setsValue && command.path.empty()) throw ToolError(kRootHoldsNoValues, kExitUsage);
@@ -386,7 +393,10 @@ void CheckArguments(const Command& command) {
 Where WhereOf(const Command& command) {
   Where where;
   where.command = command.name;
-  if (NeedsStore(command) && command.name != "root" && command.name != "import") {
+  // Every other command works on the key at its PATH.
+  const bool onKey = command.name != "version" && command.name != "copy" &&
+                     command.name != "root" && command.name != "import";
+  if (onKey) {
     where.key = command.path.empty() ? "/" : command.path;
   }
   where.value = command.valueName;
@@ -440,20 +450,13 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
     throw ToolError("the destination " + zor::qel::MaskCredentials(command.destination) +
                     " already holds keys; copy writes only into an empty store");
   }
-  const KeyValues keys = KeysWithValues(QELRBKey(from), false, from);
+  const KeyValues keys = KeysWithValues(QELRBKey(from), false, true, from);
   long values = 0;
   long uncommitted = 0;
   to.BeginTransaction();
   for (const auto& [path, named] : keys) {
-    where.key = path;
-    where.value.clear();
-    MakeKey(to, path, true);
-    QELRBKey key(path, to);
-    for (const auto& [name, elements] : named) {
-      where.value = name;
-      key.SetValue(name, MakeValue(elements));
-      ++values;
-    }
+    WriteKey(to, path, named, where);
+    values += static_cast<long>(named.size());
     // Keys come parents first, so each commit leaves a whole tree.
     if (command.batch > 0 && ++uncommitted == command.batch) {
       where.value.clear();
@@ -470,6 +473,15 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
                     " values from " + zor::qel::MaskCredentials(command.source) + " to " +
                     zor::qel::MaskCredentials(command.destination),
                 {{"keys", count}, {"values", values}});
+}
+
+void RunWatch(const Command& command, const StoreOptions& store, bool json, std::ostream& out) {
+  // Ctrl-C, SIGINT and SIGTERM end the watch rather than qelreg, and the call then succeeds.
+  static volatile int interrupted = 0;
+  CatchInterrupts(&interrupted);
+  IgnoreBrokenPipe();
+  Store login(store, false);
+  Watch(command, login.Connection(), json, out, interrupted);
 }
 
 void RunVersion(Output& output) {

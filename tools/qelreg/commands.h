@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "output.h"
+#include "store.h"
 
 namespace qelreg {
 
@@ -36,7 +37,8 @@ struct Command {
 
 // Whether the command changes the store (and so belongs in the call's transaction).
 bool ChangesStore(const Command& command);
-// Whether the command needs the call's store (--store or --remote).
+// Whether the command runs on the store the call logs in to for all its commands (--store or
+// --remote); copy and watch log in themselves, version needs no store.
 bool NeedsStore(const Command& command);
 
 // Refuses, with a usage error, what no store could accept: values of the root key, deleting it.
@@ -54,11 +56,11 @@ void RunVersion(Output& output);
 // the empty store DST, logging in to remote ones as `user`.
 void RunCopy(const Command& command, const std::string& user, Output& output, Where& where);
 
-// Follows the store: writes one line (or JSON object) to `out` for each change of a value of the
-// key at command.path, and of every key beneath it with --recursive, as other writers make it,
-// and for each such key that comes or goes; flushes after each. Returns when `stop` is set.
-void Watch(const Command& command, QELConnection& connection, bool json, std::ostream& out,
-           const volatile int& stop);
+// The command that follows a store: logs in to the one `store` names, outside any transaction,
+// and writes one line (or JSON object) to `out` for each change of a value of the key at
+// command.path, and of every key beneath it with --recursive, as other writers make it, and for
+// each such key that comes or goes; flushes after each. Returns when qelreg is interrupted.
+void RunWatch(const Command& command, const StoreOptions& store, bool json, std::ostream& out);
 
 // The path as the library spells it: "" for the root ("" or "/"), no trailing "/", a leading
 // "/" added when missing.

@@ -275,11 +275,20 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& c
       return qelreg::kExitUsage;
     }
   }
+  // watch streams until interrupted and so runs alone too; this is checked once every command is
+  // parsed, so that wrong arguments of a command after it are reported first.
+  const bool watches = std::any_of(commands.begin(), commands.end(),
+                                   [](const Command& command) { return command.name == "watch"; });
+  if (watches && commands.size() > 1) {
+    ReportUsage(globals.json, "watch runs alone, without --then", "watch");
+    return qelreg::kExitUsage;
+  }
   return -1;
 }
 
 // Runs the commands of one call on one login, the changes among them in one transaction that is
 // committed only when every command succeeded; reports a failure and returns its exit status.
+// copy and watch, which run alone, log in to their stores themselves.
 class Call {
  public:
   Call(const GlobalOptions& globals, const std::vector<Command>& commands, qelreg::LogCapture& log)
@@ -307,6 +316,10 @@ class Call {
           storeName_ = zor::qel::MaskCredentials(command.destination);
           qelreg::RunCopy(command, globals_.store.user, output, where);
           copied_ = true;
+        } else if (command.name == "watch") {
+          // Writes each change as it comes, straight to standard output, until interrupted.
+          storeName_ = qelreg::StoreName(globals_.store);
+          qelreg::RunWatch(command, globals_.store, globals_.json, std::cout);
         } else {
           qelreg::RunVersion(output);
         }
@@ -349,33 +362,6 @@ class Call {
   std::string storeName_;
 };
 
-volatile int interrupted = 0;
-
-// `watch` streams its output until interrupted: no transaction, nothing held back.
-int RunWatch(const GlobalOptions& globals, const Command& command, qelreg::LogCapture& log) {
-  qelreg::CatchInterrupts(&interrupted);
-  qelreg::IgnoreBrokenPipe();
-  qelreg::Where where = qelreg::WhereOf(command);
-  try {
-    qelreg::Store store(globals.store, false);
-    qelreg::Watch(command, store.Connection(), globals.json, std::cout, interrupted);
-    return qelreg::kExitOk;
-  } catch (const QELError& error) {
-    qelreg::Failure failure = qelreg::FromLibrary(error, log.Errors(), true);
-    failure.where = where;
-    failure.store = qelreg::StoreName(globals.store);
-    qelreg::Report(failure, globals.json, std::cerr);
-    return failure.status;
-  } catch (const qelreg::ToolError& error) {
-    qelreg::Failure failure;
-    failure.message = error.what();
-    failure.status = error.Status();
-    failure.where = where;
-    qelreg::Report(failure, globals.json, std::cerr);
-    return failure.status;
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -384,19 +370,10 @@ int main(int argc, char** argv) {
   std::vector<Command> commands;
   const int parsed = Parse(argc, argv, globals, commands);
   if (parsed >= 0) return parsed;
-  const bool watches = std::any_of(commands.begin(), commands.end(),
-                                   [](const Command& command) { return command.name == "watch"; });
-  if (watches) {
-    if (commands.size() > 1) {
-      ReportUsage(globals.json, "watch runs alone, without --then", "watch");
-      return qelreg::kExitUsage;
-    }
-    qelreg::LogCapture log(globals.trace);
-    return RunWatch(globals, commands.front(), log);
-  }
 
   // The results are held back until the changes are committed, so that a failing call prints
-  // none, and a committed one can say so when its results cannot be written.
+  // none, and a committed one can say so when its results cannot be written (watch, which
+  // changes nothing, writes its own as they come).
   std::ostringstream results;
   qelreg::LogCapture log(globals.trace);
   Call call(globals, commands, log);
