@@ -1,6 +1,5 @@
 // HttpTransport over libcurl: one easy handle per transport, so connections and TLS sessions are
 // kept between requests, and bodies bounded as they arrive.
-#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -215,9 +214,4 @@ bool ParseHttpAddress(const std::string& address, HttpAddress* parsed) {
   parsed->scheme = UrlPart(url, CURLUPART_SCHEME);
   parsed->host = UrlPart(url, CURLUPART_HOST);
   return true;
-}
-
-int ParseIpAddress(const std::string& text, unsigned char bytes[16]) {
-  if (inet_pton(AF_INET, text.c_str(), bytes) == 1) return 4;
-  return inet_pton(AF_INET6, text.c_str(), bytes) == 1 ? 16 : 0;
 }

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include "clog_msg.h"
 #include "ini_types.h"
+#include "remote_settings.h"
 
 namespace {
 
@@ -294,25 +295,9 @@ Json OperationJson(const EtcdOperation& operation) {
   return {{"request_range", std::move(request)}};
 }
 
-std::string Describe(const HttpResponse& response) {
-  switch (response.failure) {
-    case HttpFailure::kResolve:
-      return "its name cannot be resolved (" + response.detail + ")";
-    case HttpFailure::kConnect:
-      return "it does not answer (" + response.detail + ")";
-    case HttpFailure::kTimeout:
-      return "it did not answer in time (" + response.detail + ")";
-    case HttpFailure::kCertificate:
-      return "its certificate is not trusted (" + response.detail + ")";
-    case HttpFailure::kTls:
-      return "the TLS handshake failed (" + response.detail + ")";
-    case HttpFailure::kTooLarge:
-      return "its answer is larger than the limit set by QEL_REMOTE_MAX_BYTES";
-    case HttpFailure::kOther:
-      return "the transfer failed (" + response.detail + ")";
-    case HttpFailure::kNone:
-      break;
-  }
+// What became of a request to one member, for an error text.
+std::string Describe(const HttpResponse& response, uint64_t max_bytes) {
+  if (response.failure != HttpFailure::kNone) return HttpFailureText(response, max_bytes);
   return "HTTP " + std::to_string(response.status);
 }
 
@@ -405,7 +390,9 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
       if (response.failure == HttpFailure::kCertificate ||
           response.failure == HttpFailure::kTooLarge ||
           (broke && ++broken >= 2 * options_.endpoints.size())) {
-        Fail(kIniRemoteFailed, "etcd member " + endpoint + ": " + Describe(response), __LINE__);
+        Fail(kIniRemoteFailed,
+             "etcd member " + endpoint + ": " + Describe(response, options_.http.max_body_bytes),
+             __LINE__);
       }
       retry = true;
     }
@@ -430,8 +417,10 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
     if (!retry) return answer;
 
     if (!failures.empty()) failures += "; ";
-    failures += endpoint + ": " +
-                (response.failure == HttpFailure::kNone ? answer.Text() : Describe(response));
+    failures +=
+        endpoint + ": " +
+        (response.failure == HttpFailure::kNone ? answer.Text()
+                                                : Describe(response, options_.http.max_body_bytes));
     if (Clock::now() >= deadline) {
       Fail(kIniRemoteFailed,
            "no member of the etcd cluster " + options_.shown + " answered within " +

@@ -79,7 +79,3 @@ struct HttpAddress {
 
 // Parses `address`; false when it is no valid URL.
 bool ParseHttpAddress(const std::string& address, HttpAddress* parsed);
-
-// Reads a numeric IP address ("127.0.0.1", "::1") into `bytes`: returns 4 or 16, how many bytes
-// it filled, or 0 when `text` is no such address.
-int ParseIpAddress(const std::string& text, unsigned char bytes[16]);

@@ -83,33 +83,14 @@ HttpResponse RemoteIni::Transport::Perform(const std::string* upload, const std:
 
 std::string RemoteIni::Transport::Failure(const char* method, const HttpResponse& response) const {
   const std::string request = std::string(method) + " " + shown + ": ";
-  const char* what = nullptr;
-  switch (response.failure) {
-    case HttpFailure::kNone:
-      break;
-    case HttpFailure::kTooLarge:
-      return request + "the file is larger than the limit of " + std::to_string(max_bytes) +
-             " bytes set by " + kRemoteMaxBytesVariable;
-    case HttpFailure::kResolve:
-      what = "the server's name cannot be resolved";
-      break;
-    case HttpFailure::kConnect:
-      what = "the server does not answer";
-      break;
-    case HttpFailure::kTimeout:
-      what = "the server did not answer in time";
-      break;
-    case HttpFailure::kCertificate:
-      what = "the server's certificate is not trusted";
-      break;
-    case HttpFailure::kTls:
-      what = "the TLS handshake failed";
-      break;
-    case HttpFailure::kOther:
-      what = "the transfer failed";
-      break;
+  // The file, not just any answer, is what outgrew the limit here.
+  if (response.failure == HttpFailure::kTooLarge) {
+    return request + "the file is larger than the limit of " + std::to_string(max_bytes) +
+           " bytes set by " + kRemoteMaxBytesVariable;
   }
-  if (what != nullptr) return request + what + " (" + response.detail + ")";
+  if (response.failure != HttpFailure::kNone) {
+    return request + HttpFailureText(response, max_bytes);
+  }
   const std::string status = " (HTTP " + std::to_string(response.status) + ")";
   if (response.status == 401) {
     return request + "the server refused the credentials of user \"" + user + "\"" + status;

@@ -1,5 +1,13 @@
-// Reading the remote transport's settings from the environment, and the loopback test.
+// The remote stores' shared pieces: transport settings from the environment, failure texts, the
+// loopback test and the pacing of conflict rounds.
 #include "remote_settings.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -53,6 +61,13 @@ uint64_t MaxBytesFromEnvironment(uint64_t fallback) {
   return static_cast<uint64_t>(bytes);
 }
 
+// Reads a numeric IP address ("127.0.0.1", "::1") into `bytes`: returns 4 or 16, how many bytes
+// it filled, or 0 when `text` is no such address.
+int ParseIpAddress(const std::string& text, unsigned char bytes[16]) {
+  if (::inet_pton(AF_INET, text.c_str(), bytes) == 1) return 4;
+  return ::inet_pton(AF_INET6, text.c_str(), bytes) == 1 ? 16 : 0;
+}
+
 std::string Variable(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
@@ -75,6 +90,36 @@ HttpSettings RemoteSettingsFromEnvironment() {
   settings.timeout_ms = TimeoutFromEnvironment("QEL_REMOTE_TIMEOUT", settings.timeout_ms);
   settings.max_body_bytes = MaxBytesFromEnvironment(settings.max_body_bytes);
   return settings;
+}
+
+std::string HttpFailureText(const HttpResponse& response, uint64_t max_bytes) {
+  const char* what = nullptr;
+  switch (response.failure) {
+    case HttpFailure::kNone:
+      return "";
+    case HttpFailure::kTooLarge:
+      return "the answer is larger than the limit of " + std::to_string(max_bytes) +
+             " bytes set by " + kRemoteMaxBytesVariable;
+    case HttpFailure::kResolve:
+      what = "the server's name cannot be resolved";
+      break;
+    case HttpFailure::kConnect:
+      what = "the server does not answer";
+      break;
+    case HttpFailure::kTimeout:
+      what = "the server did not answer in time";
+      break;
+    case HttpFailure::kCertificate:
+      what = "the server's certificate is not trusted";
+      break;
+    case HttpFailure::kTls:
+      what = "the TLS handshake failed";
+      break;
+    case HttpFailure::kOther:
+      what = "the transfer failed";
+      break;
+  }
+  return std::string(what) + " (" + response.detail + ")";
 }
 
 bool IsLoopbackHost(std::string host) {

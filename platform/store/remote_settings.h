@@ -23,6 +23,10 @@ long RemotePollIntervalMsFromEnvironment();
 // The variable that bounds the size of an answer, as error texts name it.
 constexpr const char* kRemoteMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 
+// Why a request got no answer, as an error text says it ("the server does not answer (the HTTP
+// library's words)"), with the limit of `max_bytes` for an answer too large; "" when answered.
+std::string HttpFailureText(const HttpResponse& response, uint64_t max_bytes);
+
 // Whether `host` (a name, an IPv4 address or a bracketed IPv6 one) is this machine's loopback.
 bool IsLoopbackHost(std::string host);
 

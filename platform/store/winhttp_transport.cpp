@@ -352,8 +352,3 @@ bool ParseHttpAddress(const std::string& address, HttpAddress* parsed) {
                 (path.empty() ? "/" : path);
   return true;
 }
-
-int ParseIpAddress(const std::string& text, unsigned char bytes[16]) {
-  if (::inet_pton(AF_INET, text.c_str(), bytes) == 1) return 4;
-  return ::inet_pton(AF_INET6, text.c_str(), bytes) == 1 ? 16 : 0;
-}
