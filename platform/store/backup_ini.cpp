@@ -97,6 +97,7 @@ struct BackupIni::FileState {
   bool trusted = false;  // whether an equal stamp proves an equal content
   int lock_timeout_ms = kDefaultLockTimeoutMs;
   int watch = -1;             // the directory watch, once started
+  std::string watched;        // the file it watches, symbolic links resolved
   bool watch_failed = false;  // the platform cannot watch: poll stamps instead
 
   // A file read: its stamp proves its content only once the clock has moved well past its
@@ -168,8 +169,8 @@ bool BackupIni::Refresh(IniChanges* changed) {
 bool BackupIni::StartWatch() {
   if (state_->watch >= 0) return true;
   if (state_->watch_failed) return false;
-  std::string target;
-  if (files_->ResolveLinks(path_, &target) != 0 || files_->Watch(target, &state_->watch) != 0) {
+  if (files_->ResolveLinks(path_, &state_->watched) != 0 ||
+      files_->Watch(state_->watched, &state_->watch) != 0) {
     state_->watch = -1;
     state_->watch_failed = true;
     return false;
@@ -178,18 +179,16 @@ bool BackupIni::StartWatch() {
 }
 
 bool BackupIni::WaitForChange(int timeout_ms) {
-  std::string target;
-  if (StartWatch() && files_->ResolveLinks(path_, &target) == 0) {
+  if (StartWatch()) {
     bool signalled = false;
-    if (files_->WaitWatch(state_->watch, target, timeout_ms, &signalled) == 0) return signalled;
+    if (files_->WaitWatch(state_->watch, state_->watched, timeout_ms, &signalled) == 0) {
+      return signalled;
+    }
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    FileStamp current;
-    if (files_->ResolveLinks(path_, &target) != 0 || files_->Stat(target, &current) != 0 ||
-        current != state_->stamp) {
-      return true;
-    }
+    FileStamp current;  // Stat follows links
+    if (files_->Stat(path_, &current) != 0 || current != state_->stamp) return true;
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) return false;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
