@@ -23,6 +23,7 @@
 #include <zor-qel-rb-key/qel_error.h>
 #include "http_transport.h"
 #include "ini_types.h"
+#include "remote_settings.h"
 #include "windows_text.h"
 
 namespace {
@@ -33,27 +34,6 @@ constexpr const char* kSourceFile = "platform/store/winhttp_transport";
 std::wstring Widen(const std::string& text) {
   std::wstring wide;
   return WidenUtf8(text, &wide) ? wide : std::wstring();
-}
-
-std::string Base64(const std::string& bytes) {
-  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const uint32_t group = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                           static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) text += kDigits[(group >> shift) & 63];
-  }
-  if (i < bytes.size()) {
-    uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    text += kDigits[(group >> 18) & 63];
-    text += kDigits[(group >> 12) & 63];
-    text += i + 1 < bytes.size() ? kDigits[(group >> 6) & 63] : '=';
-    text += '=';
-  }
-  return text;
 }
 
 // WinHTTP's own words for one of its errors, with its number.
