@@ -50,12 +50,8 @@ set(QEL_DEB_RELEASE 1)
 set(QEL_DEB_VERSION ${PROJECT_VERSION}-${QEL_DEB_RELEASE})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog
   @ONLY)
-find_program(QEL_GZIP gzip REQUIRED)
-add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
-  COMMAND ${QEL_GZIP} -9nc ${PROJECT_BINARY_DIR}/debian/changelog >
-    ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
-  DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog)
-add_custom_target(qel-debian-changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+qel_gzip(${PROJECT_BINARY_DIR}/debian/changelog ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+  qel-debian-changelog)
 foreach(component runtime development tools)
   string(TOUPPER ${component} upper)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
