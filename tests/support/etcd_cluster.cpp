@@ -160,12 +160,10 @@ void EtcdCluster::Launch(int index) {
       "--initial-cluster=" + cluster, "--initial-cluster-state=new",
       "--initial-cluster-token=qel-test",
       // Fast elections: a killed leader is replaced in about a second.
-      "--heartbeat-interval=50", "--election-timeout=500", "--logger=zap", "--log-outputs=stderr"};
-  // Without fsync the log still reaches the page cache: killing members loses nothing, only a
-  // crash of the whole machine would.
-  if (!options_.fsync) args.push_back("--unsafe-no-fsync");
-  if (options_.max_txn_ops > 0)
-    args.push_back("--max-txn-ops=" + std::to_string(options_.max_txn_ops));
+      "--heartbeat-interval=50", "--election-timeout=500", "--logger=zap", "--log-outputs=stderr",
+      // Without fsync the log still reaches the page cache: killing members loses nothing, only
+      // a crash of the whole machine would.
+      "--unsafe-no-fsync"};
   if (options_.auth_token_ttl_s > 0) {
     args.push_back("--auth-token-ttl=" + std::to_string(options_.auth_token_ttl_s));
   }
@@ -338,10 +336,6 @@ void EtcdCluster::SetUpAuthentication() {
 
 void EtcdCluster::Put(const std::string& key, const std::string& value) {
   Request("/v3/kv/put", Json{{"key", Encode(key)}, {"value", Encode(value)}}.dump());
-}
-
-void EtcdCluster::Delete(const std::string& key) {
-  Request("/v3/kv/deleterange", Json{{"key", Encode(key)}}.dump());
 }
 
 std::map<std::string, std::string> EtcdCluster::Get(const std::string& prefix) {
