@@ -1,8 +1,11 @@
 // Generated configuration stores shared by the benchmarks that compare lookups, walks and saves
-// with floors and with other INI libraries, so that every program reads the same bytes.
+// with floors and with other INI libraries, so that every program reads the same bytes; and what
+// the benchmarks share besides: a scratch directory, clocks, the median of passes, and a reporter
+// that keeps each run's time for the ratios printed after the runs.
 // Thread safety: plain functions and values; a generated store is used by one thread at a time.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -163,6 +167,13 @@ inline double WallSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+// The middle of `samples` (the upper one of an even count): what a pass costs, whatever a busy
+// machine did to the passes before and after it.
+inline double Median(std::vector<double> samples) {
+  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+  return samples[samples.size() / 2];
+}
+
 // The groups in an order of their own, the same in every program: reads do not follow the file.
 inline std::vector<const Group*> Shuffled(const Store& store) {
   std::vector<const Group*> order;
@@ -195,5 +206,47 @@ inline std::string ModuleTreeText(int groups) {
   }
   return text;
 }
+
+// The console's report, which also keeps each run's real time and counters by the run's name, so
+// that a program can print how its figures compare once every benchmark has run.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      for (const auto& counter : run.counters) {
+        counters_[run.benchmark_name() + " " + counter.first] = counter.second;
+      }
+    }
+  }
+  // The time of the run whose name begins with `name` and a slash ("Login/20000"); 0 without one.
+  double Time(const std::string& name) const {
+    for (const auto& time : times_) {
+      if (time.first.compare(0, name.size() + 1, name + "/") == 0) return time.second;
+    }
+    return 0;
+  }
+  // The time of `a` per the time of `b`; 0 when either did not run.
+  double Ratio(const std::string& a, const std::string& b) const {
+    return Time(b) > 0 ? Time(a) / Time(b) : 0;
+  }
+  // The counter `counter` of the run whose name begins with `name` and a slash; 0 without one.
+  double Counter(const std::string& name, const std::string& counter) const {
+    for (const auto& value : counters_) {
+      if (value.first.compare(0, name.size() + 1, name + "/") == 0 &&
+          value.first.size() > counter.size() &&
+          value.first.compare(value.first.size() - counter.size() - 1, std::string::npos,
+                              " " + counter) == 0) {
+        return value.second;
+      }
+    }
+    return 0;
+  }
+
+ private:
+  std::map<std::string, double> times_;
+  std::map<std::string, double> counters_;
+};
 
 }  // namespace bench_stores

@@ -137,42 +137,6 @@ BENCHMARK(WriteOneValue)
     ->UseRealTime()
     ->MinTime(2);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-      for (const auto& counter : run.counters) {
-        counters_[run.benchmark_name() + " " + counter.first] = counter.second;
-      }
-    }
-  }
-  // The time of the run whose name begins with `name` ("Login/20000").
-  double Time(const std::string& name) const {
-    for (const auto& time : times_) {
-      if (time.first.compare(0, name.size() + 1, name + "/") == 0) return time.second;
-    }
-    return 0;
-  }
-  double Ratio(const std::string& a, const std::string& b) const {
-    return Time(b) > 0 ? Time(a) / Time(b) : 0;
-  }
-  double Counter(const std::string& name, const std::string& counter) const {
-    for (const auto& value : counters_) {
-      if (value.first.compare(0, name.size() + 1, name + "/") == 0 &&
-          value.first.size() > counter.size() &&
-          value.first.compare(value.first.size() - counter.size() - 1, std::string::npos,
-                              " " + counter) == 0) {
-        return value.second;
-      }
-    }
-    return 0;
-  }
-  std::map<std::string, double> times_;
-  std::map<std::string, double> counters_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,7 +156,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   cluster = local.get();
-  RatioReporter reporter;
+  bench_stores::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::printf("login / raw range read of 20000 groups: %.2f (goal at most 1.5)\n",
               reporter.Ratio("Login/20000", "RawRangeRead/20000"));

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include <zor-qel-rb-key/zor_qel_rb_key.h>
@@ -17,12 +16,6 @@
 namespace {
 
 constexpr int kGroups = 20000;
-
-std::string MakeDirectory() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/qel-flush-bench-XXXXXX";
-  return ::mkdtemp(&pattern[0]) ? pattern : "";
-}
 
 std::string MakeStore() {
   std::string text = "; generated store for the flush benchmark\n";
@@ -62,10 +55,9 @@ void SyncDirectory(const std::string& directory) {
 // Each iteration makes one change and flushes it, then writes the floor once; the two are
 // timed separately so that both see the same disk at the same moment.
 void BM_FlushAgainstFloor(benchmark::State& state) {
-  const std::string directory = MakeDirectory();
-  const std::string store = directory + "/store.ini";
-  const std::string floor = directory + "/floor.ini";
-  std::ofstream(store, std::ios::binary) << MakeStore();
+  const bench_stores::ScratchDirectory directory;
+  const std::string store = directory.Write("store.ini", MakeStore());
+  const std::string floor = directory.Path() + "/floor.ini";
   BackupIni ini(store);
   using Clock = std::chrono::steady_clock;
   Clock::duration flush_time{};
@@ -78,13 +70,15 @@ void BM_FlushAgainstFloor(benchmark::State& state) {
     ini.FlushIniDataToFile("");
     auto middle = Clock::now();
     state.PauseTiming();
-    std::ifstream in(store, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A new buffer at each iteration: this floor, unlike BM_SetValueAndSave's, writes from memory
+    // just handed out.
+    std::string bytes;
+    ReadInto(store, bytes);
     state.ResumeTiming();
     auto floor_start = Clock::now();
     WriteFloor(floor, bytes);
     auto floor_end = Clock::now();
-    SyncDirectory(directory);
+    SyncDirectory(directory.Path());
     auto end = Clock::now();
     flush_time += middle - start;
     floor_time += floor_end - floor_start;
@@ -99,7 +93,6 @@ void BM_FlushAgainstFloor(benchmark::State& state) {
   // floor too.
   state.counters["ratio_to_floor_with_directory_sync"] =
       Micro(flush_time).count() / Micro(floor_time + directory_sync_time).count();
-  std::system(("rm -rf '" + directory + "'").c_str());
 }
 
 // Setting one value through the public API outside a transaction, which saves the store, on the

@@ -19,9 +19,13 @@
 #include <vector>
 
 #include "allocation_counter.h"
+#include "bench_stores.h"
 #include "ini.h"
 
 namespace {
+
+// CPU time of this thread, kernel time of its reads included.
+using bench_stores::ThreadSeconds;
 
 // Reaches the protected loader and writer, as the local and remote stores do.
 class BenchIni : public Ini {
@@ -112,28 +116,15 @@ std::string GenerateStore(size_t groups, std::vector<std::string>* names) {
   return text;
 }
 
-// The generated stores, written once per run into a temporary directory.
+// The generated stores, written once per run into a scratch directory.
 struct Stores {
-  Stores() {
-    char pattern[] = "/tmp/ini_load_bench.XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    directory = pattern;
-  }
-  ~Stores() {
-    for (auto& entry : paths) std::remove(entry.second.c_str());
-    ::rmdir(directory.c_str());
-  }
   const std::string& Path(size_t groups) {
     auto found = paths.find(groups);
     if (found != paths.end()) return found->second;
-    std::string path = directory + "/store_" + std::to_string(groups) + ".ini";
-    std::string text = GenerateStore(groups, &names[groups]);
-    FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
-    return paths[groups] = path;
+    const std::string text = GenerateStore(groups, &names[groups]);
+    return paths[groups] = directory.Write("store_" + std::to_string(groups) + ".ini", text);
   }
-  std::string directory;
+  bench_stores::ScratchDirectory directory;
   std::map<size_t, std::string> paths;
   std::map<size_t, std::vector<std::string>> names;
 };
@@ -141,14 +132,6 @@ struct Stores {
 Stores& TheStores() {
   static Stores stores;
   return stores;
-}
-
-// CPU time of this thread (kernel time of its reads included), so that other processes on a
-// busy machine do not blur the comparison with the floor.
-double ThreadSeconds() {
-  timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 void BM_LoadStore(benchmark::State& state) {

@@ -19,6 +19,7 @@
 
 namespace {
 
+using bench_stores::Median;
 using bench_stores::ThreadSeconds;
 using Pair = std::pair<std::string_view, std::string_view>;
 
@@ -29,13 +30,6 @@ struct PairHash {
                     (group << 6) + (group >> 2));
   }
 };
-
-// The middle of `samples` (the upper one of an even count): what a pass costs, whatever a busy
-// machine did to the passes before and after it.
-double Median(std::vector<double> samples) {
-  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-  return samples[samples.size() / 2];
-}
 
 // The heap bytes in use: what the allocator handed out and was not given back, large blocks
 // mapped on their own included.

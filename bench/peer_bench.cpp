@@ -35,13 +35,9 @@
 namespace {
 
 using bench_stores::Group;
+using bench_stores::Median;
 using bench_stores::ThreadSeconds;
 using bench_stores::WallSeconds;
-
-double Median(std::vector<double> samples) {
-  std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-  return samples[samples.size() / 2];
-}
 
 bool DirectChild(const std::string& name, const std::string& prefix) {
   return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&

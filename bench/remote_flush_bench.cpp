@@ -6,8 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,9 +34,8 @@ void RemoteFlush(benchmark::State& state) {
 
 // The floor: `curl -T` uploading the same bytes with the same TLS, CA and credentials.
 void CurlPut(benchmark::State& state) {
-  const std::string body = bench_stores::ModuleTreeText(kGroups);
-  const std::string path = "/tmp/qel-remote-flush-bench-" + std::to_string(getpid()) + ".ini";
-  std::ofstream(path, std::ios::binary) << body;
+  const bench_stores::ScratchDirectory directory;
+  const std::string path = directory.Write("curl.ini", bench_stores::ModuleTreeText(kGroups));
   const std::string ca = server->CaFile();
   const std::string credentials = std::string(WebDavServer::kUser) + ":" + WebDavServer::kPassword;
   const std::string url = "https://" + server->HostPort() + "/curl.ini";
@@ -58,20 +55,10 @@ void CurlPut(benchmark::State& state) {
       break;
     }
   }
-  std::remove(path.c_str());
 }
 
 BENCHMARK(RemoteFlush)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(CurlPut)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  std::map<std::string, double> times_;
-};
 
 }  // namespace
 
@@ -86,13 +73,9 @@ int main(int argc, char** argv) {
   }
   server = local.get();
   setenv("QEL_REMOTE_CA_FILE", server->CaFile().c_str(), 1);
-  RatioReporter reporter;
+  bench_stores::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto flush = reporter.times_.find("RemoteFlush/real_time");
-  const auto floor = reporter.times_.find("CurlPut/real_time");
-  if (flush != reporter.times_.end() && floor != reporter.times_.end() && floor->second > 0) {
-    std::printf("remote flush / curl PUT of %d groups: %.2f\n", kGroups,
-                flush->second / floor->second);
-  }
+  const double ratio = reporter.Ratio("RemoteFlush", "CurlPut");
+  if (ratio > 0) std::printf("remote flush / curl PUT of %d groups: %.2f\n", kGroups, ratio);
   return 0;
 }

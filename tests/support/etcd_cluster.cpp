@@ -21,6 +21,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "test_system.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -29,28 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kInstallHint = "install the Debian packages etcd-server and openssl";
 constexpr const char* kRootPassword = "Root-Pass:59";
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  if (fd < 0 || bind(fd, any, length) != 0 || getsockname(fd, any, &length) != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error("no free loopback port: " + std::string(strerror(errno)));
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -105,11 +85,10 @@ void Run(const std::string& command, const std::string& what) {
 }  // namespace
 
 EtcdCluster::EtcdCluster(const Options& options) : options_(options) {
-  char pattern[] = "/tmp/qel-etcd-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  dir_ = MakeScratchDirectory("qel-etcd");
+  if (dir_.empty()) {
     throw std::runtime_error("cannot make a temporary directory: " + std::string(strerror(errno)));
   }
-  dir_ = pattern;
   try {
     if (std::system("command -v etcd >/dev/null") != 0) {
       throw std::runtime_error("etcd is not installed: " + kInstallHint);
@@ -136,15 +115,15 @@ EtcdCluster::EtcdCluster(const Options& options) : options_(options) {
     for (int i = 0; i < options_.members; ++i) {
       Member member;
       member.name = "m" + std::to_string(i);
-      member.client_port = FreePort();
-      member.plain_port = options_.tls ? FreePort() : member.client_port;
-      member.peer_port = FreePort();
+      member.client_port = FreeLoopbackPort();
+      member.plain_port = options_.tls ? FreeLoopbackPort() : member.client_port;
+      member.peer_port = FreeLoopbackPort();
       members_.push_back(member);
     }
     for (int i = 0; i < options_.members; ++i) Launch(i);
     if (Leader() < 0) {
       throw std::runtime_error("the etcd cluster elected no leader in time: " +
-                               Slurp(dir_ + "/m0.log").substr(0, 4000));
+                               ReadWholeFile(dir_ + "/m0.log").substr(0, 4000));
     }
     if (options_.auth) SetUpAuthentication();
   } catch (...) {
@@ -181,12 +160,10 @@ void EtcdCluster::Launch(int index) {
       "--initial-cluster=" + cluster, "--initial-cluster-state=new",
       "--initial-cluster-token=qel-test",
       // Fast elections: a killed leader is replaced in about a second.
-      "--heartbeat-interval=50", "--election-timeout=500", "--logger=zap", "--log-outputs=stderr"};
-  // Without fsync the log still reaches the page cache: killing members loses nothing, only a
-  // crash of the whole machine would.
-  if (!options_.fsync) args.push_back("--unsafe-no-fsync");
-  if (options_.max_txn_ops > 0)
-    args.push_back("--max-txn-ops=" + std::to_string(options_.max_txn_ops));
+      "--heartbeat-interval=50", "--election-timeout=500", "--logger=zap", "--log-outputs=stderr",
+      // Without fsync the log still reaches the page cache: killing members loses nothing, only
+      // a crash of the whole machine would.
+      "--unsafe-no-fsync"};
   if (options_.auth_token_ttl_s > 0) {
     args.push_back("--auth-token-ttl=" + std::to_string(options_.auth_token_ttl_s));
   }
@@ -359,10 +336,6 @@ void EtcdCluster::SetUpAuthentication() {
 
 void EtcdCluster::Put(const std::string& key, const std::string& value) {
   Request("/v3/kv/put", Json{{"key", Encode(key)}, {"value", Encode(value)}}.dump());
-}
-
-void EtcdCluster::Delete(const std::string& key) {
-  Request("/v3/kv/deleterange", Json{{"key", Encode(key)}}.dump());
 }
 
 std::map<std::string, std::string> EtcdCluster::Get(const std::string& prefix) {

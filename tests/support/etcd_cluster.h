@@ -1,7 +1,8 @@
 // A local etcd cluster for the etcd store's tests and benchmarks: etcd members (Debian's
 // etcd-server) on loopback ports in a temporary directory, with TLS (a CA, server and client
 // certificates made by openssl) and authentication (a root user, and a user whose role may read
-// and write one prefix) when asked.
+// and write one prefix) when asked. The members run without fsync: nothing the tests and
+// benchmarks check needs their logs on disk, and writes then do not wait on a shared disk.
 // Thread safety: one thread drives a cluster; the members are separate processes.
 #pragma once
 
@@ -20,12 +21,8 @@ class EtcdCluster {
 
   struct Options {
     int members = 3;
-    bool tls = false;   // clients speak TLS and must show a certificate of the cluster's CA
-    bool auth = false;  // authentication on, with kUser and a root user
-    // Each member syncs its log to disk (the default): durability across the loss of the whole
-    // cluster needs it, nothing the tests check with a majority alive does.
-    bool fsync = false;
-    int max_txn_ops = 0;       // --max-txn-ops when above 0
+    bool tls = false;          // clients speak TLS and must show a certificate of the cluster's CA
+    bool auth = false;         // authentication on, with kUser and a root user
     int auth_token_ttl_s = 0;  // --auth-token-ttl when above 0
   };
 
@@ -60,7 +57,6 @@ class EtcdCluster {
   // Reads and writes keys as the root user, through a plain listener of a member that answers.
   // Put throws std::runtime_error when no member takes it.
   void Put(const std::string& key, const std::string& value);
-  void Delete(const std::string& key);
   // Every key beginning with `prefix`, with its value.
   std::map<std::string, std::string> Get(const std::string& prefix);
   // The INI text of the store under `prefix`: each key a "[group]" header and its value.

@@ -88,11 +88,7 @@ struct LogCapture {
   std::vector<zor::qel::LogRecord> records;
 };
 
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
+// Writes `bytes` as the whole file at `path`; test_system.h's ReadWholeFile reads one back.
 inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }

@@ -1,5 +1,6 @@
 // The platform-neutral part of the tests' system helpers: child roles registered by name and
-// played before any test when the program was started as a child, and the readiness file.
+// played before any test when the program was started as a child, the readiness file, and
+// whole-file reads.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 
 #include "test_system.h"
@@ -72,6 +74,11 @@ bool RegisterChildRole(const std::string& name, ChildRole role) {
 void SignalReady() {
   const char* ready = std::getenv(kChildReadyVariable);
   if (ready != nullptr && *ready != '\0') std::ofstream(ready) << "ready";
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string JoinChildArguments(const std::vector<std::string>& args) {

@@ -1,8 +1,8 @@
 // What the tests need of the operating system, the same on POSIX systems and Windows: the
-// environment, scratch directories, peak memory, programs run with their output captured, and
-// child processes that are this test program started again in a role (one file per platform).
-// Thread safety: the environment and child processes are changed and started from the test's
-// main thread only.
+// environment, scratch directories and whole-file reads, peak memory, programs run with their
+// output captured, and child processes that are this test program started again in a role (one
+// file per platform). Thread safety: the environment and child processes are changed and started
+// from the test's main thread only.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,15 @@ void UnsetEnvironment(const std::string& name);
 
 // A new, empty directory under the temporary directory; "" when none can be made.
 std::string MakeScratchDirectory(const std::string& prefix);
+
+// The bytes of the file at `path`; "" when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
+#ifndef _WIN32
+// A TCP port of the loopback interface that nothing listens on now, for a server the tests start
+// (POSIX systems only, where they start servers). Throws std::runtime_error when none is found.
+int FreeLoopbackPort();
+#endif
 
 // The most memory this process has held at once, in bytes (resident set, working set).
 uint64_t PeakMemoryBytes();

@@ -1,17 +1,23 @@
-// The tests' system helpers on POSIX systems: setenv, mkdtemp, getrusage, and children made
-// with fork and exec of /proc/self/exe.
+// The tests' system helpers on POSIX systems: setenv, mkdtemp, a free loopback port, getrusage,
+// and children made with fork and exec of /proc/self/exe.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -50,6 +56,23 @@ void UnsetEnvironment(const std::string& name) { ::unsetenv(name.c_str()); }
 std::string MakeScratchDirectory(const std::string& prefix) {
   std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
   return ::mkdtemp(&pattern[0]) != nullptr ? pattern : "";
+}
+
+int FreeLoopbackPort() {
+  // Port 0 makes the kernel pick a free one; the socket is closed again for the server to take it.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  if (fd < 0 || ::bind(fd, any, length) != 0 || ::getsockname(fd, any, &length) != 0) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error("no free loopback port: " + std::string(std::strerror(error)));
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
 }
 
 uint64_t PeakMemoryBytes() {

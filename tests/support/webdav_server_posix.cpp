@@ -8,14 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "test_system.h"
 
 namespace {
 
@@ -56,55 +58,32 @@ $HTTP["url"] =~ "^/no-etag/" { $HTTP["request-method"] == "PUT" {
 $SERVER["socket"] == var.plain { ssl.engine = "disable" }
 )";
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 void Spit(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!(out << content).flush()) throw std::runtime_error("cannot write " + path);
 }
 
-// A loopback TCP socket: connected to `port`, or with `port` 0 bound to a free port, which is
-// stored in `port`. Returns -1 when that fails.
-int LoopbackSocket(int& port) {
+// A TCP socket connected to `port` of the loopback interface; -1 when nothing answers there.
+int ConnectLoopback(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  auto* any = reinterpret_cast<sockaddr*>(&address);
-  socklen_t length = sizeof address;
-  const bool ok =
-      fd >= 0 && (port != 0 ? connect(fd, any, length) == 0
-                            : bind(fd, any, length) == 0 && getsockname(fd, any, &length) == 0);
-  if (!ok) {
-    if (fd >= 0) close(fd);
-    return -1;
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    return fd;
   }
-  port = ntohs(address.sin_port);
-  return fd;
-}
-
-int FreePort() {
-  int port = 0;
-  const int fd = LoopbackSocket(port);
-  if (fd < 0) throw std::runtime_error("no free loopback port: " + std::string(strerror(errno)));
-  close(fd);
-  return port;
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
 }  // namespace
 
 WebDavServer::WebDavServer(const std::string& certificate) {
-  char pattern[] = "/tmp/qel-webdav-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  dir_ = MakeScratchDirectory("qel-webdav");
+  if (dir_.empty()) {
     throw std::runtime_error("cannot make a temporary directory: " + std::string(strerror(errno)));
   }
-  dir_ = pattern;
   try {
     fs::create_directories(dir_ + "/docroot");
     fs::create_directories(dir_ + "/uploads");
@@ -122,7 +101,7 @@ WebDavServer::WebDavServer(const std::string& certificate) {
                                ": >htpasswd && openssl passwd -apr1 '" + kPassword + "' >>htpasswd";
     if (std::system(("(" + script + ") >" + dir_ + "/openssl.out 2>&1").c_str()) != 0) {
       throw std::runtime_error("openssl failed (" + kInstallHint +
-                               "): " + Slurp(dir_ + "/openssl.out"));
+                               "): " + ReadWholeFile(dir_ + "/openssl.out"));
     }
     Start();
   } catch (...) {
@@ -141,8 +120,8 @@ WebDavServer::~WebDavServer() {
 void WebDavServer::Start() {
   std::string failure;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreePort();
-    plain_port_ = FreePort();
+    port_ = FreeLoopbackPort();
+    plain_port_ = FreeLoopbackPort();
     if (plain_port_ == port_) continue;
     Spit(dir_ + "/lighttpd.conf",
          "var.dir = \"" + dir_ + "\"\nvar.port = " + std::to_string(port_) +
@@ -162,11 +141,11 @@ void WebDavServer::Start() {
         pid_ = -1;
         break;
       }
-      if (Slurp(dir_ + "/error.log").find("server started") != std::string::npos) return;
+      if (ReadWholeFile(dir_ + "/error.log").find("server started") != std::string::npos) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     Stop();
-    failure = Slurp(dir_ + "/lighttpd.out") + Slurp(dir_ + "/error.log");
+    failure = ReadWholeFile(dir_ + "/lighttpd.out") + ReadWholeFile(dir_ + "/error.log");
   }
   throw std::runtime_error("lighttpd did not start (" + kInstallHint + "): " + failure);
 }
@@ -191,14 +170,13 @@ void WebDavServer::WriteFile(const std::string& name, const std::string& content
 }
 
 std::string WebDavServer::ReadFile(const std::string& name) const {
-  return Slurp(dir_ + "/docroot/" + name);
+  return ReadWholeFile(dir_ + "/docroot/" + name);
 }
 
 int WebDavServer::CountRequests(const std::string& method, const std::string& path) {
   // The log is complete up to a marker request once the marker's own line is in it.
   const std::string marker = "/.marker-" + std::to_string(++markers_);
-  int port = plain_port_;
-  const int fd = LoopbackSocket(port);
+  const int fd = ConnectLoopback(plain_port_);
   if (fd < 0) throw std::runtime_error("the server does not answer on " + PlainUrl());
   const std::string request = "GET " + marker + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   char buffer[4096];
@@ -209,7 +187,8 @@ int WebDavServer::CountRequests(const std::string& method, const std::string& pa
   if (!sent) throw std::runtime_error("cannot send the marker request");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   std::string log;
-  while ((log = Slurp(dir_ + "/access.log")).find("\"GET " + marker + " ") == std::string::npos) {
+  while ((log = ReadWholeFile(dir_ + "/access.log")).find("\"GET " + marker + " ") ==
+         std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline) {
       throw std::runtime_error("the access log never showed the marker request");
     }

@@ -11,18 +11,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "test_system.h"
 #include "webdav_server.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // A path of the Linux side as a Windows program under Wine opens it.
 std::string OnLinuxSide(const std::string& path) { return "Z:" + path; }
@@ -109,7 +103,7 @@ void WebDavServer::WriteFile(const std::string& name, const std::string& content
 }
 
 std::string WebDavServer::ReadFile(const std::string& name) const {
-  return Slurp(OnLinuxSide(dir_) + "/docroot/" + name);
+  return ReadWholeFile(OnLinuxSide(dir_) + "/docroot/" + name);
 }
 
 int WebDavServer::CountRequests(const std::string& method, const std::string& path) {

@@ -2,11 +2,12 @@
 // lighttpd themselves (Windows programs under Wine). Listens on a loopback port, one command a
 // connection, one line each way:
 //   start -> ok <id> <directory> <TLS port> <plain port>     stop <id>, pause <id>, end <id> -> ok
-//   count <id> <method> <path> -> ok <requests>              ca -> ok <certificate file>
-// Every server serves one certificate, made at start in the service's directory, so that a
-// client can trust it once. Wine's certificate check compares the host only with DNS names, so
-// the address is one of them too. Usage: webdav_service DIRECTORY; writes DIRECTORY/port once it
-// listens, and runs until SIGTERM or SIGINT, when it stops every server it started.
+//   count <id> <method> <path> -> ok <requests>
+// Every server serves one certificate, DIRECTORY/server.pem made when the service starts, so
+// that a client can trust that file once. Wine's certificate check compares the host only with
+// DNS names, so the address is one of them too. Usage: webdav_service DIRECTORY; writes
+// DIRECTORY/port once it listens, and runs until SIGTERM or SIGINT, when it stops every server
+// it started.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -35,7 +36,6 @@ std::string Handle(const std::string& line, const std::string& certificate,
   std::string command;
   int id = 0;
   words >> command;
-  if (command == "ca") return "ok " + certificate + ".pem";
   if (command == "start") {
     auto server = std::make_unique<WebDavServer>(certificate);
     std::string answer = "ok " + std::to_string(next) + " " + server->Directory() + " " +
