@@ -43,5 +43,5 @@ bool operator!=(const QELRBValue& a, const QELRBValue& b) { return !(a == b); }
 bool operator<(const QELRBValue& a, const QELRBValue& b) { return a.Elements() < b.Elements(); }
 
 void GetVersionsList_QELRB_Value(std::map<std::string, std::string>& versions) {
-  versions["zor-qel-rb-value"] = "<<<VER_INFO>>>|zor-qel-rb-value|300|1|platform/value";
+  versions["zor-qel-rb-value"] = "<<<VER_INFO>>>|zor-qel-rb-value|300|1|base/value";
 }

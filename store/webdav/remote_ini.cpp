@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr const char* kSourceFile = "platform/store/remote_ini";
+constexpr const char* kSourceFile = "store/webdav/remote_ini";
 constexpr const char* kModule = "ini";
 constexpr const char* kFlushFunction = "RemoteIni::FlushIniDataToFile";
 // The severity of a warning record.

@@ -23,7 +23,7 @@ constexpr int kDefaultLockTimeoutMs = 10000;
 // tick of the file system's clock without a visible change of stamp: its content is then
 // confirmed by hash.
 constexpr int64_t kRacyWindowNs = 3000000000;
-constexpr const char* kSourceFile = "platform/store/backup_ini";
+constexpr const char* kSourceFile = "store/local/backup_ini";
 
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(

@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr const char* kSourceFile = "platform/store/winhttp_transport";
+constexpr const char* kSourceFile = "platform/windows/winhttp_transport";
 
 // Text for WinHTTP; bytes that are no UTF-8 give an empty text, which WinHTTP refuses.
 std::wstring Widen(const std::string& text) {

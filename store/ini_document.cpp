@@ -19,7 +19,7 @@ namespace {
   const std::string text =
       "cannot load INI file " + source + ", line " + std::to_string(line) + ": " + reason;
   CLogMsg("Ini::LoadImage", "osl", kLogTrace) << kLogError << text << flush;
-  throw QELError(text, kIniBadSyntax, kIniFacility, "platform/store/ini_document",
+  throw QELError(text, kIniBadSyntax, kIniFacility, "store/ini_document",
                  static_cast<long>(line));
 }
 

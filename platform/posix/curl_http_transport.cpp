@@ -87,7 +87,7 @@ class CurlHttpTransport : public HttpTransport {
     handle_.reset(curl_easy_init());
     if (!handle_) {
       throw QELError("libcurl cannot be started", kIniRemoteFailed, kIniFacility,
-                     "platform/store/curl_http_transport", __LINE__);
+                     "platform/posix/curl_http_transport", __LINE__);
     }
   }
 

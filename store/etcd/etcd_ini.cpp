@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr const char* kSourceFile = "platform/store/etcd_ini";
+constexpr const char* kSourceFile = "store/etcd/etcd_ini";
 constexpr const char* kDefaultPort = "2379";
 // Keys read by one range request at login: small pages keep the memory of a read near the size
 // of the tree's text, large ones save round trips.

@@ -28,7 +28,7 @@ constexpr long kDefaultPollIntervalMs = 2000;
 constexpr int kMaxPauseMs = 500;
 
 [[noreturn]] void Fail(const std::string& text, long line) {
-  throw QELError(text, kIniRemoteFailed, kIniFacility, "platform/store/remote_settings", line);
+  throw QELError(text, kIniRemoteFailed, kIniFacility, "store/remote/remote_settings", line);
 }
 
 // A timeout in milliseconds from an environment variable giving seconds, or `fallback_ms`.

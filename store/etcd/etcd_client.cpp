@@ -18,7 +18,7 @@ namespace {
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kSourceFile = "platform/store/etcd_client";
+constexpr const char* kSourceFile = "store/etcd/etcd_client";
 constexpr const char* kModule = "ini";
 // One request waits a third of the whole time, between these bounds, before the next member is
 // asked: a member that takes connections but never answers is passed over in time. etcd itself
