@@ -65,8 +65,8 @@ class HttpTransport {
   virtual HttpResponse Perform(const HttpRequest& request) = 0;
 };
 
-// The platform's transport. Throws QELError (kIniRemoteFailed) when the HTTP library cannot
-// start.
+// The platform's transport. Throws QELError (StoreError::kRemoteFailed) when the HTTP library
+// cannot start.
 std::unique_ptr<HttpTransport> MakeHttpTransport(HttpSettings settings);
 
 // An address taken apart.

@@ -8,8 +8,8 @@
 #include <new>
 
 #include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_error_codes.h>
 #include "http_transport.h"
-#include "ini_types.h"
 
 namespace {
 
@@ -86,7 +86,9 @@ class CurlHttpTransport : public HttpTransport {
     StartCurlOnce();
     handle_.reset(curl_easy_init());
     if (!handle_) {
-      throw QELError("libcurl cannot be started", kIniRemoteFailed, kIniFacility,
+      throw QELError("libcurl cannot be started",
+                     static_cast<long>(zor::qel::StoreError::kRemoteFailed),
+                     static_cast<long>(zor::qel::Facility::kStore),
                      "platform/posix/curl_http_transport", __LINE__);
     }
   }

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_error_codes.h>
+#include "base64.h"
 #include "http_transport.h"
-#include "ini_types.h"
-#include "remote_settings.h"
 #include "windows_text.h"
 
 namespace {
@@ -123,8 +123,9 @@ class WinHttpTransport : public HttpTransport {
     session_.reset(::WinHttpOpen(L"zor-qel-rb-key", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session_) {
-      throw QELError("WinHTTP cannot be started: " + Describe(::GetLastError()), kIniRemoteFailed,
-                     kIniFacility, kSourceFile, __LINE__);
+      throw QELError("WinHTTP cannot be started: " + Describe(::GetLastError()),
+                     static_cast<long>(zor::qel::StoreError::kRemoteFailed),
+                     static_cast<long>(zor::qel::Facility::kStore), kSourceFile, __LINE__);
     }
     if (!settings_.ca_file.empty()) trusted_ = ReadCertificates(settings_.ca_file);
   }

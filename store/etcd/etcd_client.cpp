@@ -9,6 +9,7 @@
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <nlohmann/json.hpp>
+#include "base64.h"
 #include "clog_msg.h"
 #include "ini_types.h"
 #include "remote_settings.h"

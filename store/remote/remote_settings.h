@@ -1,6 +1,6 @@
 // The settings both remote store kinds (WebDAV and etcd) take from the QEL_REMOTE_* environment
 // variables, the loopback test that decides whether a password may travel unencrypted, and the
-// pacing of the rounds in which a writer that met another merges and tries again, and base64.
+// pacing of the rounds in which a writer that met another merges and tries again.
 // Thread safety: reads the environment, which must not change meanwhile; otherwise stateless.
 #pragma once
 
@@ -26,11 +26,6 @@ constexpr const char* kRemoteMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 // Why a request got no answer, as an error text says it ("the server does not answer (the HTTP
 // library's words)"), with the limit of `max_bytes` for an answer too large; "" when answered.
 std::string HttpFailureText(const HttpResponse& response, uint64_t max_bytes);
-
-// Base64 as HTTP basic authentication and etcd's JSON gateway write it ("+/", padded).
-std::string Base64(const std::string& bytes);
-// Decodes `text` into `out`; false when it is not such base64.
-bool FromBase64(const std::string& text, std::string* out);
 
 // Whether `host` (a name, an IPv4 address or a bracketed IPv6 one) is this machine's loopback.
 bool IsLoopbackHost(std::string host);
