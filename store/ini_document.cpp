@@ -7,20 +7,17 @@
 #include <functional>
 
 #include <zor-qel-rb-key/qel_error.h>
-#include "clog_msg.h"
 #include "ini_syntax.h"
 
 using namespace ini_syntax;
 
 namespace {
 
-// Every syntax error goes through here: logged, and thrown with the file, the line and why.
+// Every syntax error goes through here: thrown with the file, the line and why.
 [[noreturn]] void Reject(const std::string& source, size_t line, const char* reason) {
   const std::string text =
       "cannot load INI file " + source + ", line " + std::to_string(line) + ": " + reason;
-  CLogMsg("Ini::LoadImage", "osl", kLogTrace) << kLogError << text << flush;
-  throw QELError(text, kIniBadSyntax, kIniFacility, "store/ini_document",
-                 static_cast<long>(line));
+  throw QELError(text, kIniBadSyntax, kIniFacility, "store/ini_document", static_cast<long>(line));
 }
 
 }  // namespace

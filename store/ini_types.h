@@ -35,8 +35,7 @@ struct IniChanges {
   bool Empty() const { return entries.empty() && groups.empty(); }
 };
 
-// The store's error numbers: the codes of the QELErrors it throws, and what its constructors
-// throw as an `int`, the form in which the backend logins expect them.
+// The store's error numbers: the codes of the QELErrors it throws.
 enum IniErrorNumber : int {
   kIniFileNotFound = static_cast<int>(zor::qel::StoreError::kFileNotFound),
   kIniReadFailed = static_cast<int>(zor::qel::StoreError::kReadFailed),

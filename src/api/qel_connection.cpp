@@ -15,15 +15,15 @@
 
 namespace {
 
+// Kept for 3.0 programs: see docs/compatibility.md.
 constexpr const char* kSource = "src\\qel_connection";
 constexpr const char* kLoginFunction = "QELConnection::Login";
 constexpr const char* kConfigKey = "/ZOR_Software/qel4ds/Config";
 constexpr const char* kSupportedVersion = "9.0.21.100";
 
 // Logs `text` under Login and throws it with `code`; Login's failures keep their fixed lines.
-[[noreturn]] void LoginFailure(const QELStatus& status, long line,
-                               LogSeverity severity = kLogError) {
-  RbLogError(kLoginFunction, status.message, severity);
+[[noreturn]] void LoginFailure(const QELStatus& status, long line) {
+  RbLogError(kLoginFunction, status.message);
   ThrowStatus(status, kSource, line);
 }
 
@@ -79,7 +79,8 @@ void QELConnection::Login(const std::string& host, int port, const std::string& 
   }
 
   const QELStatus status = backend.Get()->Login(host, port, user, password);
-  if (!status.Ok()) LoginFailure(status, 98, kLogLoginFailure);
+  // The backend logged its failure once, with the cause; it is thrown on as it is.
+  if (!status.Ok()) ThrowStatus(status, kSource, 98);
 
   if (!checkValidity) return;
 

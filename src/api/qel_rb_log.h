@@ -25,11 +25,10 @@ inline void RbTrace(const char* function) {
   RbTrace(function, [](CLogMsg&) {});
 }
 
-// Writes one record of `severity` carrying `text`, whether or not tracing is on.
-inline void RbLogError(const char* function, const std::string& text,
-                       LogSeverity severity = kLogError) {
+// Writes one error record carrying `text`, whether or not tracing is on.
+inline void RbLogError(const char* function, const std::string& text) {
   CLogMsg log(function, kRbKeyModule, kLogTrace);
-  log << severity << text << flush;
+  log << kLogError << text << flush;
 }
 
 // Logs a failed backend status under `function` and throws it with its own message and code.

@@ -37,13 +37,13 @@ QELIniConnection::QELIniConnection(const QELIniConnection& other)
 
 QELIniConnection::~QELIniConnection() = default;
 
+// Kept for 3.0 programs: see docs/compatibility.md.
 QELStatus QELIniConnection::Login(const std::string& login_host, int, const std::string& login_user,
                                   const std::string&) {
   try {
     Adopt(new BackupIni(login_host), login_user, login_host);
-  } catch (int number) {
-    return LoginFailure("QELIniConnection::Login", qel_failure::kStoreNotOpened.code, login_user,
-                        login_host, Ini::ExceptionNumberToString(number));
+  } catch (const QELError& error) {
+    return LoginFailure("QELIniConnection::Login", error, login_user, login_host);
   }
   return QELStatus();
 }
@@ -99,17 +99,24 @@ void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,
   host = host_name;
 }
 
-QELStatus QELIniConnection::LoginFailure(const char* function, int32_t code,
+QELStatus QELIniConnection::LoginFailure(const char* function, const QELError& cause,
                                          const std::string& login_user,
-                                         const std::string& login_host, const std::string& cause) {
+                                         const std::string& login_host) {
+  // Credentials a remote service rejected keep their own code; any other cause is 158.
+  const int32_t code = cause.Code() == qel_failure::kCredentialsRejected
+                           ? qel_failure::kCredentialsRejected
+                           : qel_failure::kStoreNotOpened.code;
   std::string text = Message("")[qel_failure::kStoreNotOpened.message_id]
                      << login_user << zor::qel::MaskCredentials(login_host)
                      << os_date::today().to_string() << os_time::now().to_string();
-  text += " [" + std::to_string(code) + "]" + " <" + cause + ">";
-  CLogMsg(function, "ldap_key", kLogTrace) << kLogError << text << flush;
+  text += " [" + std::to_string(code) + "]" + " <" + cause.What() + ">";
+  // The one record of a failed login; QELConnection::Login throws it on without another.
+  // Kept for 3.0 programs: see docs/compatibility.md.
+  CLogMsg(function, "ldap_key", kLogTrace) << kLogLoginFailure << text << flush;
   return QELStatus(code, text);
 }
 
+// Kept for 3.0 programs: see docs/compatibility.md.
 QELStatus QELRemoteIniConnection::Login(const std::string& login_host, int,
                                         const std::string& login_user,
                                         const std::string& password) {
@@ -134,14 +141,8 @@ QELStatus QELRemoteIniConnection::Login(const std::string& login_host, int,
     } else {
       Adopt(new RemoteIni(host_part, second_part, login_user, password), login_user, host_part);
     }
-  } catch (int number) {
-    return LoginFailure(function, qel_failure::kStoreNotOpened.code, login_user, login_host,
-                        Ini::ExceptionNumberToString(number));
   } catch (const QELError& error) {
-    const int32_t code = error.Code() == qel_failure::kCredentialsRejected
-                             ? qel_failure::kCredentialsRejected
-                             : qel_failure::kStoreNotOpened.code;
-    return LoginFailure(function, code, login_user, login_host, error.What());
+    return LoginFailure(function, error, login_user, login_host);
   }
   return QELStatus();
 }

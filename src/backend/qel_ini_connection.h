@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <zor-qel-rb-key/os_thread.h>
+#include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_shared_pointer.h>
 #include "ini.h"
 #include "qel_status.h"
@@ -81,9 +82,10 @@ class QELIniConnection : public QELConnectionBase {
  protected:
   // Puts a newly opened store in and records who opened it.
   void Adopt(Ini* opened, const std::string& user_name, const std::string& host_name);
-  // The "ZORKVA0533E" report of a failed login, logged under `function` in module "ldap_key".
-  static QELStatus LoginFailure(const char* function, int32_t code, const std::string& user,
-                                const std::string& host, const std::string& cause);
+  // The "ZORKVA0533E" report of a login that `cause` ended, logged once under `function` in
+  // module "ldap_key" at severity 5, with the cause's text (file and line) kept.
+  static QELStatus LoginFailure(const char* function, const QELError& cause,
+                                const std::string& user, const std::string& host);
 
   QELIniHolder store;
 };

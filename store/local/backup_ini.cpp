@@ -10,10 +10,8 @@
 #include <thread>
 
 #include <zor-qel-rb-key/qel_error.h>
-#include <zor-qel-rb-key/qel_log.h>
 #include "atomic_replace.h"
 #include "backup_ini.h"
-#include "clog_msg.h"
 #include "ini_file_system.h"
 
 namespace {
@@ -127,18 +125,9 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
   FileStamp stamp;
   int64_t before = NowNs();
   int error = files_->ReadFile(path_, &bytes, &stamp);
-  if (error != 0) {
-    CLogMsg("BackupIni::BackupIni", "osl", kLogTrace)
-        << kLogError << "cannot read " << zor::qel::MaskCredentials(path_) << ": "
-        << ErrorText(error) << flush;
-    throw static_cast<int>(error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed);
-  }
+  if (error != 0) ThrowReadError(path_, error, __LINE__);
   state_->RememberRead(stamp, ContentHash(bytes.data(), bytes.size()), before);
-  try {
-    LoadImage(std::move(bytes), path_);
-  } catch (const QELError& error) {
-    throw static_cast<int>(error.Code());  // the constructor's form of a failure
-  }
+  LoadImage(std::move(bytes), path_);
 }
 
 BackupIni::~BackupIni() {

@@ -92,15 +92,40 @@ TEST(Connection, MissingLoginArgumentsFailBeforeTheBackend) {
   EXPECT_EQ(records[1].function + "|" + records[1].text, "QELConnection::Login|" + error.What());
   EXPECT_EQ(records[1].severity, 3);
 
-  // "ini" skips the argument check and reports the backend's failure at severity 5.
+  // "ini" skips the argument check; the backend's failure is logged once, at severity 5.
   QELConnection ini(QELConnection::INI);
   error = ErrorOf([&] { ini.Login("", 0, "", ""); });
   EXPECT_EQ(error.Code(), 158);
   records = log.Take();
-  ASSERT_FALSE(records.empty());
-  EXPECT_EQ(records.back().function + "|" + records.back().text,
-            "QELConnection::Login|" + error.What());
-  EXPECT_EQ(records.back().severity, 5);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].module + "|" + records[0].function + "|" + records[0].text,
+            "ldap_key|QELIniConnection::Login|" + error.What());
+  EXPECT_EQ(records[0].severity, 5);
+}
+
+// A store that cannot be opened fails the login with one error that names the cause: the file, and
+// for a syntax error the line; the library logs it once.
+TEST(Connection, AFailedLoginNamesItsCauseAndIsLoggedOnce) {
+  LogCapture log(false);
+  const StoreFile bad("[/A]\nx=1\nthis line is no entry\n");
+  const StoreFile missing("");
+  const std::string missing_path = missing.Path() + ".gone";
+  const struct {
+    std::string path;
+    std::string cause;
+  } cases[] = {
+      {bad.Path(), "cannot load INI file " + bad.Path() + ", line 3: "},
+      {missing_path, "cannot read " + missing_path + ": "},
+  };
+  for (const auto& login : cases) {
+    QELConnection connection(QELConnection::INI);
+    const QELError error = ErrorOf([&] { connection.Login(login.path, 0, "tester", ""); });
+    EXPECT_EQ(error.Code(), 158);
+    EXPECT_NE(error.What().find(" <" + login.cause), std::string::npos) << error.What();
+    const std::vector<zor::qel::LogRecord> records = log.Take();
+    ASSERT_EQ(records.size(), 1u) << login.path;
+    EXPECT_EQ(records[0].text, error.What());
+  }
 }
 
 TEST(Connection, VerificationFailsInItsOrder) {

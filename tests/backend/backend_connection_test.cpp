@@ -53,14 +53,14 @@ TEST(BackendConnections, LocalLoginsOpenTheFileOrReportAndKeepTheEarlierStore) {
   const QELStatus failed = connection.Login("/nonexistent/dir/file.ini", 0, "other", "");
   EXPECT_EQ(failed.code, 158);
   EXPECT_EQ(failed.message.rfind("ZORKVA0533E", 0), 0u);
-  EXPECT_TRUE(
-      EndsWith(failed.message, " [158] <" + Ini::ExceptionNumberToString(kIniFileNotFound) + ">"))
+  EXPECT_TRUE(EndsWith(failed.message,
+                       " [158] <cannot read /nonexistent/dir/file.ini: No such file or directory>"))
       << failed.message;
   EXPECT_EQ(connection.GetUser(), "someone");
   EXPECT_TRUE(QELIniKey("/A", connection).Store().isGroupExist("/A"));
   ASSERT_EQ(log.records.size(), 1u);
   EXPECT_EQ(log.records[0].function, "QELIniConnection::Login");
-  EXPECT_EQ(log.records[0].severity, 3);
+  EXPECT_EQ(log.records[0].severity, 5);
   EXPECT_EQ(log.records[0].text, failed.message);
   std::remove(path.c_str());
   QELIniConnection never_logged_in;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include "atomic_replace.h"
 #include "backup_ini.h"
@@ -118,8 +119,8 @@ std::unique_ptr<BackupIni> Reload(const std::shared_ptr<MemoryFileSystem>& files
                                   const char* step) {
   try {
     return std::make_unique<BackupIni>(kPath, files);
-  } catch (int number) {
-    std::fprintf(stderr, "error %d: ", number);
+  } catch (const QELError& error) {
+    std::fprintf(stderr, "%s: ", error.What().c_str());
     Fail(step);
   }
 }
@@ -139,8 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<BackupIni> ini;
   try {
     ini = std::make_unique<BackupIni>(kPath, files);
-  } catch (int number) {
-    if (number != kIniBadSyntax) Fail("a load failed with an error other than the syntax error");
+  } catch (const QELError& error) {
+    if (error.Code() != kIniBadSyntax)
+      Fail("a load failed with an error other than the syntax error");
     return 0;
   }
   const Snapshot loaded = Take(*ini);

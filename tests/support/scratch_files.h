@@ -53,15 +53,15 @@ inline std::string ValueOf(const Ini& ini, const std::string& group, const std::
   return found == entries->end() ? "<no entry>" : found->second;
 }
 
-// 0 when the store at `path` loads (its content then in `*content` when given), else the error
-// number it throws.
+// 0 when the store at `path` loads (its content then in `*content` when given), else the code of
+// the error it throws.
 inline int LoadError(const std::string& path, IniContent* content = nullptr,
                      std::shared_ptr<IniFileSystem> files = nullptr) {
   try {
     BackupIni ini(path, files);
     if (content != nullptr) *content = ContentOf(ini);
-  } catch (int number) {
-    return number;
+  } catch (const QELError& error) {
+    return static_cast<int>(error.Code());
   }
   return 0;
 }

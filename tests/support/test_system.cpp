@@ -49,8 +49,6 @@ class ChildRoleDispatcher : public ::testing::Environment {
         status = found->second(SplitArguments(args != nullptr ? args : ""));
       } catch (const std::exception& error) {
         std::cerr << "child " << role << " failed: " << error.what() << "\n";
-      } catch (int number) {
-        std::cerr << "child " << role << " failed with store error " << number << "\n";
       }
     }
     std::cout.flush();

@@ -1,7 +1,6 @@
 // Formatting qelreg's failures: the library's error text made one line with its context around it.
 #include "errors.h"
 
-#include <algorithm>
 #include <cctype>
 #include <map>
 
@@ -63,14 +62,13 @@ std::string Join(const std::vector<std::string>& items, const std::string& separ
 }
 
 // A failed login's text names the user, the file, a time stamp and the code before its cause in
-// <...>: the message keeps the id and tells the cause, the more specific logged one if any (the
-// context names the store, or the file an import reads).
-std::string LoginMessage(const std::string& text, const std::vector<std::string>& details) {
+// <...>: the message keeps the id and tells the cause (the context names the store, or the file
+// an import reads).
+std::string LoginMessage(const std::string& text) {
   const std::string id = MessageId(text);
-  const size_t open = text.rfind(" <");
+  const size_t open = text.find("] <");
   if (id.empty() || open == std::string::npos || text.back() != '>') return "";
-  const std::string cause = text.substr(open + 2, text.size() - open - 3);
-  return id + " " + (details.empty() ? cause : Join(details, "; "));
+  return id + " " + OneLine(text.substr(open + 3, text.size() - open - 4));
 }
 
 void AddJsonMember(std::string& json, const std::string& name, const std::string& text) {
@@ -84,20 +82,14 @@ std::string StoreName(const StoreOptions& options) {
   return options.file == "-" ? "standard input" : options.file;
 }
 
-Failure FromLibrary(const QELError& error, const std::vector<std::string>& logged, bool inCommand) {
+Failure FromLibrary(const QELError& error, bool inCommand) {
   const std::string& text = error.What();
-  std::vector<std::string> details;
-  for (const std::string& record : logged) {
-    const std::string line = OneLine(record);
-    if (record == text || text.find(line) != std::string::npos) continue;
-    if (std::find(details.begin(), details.end(), line) == details.end()) details.push_back(line);
-  }
   Failure failure;
   failure.code = error.Code();
   const bool login = MessageId(text) == kLoginFailureId;
   const bool missing = error.Code() == kNoSuchKey || error.Code() == kNoSuchValue;
   if (inCommand && missing && !login) failure.status = kExitNotFound;
-  if (login) failure.message = LoginMessage(text, details);
+  if (login) failure.message = LoginMessage(text);
   if (!failure.message.empty()) return failure;
 
   std::string message = OneLine(text);
@@ -108,7 +100,6 @@ Failure FromLibrary(const QELError& error, const std::vector<std::string>& logge
   }
   const auto bare = BareIdTexts().find(message);
   if (bare != BareIdTexts().end()) message += " " + bare->second;
-  if (!details.empty()) message += ": " + Join(details, "; ");
   failure.message = message;
   return failure;
 }

@@ -55,10 +55,9 @@ struct Failure {
 std::string StoreName(const StoreOptions& options);
 
 // A library error as one line, with the exit status it ends the call with: "not found" when a
-// command met a missing key or value (codes 158 and 160), else "failure". `logged` holds the error
-// records the library wrote on the way; those that say more than the error are folded in, and a
-// failed login (whose text carries a time stamp) is told by its cause.
-Failure FromLibrary(const QELError& error, const std::vector<std::string>& logged, bool inCommand);
+// command met a missing key or value (codes 158 and 160), else "failure". A failed login (whose
+// text carries a time stamp) is told by its cause.
+Failure FromLibrary(const QELError& error, bool inCommand);
 
 // Prints `failure` on `err`: "qelreg: COMMAND: store S, file F, key K, value V: MESSAGE (code N)"
 // on one line, or with `json` {"error":{"message":..,"code":..,"exit":..,"command":..,"store":..,

@@ -40,20 +40,9 @@ LogCapture::LogCapture(bool trace) {
 
 LogCapture::~LogCapture() { zor::qel::SetLogSink({}); }
 
-std::vector<std::string> LogCapture::Errors() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return errors_;
-}
-
-void LogCapture::Clear() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  errors_.clear();
-}
-
 void LogCapture::Receive(const zor::qel::LogRecord& record) {
   std::lock_guard<std::mutex> guard(mutex_);
   const bool error = record.severity >= kErrorSeverity;
-  if (error) errors_.push_back(record.text);
   if (!error && !trace_) return;
   FILE* out = file_ ? file_.get() : (trace_ ? stderr : nullptr);
   if (out == nullptr) return;

@@ -1,12 +1,11 @@
-// Where the library's log records go while qelreg runs: error records are kept for the failure
-// message, and the records the environment or --trace ask for are written out.
+// Where the library's log records go while qelreg runs: the records the environment or --trace ask
+// for are written out. Failures are told from the errors themselves, which carry their causes.
 #pragma once
 
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include <zor-qel-rb-key/qel_log.h>
 
@@ -23,17 +22,12 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  // The texts of the error records received since the last Clear.
-  std::vector<std::string> Errors() const;
-  void Clear();
-
  private:
   void Receive(const zor::qel::LogRecord& record);
 
   bool trace_ = false;
   std::unique_ptr<FILE, int (*)(FILE*)> file_{nullptr, &std::fclose};
-  mutable std::mutex mutex_;
-  std::vector<std::string> errors_;
+  std::mutex mutex_;
 };
 
 }  // namespace qelreg

@@ -291,8 +291,8 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& c
 // copy and watch, which run alone, log in to their stores themselves.
 class Call {
  public:
-  Call(const GlobalOptions& globals, const std::vector<Command>& commands, qelreg::LogCapture& log)
-      : globals_(globals), commands_(commands), log_(log) {}
+  Call(const GlobalOptions& globals, const std::vector<Command>& commands)
+      : globals_(globals), commands_(commands) {}
 
   int Run(std::ostream& results) {
     qelreg::Output output(results, globals_.json);
@@ -309,7 +309,6 @@ class Call {
       if (changes_) store->Connection().BeginTransaction();
       for (const Command& command : commands_) {
         where = qelreg::WhereOf(command);
-        log_.Clear();
         if (qelreg::NeedsStore(command)) {
           qelreg::Run(command, store->Connection(), output, where);
         } else if (command.name == "copy") {
@@ -325,7 +324,6 @@ class Call {
         }
       }
       where = qelreg::Where();
-      log_.Clear();
       if (changes_) store->Connection().Commit();
       return qelreg::kExitOk;
     } catch (const qelreg::ToolError& error) {
@@ -334,7 +332,7 @@ class Call {
       failure.status = error.Status();
       return Fail(failure, where);
     } catch (const QELError& error) {
-      return Fail(qelreg::FromLibrary(error, log_.Errors(), !where.command.empty()), where);
+      return Fail(qelreg::FromLibrary(error, !where.command.empty()), where);
     } catch (const std::exception& error) {
       qelreg::Failure failure;
       failure.message = error.what();
@@ -356,7 +354,6 @@ class Call {
 
   const GlobalOptions& globals_;
   const std::vector<Command>& commands_;
-  qelreg::LogCapture& log_;
   bool changes_ = false;
   bool copied_ = false;  // a copy wrote its destination
   std::string storeName_;
@@ -376,7 +373,7 @@ int main(int argc, char** argv) {
   // changes nothing, writes its own as they come).
   std::ostringstream results;
   qelreg::LogCapture log(globals.trace);
-  Call call(globals, commands, log);
+  Call call(globals, commands);
   const int status = call.Run(results);
   if (status != qelreg::kExitOk || results.str().empty()) return status;
 

@@ -38,8 +38,6 @@ std::string AsNobody(const std::function<void()>& body) {
         body();
       } catch (const QELError& error) {
         text = error.What() + " (code " + std::to_string(error.Code()) + ")";
-      } catch (int number) {
-        text = "store error " + std::to_string(number);
       }
     }
     if (::write(out[1], text.data(), text.size()) < 0) ::_exit(1);
