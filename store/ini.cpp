@@ -134,10 +134,9 @@ IniGroupIterator Ini::lower_bound(const std::string& name) const {
 
 size_t Ini::GroupCount() const { return document_->GroupCount(); }
 
-bool Ini::SetKeyValue(const std::string& group, const std::string& key, const std::string& value) {
+void Ini::SetKeyValue(const std::string& group, const std::string& key, const std::string& value) {
   document_->SetEntry(group, key, value);
   journal_->Record({IniJournal::Kind::kSetEntry, group, key, value, nullptr, nullptr});
-  return true;
 }
 
 bool Ini::EditEntry(const std::string& group, const std::string& key,

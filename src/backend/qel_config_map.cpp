@@ -22,14 +22,6 @@ QELStatus QELConfigMapBase::GetValue(const std::string& name, std::string& text)
   return status;
 }
 
-QELStatus QELConfigMapBase::SetValue(const std::string& name, const QELRBValue& value) {
-  return key->SetValue(QELValueItem(name, value));
-}
-
-QELStatus QELConfigMapBase::DeleteValue(const std::string& name) {
-  return key->DeleteValue(QELValueItem(name, QELRBValue("")));
-}
-
 QELIniConfigMap::QELIniConfigMap(QELConnectionBase& connection) {
   key = new QELIniKey(ModuleIndexPath(), connection);
 }

@@ -1,10 +1,9 @@
-// Configuration maps: read and write the values of one fixed key, such as the module index.
+// Configuration maps: read the values of one fixed key, such as the module index.
 // Thread safety: a map is used by one thread at a time.
 #pragma once
 
 #include <string>
 
-#include <zor-qel-rb-key/qel_rb_value.h>
 #include "qel_status.h"
 
 class QELKey;
@@ -19,8 +18,6 @@ class QELConfigMapBase {
 
   // Fills `text` with the string form of the value (of the empty value when missing: 160).
   virtual QELStatus GetValue(const std::string& name, std::string& text);
-  virtual QELStatus SetValue(const std::string& name, const QELRBValue& value);
-  virtual QELStatus DeleteValue(const std::string& name);
 
  protected:
   QELKey* key = nullptr;  // owned

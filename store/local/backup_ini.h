@@ -14,9 +14,9 @@ class IniFileSystem;
 // comments and layout, and merges changes another process wrote meanwhile.
 class BackupIni : public Ini {
  public:
-  // Loads the file at `path`. Throws its IniErrorNumber as an `int` (what the backend login
-  // catches) when it is missing, unreadable, no regular file or bad, after a log record naming
-  // the file and the reason.
+  // Loads the file at `path`. Throws QELError with its IniErrorNumber, naming the file and the
+  // reason (and the line of a syntax error), when it is missing, unreadable, no regular file or
+  // bad.
   explicit BackupIni(const std::string& path);
   // The same, with the file I/O supplied by the caller (tests inject failures this way).
   BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> files);
@@ -36,8 +36,6 @@ class BackupIni : public Ini {
   // its directory); where that cannot be watched, compares stamps every 100 ms.
   bool WaitForChange(int timeout_ms) override;
   int ChangeDescriptor() override;
-
-  const std::string& GetPath() const { return path_; }
 
  private:
   // The watch of the file's directory, started on first need; false where none can be had.
