@@ -11,6 +11,7 @@
 // exchange when free; a thread that finds it held spins briefly, then yields until it is free.
 class QEL_API os_critical_section {
  public:
+// Kept for 3.0 programs: see docs/compatibility.md.
   // The flag asks for a recursive lock; the library always passes false.
   explicit os_critical_section(bool recursive = false);
   ~os_critical_section();
@@ -22,11 +23,13 @@ class QEL_API os_critical_section {
 
  private:
   alignas(std::mutex) std::atomic<bool> held_;
+// Kept for 3.0 programs: see docs/compatibility.md.
   // Unused: keeps the size and alignment the class has always had (those of a std::mutex), so
   // that programs built against earlier versions lay out what holds one as the library does.
   [[maybe_unused]] char reserved_[sizeof(std::mutex) - sizeof(std::atomic<bool>)];
 };
 
+// Kept for 3.0 programs: see docs/compatibility.md.
 // The connection holder's lock: the same plain mutual exclusion under the name it goes by there,
 // a class of its own because programs built against 3.0 call its exported members.
 class QEL_API os_condition_mutex {

@@ -1,6 +1,7 @@
 // The logging functions as release 3.0.0 exported them, outside any namespace: programs linked
 // against 3.0.0 keep loading and logging with this libzor-qel-rb-key.so.3. No header declares
 // them any more; each forwards to its namesake in zor::qel.
+// Kept for 3.0 programs: see docs/compatibility.md.
 // Thread safety: as that of the functions in qel_log.h.
 #include <functional>
 #include <string>

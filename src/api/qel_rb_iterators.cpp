@@ -10,6 +10,7 @@
 
 namespace {
 
+// Kept for 3.0 programs: see docs/compatibility.md.
 constexpr const char* kSource = "src\\qel_rb_iterators";
 
 using ValueCursor = qel_iterator<std::pair<QELNoCaseString, QELRBValue>>;

@@ -14,6 +14,7 @@
 
 namespace {
 
+// Kept for 3.0 programs: see docs/compatibility.md.
 constexpr const char* kSource = "src\\qel_rb_key";
 
 // Hands a freshly created backend key to a new pointer; the key is deleted if that fails.
