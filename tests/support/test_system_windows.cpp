@@ -14,6 +14,7 @@
 
 #include "test_system.h"
 #include "test_system_internal.h"
+#include "windows_text.h"
 
 struct ChildProcess::Process {
   HANDLE handle = nullptr;
@@ -22,15 +23,10 @@ struct ChildProcess::Process {
 
 namespace {
 
+// The library's own conversion; bytes that are no UTF-8 give an empty text.
 std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) {
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-  }
-  return wide;
+  std::wstring wide;
+  return WidenUtf8(text, &wide) ? wide : std::wstring();
 }
 
 // One argument quoted as the C runtime splits a command line back into arguments.
