@@ -54,13 +54,14 @@ inline std::string ValueOf(const Ini& ini, const std::string& group, const std::
 }
 
 // 0 when the store at `path` loads (its content then in `*content` when given), else the code of
-// the error it throws.
+// the error it throws (its text then in `*text` when given).
 inline int LoadError(const std::string& path, IniContent* content = nullptr,
-                     std::shared_ptr<IniFileSystem> files = nullptr) {
+                     std::shared_ptr<IniFileSystem> files = nullptr, std::string* text = nullptr) {
   try {
     BackupIni ini(path, files);
     if (content != nullptr) *content = ContentOf(ini);
   } catch (const QELError& error) {
+    if (text != nullptr) *text = error.What();
     return static_cast<int>(error.Code());
   }
   return 0;

@@ -319,8 +319,10 @@ TEST_F(QelregTest, TraceAndLogFileFollowTheEnvironment) {
   r = Run({"--store", dir_.File("missing.ini"), "tree"});
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   const std::string logged = ReadWholeFile(log);
-  EXPECT_NE(logged.find(" sev=3 [osl] BackupIni::BackupIni: cannot read "), std::string::npos)
+  EXPECT_NE(logged.find(" sev=5 [ldap_key] QELIniConnection::Login: ZORKVA0533E"),
+            std::string::npos)
       << logged;
+  EXPECT_NE(logged.find("<cannot read "), std::string::npos) << logged;
   EXPECT_EQ(logged.find(" sev=1 "), std::string::npos) << logged;
   UnsetEnvironment("QEL_LOG_FILE");
 }
