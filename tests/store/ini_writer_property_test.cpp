@@ -116,17 +116,27 @@ struct Store {
   std::string bom;
   std::vector<Line> lines;
   std::string line_end = "\n";  // new lines take the end of the file's first line
+  // The group "" whose last entry before the first header was erased lives on, written as a
+  // "[]" line where that entry was.
+  bool bare_root = false;
 
   void Loaded() { line_end = !lines.empty() && lines[0].end == "\r\n" ? "\r\n" : "\n"; }
 
   // A line that lacks its end gets one when another line follows it.
   std::string Bytes() const {
     std::string out = bom;
-    for (const Line& line : lines) {
+    auto add = [&](const std::string& text, const std::string& end) {
       if (out.size() > bom.size() && out.back() != '\n')
         out += out.back() == '\r' ? "\n" : line_end;
-      out += line.text + line.end;
+      out += text + end;
+    };
+    bool root_due = bare_root;
+    for (const Line& line : lines) {
+      if (root_due && line.kind == Line::kHeader) add("[]", line_end);
+      root_due = root_due && line.kind != Line::kHeader;
+      add(line.text, line.end);
     }
+    if (root_due) add("[]", line_end);
     return out;
   }
 
@@ -145,7 +155,7 @@ struct Store {
     }
   }
   bool Exists(const std::string& group) const {
-    bool found = false;
+    bool found = group.empty() && bare_root;
     Walk([&](size_t i, long header) { found = found || InGroup(i, header, group); });
     return found;
   }
@@ -173,7 +183,8 @@ struct Store {
       line.value = value;
       return;
     }
-    long insert_at = -1;
+    long insert_at = group.empty() && bare_root ? 0 : -1;
+    bare_root = bare_root && !group.empty();
     Walk([&](size_t i, long header) {
       if (InGroup(i, header, group) && lines[i].kind != Line::kOther)
         insert_at = static_cast<long>(i) + 1;
@@ -195,17 +206,25 @@ struct Store {
     lines = std::move(kept);
   }
   void Erase(const std::string& group, const std::string& name) {
+    const bool existed = Exists(group);
     Drop([&](size_t i, long header) {
       return InGroup(i, header, group) && lines[i].kind == Line::kEntry &&
              SameName(lines[i].name, name);
     });
+    bare_root = bare_root || (group.empty() && existed && !Exists(group));
   }
-  // Erasing a key erases its group and the groups of every key below it, with all their lines.
-  void EraseTree(const std::string& root) {
+  // Erases the groups `doomed` names with all their lines.
+  void EraseGroups(const std::function<bool(const std::string&)>& doomed) {
     Drop([&](size_t i, long header) {
       const std::string group = header < 0 ? "" : lines[static_cast<size_t>(header)].name;
-      return InGroup(i, header, group) && (group == root || Begins(group, root + "/"));
+      return InGroup(i, header, group) && doomed(group);
     });
+    bare_root = bare_root && !doomed("");
+  }
+  // Erasing a key erases its group and the groups of every key below it.
+  void EraseTree(const std::string& root) {
+    EraseGroups(
+        [&](const std::string& group) { return group == root || Begins(group, root + "/"); });
   }
 };
 
@@ -231,7 +250,22 @@ bool Holds(const Elements& elements, const std::string& element) {
 }
 
 struct Op {
-  enum Kind { kSet, kAdd, kDelete, kCreate, kDeleteSubkey, kSuicide, kBegin, kCommit } kind;
+  enum Kind {
+    kSet,
+    kAdd,
+    kDelete,
+    kCreate,
+    kDeleteSubkey,
+    kSuicide,
+    kBegin,
+    kCommit,
+    // The store's own operations, on any group name; only kFlush writes the file.
+    kStoreSet,
+    kStoreErase,
+    kStoreInsert,
+    kStoreEraseGroup,
+    kFlush
+  } kind;
   std::string path;  // the key ("" the root)
   std::string name;  // the value or subkey
   Elements elements;
@@ -239,9 +273,29 @@ struct Op {
 
 // The code each operation answers; the model store changes as the key's would.
 int Apply(const Op& op, Store& store, bool& transaction) {
-  if (op.kind == Op::kBegin || op.kind == Op::kCommit) {
-    transaction = op.kind == Op::kBegin;
-    return 0;
+  switch (op.kind) {
+    case Op::kBegin:
+      transaction = true;
+      return 0;
+    case Op::kCommit:
+      transaction = false;
+      return 0;
+    case Op::kStoreSet:
+      store.Set(op.path, op.name, Encode(op.elements));
+      return 0;
+    case Op::kStoreErase:
+      store.Erase(op.path, op.name);
+      return 0;
+    case Op::kStoreInsert:
+      store.InsertGroup(op.path);
+      return 0;
+    case Op::kStoreEraseGroup:
+      store.EraseGroups([&](const std::string& group) { return group == op.path; });
+      return 0;
+    case Op::kFlush:
+      return 0;
+    default:
+      break;
   }
   if (!op.path.empty() && !store.Exists(op.path)) return 158;
   if (!op.path.empty() && !Begins(op.path, "/")) return 164;
@@ -315,9 +369,32 @@ class StoreConnection : public QELIniConnection {
 };
 
 int Apply(const Op& op, StoreConnection& connection) {
-  if (op.kind == Op::kBegin) connection.BeginTransaction();
-  if (op.kind == Op::kCommit) connection.Commit();
-  if (op.kind == Op::kBegin || op.kind == Op::kCommit) return 0;
+  Ini& store = QELIniKey(connection).Store();
+  switch (op.kind) {
+    case Op::kBegin:
+      connection.BeginTransaction();
+      return 0;
+    case Op::kCommit:
+      connection.Commit();
+      return 0;
+    case Op::kStoreSet:
+      store.SetKeyValue(op.path, op.name, Encode(op.elements));
+      return 0;
+    case Op::kStoreErase:
+      store.EraseKey(op.path, op.name);
+      return 0;
+    case Op::kStoreInsert:
+      store.InsertNewGroup(op.path);
+      return 0;
+    case Op::kStoreEraseGroup:
+      store.EraseGroup(op.path);
+      return 0;
+    case Op::kFlush:
+      store.FlushIniDataToFile("");
+      return 0;
+    default:
+      break;
+  }
   std::unique_ptr<QELIniKey> key;
   try {
     key = op.path.empty() ? std::make_unique<QELIniKey>(connection)
@@ -354,6 +431,12 @@ const std::vector<std::string> kNames = {
     "k",   "K",   "key", "Key", "KEY", "x y", "\xC3\xA9", "\xC3\x89", " lead",   "trail ",
     "a=b", "\"q", "q\"", "[s",  ";c",  "#h",  "n\nl",     "",         kBom + "b"};
 
+// Most names are a few that collide often, so that edits meet the lines they change.
+rc::Gen<std::string> GenName() {
+  return rc::gen::weightedOneOf<std::string>(
+      {{3, rc::gen::elementOf(Elements{"k", "K", "key"})}, {3, rc::gen::elementOf(kNames)}});
+}
+
 rc::Gen<std::string> Text(const std::string& alphabet) {
   return rc::gen::weightedOneOf<std::string>(
       {{9, rc::gen::container<std::string>(rc::gen::elementOf(alphabet))},
@@ -375,8 +458,8 @@ rc::Gen<Line> GenLine() {
   const auto pad = rc::gen::elementOf(Elements{"", "", " ", "\t", "  "});
   return rc::gen::weightedOneOf<Line>({
       {5, rc::gen::exec([pad] {
-         const std::string name = *rc::gen::weightedOneOf<std::string>(
-             {{5, rc::gen::elementOf(kNames)}, {1, Text(kValueBytes)}});
+         const std::string name =
+             *rc::gen::weightedOneOf<std::string>({{5, GenName()}, {1, Text(kValueBytes)}});
          return Entry(name, *Text(kValueBytes),
                       *rc::gen::weightedElement<bool>({{4, false}, {1, true}}), *pad, *pad, *pad);
        })},
@@ -471,14 +554,21 @@ rc::Gen<Op> GenOp() {
                                                    {2, Op::kDeleteSubkey},
                                                    {1, Op::kSuicide},
                                                    {1, Op::kBegin},
-                                                   {1, Op::kCommit}});
-    op.path = *rc::gen::elementOf(kGroups);
+                                                   {1, Op::kCommit},
+                                                   {2, Op::kStoreSet},
+                                                   {2, Op::kStoreErase},
+                                                   {1, Op::kStoreInsert},
+                                                   {1, Op::kStoreEraseGroup},
+                                                   {2, Op::kFlush}});
+    op.path = *rc::gen::weightedOneOf<std::string>(
+        {{1, rc::gen::just(std::string())}, {4, rc::gen::elementOf(kGroups)}});
     if (op.kind == Op::kCreate || op.kind == Op::kDeleteSubkey) {
       op.name = *rc::gen::elementOf(kSubkeys);
-    } else if (op.kind == Op::kSet || op.kind == Op::kAdd || op.kind == Op::kDelete) {
-      // Values live in keys, not in the root.
-      if (op.path.empty()) op.path = "/A";
-      op.name = *rc::gen::elementOf(kNames);
+    } else if (op.kind == Op::kSet || op.kind == Op::kAdd || op.kind == Op::kDelete ||
+               op.kind == Op::kStoreSet || op.kind == Op::kStoreErase) {
+      // The keys' values live in keys, not in the root.
+      if (op.path.empty() && op.kind < Op::kStoreSet) op.path = "/A";
+      op.name = *GenName();
       op.elements = *GenElements();
     }
     return op;
@@ -526,8 +616,9 @@ std::string FirstDifference(const std::string& actual, const std::string& expect
 }
 
 void showValue(const Op& op, std::ostream& os) {
-  static const char* const kKinds[] = {"set",           "add",     "delete", "create",
-                                       "delete-subkey", "suicide", "begin",  "commit"};
+  static const char* const kKinds[] = {
+      "set",    "add",       "delete",      "create",       "delete-subkey",     "suicide", "begin",
+      "commit", "store-set", "store-erase", "store-insert", "store-erase-group", "flush"};
   os << kKinds[op.kind] << " \"" << Escaped(op.path) << "\" \"" << Escaped(op.name) << "\"";
   for (const std::string& element : op.elements) os << " [" << Escaped(element) << "]";
 }
@@ -555,7 +646,11 @@ RC_GTEST_PROP(IniWriterProperty, EveryFlushWritesTheBytesOfTheModel, ()) {
   for (size_t i = 0; i < ops.size(); ++i) {
     const int code = Apply(ops[i], connection);
     RC_ASSERT(code == Apply(ops[i], model, transaction));
-    if (!transaction) flushed = model.Bytes();
+    // A key's change outside a transaction flushes, as do a commit and a flush.
+    const Op::Kind kind = ops[i].kind;
+    if (kind == Op::kCommit || kind == Op::kFlush ||
+        (kind < Op::kBegin && code == 0 && !transaction))
+      flushed = model.Bytes();
     const std::string file = ReadWholeFile(path);
     if (file != flushed)
       RC_FAIL("after operation " + std::to_string(i) + ", " + FirstDifference(file, flushed));
