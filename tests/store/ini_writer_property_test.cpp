@@ -45,29 +45,14 @@ bool ValueNeedsQuotes(const std::string& s) {
   return Begins(s, "\"") || HasOuterBlank(s) || HasLineBreak(s);
 }
 
+// A quoted token escapes backslash, quote, LF, CR and tab.
 std::string Token(const std::string& s, bool quoted) {
   if (!quoted) return s;
+  const std::string escaped = "\\\"\n\r\t";
   std::string out = "\"";
   for (char c : s) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        out += c;
-    }
+    const size_t at = escaped.find(c);
+    out += at == std::string::npos ? std::string(1, c) : std::string{'\\', "\\\"nrt"[at]};
   }
   return out + "\"";
 }
