@@ -100,12 +100,14 @@ class PieceWriter {
   }
   void Add(std::string_view piece) {
     if (error_ != 0) return;
-    if (gathered_.size() + piece.size() > kGather) Drain();
     if (piece.size() >= kGather / 2) {
+      // What was gathered goes out first, or the piece would land before it.
+      Drain();
       if (error_ == 0) error_ = files_.Write(handle_, piece.data(), piece.size());
-    } else {
-      gathered_.append(piece);
+      return;
     }
+    if (gathered_.size() + piece.size() > kGather) Drain();
+    gathered_.append(piece);
   }
   // Writes what is gathered; 0 or the first error.
   int Finish() {

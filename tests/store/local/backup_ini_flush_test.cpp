@@ -34,6 +34,32 @@ TEST(BackupIniFlushTest, TheHashOfAContentInPiecesIsTheHashOfTheWhole) {
   EXPECT_NE(ContentHash("ab", 2), ContentHash("ba", 2));
 }
 
+// A flush writes small pieces (changed lines) gathered and large ones (untouched runs of tens of
+// kilobytes) at once; every line must still land where it was, wherever the change lies.
+TEST(BackupIniFlushTest, AChangeKeepsEveryLineInPlaceWhateverTheSizeOfTheRunsAroundIt) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  for (size_t kilobytes : {1, 20, 33, 40, 60, 70, 130}) {
+    std::string filler;
+    for (size_t i = 0; filler.size() < kilobytes * 1024; ++i) {
+      filler += "[/Filler/" + std::to_string(i) + "]\nvalue=" + std::string(40, 'f') + "\n";
+    }
+    const std::string head = "; top\n[/First]\nk=old\n";
+    const std::string middle = "[/Middle]\nk=old\n";
+    const std::string text = head + filler + middle + filler + "[/Last]\nk=old\n";
+    for (const char* group : {"/First", "/Middle", "/Last"}) {
+      WriteWholeFile(path, text);
+      BackupIni ini(path);
+      ini.SetKeyValue(group, "k", "new");
+      ini.FlushIniDataToFile("");
+      std::string expected = text;
+      const size_t at = expected.find(std::string("[") + group + "]\nk=old");
+      expected.replace(expected.find("k=old", at), 5, "k=new");
+      ASSERT_EQ(ReadWholeFile(path), expected) << kilobytes << " KB, " << group;
+    }
+  }
+}
+
 TEST(BackupIniFlushTest, LoadFailuresThrowTheirErrorNumbers) {
   ScratchDirectory dir;
   LogCapture log;
