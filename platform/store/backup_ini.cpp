@@ -317,8 +317,10 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   const ContentPieces content = [this](const std::function<void(std::string_view)>& piece) {
     ForEachImagePiece(piece);
   };
-  if (!WriteFileAtomically(*files_, target, content, exists ? &current : nullptr, &written,
-                           &failure)) {
+  // A store gone since it was looked at before the lock (removed, or a dangling link put in its
+  // place) is made again like the one seen then, not the writer's own.
+  const FileStamp* like = exists ? &current : existed ? &existing : nullptr;
+  if (!WriteFileAtomically(*files_, target, content, like, &written, &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }
   state_->RememberWrite(written);

@@ -43,7 +43,15 @@ enum class Site {
   kStoreRenamedOver,  // the store, before the temporary file is renamed over it
   kAbandonedFile,     // a name of a temporary file left behind, before those are removed
 };
-enum class Plant { kLinkToFile, kLinkToDirectory, kDanglingLink, kFifo, kDirectory, kHardLink };
+enum class Plant {
+  kLinkToFile,          // a symbolic link to root's private file
+  kLinkToReadableFile,  // a symbolic link to root's file that everyone may read
+  kLinkToDirectory,
+  kDanglingLink,
+  kFifo,
+  kDirectory,
+  kHardLink,  // another name of root's private file
+};
 enum class Runner { kRoot, kOwner };
 
 std::string SiteName(Site site) {
@@ -53,8 +61,9 @@ std::string SiteName(Site site) {
   return names[static_cast<int>(site)];
 }
 std::string PlantName(Plant plant) {
-  static const char* const names[] = {"LinkToFile", "LinkToDirectory", "DanglingLink",
-                                      "Fifo",       "Directory",       "HardLink"};
+  static const char* const names[] = {
+      "LinkToFile", "LinkToReadableFile", "LinkToDirectory", "DanglingLink",
+      "Fifo",       "Directory",          "HardLink"};
   return names[static_cast<int>(plant)];
 }
 
@@ -87,6 +96,7 @@ struct World {
   ScratchDirectory scratch;
   std::string outside = scratch.File("outside");
   std::string secret = outside + "/secret.ini";
+  std::string readable = outside + "/readable.ini";
   std::string outside_directory = outside + "/directory";
   std::string missing = outside + "/missing.ini";
   std::string directory = scratch.File("store");
@@ -98,6 +108,8 @@ struct World {
     EXPECT_EQ(::mkdir(outside_directory.c_str(), 0755), 0);
     WriteWholeFile(secret, kSecret);
     EXPECT_EQ(::chmod(secret.c_str(), 0600), 0);
+    WriteWholeFile(readable, "[/Readable]\nk=1\n");
+    EXPECT_EQ(::chmod(readable.c_str(), 0644), 0);
     EXPECT_EQ(::mkdir(directory.c_str(), 0755), 0);
     EXPECT_EQ(::chown(directory.c_str(), kOwner, kOwner), 0);
     WriteWholeFile(store, kOldStore);
@@ -105,7 +117,7 @@ struct World {
     EXPECT_EQ(::chmod(store.c_str(), 0644), 0);
   }
   std::vector<std::string> OutsidePaths() const {
-    return {outside, secret, outside_directory, missing};
+    return {outside, secret, readable, outside_directory, missing};
   }
 
   // Puts `plant` at `path` as the directory's owner would (a hard link as a system without
@@ -118,6 +130,9 @@ struct World {
     switch (plant) {
       case Plant::kLinkToFile:
         ::symlink(secret.c_str(), path.c_str());
+        break;
+      case Plant::kLinkToReadableFile:
+        ::symlink(readable.c_str(), path.c_str());
         break;
       case Plant::kLinkToDirectory:
         ::symlink(outside_directory.c_str(), path.c_str());
@@ -283,6 +298,10 @@ TEST_P(FileAttackTest, NothingOutsideChangesAndTheWriterAnswersInTime) {
     ASSERT_EQ(::lstat(world.store.c_str(), &status), 0);
     EXPECT_TRUE(S_ISREG(status.st_mode));
     EXPECT_NE(StoreBytes(world).find("k=new\n"), std::string::npos);
+    // And it stays its owner's, unless its name was made another name of root's file.
+    if (!(store_planted && plant == Plant::kHardLink)) {
+      EXPECT_EQ(status.st_uid, kOwner);
+    }
   } else if (outcome.text.rfind("login: ", 0) == 0) {
     EXPECT_EQ(site, Site::kStoreAtLogin) << outcome.text;
   } else {
@@ -309,9 +328,9 @@ INSTANTIATE_TEST_SUITE_P(
                                          Site::kStoreAfterLock, Site::kLockFile,
                                          Site::kTemporaryFile, Site::kTemporaryRenamed,
                                          Site::kStoreRenamedOver, Site::kAbandonedFile),
-                       ::testing::Values(Plant::kLinkToFile, Plant::kLinkToDirectory,
-                                         Plant::kDanglingLink, Plant::kFifo, Plant::kDirectory,
-                                         Plant::kHardLink),
+                       ::testing::Values(Plant::kLinkToFile, Plant::kLinkToReadableFile,
+                                         Plant::kLinkToDirectory, Plant::kDanglingLink,
+                                         Plant::kFifo, Plant::kDirectory, Plant::kHardLink),
                        ::testing::Values(Runner::kRoot, Runner::kOwner)),
     [](const ::testing::TestParamInfo<std::tuple<Site, Plant, Runner>>& info) {
       return SiteName(std::get<0>(info.param)) + "_" + PlantName(std::get<1>(info.param)) + "_" +
