@@ -54,9 +54,9 @@ const char* FileKindErrorText(int error);
 
 // Every primitive returns 0 on success or an errno value (or one of the values above);
 // out-parameters are meaningful only on success. Handles are plain descriptors owned by the
-// caller until Close or Unlock. No primitive follows a symbolic link at the last component of the
-// path it is given except Stat and ResolveLinks, nor opens anything but a regular file (or a
-// directory to sync or list) without saying so.
+// caller until Close or Unlock. Only Stat, ResolveLinks, CanWrite and the primitives given a
+// directory follow a symbolic link at the last component of their path; none opens anything but
+// a regular file (or a directory to sync, list or watch).
 class IniFileSystem {
  public:
   virtual ~IniFileSystem();
