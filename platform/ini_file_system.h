@@ -33,39 +33,57 @@ struct FileStamp {
   bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
 
-// What ReadFile returns for a path that names no regular file nor directory: a FIFO, device or
-// socket, whose read could block forever or never end.
+// What a primitive returns for a path that names something it must not open, besides errno values.
+// A FIFO, device or socket, whose read could block forever or never end:
 constexpr int kNotRegularFile = -1;
+// A symbolic link (on Windows a reparse point) where none is followed:
+constexpr int kSymbolicLink = -2;
+// A lock file with another name (a hard link) elsewhere, which must not be made the store's:
+constexpr int kHardLinked = -3;
+// A symbolic link of a user other than the caller and root that leads to a file that user does not
+// own, or to none:
+constexpr int kForeignLink = -4;
+// A file renamed into place that another file took the place of before the rename:
+constexpr int kReplacedMeanwhile = -5;
 
-// The reason text of an errno value ("No space left on device") or of kNotRegularFile; the only
+// The reason text of an errno value ("No space left on device") or of the values above; the only
 // place that turns one into text.
 std::string ErrorText(int error);
+// The text of the values above; nullptr for an errno value.
+const char* FileKindErrorText(int error);
 
-// Every primitive returns 0 on success or an errno value (or kNotRegularFile); out-parameters
-// are meaningful only on success. Handles are plain descriptors owned by the caller until Close or
-// Unlock.
+// Every primitive returns 0 on success or an errno value (or one of the values above);
+// out-parameters are meaningful only on success. Handles are plain descriptors owned by the
+// caller until Close or Unlock. Only Stat, ResolveLinks, CanWrite and the primitives given a
+// directory follow a symbolic link at the last component of their path; none opens anything but
+// a regular file (or a directory to sync, list or watch).
 class IniFileSystem {
  public:
   virtual ~IniFileSystem();
 
   // Reads the whole file into `*bytes`; `*stamp` is taken from the open file before reading,
   // so a writer racing with the read leaves a stamp that no longer matches. EISDIR for a
-  // directory and kNotRegularFile for any other file that is not regular, without blocking.
-  virtual int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) = 0;
+  // directory, kSymbolicLink for a link and kNotRegularFile for any other file that is not
+  // regular, without blocking. EFBIG, with `*stamp` set (its size at least what was seen), for a
+  // file larger than `max_bytes`: no more than `max_bytes` + 1 bytes are ever read or held.
+  virtual int ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes,
+                       FileStamp* stamp) = 0;
   // The stamp of the file at `path`, following symbolic links.
   virtual int Stat(const std::string& path, FileStamp* stamp) = 0;
   // The file a write to `path` must replace: `path` with symbolic links of its last component
-  // followed (a dangling link gives its missing target).
+  // followed (a dangling link gives its missing target). A link owned by neither the caller nor
+  // the superuser is followed only to a file of its own owner: kForeignLink otherwise, so that
+  // whoever may plant a link beside the store reaches no file they could not write themselves.
   virtual int ResolveLinks(const std::string& path, std::string* target) = 0;
   // 0 when this process may open the file at `path` for writing (as its effective user), else
   // why not (EACCES, EROFS).
   virtual int CanWrite(const std::string& path) = 0;
 
-  // Creates a new file that must not exist yet, open for writing. With `like`, the file is
-  // created no looser than like's permission bits and has exactly them, and like's owner and
-  // group (a privileged caller; anyone else gets like's group when a member of it), before the
-  // call returns: no other user can open it before the caller writes. Without, it has the
-  // process's default bits. On failure no file is left behind.
+  // Creates a new regular file that must not exist yet (nor a link by its name), open for writing.
+  // With `like`, the file is created no looser than like's permission bits and has exactly them,
+  // and like's owner and group (a privileged caller; anyone else gets like's group when a member of
+  // it), before the call returns: no other user can open it before the caller writes. Without, it
+  // has the process's default bits. On failure no file is left behind.
   virtual int CreateFile(const std::string& path, const FileStamp* like, int* handle) = 0;
   // Writes all of `data` or fails.
   virtual int Write(int handle, const char* data, size_t size) = 0;
@@ -86,7 +104,8 @@ class IniFileSystem {
   // exclude each other. With `like` (the store's stamp) the lock file is made, or made again as
   // far as the caller may, like the store: its read and write bits and its owner and group (as
   // CreateFile), so that whoever may write the store can take its lock, whoever made it first.
-  // Opening it needs write permission only.
+  // Opening it needs write permission only. The lock file must be a regular file with no other
+  // name: kSymbolicLink, EISDIR, kNotRegularFile (a FIFO never blocks the open) or kHardLinked.
   virtual int Lock(const std::string& path, const FileStamp* like, int timeout_ms, int* handle) = 0;
   virtual void Unlock(int handle) = 0;
 

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -58,41 +59,68 @@ int GiveOwnerAndMode(int handle, const FileStamp& like, mode_t mode) {
   return 0;
 }
 
+// What an open of `path` that failed with `error` found there: a symbolic link refused by
+// O_NOFOLLOW, or a FIFO without a reader refused by O_NONBLOCK, is named as such.
+int WhatWasFound(const std::string& path, int error) {
+  struct stat status;
+  if ((error == ELOOP || error == ENXIO) && ::lstat(path.c_str(), &status) == 0) {
+    if (S_ISLNK(status.st_mode)) return kSymbolicLink;
+    if (!S_ISREG(status.st_mode)) return S_ISDIR(status.st_mode) ? EISDIR : kNotRegularFile;
+  }
+  return error;
+}
+
+// 0 when `status` is of a regular file, else what it is.
+int RegularOrWhat(const struct stat& status) {
+  if (S_ISREG(status.st_mode)) return 0;
+  return S_ISDIR(status.st_mode) ? EISDIR : kNotRegularFile;
+}
+
 }  // namespace
 
 std::string ErrorText(int error) {
-  if (error == kNotRegularFile) return "not a regular file";
+  if (const char* text = FileKindErrorText(error)) return text;
   char buffer[256];
   // The GNU strerror_r returns the text, which may or may not be in the buffer.
   const char* text = strerror_r(error, buffer, sizeof buffer);
   return text;
 }
 
-int PosixIniFileSystem::ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) {
+int PosixIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes,
+                                 FileStamp* stamp) {
   // Opening a FIFO without O_NONBLOCK waits for a writer, perhaps forever: the file is known to
   // be regular before anything can wait on it.
-  int handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (handle < 0) return errno;
+  int handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (handle < 0) return WhatWasFound(path, errno);
   struct stat status;
-  int error = ::fstat(handle, &status) != 0 ? errno : 0;
-  if (error == 0 && !S_ISREG(status.st_mode)) {
-    error = S_ISDIR(status.st_mode) ? EISDIR : kNotRegularFile;
-  }
+  int error = ::fstat(handle, &status) != 0 ? errno : RegularOrWhat(status);
   if (error == 0) {
     int flags = ::fcntl(handle, F_GETFL);
     if (flags < 0 || ::fcntl(handle, F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
   }
+  if (error == 0) *stamp = StampOf(status);
+  if (error == 0 && stamp->size > max_bytes) error = EFBIG;
   if (error != 0) {
     ::close(handle);
     return error;
   }
-  *stamp = StampOf(status);
   bytes->clear();
-  // The file may grow while it is read: read to its end, not to the size seen.
-  bytes->resize(static_cast<size_t>(status.st_size) + 1);
+  // The file may grow while it is read: read to its end, not to the size seen, but never past
+  // the limit (one byte more tells a file that grew beyond it).
+  const size_t most = static_cast<size_t>(std::min<uint64_t>(max_bytes, SIZE_MAX - 1)) + 1;
+  bytes->resize(std::min(static_cast<size_t>(status.st_size) + 1, most));
   size_t filled = 0;
   for (;;) {
-    if (filled == bytes->size()) bytes->resize(bytes->size() * 2);
+    if (filled == bytes->size()) {
+      if (filled == most) {
+        ::close(handle);
+        stamp->size = std::max<uint64_t>(stamp->size, filled);
+        bytes->clear();
+        bytes->shrink_to_fit();
+        return EFBIG;
+      }
+      bytes->resize(std::min(bytes->size() * 2, most));
+    }
     ssize_t got = ::read(handle, &(*bytes)[filled], bytes->size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -117,19 +145,25 @@ int PosixIniFileSystem::Stat(const std::string& path, FileStamp* stamp) {
 
 int PosixIniFileSystem::ResolveLinks(const std::string& path, std::string* target) {
   std::string current = path;
+  // The owner the next hop must have: that of a link owned by neither this process nor root.
+  bool owner_required = false;
+  uid_t required_owner = 0;
   for (int hop = 0; hop < kMaxLinkHops; ++hop) {
     struct stat status;
     if (::lstat(current.c_str(), &status) != 0) {
-      if (errno == ENOENT) {
+      if (errno == ENOENT && !owner_required) {
         *target = current;
         return 0;
       }
-      return errno;
+      return errno == ENOENT ? kForeignLink : errno;
     }
+    if (owner_required && status.st_uid != required_owner) return kForeignLink;
     if (!S_ISLNK(status.st_mode)) {
       *target = current;
       return 0;
     }
+    owner_required = status.st_uid != 0 && status.st_uid != ::geteuid();
+    required_owner = status.st_uid;
     std::string link(static_cast<size_t>(status.st_size) + 1, '\0');
     ssize_t length = ::readlink(current.c_str(), &link[0], link.size());
     if (length < 0) return errno;
@@ -150,7 +184,7 @@ int PosixIniFileSystem::CreateFile(const std::string& path, const FileStamp* lik
   // The umask can only take bits away from like's: the file is never looser than `like`, not
   // even before its bits are set exactly.
   const mode_t mode = like != nullptr ? static_cast<mode_t>(like->mode & 0777) : 0666;
-  int result = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  int result = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   if (result < 0) return errno;
   if (like != nullptr) {
     if (int error = GiveOwnerAndMode(result, *like, static_cast<mode_t>(like->mode & 07777))) {
@@ -208,6 +242,7 @@ int PosixIniFileSystem::Remove(const std::string& path) {
 }
 
 int PosixIniFileSystem::SyncDirectory(const std::string& directory) {
+  // O_DIRECTORY opens nothing else, so nothing that could block.
   int handle = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (handle < 0) return errno;
   int error = ::fsync(handle) == 0 ? 0 : errno;
@@ -230,8 +265,19 @@ int PosixIniFileSystem::ListDirectory(const std::string& directory,
 int PosixIniFileSystem::Lock(const std::string& path, const FileStamp* like, int timeout_ms,
                              int* handle) {
   const mode_t mode = like != nullptr ? static_cast<mode_t>(like->mode & 0666) : 0666;
-  int lock_file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
-  if (lock_file < 0) return errno;
+  // Whoever may write the directory may plant something at the lock file's name: a link is not
+  // followed, a FIFO does not block the open, and only a regular file with no other name is
+  // locked and given the store's owner and mode.
+  int lock_file =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  if (lock_file < 0) return WhatWasFound(path, errno);
+  struct stat status;
+  int found = ::fstat(lock_file, &status) != 0 ? errno : RegularOrWhat(status);
+  if (found == 0 && status.st_nlink != 1) found = kHardLinked;
+  if (found != 0) {
+    ::close(lock_file);
+    return found;
+  }
   // Also mends a lock file that an older writer made another user's or looser than the store;
   // where the caller may not, the lock works all the same.
   if (like != nullptr) GiveOwnerAndMode(lock_file, *like, mode);

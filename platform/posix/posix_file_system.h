@@ -10,7 +10,8 @@
 // The real file system of a POSIX system.
 class PosixIniFileSystem : public IniFileSystem {
  public:
-  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override;
+  int ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes,
+               FileStamp* stamp) override;
   int Stat(const std::string& path, FileStamp* stamp) override;
   int ResolveLinks(const std::string& path, std::string* target) override;
   int CanWrite(const std::string& path) override;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -130,10 +131,22 @@ std::string WithoutVerbatimPrefix(std::string path) {
 // Where the directory part of `path` ends: its last separator, or npos.
 size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
+// 0 when the open `file` is a regular file with no reparse point (a symbolic link or junction
+// opened as itself), else what it is.
+int RegularOrWhat(HANDLE file) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (::GetFileType(file) != FILE_TYPE_DISK) return kNotRegularFile;
+  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return LastError();
+  }
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kSymbolicLink;
+  return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EISDIR : 0;
+}
+
 }  // namespace
 
 std::string ErrorText(int error) {
-  if (error == kNotRegularFile) return "not a regular file";
+  if (const char* text = FileKindErrorText(error)) return text;
   if (error < kWindowsError) return std::strerror(error);
   const DWORD code = static_cast<DWORD>(error - kWindowsError);
   const std::string words = WindowsErrorWords(code);
@@ -141,23 +154,35 @@ std::string ErrorText(int error) {
          ")";
 }
 
-int WindowsIniFileSystem::ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) {
-  // Opened for backup, a directory opens too and is told apart below; a pipe or device is
-  // refused before anything can wait on it.
+int WindowsIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes,
+                                   FileStamp* stamp) {
+  // Opened for backup, a directory opens too and is told apart below; a reparse point is opened as
+  // itself, not followed; a pipe or device is refused before anything can wait on it.
   HANDLE file;
-  if (int error = Open(path, GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, &file)) {
+  if (int error = Open(path, GENERIC_READ, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file)) {
     return error;
   }
   HandleCloser closer{file};
-  if (::GetFileType(file) != FILE_TYPE_DISK) return kNotRegularFile;
+  if (int error = RegularOrWhat(file)) return error;
   if (int error = StampOf(file, stamp)) return error;
-  if (!stamp->regular) return EISDIR;
+  if (stamp->size > max_bytes) return EFBIG;
   bytes->clear();
-  // The file may grow while it is read: read to its end, not to the size seen.
-  bytes->resize(static_cast<size_t>(stamp->size) + 1);
+  // The file may grow while it is read: read to its end, not to the size seen, but never past
+  // the limit (one byte more tells a file that grew beyond it).
+  const size_t most = static_cast<size_t>(std::min<uint64_t>(max_bytes, SIZE_MAX - 1)) + 1;
+  bytes->resize(std::min(static_cast<size_t>(stamp->size) + 1, most));
   size_t filled = 0;
   for (;;) {
-    if (filled == bytes->size()) bytes->resize(bytes->size() * 2);
+    if (filled == bytes->size()) {
+      if (filled == most) {
+        stamp->size = std::max<uint64_t>(stamp->size, filled);
+        bytes->clear();
+        bytes->shrink_to_fit();
+        return EFBIG;
+      }
+      bytes->resize(std::min(bytes->size() * 2, most));
+    }
     const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes->size() - filled, 1u << 30));
     DWORD got = 0;
     if (!::ReadFile(file, &(*bytes)[filled], want, &got, nullptr)) return LastError();
@@ -225,8 +250,9 @@ int WindowsIniFileSystem::CreateFile(const std::string& path, const FileStamp* l
   // `like` only the read-only attribute would matter, and a read-only store is never replaced.
   (void)like;
   HANDLE file;
-  if (int error = Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, &file)) {
+  if (int error = Open(
+          path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
+          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, &file)) {
     return error;
   }
   return Adopt(file, handle);
@@ -341,10 +367,20 @@ int WindowsIniFileSystem::Lock(const std::string& path, const FileStamp* like, i
                                int* handle) {
   // The lock file gets the directory's ACL, like the store's temporary files.
   (void)like;
+  // A reparse point planted at its name is opened as itself and refused, as is anything but a
+  // regular file with no other name.
   HANDLE file;
-  if (int error =
-          Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, &file)) {
+  if (int error = Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file)) {
     return error;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  int found = RegularOrWhat(file);
+  if (found == 0) found = ::GetFileInformationByHandle(file, &info) ? 0 : LastError();
+  if (found == 0 && info.nNumberOfLinks != 1) found = kHardLinked;
+  if (found != 0) {
+    ::CloseHandle(file);
+    return found;
   }
   // A byte-range lock over the whole file belongs to this handle: a second handle of the same
   // process is refused too, and Windows releases it when the handle closes or the process ends.

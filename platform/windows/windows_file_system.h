@@ -15,7 +15,8 @@
 // which ErrorText spells out in the system's words.
 class WindowsIniFileSystem : public IniFileSystem {
  public:
-  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override;
+  int ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes,
+               FileStamp* stamp) override;
   int Stat(const std::string& path, FileStamp* stamp) override;
   int ResolveLinks(const std::string& path, std::string* target) override;
   int CanWrite(const std::string& path) override;

@@ -3,9 +3,9 @@
 #include "atomic_replace.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace {
@@ -139,7 +139,6 @@ std::string TemporaryFilePrefix(const std::string& target) {
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
                          const ContentPieces& content, const FileStamp* like, WrittenFile* written,
                          WriteFailure* failure) {
-  static std::atomic<uint64_t> sequence{0};
   const std::string directory = DirectoryOf(target);
   const std::string prefix =
       directory + "/" + TemporaryFilePrefix(target) + std::to_string(CurrentProcessId()) + ".";
@@ -147,9 +146,11 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   int handle = -1;
   int error = EEXIST;
   uint64_t serial = 0;
-  // A name taken by a writer of another process namespace: try the next one.
+  // A random number ends the name, so that nobody can plant a file or link by it in advance;
+  // CreateFile neither opens nor follows what exists. A name taken all the same: try another.
+  std::random_device random;
   for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    serial = sequence.fetch_add(1);
+    serial = (static_cast<uint64_t>(random()) << 32) ^ random();
     temporary = prefix + std::to_string(serial);
     error = files.CreateFile(temporary, like, &handle);
   }
@@ -163,8 +164,8 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   error = writer.Finish();
   // Any later change of the file gets a modification time at least that of this write: set
   // this file's a little earlier, by an amount that differs from one write to the next (this
-  // process's id and count of writes, and the time, mixed), and its stamp then differs from that
-  // of every later version. Where that fails the stamp is only not set apart.
+  // process's id, the name's random number and the time, mixed), and its stamp then differs from
+  // that of every later version. Where that fails the stamp is only not set apart.
   if (error == 0) error = files.StatHandle(handle, &written->stamp);
   if (error == 0) {
     const uint64_t spread =
@@ -188,6 +189,12 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   const uint64_t device = written->stamp.device;
   error = files.StatHandle(handle, &written->stamp);
   written->stamp.device = device;
+  // Whoever may write the directory may have put another file in the temporary file's place:
+  // the write succeeded only when `target` now names the file this write made.
+  FileStamp named;
+  if (error == 0 && (files.Stat(target, &named) != 0 || named.inode != written->stamp.inode)) {
+    error = kReplacedMeanwhile;
+  }
   int close_error = files.Close(handle);
   if (error == 0) error = close_error;
   if (error != 0) {
@@ -217,7 +224,7 @@ void RemoveAbandonedTemporaryFiles(IniFileSystem& files, const std::string& targ
   if (files.ListDirectory(directory, &names) != 0) return;
   for (const std::string& name : names) {
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    // Exactly "<prefix><pid>.<sequence>": anything else is not ours to touch.
+    // Exactly "<prefix><pid>.<number>": anything else is not ours to touch.
     size_t dot = name.find('.', prefix.size());
     if (dot == std::string::npos || !AllDigits(name, prefix.size(), dot) ||
         !AllDigits(name, dot + 1, name.size()) || dot - prefix.size() > 9) {

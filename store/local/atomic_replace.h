@@ -68,7 +68,7 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
                          WriteFailure* failure);
 
 // The start of the names of the temporary files written for `target`, within its directory;
-// the writer's process id, a dot and a sequence number follow it.
+// the writer's process id, a dot and a random number follow it.
 std::string TemporaryFilePrefix(const std::string& target);
 
 // Removes every temporary file of the store `target` (names made by TemporaryFilePrefix,

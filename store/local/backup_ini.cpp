@@ -39,11 +39,40 @@ int LockTimeoutMs() {
   return static_cast<int>(value);
 }
 
+// The bound on the size of the store's file, as remote stores bound an answer: 256 MiB, or
+// QEL_LOCAL_MAX_BYTES bytes when set.
+constexpr uint64_t kDefaultMaxBytes = uint64_t{256} << 20;
+constexpr const char* kMaxBytesVariable = "QEL_LOCAL_MAX_BYTES";
+
+// QEL_LOCAL_MAX_BYTES, or the default; 0 (after a log record naming it) when it is malformed.
+uint64_t MaxBytes() {
+  const char* text = std::getenv(kMaxBytesVariable);
+  if (text == nullptr || *text == '\0') return kDefaultMaxBytes;
+  char* end = nullptr;
+  errno = 0;
+  const long long bytes = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || bytes <= 0) {
+    CLogMsg("BackupIni::BackupIni", "osl", kLogTrace)
+        << kLogError << kMaxBytesVariable << " must be a number of bytes above 0, not \"" << text
+        << "\"" << flush;
+    return 0;
+  }
+  return static_cast<uint64_t>(bytes);
+}
+
+// Why a read failed: for a file over the limit, its size, the limit and what raises it.
+std::string ReadFailure(int error, const FileStamp& seen, uint64_t max_bytes) {
+  if (error != EFBIG) return ErrorText(error);
+  return "the file is " + std::to_string(seen.size) + " bytes, larger than the limit of " +
+         std::to_string(max_bytes) + " bytes set by " + kMaxBytesVariable;
+}
+
 // How often a store whose directory cannot be watched looks at its file's stamp while waiting.
 constexpr int kPollIntervalMs = 100;
 
-[[noreturn]] void ThrowReadError(const std::string& path, int error, long line) {
-  throw QELError("cannot read " + path + ": " + ErrorText(error),
+[[noreturn]] void ThrowReadError(const std::string& path, const std::string& reason, int error,
+                                 long line) {
+  throw QELError("cannot read " + path + ": " + reason,
                  error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed,
                  kIniFacility, kSourceFile, line);
 }
@@ -94,6 +123,7 @@ struct BackupIni::FileState {
   std::optional<uint64_t> hash;
   bool trusted = false;  // whether an equal stamp proves an equal content
   int lock_timeout_ms = kDefaultLockTimeoutMs;
+  uint64_t max_bytes = kDefaultMaxBytes;
   int watch = -1;             // the directory watch, once started
   std::string watched;        // the file it watches, symbolic links resolved
   bool watch_failed = false;  // the platform cannot watch: poll stamps instead
@@ -121,11 +151,16 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
       files_(files ? std::move(files) : DefaultIniFileSystem()),
       state_(std::make_unique<FileState>()) {
   state_->lock_timeout_ms = LockTimeoutMs();
+  state_->max_bytes = MaxBytes();
+  if (state_->max_bytes == 0) throw static_cast<int>(kIniReadFailed);
   std::string bytes;
   FileStamp stamp;
   int64_t before = NowNs();
-  int error = files_->ReadFile(path_, &bytes, &stamp);
-  if (error != 0) ThrowReadError(path_, error, __LINE__);
+  std::string target;
+  int error = files_->ResolveLinks(path_, &target);
+  if (error == 0) error = files_->ReadFile(target, state_->max_bytes, &bytes, &stamp);
+  if (error != 0)
+    ThrowReadError(path_, ReadFailure(error, stamp, state_->max_bytes), error, __LINE__);
   state_->RememberRead(stamp, ContentHash(bytes.data(), bytes.size()), before);
   LoadImage(std::move(bytes), path_);
 }
@@ -135,15 +170,22 @@ BackupIni::~BackupIni() {
 }
 
 bool BackupIni::Refresh(IniChanges* changed) {
-  // Stat and read follow symbolic links: one system call when nothing changed.
+  // Stat follows symbolic links: one system call when nothing changed. The read follows them
+  // only as far as ResolveLinks trusts them.
   FileStamp current;
-  if (int error = files_->Stat(path_, &current)) ThrowReadError(path_, error, __LINE__);
-  if (!current.regular) ThrowReadError(path_, kNotRegularFile, __LINE__);
+  if (int error = files_->Stat(path_, &current)) {
+    ThrowReadError(path_, ErrorText(error), error, __LINE__);
+  }
+  if (!current.regular)
+    ThrowReadError(path_, ErrorText(kNotRegularFile), kNotRegularFile, __LINE__);
   if (current == state_->stamp && state_->trusted) return false;
   std::string bytes;
   const int64_t before = NowNs();
-  if (int error = files_->ReadFile(path_, &bytes, &current)) {
-    ThrowReadError(path_, error, __LINE__);
+  std::string target;
+  int error = files_->ResolveLinks(path_, &target);
+  if (error == 0) error = files_->ReadFile(target, state_->max_bytes, &bytes, &current);
+  if (error != 0) {
+    ThrowReadError(path_, ReadFailure(error, current, state_->max_bytes), error, __LINE__);
   }
   const uint64_t hash = ContentHash(bytes.data(), bytes.size());
   if (hash == state_->hash) {
@@ -238,8 +280,9 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   if (exists && (current != state_->stamp || !state_->trusted)) {
     std::string bytes;
     int64_t before = NowNs();
-    if (int read_error = files_->ReadFile(target, &bytes, &current)) {
-      ThrowFlushError(kIniWriteFailed, path_, "cannot read it back: " + ErrorText(read_error),
+    if (int read_error = files_->ReadFile(target, state_->max_bytes, &bytes, &current)) {
+      ThrowFlushError(kIniWriteFailed, path_,
+                      "cannot read it back: " + ReadFailure(read_error, current, state_->max_bytes),
                       __LINE__);
     }
     const uint64_t hash = ContentHash(bytes.data(), bytes.size());
@@ -264,8 +307,10 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
   const ContentPieces content = [this](const std::function<void(std::string_view)>& piece) {
     ForEachImagePiece(piece);
   };
-  if (!WriteFileAtomically(*files_, target, content, exists ? &current : nullptr, &written,
-                           &failure)) {
+  // A store gone since it was looked at before the lock (removed, or a dangling link put in its
+  // place) is made again like the one seen then, not the writer's own.
+  const FileStamp* like = exists ? &current : existed ? &existing : nullptr;
+  if (!WriteFileAtomically(*files_, target, content, like, &written, &failure)) {
     ThrowFlushError(kIniWriteFailed, path_, ErrorText(failure.error), __LINE__);
   }
   state_->RememberWrite(written);

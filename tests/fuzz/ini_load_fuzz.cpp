@@ -23,7 +23,7 @@ class MemoryFileSystem : public IniFileSystem {
  public:
   std::map<std::string, std::string> files;
 
-  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override {
+  int ReadFile(const std::string& path, uint64_t, std::string* bytes, FileStamp* stamp) override {
     auto file = files.find(path);
     if (file == files.end()) return ENOENT;
     *bytes = file->second;

@@ -11,8 +11,9 @@
 
 class ForwardingFileSystem : public IniFileSystem {
  public:
-  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override {
-    return files_->ReadFile(path, bytes, stamp);
+  int ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes,
+               FileStamp* stamp) override {
+    return files_->ReadFile(path, max_bytes, bytes, stamp);
   }
   int Stat(const std::string& path, FileStamp* stamp) override { return files_->Stat(path, stamp); }
   int ResolveLinks(const std::string& path, std::string* target) override {

@@ -22,9 +22,10 @@ class TestFileSystem : public ForwardingFileSystem {
   int reads = 0;
   std::vector<FileStamp> created;
 
-  int ReadFile(const std::string& path, std::string* bytes, FileStamp* stamp) override {
+  int ReadFile(const std::string& path, uint64_t max_bytes, std::string* bytes,
+               FileStamp* stamp) override {
     ++reads;
-    return Clock(ForwardingFileSystem::ReadFile(path, bytes, stamp), stamp);
+    return Clock(ForwardingFileSystem::ReadFile(path, max_bytes, bytes, stamp), stamp);
   }
   int Stat(const std::string& path, FileStamp* stamp) override {
     return Clock(ForwardingFileSystem::Stat(path, stamp), stamp);

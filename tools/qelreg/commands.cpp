@@ -247,13 +247,18 @@ void Import(const Command& command, const QELConnection& connection, Output& out
   std::unique_ptr<PrivateCopy> copy;
   if (command.file == "-") copy = std::make_unique<PrivateCopy>();
   const std::string file = copy ? copy->Path() : command.file;
-  QELConnection source(QELConnection::INI);
-  source.Login(file, 0, "", "");
-  CheckKeyGroups(ReadWholeFile(file));
+  KeyValues keys;
+  {
+    // The source store, its file and its decoded values, is gone before the target is written:
+    // only the values read from it stay in memory beside the target's copies.
+    QELConnection source(QELConnection::INI);
+    source.Login(file, 0, "", "");
+    CheckKeyGroups(ReadWholeFile(file));
+    keys = KeysWithValues(QELRBKey(source), false, true, source);
+  }
 
   long created = 0;
   long values = 0;
-  const KeyValues keys = KeysWithValues(QELRBKey(source), false, true, source);
   for (const auto& [path, named] : keys) {
     if (WriteKey(connection, path, named, where)) ++created;
     values += static_cast<long>(named.size());
