@@ -13,8 +13,11 @@
 
 // What every request of one transport shares.
 struct HttpSettings {
-  std::string user;       // basic authentication when not empty
-  std::string password;   // never logged, never part of a text
+  std::string user;      // basic authentication when not empty
+  std::string password;  // never logged, never part of a text
+  // The requests carry another secret (a password in the body, a token in a header), so over
+  // plain HTTP they never go through a proxy either (see GoesDirect in remote_settings.h).
+  bool secret_requests = false;
   std::string ca_file;    // the certificates trusted for TLS; "" for the system's
   std::string cert_file;  // a client certificate (PEM) to present for TLS, when not empty
   std::string key_file;   // its private key, when not in cert_file

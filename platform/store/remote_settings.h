@@ -27,6 +27,12 @@ constexpr const char* kRemoteMaxBytesVariable = "QEL_REMOTE_MAX_BYTES";
 // library's words)"), with the limit of `max_bytes` for an answer too large; "" when answered.
 std::string HttpFailureText(const HttpResponse& response, uint64_t max_bytes);
 
+// Whether a request to `url` must bypass every proxy the environment or the system names:
+// it goes over plain HTTP and carries credentials (the settings' user or password, or secrets of
+// its own). A proxy would see them in clear; over https a proxy only tunnels the TLS connection
+// (CONNECT), so it is honoured there.
+bool GoesDirect(const HttpSettings& settings, const std::string& url);
+
 // Base64 as HTTP basic authentication and etcd's JSON gateway write it ("+/", padded).
 std::string Base64(const std::string& bytes);
 // Decodes `text` into `out`; false when it is not such base64.
