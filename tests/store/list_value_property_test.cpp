@@ -5,6 +5,7 @@
 #include <rapidcheck/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,17 +25,35 @@ constexpr long kAlreadyThere = static_cast<long>(zor::qel::ErrorCode::kAlreadyEx
 
 enum class Operation { kRead, kSet, kAdd, kDeleteElements, kDeleteWhole };
 
-// Bytes that matter to the list encoding and the quoting: letters, the separator, a blank.
-rc::Gen<std::string> EntryText() {
-  return rc::gen::container<std::string>(rc::gen::element('a', 'b', '\x1b', ' '));
+void showValue(Operation operation, std::ostream& out) {
+  static const char* const kNames[] = {"read", "SetValue", "AddValue", "DeleteValue elements",
+                                       "DeleteValue whole"};
+  out << kNames[static_cast<int>(operation)];
 }
 
-// Elements a caller passes: short texts, now and then one holding the separator.
+// Entry texts: any bytes that matter to the list encoding and the quoting (letters, the
+// separator, a blank), or a list as written (each element followed by 0x1B) and then a tail that
+// a hand edit may have left after the last separator.
+rc::Gen<std::string> EntryText() {
+  return rc::gen::weightedOneOf<std::string>(
+      {{1, rc::gen::container<std::string>(rc::gen::element('a', 'b', '\x1b', ' '))},
+       {2, rc::gen::map(rc::gen::pair(rc::gen::container<std::vector<std::string>>(
+                                          rc::gen::element<std::string>("a", "b", "ab", "")),
+                                      rc::gen::element<std::string>("", "", "c", "b", "c d")),
+                        [](const std::pair<std::vector<std::string>, std::string>& parts) {
+                          std::string text;
+                          for (const std::string& element : parts.first) text += element + '\x1b';
+                          return text + parts.second;
+                        })}});
+}
+
+// Elements a caller passes: up to three short texts, now and then one holding the separator.
 rc::Gen<std::vector<std::string>> Elements() {
-  return rc::gen::container<std::vector<std::string>>(rc::gen::element<std::string>("a", "b", "ab",
-                                                                                    "",
-                                                                                    "a\x1b"
-                                                                                    "b"));
+  return rc::gen::mapcat(rc::gen::inRange<size_t>(0, 4), [](size_t count) {
+    return rc::gen::container<std::vector<std::string>>(
+        count, rc::gen::weightedElement<std::string>(
+                   {{4, "a"}, {4, "b"}, {4, "c"}, {2, "ab"}, {1, ""}, {1, "a\033b"}}));
+  });
 }
 
 // The entry line's value as a quoted token, every byte but letters written as \xHH.
@@ -81,8 +100,12 @@ RC_GTEST_PROP(ListValueProperty, NoElementOrByteIsLostUnlessMeant, ()) {
   const std::string text = *EntryText();
   const bool raw_possible = text.empty() || (text.front() != ' ' && text.back() != ' ');
   const bool quoted = !raw_possible || *rc::gen::arbitrary<bool>();
-  const auto operation = *rc::gen::element(Operation::kRead, Operation::kSet, Operation::kAdd,
-                                           Operation::kDeleteElements, Operation::kDeleteWhole);
+  // Element changes, which must keep or refuse what they do not remove, come most often.
+  const auto operation = *rc::gen::weightedElement<Operation>({{1, Operation::kRead},
+                                                               {1, Operation::kSet},
+                                                               {3, Operation::kAdd},
+                                                               {3, Operation::kDeleteElements},
+                                                               {1, Operation::kDeleteWhole}});
   std::vector<std::string> given = *Elements();
   if (operation == Operation::kDeleteElements && given.empty()) given.push_back("a");
 
