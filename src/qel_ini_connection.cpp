@@ -14,7 +14,6 @@
 #include "os_time.h"
 #include "os_tokenizer.h"
 #include "qel_failures.h"
-#include "qel_ini_key.h"
 #include "remote_ini.h"
 
 QELConnectionBase::~QELConnectionBase() = default;
@@ -98,7 +97,6 @@ void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,
   store = QELIniHolder(opened);
   user = user_name;
   host = host_name;
-  LogTruncatedValues(*opened);
 }
 
 QELStatus QELIniConnection::LoginFailure(const char* function, int32_t code,

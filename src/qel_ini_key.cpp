@@ -155,6 +155,16 @@ class ListRemoval : public ListEdit {
   }
 };
 
+// Tells, when a key loads the value, that its stored text holds bytes it does not read: one error
+// record naming the key and the value, never the content.
+void LogTruncated(const std::string& group, const std::string& name) {
+  CLogMsg("QELIniKey::LoadValues", "key", kLogTrace)
+      << kLogError << "the value " << name << " of key " << (group.empty() ? "/" : group)
+      << " holds bytes after its last separator 0x1B, which no element keeps: it reads as the "
+         "elements before them"
+      << flush;
+}
+
 // A group's values decoded once, kept by the store beside the group's entries until they change,
 // and shared copy-on-write by every key that loads them meanwhile: opening a key copies no value.
 class DecodedValues : public IniGroupView {
@@ -171,9 +181,10 @@ bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer
     QELValueMapPointer decoded(new QELValueMap());
     QELValueMap* map = decoded.operator->();
     // The entries come unique without regard to case, in their order: each is appended.
-    const bool exists =
-        store.ForEachGroupEntry(group, [map](const std::string& name, const std::string& value) {
+    const bool exists = store.ForEachGroupEntry(
+        group, [map, &group](const std::string& name, const std::string& value) {
           map->Append(QELValueItem(name, DecodeValue(value)));
+          if (IsTruncatedText(value)) LogTruncated(group, name);
         });
     if (!exists) return false;
     map->ShrinkToFit();
@@ -227,20 +238,6 @@ QELRBValue DecodeValue(const std::string& text) {
 
 bool IsTruncatedText(const std::string& text) {
   return !text.empty() && text.back() != kSeparator && text.find(kSeparator) != std::string::npos;
-}
-
-void LogTruncatedValues(const Ini& store) {
-  for (IniGroupIterator it = store.begin(); it != store.end(); ++it) {
-    const std::string& group = it.Name();
-    store.ForEachGroupEntry(group, [&group](const std::string& name, const std::string& value) {
-      if (!IsTruncatedText(value)) return;
-      CLogMsg("LogTruncatedValues", "key", kLogTrace)
-          << kLogError << "the value " << name << " of key " << (group.empty() ? "/" : group)
-          << " holds bytes after its last separator 0x1B, which no element keeps: it reads as "
-             "the elements before them"
-          << flush;
-    });
-  }
 }
 
 bool QELSubkeyMatcher::operator()(const std::string& group) const {

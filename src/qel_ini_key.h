@@ -19,9 +19,6 @@ QELRBValue DecodeValue(const std::string& text);
 // Whether DecodeValue drops bytes of `text`: it holds 0x1B and does not end with it (a list
 // edited without its final separator, or one string holding 0x1B).
 bool IsTruncatedText(const std::string& text);
-// Logs one error record for each value of the store whose text IsTruncatedText, naming its key
-// and its name, never its content.
-void LogTruncatedValues(const Ini& store);
 
 // Decides whether a group name is a subkey of the key with prefix Q (its path followed by "/"):
 // direct subkeys only, or every descendant.

@@ -1,6 +1,6 @@
 // Values whose stored text holds bytes after its last 0x1B (a list edited by hand without its
-// final separator, or a quoted "\x1b" inside a string): the login names each in a log record,
-// programs find them, and element changes refuse them, also when replayed onto a newer file.
+// final separator, or a quoted "\x1b" inside a string): loading the key names each in a log
+// record, programs find them, and element changes refuse them, also on a replay onto a newer file.
 #include <gtest/gtest.h>
 
 #include <list>
@@ -26,9 +26,10 @@ class TruncatedValueTest : public LocalStoreTest {
             "b\x1b\n") {}
 };
 
-TEST_F(TruncatedValueTest, TheLoginNamesEachAndProgramsFindThem) {
+TEST_F(TruncatedValueTest, LoadingTheKeyNamesEachAndProgramsFindThem) {
   LogCapture log;
   const QELConnection connection = Login();
+  QELRBKey key("/K", connection);
   std::list<std::string> named;
   for (const zor::qel::LogRecord& record : log.records) {
     EXPECT_EQ(record.text.find("secret"), std::string::npos) << record.text;
@@ -41,7 +42,6 @@ TEST_F(TruncatedValueTest, TheLoginNamesEachAndProgramsFindThem) {
   }
   EXPECT_EQ(named, (std::list<std::string>{"hand", "quoted"}));
 
-  QELRBKey key("/K", connection);
   EXPECT_EQ(key.GetTruncatedValues(), (std::list<std::string>{"hand", "quoted"}));
   EXPECT_EQ(key.GetValue("hand").Elements(), std::vector<std::string>{"x"});
   try {

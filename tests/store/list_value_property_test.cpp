@@ -119,7 +119,8 @@ RC_GTEST_PROP(ListValueProperty, NoElementOrByteIsLostUnlessMeant, ()) {
   LogCapture log;
   QELConnection connection(QELConnection::INI);
   connection.Login(path, 0, "tester", "");
-  // The login names the value in an error record exactly when its text loses bytes.
+  QELRBKey key("/K", connection);
+  // Loading the key names the value in an error record exactly when its text loses bytes.
   size_t warnings = 0;
   for (const zor::qel::LogRecord& record : log.records) {
     if (record.severity == 3 && record.text.find("value v of key /K") != std::string::npos) {
@@ -127,7 +128,6 @@ RC_GTEST_PROP(ListValueProperty, NoElementOrByteIsLostUnlessMeant, ()) {
     }
   }
   RC_ASSERT(warnings == (IsTruncatedText(text) ? 1u : 0u));
-  QELRBKey key("/K", connection);
   const std::vector<std::string> before = key.GetValue("v").Elements();
   RC_ASSERT(before == ElementsOf(text));
 
