@@ -159,7 +159,7 @@ class ListRemoval : public ListEdit {
 // record naming the key and the value, never the content.
 void LogTruncated(const std::string& group, const std::string& name) {
   CLogMsg("QELIniKey::LoadValues", "key", kLogTrace)
-      << kLogError << "the value " << name << " of key " << (group.empty() ? "/" : group)
+      << kLogError << "The value " << name << " of key " << (group.empty() ? "/" : group)
       << " holds bytes after its last separator 0x1B, which no element keeps: it reads as the "
          "elements before them"
       << flush;
