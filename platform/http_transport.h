@@ -13,8 +13,11 @@
 
 // What every request of one transport shares.
 struct HttpSettings {
-  std::string user;       // basic authentication when not empty
-  std::string password;   // never logged, never part of a text
+  std::string user;      // basic authentication when not empty
+  std::string password;  // never logged, never part of a text
+  // The requests carry another secret (a password in the body, a token in a header), so over
+  // plain HTTP they never go through a proxy either (see GoesDirect).
+  bool secret_requests = false;
   std::string ca_file;    // the certificates trusted for TLS; "" for the system's
   std::string cert_file;  // a client certificate (PEM) to present for TLS, when not empty
   std::string key_file;   // its private key, when not in cert_file
@@ -68,6 +71,12 @@ class HttpTransport {
 // The platform's transport. Throws QELError (StoreError::kRemoteFailed) when the HTTP library
 // cannot start.
 std::unique_ptr<HttpTransport> MakeHttpTransport(HttpSettings settings);
+
+// Whether a request to `url` must bypass every proxy the environment or the system names: it goes
+// over plain HTTP and carries credentials (the settings' user or password, or secrets of its
+// own). A proxy would see them in clear; over https a proxy only tunnels the TLS connection
+// (CONNECT), so it is honoured there.
+bool GoesDirect(const HttpSettings& settings, const std::string& url);
 
 // An address taken apart.
 struct HttpAddress {

@@ -20,6 +20,10 @@ const std::map<std::string, std::string>& Catalogue() {
       {"ZORKVA0611E",
        "ZORKVA0611E The value %1 cannot be stored: its element %2 holds the byte 0x1B, which "
        "separates list elements."},
+      {"ZORKVA0612E",
+       "ZORKVA0612E The value %1 of key %2 holds bytes after its last separator 0x1B, which no "
+       "element keeps: it reads as the elements before them, and its elements cannot be added or "
+       "removed one by one. Set the whole value."},
       {"ZORKVA1112E",
        "ZORKVA1112E The unicode mode of the configuration store differs from the process's."},
       {"ZORKVA1113E",

@@ -22,7 +22,8 @@ enum class ErrorCode : long {
   kNoValue = 160,                   // no value of that name
   kInvalidPath = 164,               // invalid key path or subkey name
   kPastEnd = 167,                   // an iterator used past its end
-  kUnstorableValue = 168,           // an element holds the byte 0x1B that separates elements
+  kUnstorableValue = 168,           // an element holds the byte 0x1B that separates elements,
+                                    // or a stored value holds bytes after its last one
   kMalformedValue = 169,            // a typed read (zor_qel.h) found a value not of its type
   kUnicodeMismatch = 1112,          // the store's unicode mode differs from the process's
   kUnsupportedVersion = 1113,       // the store's product version is not supported

@@ -49,6 +49,15 @@ class QEL_API QELRBKey {
   // Removes the given elements from the list, or the whole value for an empty `value`.
   void DeleteValue(const std::string& name, const QELRBValue& value = QELRBValue());
   void SetValues(const std::map<QELNoCaseString, QELRBValue>& values);
+  // The names of the values whose stored text holds bytes after its last 0x1B separator (a list
+  // edited by hand without its final 0x1B, or a string holding 0x1B): they read as the elements
+  // before those bytes, and AddValue or DeleteValue of elements refuses them (168) rather than
+  // drop the bytes; SetValue and DeleteValue of the whole value replace them. Loading a key's
+  // values logs one error record for each.
+  std::list<std::string> GetTruncatedValues() const;
+  // Throws QELError 168 (ZORKVA0611E) naming the first such value, as a write of it would be
+  // refused; returns when there is none.
+  void RefuseTruncatedValues() const;
 
   QELRBKey GetSubkey(const std::string& name) const;
   bool HasSubkey(const std::string& name) const;

@@ -130,6 +130,8 @@ class CurlHttpTransport : public HttpTransport {
     // Refuses a body announced too large before it comes; AppendBody stops one that grows so.
     curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(settings_.max_body_bytes));
+    // Credentials in clear never pass a proxy named by http_proxy, all_proxy and the like.
+    if (GoesDirect(settings_, request.url)) curl_easy_setopt(curl, CURLOPT_PROXY, "");
     if (!settings_.user.empty()) {
       curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
       curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.user.c_str());

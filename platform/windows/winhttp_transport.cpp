@@ -164,6 +164,15 @@ class WinHttpTransport : public HttpTransport {
         connection.get(), Widen(request.method).c_str(), path.c_str(), nullptr, WINHTTP_NO_REFERER,
         WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
     if (!handle) return fail(::GetLastError());
+    if (GoesDirect(settings_, request.url)) {
+      // Credentials in clear never pass the proxy the system names.
+      WINHTTP_PROXY_INFO direct;
+      std::memset(&direct, 0, sizeof direct);
+      direct.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
+      if (!::WinHttpSetOption(handle.get(), WINHTTP_OPTION_PROXY, &direct, sizeof direct)) {
+        return fail(::GetLastError());
+      }
+    }
     // Every step of this request bounded: the TLS handshake and the wait for the answer too.
     DWORD whole = static_cast<DWORD>(std::min<long>(whole_ms, INT_MAX));
     DWORD connect = static_cast<DWORD>(std::min<long>(settings_.connect_timeout_ms, INT_MAX));

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <zor-qel-rb-key/qel_rb_iterators.h>
+#include "message.h"
 #include "qel_key.h"
 #include "qel_key_factory.h"
 #include "qel_rb_log.h"
@@ -105,6 +106,23 @@ void QELRBKey::DeleteValue(const std::string& name, const QELRBValue& value) {
   if (!status.Ok() && status.code != qel_failure::kNoValue.code) {
     RbThrowStatus(kFunction, status, kSource, __LINE__);
   }
+}
+
+std::list<std::string> QELRBKey::GetTruncatedValues() const {
+  std::list<std::string> names;
+  const QELStatus status = keyPointer->GetTruncatedValues(names);
+  if (!status.Ok()) RbThrowStatus("QELRBKey::GetTruncatedValues", status, kSource, __LINE__);
+  return names;
+}
+
+void QELRBKey::RefuseTruncatedValues() const {
+  const std::list<std::string> names = GetTruncatedValues();
+  if (names.empty()) return;
+  // As one string the stored text is one element holding 0x1B, which no write may store.
+  const QELFailure& failure = qel_failure::kUnstorableValue;
+  RbThrowStatus("QELRBKey::RefuseTruncatedValues",
+                Failed(failure, Message("")[failure.message_id] << names.front() << "1"), kSource,
+                __LINE__);
 }
 
 void QELRBKey::SetValues(const std::map<QELNoCaseString, QELRBValue>& values) {

@@ -29,6 +29,7 @@ constexpr QELFailure kNoValue{Code(ErrorCode::kNoValue), "ZORKVA0603E"};
 constexpr QELFailure kInvalidPath{Code(ErrorCode::kInvalidPath), "ZORKVA0607E"};
 constexpr QELFailure kPastEnd{Code(ErrorCode::kPastEnd), "ZORKVA0610E"};
 constexpr QELFailure kUnstorableValue{Code(ErrorCode::kUnstorableValue), "ZORKVA0611E"};
+constexpr QELFailure kTruncatedValue{Code(ErrorCode::kUnstorableValue), "ZORKVA0612E"};
 constexpr QELFailure kUnicodeMismatch{Code(ErrorCode::kUnicodeMismatch), "ZORKVA1112E"};
 constexpr QELFailure kUnsupportedVersion{Code(ErrorCode::kUnsupportedVersion), "ZORKVA1113E"};
 constexpr QELFailure kConfigurationUnreadable{Code(ErrorCode::kConfigurationUnreadable),

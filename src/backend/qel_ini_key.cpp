@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <zor-qel-rb-key/qel_error.h>
+#include "clog_msg.h"
 #include "message.h"
 #include "qel_failures.h"
 #include "qel_subkey_selector.h"
@@ -67,22 +68,64 @@ void MergeElements(std::list<QELRBValue>& merged, const std::list<QELRBValue>& a
   }
 }
 
+// The stored text of the entry `name` of `group`, or null when it does not exist.
+const std::string* StoredText(const Ini& store, const std::string& group, const std::string& name) {
+  const IniEntryMap* entries = store.GetGroupProperty(group);
+  if (entries == nullptr) return nullptr;
+  const auto found = entries->find(name);
+  return found == entries->end() ? nullptr : &found->second;
+}
+
 // The elements of the stored entry `name` of `group`, or none when it does not exist.
 std::list<QELRBValue> StoredElements(const Ini& store, const std::string& group,
                                      const std::string& name) {
-  const IniEntryMap* entries = store.GetGroupProperty(group);
-  if (entries == nullptr) return {};
-  const auto found = entries->find(name);
-  if (found == entries->end()) return {};
-  return DecodeValue(found->second);
+  const std::string* text = StoredText(store, group, name);
+  if (text == nullptr) return {};
+  return DecodeValue(*text);
 }
 
-// Adding elements to a list entry, replayable onto another writer's version of it: elements the
-// entry already holds there are not added twice.
-class ListAddition : public IniEntryEdit {
+// The text of ZORKVA0612E for the value `name` of the key at `group`.
+std::string TruncatedText(const std::string& group, const std::string& name) {
+  return Message("")[qel_failure::kTruncatedValue.message_id]
+         << name << (group.empty() ? std::string("/") : group);
+}
+
+// Refuses an element change of a value whose stored text would lose bytes when rewritten from
+// its elements: only a whole new value may replace it.
+QELStatus RefuseTruncated(const Ini& store, const std::string& group, const std::string& name) {
+  const std::string* text = StoredText(store, group, name);
+  if (text == nullptr || !IsTruncatedText(*text)) return QELStatus();
+  return Failed(qel_failure::kTruncatedValue, TruncatedText(group, name));
+}
+
+// A list edit, replayable onto another writer's version of the entry; it refuses (throws the
+// 168 QELError) to rewrite a version whose text would lose bytes.
+class ListEdit : public IniEntryEdit {
  public:
-  explicit ListAddition(std::list<QELRBValue> elements) : elements_(std::move(elements)) {}
+  ListEdit(std::string group, std::string name, std::list<QELRBValue> elements)
+      : group_(std::move(group)), name_(std::move(name)), elements_(std::move(elements)) {}
+
+ protected:
+  void RefuseTruncated(const std::string* current) const {
+    if (current == nullptr || !IsTruncatedText(*current)) return;
+    // Only a replay meets one: the key refuses the change before it is made.
+    throw QELError(TruncatedText(group_, name_) +
+                       " Another writer left it so meanwhile; the changes are kept in memory.",
+                   qel_failure::kTruncatedValue.code, qel_failure::kLibraryFacility, kSourceFile,
+                   __LINE__);
+  }
+
+  std::string group_;
+  std::string name_;
+  std::list<QELRBValue> elements_;
+};
+
+// Adding elements to a list entry: elements the entry already holds are not added twice.
+class ListAddition : public ListEdit {
+ public:
+  using ListEdit::ListEdit;
   bool Apply(const std::string* current, std::string* result) const override {
+    RefuseTruncated(current);
     std::list<QELRBValue> merged;
     if (current != nullptr) merged = DecodeValue(*current);
     std::list<QELRBValue> added;
@@ -94,17 +137,15 @@ class ListAddition : public IniEntryEdit {
     *result = EncodeValue(QELRBValue(merged));
     return true;
   }
-
- private:
-  std::list<QELRBValue> elements_;
 };
 
 // Removing elements (every occurrence) from a list entry; an entry that is gone stays gone.
-class ListRemoval : public IniEntryEdit {
+class ListRemoval : public ListEdit {
  public:
-  explicit ListRemoval(std::list<QELRBValue> elements) : elements_(std::move(elements)) {}
+  using ListEdit::ListEdit;
   bool Apply(const std::string* current, std::string* result) const override {
     if (current == nullptr) return false;
+    RefuseTruncated(current);
     std::list<QELRBValue> kept = DecodeValue(*current);
     const size_t before = kept.size();
     kept.remove_if([this](const QELRBValue& element) { return HasElement(elements_, element); });
@@ -112,10 +153,17 @@ class ListRemoval : public IniEntryEdit {
     *result = EncodeValue(QELRBValue(kept));
     return true;
   }
-
- private:
-  std::list<QELRBValue> elements_;
 };
+
+// Tells, when a key loads the value, that its stored text holds bytes it does not read: one error
+// record naming the key and the value, never the content.
+void LogTruncated(const std::string& group, const std::string& name) {
+  CLogMsg("QELIniKey::LoadValues", "key", kLogTrace)
+      << kLogError << "The value " << name << " of key " << (group.empty() ? "/" : group)
+      << " holds bytes after its last separator 0x1B, which no element keeps: it reads as the "
+         "elements before them"
+      << flush;
+}
 
 // A group's values decoded once, kept by the store beside the group's entries until they change,
 // and shared copy-on-write by every key that loads them meanwhile: opening a key copies no value.
@@ -133,9 +181,10 @@ bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer
     QELValueMapPointer decoded(new QELValueMap());
     QELValueMap* map = decoded.operator->();
     // The entries come unique without regard to case, in their order: each is appended.
-    const bool exists =
-        store.ForEachGroupEntry(group, [map](const std::string& name, const std::string& value) {
+    const bool exists = store.ForEachGroupEntry(
+        group, [map, &group](const std::string& name, const std::string& value) {
           map->Append(QELValueItem(name, DecodeValue(value)));
+          if (IsTruncatedText(value)) LogTruncated(group, name);
         });
     if (!exists) return false;
     map->ShrinkToFit();
@@ -185,6 +234,10 @@ QELRBValue DecodeValue(const std::string& text) {
     start = end + 1;
   }
   return QELRBValue(elements);
+}
+
+bool IsTruncatedText(const std::string& text) {
+  return !text.empty() && text.back() != kSeparator && text.find(kSeparator) != std::string::npos;
 }
 
 bool QELSubkeyMatcher::operator()(const std::string& group) const {
@@ -307,6 +360,8 @@ QELStatus QELIniKey::AddValue(const QELValueItem& value) {
   if (!storable.Ok()) return storable;
   FollowStore();
   QELValueMap* cache = values.operator->();
+  const QELStatus whole = RefuseTruncated(Store(), path, value.first);
+  if (!whole.Ok()) return whole;
   const std::list<QELRBValue> added = value.second;
   std::list<QELRBValue> merged;
   const QELValueMap::iterator cached = cache->Find(value.first);
@@ -328,7 +383,8 @@ QELStatus QELIniKey::AddValue(const QELValueItem& value) {
     if (!HasElement(stored, element)) fresh.push_back(element);
   }
   if (!fresh.empty() || added.empty()) {
-    store.EditEntry(path, value.first, std::make_shared<ListAddition>(std::move(fresh)));
+    store.EditEntry(path, value.first,
+                    std::make_shared<ListAddition>(path, value.first, std::move(fresh)));
   }
   Flush();
   return QELStatus();
@@ -344,6 +400,12 @@ QELStatus QELIniKey::DeleteValues(const QELValueMap& removals) {
   FollowStore();
   QELValueMap* cache = values.operator->();
   Ini& store = Store();
+  // Refused before anything changes, for every value whose elements it would remove.
+  for (auto it = removals.Begin(); it != removals.End(); ++it) {
+    if (static_cast<std::list<QELRBValue>>(it->second).empty()) continue;
+    const QELStatus whole = RefuseTruncated(store, path, it->first);
+    if (!whole.Ok()) return whole;
+  }
   for (auto it = removals.Begin(); it != removals.End(); ++it) {
     const QELValueMap::iterator cached = cache->Find(it->first);
     if (cached == cache->End()) continue;
@@ -364,10 +426,19 @@ QELStatus QELIniKey::DeleteValues(const QELValueMap& removals) {
       if (HasElement(stored, element) && !HasElement(present, element)) present.push_back(element);
     }
     if (!present.empty()) {
-      store.EditEntry(path, it->first, std::make_shared<ListRemoval>(std::move(present)));
+      store.EditEntry(path, it->first,
+                      std::make_shared<ListRemoval>(path, it->first, std::move(present)));
     }
   }
   Flush();
+  return QELStatus();
+}
+
+QELStatus QELIniKey::GetTruncatedValues(std::list<std::string>& names) {
+  names.clear();
+  Store().ForEachGroupEntry(path, [&names](const std::string& name, const std::string& value) {
+    if (IsTruncatedText(value)) names.push_back(name);
+  });
   return QELStatus();
 }
 

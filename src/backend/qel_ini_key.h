@@ -16,6 +16,9 @@
 std::string EncodeValue(const QELRBValue& value);
 // Decodes entry text: pieces ending at each 0x1B; text after the last 0x1B is dropped.
 QELRBValue DecodeValue(const std::string& text);
+// Whether DecodeValue drops bytes of `text`: it holds 0x1B and does not end with it (a list
+// edited without its final separator, or one string holding 0x1B).
+bool IsTruncatedText(const std::string& text);
 
 // Decides whether a group name is a subkey of the key with prefix Q (its path followed by "/"):
 // direct subkeys only, or every descendant.
@@ -57,6 +60,7 @@ class QELIniKey : public QELKey {
   QELStatus HasValue(const QELNoCaseString& name, bool& has) override;
   QELStatus DeleteValue(const QELValueItem& value) override;
   QELStatus DeleteValues(const QELValueMap& values) override;
+  QELStatus GetTruncatedValues(std::list<std::string>& names) override;
   QELStatus SearchValues(const std::string& filter, qel_iterator<QELValueItem>& cursor,
                          uint32_t& count) override;
   QELStatus CreateSubkey(const std::string& name) override;

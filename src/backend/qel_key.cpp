@@ -112,6 +112,11 @@ QELStatus QELKey::GetValues(QELValueMapPointer& out) {
   return QELStatus();
 }
 
+QELStatus QELKey::GetTruncatedValues(std::list<std::string>& names) {
+  names.clear();
+  return QELStatus();
+}
+
 QELStatus QELKey::HasValue(const QELNoCaseString& value_name, bool& has) {
   const QELValueMapPointer& cache = values;
   QELValueMap* map = cache.operator->();

@@ -79,6 +79,9 @@ class QELKey {
   virtual QELStatus DeleteValue(const QELValueItem& value) = 0;
   // DeleteValue of every entry, with one write back at the end.
   virtual QELStatus DeleteValues(const QELValueMap& values) = 0;
+  // Fills `names` with the values whose stored text holds bytes their decoded elements leave
+  // out, as the store holds them now. The base knows no stored text: none.
+  virtual QELStatus GetTruncatedValues(std::list<std::string>& names);
   // Installs in `cursor` a reader over a snapshot of the values whose names match the wildcard
   // `filter`. A reader that cannot be made is reported with its error's code and text.
   virtual QELStatus SearchValues(const std::string& filter, qel_iterator<QELValueItem>& cursor,

@@ -263,6 +263,7 @@ EtcdClient::EtcdClient(EtcdOptions options) : options_(std::move(options)) {
   HttpSettings settings = options_.http;
   settings.user.clear();  // etcd takes no basic authentication: the token stands for the user
   settings.password.clear();
+  settings.secret_requests = !options_.user.empty();  // the password, then the token
   http_ = MakeHttpTransport(std::move(settings));
 }
 

@@ -290,6 +290,7 @@ void BackupIni::FlushIniDataToFile(const std::string& file) {
       try {
         MergeOnto(std::move(bytes), path_);
       } catch (const QELError& error) {
+        if (error.Facility() != kIniFacility) throw;  // a replayed change refused: it says why
         const int number = static_cast<int>(error.Code());
         ThrowFlushError(static_cast<IniErrorNumber>(number), path_,
                         "another writer changed it into a file that cannot be merged: " +

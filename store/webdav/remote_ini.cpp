@@ -171,6 +171,7 @@ bool RemoteIni::Refresh(IniChanges* changed) {
     try {
       merged = MergeOnto(std::move(response.body), transport.shown, changed);
     } catch (const QELError& error) {
+      if (error.Facility() != kIniFacility) throw;  // a replayed change refused: it says why
       const int number = static_cast<int>(error.Code());
       Fail(number,
            "GET " + transport.shown +
@@ -259,6 +260,7 @@ void RemoteIni::MergeNewerFile() {
   try {
     MergeOnto(std::move(response.body), transport.shown);
   } catch (const QELError& error) {
+    if (error.Facility() != kIniFacility) throw;  // a replayed change refused: it says why
     const int number = static_cast<int>(error.Code());
     Fail(number,
          "GET " + transport.shown + ": the newer file cannot be read: " +

@@ -234,6 +234,32 @@ void Export(const Command& command, const QELConnection& connection, Output& out
   }
 }
 
+// Refuses a source holding a value whose stored text has bytes after its last 0x1B: it reads as
+// fewer elements than it holds, so copying it would drop them. Code 168 names the value.
+void RefuseTruncatedValues(const QELConnection& source, const KeyValues& keys, Where& where) {
+  for (const auto& entry : keys) {
+    const QELRBKey key(entry.first, source);
+    const std::list<std::string> names = key.GetTruncatedValues();
+    if (names.empty()) continue;
+    where.key = entry.first;
+    where.value = names.front();
+    key.RefuseTruncatedValues();
+  }
+}
+
+// Lists every value beneath PATH (the whole store by default) whose stored text holds bytes
+// after its last 0x1B, as "KEY: NAME": SetValue of the whole value repairs one.
+void Check(const Command& command, const QELConnection& connection, Output& output) {
+  const KeyValues keys = KeysWithValues(OpenKey(connection, command.path), true, true, connection);
+  std::vector<std::string> found;
+  for (const auto& entry : keys) {
+    for (const std::string& name : QELRBKey(entry.first, connection).GetTruncatedValues()) {
+      found.push_back(entry.first + ": " + name);
+    }
+  }
+  output.List(found);
+}
+
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -255,6 +281,7 @@ void Import(const Command& command, const QELConnection& connection, Output& out
     source.Login(file, 0, "", "");
     CheckKeyGroups(ReadWholeFile(file));
     keys = KeysWithValues(QELRBKey(source), false, true, source);
+    RefuseTruncatedValues(source, keys, where);
   }
 
   long created = 0;
@@ -439,6 +466,8 @@ void Run(const Command& command, QELConnection& connection, Output& output, Wher
     Export(command, connection, output);
   } else if (command.name == "import") {
     Import(command, connection, output, where);
+  } else if (command.name == "check") {
+    Check(command, connection, output);
   } else {
     throw ToolError("unknown command '" + command.name + "'", kExitUsage);
   }
@@ -456,6 +485,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
                     " already holds keys; copy writes only into an empty store");
   }
   const KeyValues keys = KeysWithValues(QELRBKey(from), false, true, from);
+  RefuseTruncatedValues(from, keys, where);
   long values = 0;
   long uncommitted = 0;
   to.BeginTransaction();

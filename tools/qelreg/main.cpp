@@ -33,8 +33,9 @@ constexpr const char* kEndOfOptions = "--";
 // argument that starts with the mark gets one more, and one is taken off every parsed text.
 constexpr char kLiteral = '\x01';
 
-const char* const kCommands[] = {"tree",   "get",  "set",    "add",    "rm",   "mkkey", "rmkey",
-                                 "values", "root", "export", "import", "copy", "watch", "version"};
+const char* const kCommands[] = {"tree",   "get",   "set",    "add",   "rm",
+                                 "mkkey",  "rmkey", "values", "root",  "export",
+                                 "import", "copy",  "watch",  "check", "version"};
 
 struct GlobalOptions {
   qelreg::StoreOptions store;
@@ -134,6 +135,10 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   CLI::App* exportKeys = app->add_subcommand(
       "export", "Print a key and every key beneath it with their values, as INI text or JSON");
   exportKeys->add_option("PATH", command.path, "Key path (the whole store by default)");
+
+  CLI::App* check = app->add_subcommand(
+      "check", "List the values whose stored text holds bytes after its last 0x1B separator");
+  check->add_option("PATH", command.path, "Key path (the whole store by default)");
 
   CLI::App* import = app->add_subcommand(
       "import", "Merge an INI file (such as an export) into the store; deletes nothing");
