@@ -369,4 +369,54 @@ TEST_F(QelregTest, APasswordInTheRemoteAddressIsNeverPrinted) {
   UnsetEnvironment("QEL_PASSWORD");
 }
 
+TEST_F(QelregTest, NoOutputShowsThePasswordOfAStoreAddress) {
+  const std::string secret = "url-Secret-77";
+  SetEnvironment("QEL_PASSWORD", "login-Secret-88");
+  WriteWholeFile(dir_.File("in.ini"), "[/A]\nx=1\n");
+  // Every way a call names a store or a file, with each kind of command: reading, writing (which
+  // --create may make a file for), importing, watching.
+  for (const char* scheme : {"https", "etcds"}) {
+    const std::string address = std::string(scheme) + "://admin:" + secret + "@127.0.0.1:1/s.ini";
+    std::vector<std::vector<std::string>> calls = {
+        {"--user", "admin", "copy", address, dir_.File("copy.ini")},
+        {"--user", "admin", "copy", store_, address},
+        {"--user", "admin", "copy", store_, address, "--batch", "5"},
+        {"--store", store_, "import", address},
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {"tree"},
+        {"set", "/A", "x", "1"},
+        {"import", dir_.File("in.ini")},
+        {"watch", "/A"},
+    };
+    for (const std::vector<std::string>& store :
+         std::vector<std::vector<std::string>>{{"--store", address},
+                                               {"--store", address, "--create"},
+                                               {"--remote", address, "--user", "admin"}}) {
+      for (const std::vector<std::string>& command : commands) {
+        std::vector<std::string> call = store;
+        call.insert(call.end(), command.begin(), command.end());
+        calls.push_back(call);
+      }
+    }
+    for (const std::vector<std::string>& call : calls) {
+      for (const std::vector<std::string>& flags :
+           std::vector<std::vector<std::string>>{{}, {"--json", "--trace"}}) {
+        std::vector<std::string> args = flags;
+        args.insert(args.end(), call.begin(), call.end());
+        const Result r = Run(args);
+        EXPECT_NE(r.status, 0);
+        const std::string printed = r.out + r.err;
+        EXPECT_EQ(printed.find(secret), std::string::npos)
+            << args[flags.size() + 1] << " " << args.back() << ": " << printed;
+        EXPECT_EQ(printed.find("login-Secret-88"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("admin:***@"), std::string::npos) << printed;
+      }
+    }
+  }
+  EXPECT_EQ(ReadWholeFile(store_), before_);
+  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"err", "in.ini", "out", "sample.ini"}));
+  UnsetEnvironment("QEL_PASSWORD");
+}
+
 }  // namespace
