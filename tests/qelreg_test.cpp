@@ -212,6 +212,24 @@ TEST_F(QelregTest, ExportWritesTheStoresFormatAndImportMergesItBack) {
   WriteWholeFile(bad, "x=1\n[/A]\n");
   ExpectFailure(OnStore({"import", bad}), 1,
                 head + "line 1: an entry before the first group belongs to no key\n");
+  // Names no command could address are refused before anything is written, by their line.
+  const std::vector<std::pair<std::string, std::string>> unaddressable = {
+      {"[/a/../b]", "the group [/a/../b] has the key name '..'"},
+      {"[/a/./b]", "the group [/a/./b] has the key name '.'"},
+      {"[/..]", "the group [/..] has the key name '..'"},
+      {"[/a//b]", "the group [/a//b] has an empty key name"},
+      {"[/a/]", "the group [/a/] has an empty key name"},
+      {"[\"/a/\\x00b\"]", "the group's key path holds a NUL byte"},
+      {std::string("[/a/\0b]", 7), "the group's key path holds a NUL byte"},
+      {"[/a]\n\"x\\x00\"=1", "the value name holds a NUL byte"},
+      {std::string("[/a]\nx\0=1", 9), "the value name holds a NUL byte"},
+  };
+  for (const auto& [text, message] : unaddressable) {
+    WriteWholeFile(bad, "[/Fine]\nx=1\n\n" + text + "\ny=2\n");
+    const size_t line = 4 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    ExpectFailure(OnStore({"import", bad}), 1,
+                  head + "line " + std::to_string(line) + ": " + message + "\n");
+  }
   WriteWholeFile(bad, "[/A]\nx\n");
   ExpectFailure(OnStore({"import", bad}), 1,
                 head + "ZORKVA0533E cannot load INI file " + bad + ", line 2: ", "(code 158)\n");
