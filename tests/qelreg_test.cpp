@@ -138,6 +138,11 @@ TEST_F(QelregTest, ChangesInOneCallAreWrittenTogether) {
   // After -- every argument is a value, --then and options included.
   EXPECT_EQ(OnStore({"set", "/App", "flags", "x", "--", "--then", "-y", "--json"}).status, 0);
   EXPECT_EQ(OnStore({"get", "/App", "flags"}).out, "x\n--then\n-y\n--json\n");
+  // Brackets are no list syntax: a list is several arguments, each stored as typed.
+  EXPECT_EQ(OnStore({"set", "/App", "one", "[a,b]"}).status, 0);
+  EXPECT_EQ(OnStore({"set", "/App", "two", "[x]", "[0-9]"}).status, 0);
+  EXPECT_EQ(OnStore({"--json", "values", "/App", "[ot]*"}).out,
+            "{\"one\":[\"[a,b]\"],\"two\":[\"[x]\",\"[0-9]\"]}\n");
 
   // mkkey -p accepts an existing key; without -p the keys above must exist and the key not.
   before_ = ReadWholeFile(store_);
