@@ -1,6 +1,7 @@
 // qelreg where only POSIX systems set the scene: output to a full device or a closed descriptor,
-// the mode of a store file it creates, its bash completion, a watch ended by a signal, and copies
-// to and from an etcd cluster (which runs beside the tests on POSIX systems only).
+// the mode of a store file it creates, its bash completion, a watch ended by a signal, copies to
+// and from an etcd cluster (which runs beside the tests on POSIX systems only), and a copy killed
+// in mid-run.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -155,6 +156,64 @@ TEST_F(QelregTest, CopyMovesAWholeStoreBetweenAFileWebDavAndEtcd) {
   EXPECT_EQ(Run({"--store", store_, "copy", store_, dir_.File("x.ini")}).status, 2);
   unsetenv("QEL_PASSWORD");
   unsetenv("QEL_REMOTE_CA_FILE");
+}
+
+TEST_F(QelregTest, ACopyKilledBetweenBatchesIsMarkedAndResumedByTheSameCopy) {
+  std::string keys;
+  for (int i = 0; i < 3000; ++i) keys += "[/K" + std::to_string(10000 + i) + "]\nv=x\n";
+  const std::string source = dir_.File("source.ini");
+  const std::string copy = dir_.File("copy.ini");
+  const std::string marker = "[/qelreg-copy-in-progress]\nsource=" + source + "\n";
+  WriteWholeFile(source, keys);
+  const pid_t copier = ::fork();
+  if (copier == 0) {
+    ::execl(QELREG_PATH, "qelreg", "copy", source.c_str(), copy.c_str(), "--batch", "1",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Killed once some batches are committed.
+  bool started = false;
+  for (int round = 0; round < 2000 && !started; ++round) {
+    started = ReadWholeFile(copy).find("[/K10020]") != std::string::npos;
+    if (!started) ::usleep(10000);
+  }
+  ::kill(copier, SIGKILL);
+  int status = 0;
+  ::waitpid(copier, &status, 0);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the copy ended before it was killed";
+  // What is there says it is unfinished; another copy may not finish it.
+  const std::string left = ReadWholeFile(copy);
+  EXPECT_EQ(left.rfind(marker, 0), 0u) << left.substr(0, 200);
+  Result r = Run({"copy", store_, copy});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("holds an unfinished copy of " + source + "; only that copy"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadWholeFile(copy), left);
+  // Nor may an unfinished copy be copied.
+  r = Run({"copy", copy, dir_.File("other.ini")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is an unfinished copy"), std::string::npos) << r.err;
+
+  // The source changes a copied key and loses another; the same copy, run again, skips what it
+  // copied before and ends with the source as it is now.
+  r = Run(
+      {"--store", source, "set", "/K10000", "v", "changed", "--then", "rmkey", "--yes", "/K10001"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run({"copy", source, copy, "--batch", "500"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(
+      r.out.find("copied 2999 keys and 2999 values from " + source + " to " + copy + " (resumed: "),
+      std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("(resumed: 0 keys"), std::string::npos) << r.out;
+  EXPECT_EQ(Run({"--store", copy, "export"}).out, Run({"--store", source, "export"}).out);
+  EXPECT_EQ(ReadWholeFile(copy).find("qelreg-copy-in-progress"), std::string::npos);
+  // Finished, it is a store like any other: a copy into it is refused again.
+  r = Run({"copy", source, copy});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("already holds keys"), std::string::npos) << r.err;
 }
 
 TEST_F(QelregTest, WatchPrintsEachChangeOtherWritersMakeUntilInterrupted) {

@@ -138,6 +138,11 @@ TEST_F(QelregTest, ChangesInOneCallAreWrittenTogether) {
   // After -- every argument is a value, --then and options included.
   EXPECT_EQ(OnStore({"set", "/App", "flags", "x", "--", "--then", "-y", "--json"}).status, 0);
   EXPECT_EQ(OnStore({"get", "/App", "flags"}).out, "x\n--then\n-y\n--json\n");
+  // Brackets are no list syntax: a list is several arguments, each stored as typed.
+  EXPECT_EQ(OnStore({"set", "/App", "one", "[a,b]"}).status, 0);
+  EXPECT_EQ(OnStore({"set", "/App", "two", "[x]", "[0-9]"}).status, 0);
+  EXPECT_EQ(OnStore({"--json", "values", "/App", "[ot]*"}).out,
+            "{\"one\":[\"[a,b]\"],\"two\":[\"[x]\",\"[0-9]\"]}\n");
 
   // mkkey -p accepts an existing key; without -p the keys above must exist and the key not.
   before_ = ReadWholeFile(store_);
@@ -212,6 +217,24 @@ TEST_F(QelregTest, ExportWritesTheStoresFormatAndImportMergesItBack) {
   WriteWholeFile(bad, "x=1\n[/A]\n");
   ExpectFailure(OnStore({"import", bad}), 1,
                 head + "line 1: an entry before the first group belongs to no key\n");
+  // Names no command could address are refused before anything is written, by their line.
+  const std::vector<std::pair<std::string, std::string>> unaddressable = {
+      {"[/a/../b]", "the group [/a/../b] has the key name '..'"},
+      {"[/a/./b]", "the group [/a/./b] has the key name '.'"},
+      {"[/..]", "the group [/..] has the key name '..'"},
+      {"[/a//b]", "the group [/a//b] has an empty key name"},
+      {"[/a/]", "the group [/a/] has an empty key name"},
+      {"[\"/a/\\x00b\"]", "the group's key path holds a NUL byte"},
+      {std::string("[/a/\0b]", 7), "the group's key path holds a NUL byte"},
+      {"[/a]\n\"x\\x00\"=1", "the value name holds a NUL byte"},
+      {std::string("[/a]\nx\0=1", 9), "the value name holds a NUL byte"},
+  };
+  for (const auto& [text, message] : unaddressable) {
+    WriteWholeFile(bad, "[/Fine]\nx=1\n\n" + text + "\ny=2\n");
+    const size_t line = 4 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    ExpectFailure(OnStore({"import", bad}), 1,
+                  head + "line " + std::to_string(line) + ": " + message + "\n");
+  }
   WriteWholeFile(bad, "[/A]\nx\n");
   ExpectFailure(OnStore({"import", bad}), 1,
                 head + "ZORKVA0533E cannot load INI file " + bad + ", line 2: ", "(code 158)\n");
@@ -368,6 +391,56 @@ TEST_F(QelregTest, APasswordInTheRemoteAddressIsNeverPrinted) {
       EXPECT_NE(printed.find("admin:***@127.0.0.1:" + port), std::string::npos) << printed;
     }
   }
+  UnsetEnvironment("QEL_PASSWORD");
+}
+
+TEST_F(QelregTest, NoOutputShowsThePasswordOfAStoreAddress) {
+  const std::string secret = "url-Secret-77";
+  SetEnvironment("QEL_PASSWORD", "login-Secret-88");
+  WriteWholeFile(dir_.File("in.ini"), "[/A]\nx=1\n");
+  // Every way a call names a store or a file, with each kind of command: reading, writing (which
+  // --create may make a file for), importing, watching.
+  for (const char* scheme : {"https", "etcds"}) {
+    const std::string address = std::string(scheme) + "://admin:" + secret + "@127.0.0.1:1/s.ini";
+    std::vector<std::vector<std::string>> calls = {
+        {"--user", "admin", "copy", address, dir_.File("copy.ini")},
+        {"--user", "admin", "copy", store_, address},
+        {"--user", "admin", "copy", store_, address, "--batch", "5"},
+        {"--store", store_, "import", address},
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {"tree"},
+        {"set", "/A", "x", "1"},
+        {"import", dir_.File("in.ini")},
+        {"watch", "/A"},
+    };
+    for (const std::vector<std::string>& store :
+         std::vector<std::vector<std::string>>{{"--store", address},
+                                               {"--store", address, "--create"},
+                                               {"--remote", address, "--user", "admin"}}) {
+      for (const std::vector<std::string>& command : commands) {
+        std::vector<std::string> call = store;
+        call.insert(call.end(), command.begin(), command.end());
+        calls.push_back(call);
+      }
+    }
+    for (const std::vector<std::string>& call : calls) {
+      for (const std::vector<std::string>& flags :
+           std::vector<std::vector<std::string>>{{}, {"--json", "--trace"}}) {
+        std::vector<std::string> args = flags;
+        args.insert(args.end(), call.begin(), call.end());
+        const Result r = Run(args);
+        EXPECT_NE(r.status, 0);
+        const std::string printed = r.out + r.err;
+        EXPECT_EQ(printed.find(secret), std::string::npos)
+            << args[flags.size() + 1] << " " << args.back() << ": " << printed;
+        EXPECT_EQ(printed.find("login-Secret-88"), std::string::npos) << printed;
+        EXPECT_NE(printed.find("admin:***@"), std::string::npos) << printed;
+      }
+    }
+  }
+  EXPECT_EQ(ReadWholeFile(store_), before_);
+  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"err", "in.ini", "out", "sample.ini"}));
   UnsetEnvironment("QEL_PASSWORD");
 }
 

@@ -28,6 +28,11 @@ const char* const kComponentList = "/ZOR_Software/qel4ds/Config/component_info";
 
 const char* const kRootHoldsNoValues = "the root key holds no values";
 
+// The key a copy in batches writes into its destination first and deletes with its last commit,
+// naming the source in its value "source": while it is there, the copy is unfinished.
+const char* const kCopyMarker = "/qelreg-copy-in-progress";
+const char* const kCopySource = "source";
+
 QELRBKey OpenKey(const QELConnection& connection, const std::string& path) {
   return path.empty() ? QELRBKey(connection) : QELRBKey(path, connection);
 }
@@ -263,7 +268,7 @@ void Check(const Command& command, const QELConnection& connection, Output& outp
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) throw ToolError("cannot read " + path);
+  if (in.bad()) throw ToolError("cannot read " + zor::qel::MaskCredentials(path));
   return bytes;
 }
 
@@ -432,7 +437,9 @@ Where WhereOf(const Command& command) {
     where.key = command.path.empty() ? "/" : command.path;
   }
   where.value = command.valueName;
-  if (command.name == "import") where.file = command.file == "-" ? "standard input" : command.file;
+  if (command.name == "import") {
+    where.file = command.file == "-" ? "standard input" : zor::qel::MaskCredentials(command.file);
+  }
   return where;
 }
 
@@ -474,24 +481,72 @@ void Run(const Command& command, QELConnection& connection, Output& output, Wher
 }
 
 void RunCopy(const Command& command, const std::string& user, Output& output, Where& where) {
-  where.file = zor::qel::MaskCredentials(command.source);
+  const std::string sourceName = zor::qel::MaskCredentials(command.source);
+  const std::string destinationName = zor::qel::MaskCredentials(command.destination);
+  where.file = sourceName;
   Store source(command.source, user, false);
   Store destination(command.destination, user, true);
   const QELConnection& from = source.Connection();
   QELConnection& to = destination.Connection();
-  // Copying replaces nothing: the destination holds no key yet.
-  if (!QELRBKey(to).IsEmpty()) {
-    throw ToolError("the destination " + zor::qel::MaskCredentials(command.destination) +
+  if (KeyExists(from, kCopyMarker)) {
+    throw ToolError("the source " + sourceName + " is an unfinished copy (it holds the key " +
+                    kCopyMarker + "); finish that copy first");
+  }
+  // Copying replaces nothing: the destination holds no key yet, or the unfinished copy of this
+  // same source that this run resumes.
+  const bool resuming = KeyExists(to, kCopyMarker);
+  if (resuming) {
+    const QELRBKey marker(kCopyMarker, to);
+    std::vector<std::string> named;
+    if (marker.HasValue(kCopySource)) named = marker.GetValue(kCopySource).Elements();
+    const std::string earlier = named.empty() ? "" : named.front();
+    if (earlier != sourceName) {
+      throw ToolError("the destination " + destinationName + " holds an unfinished copy of " +
+                      (earlier.empty() ? "another store" : earlier) +
+                      "; only that copy, run again, may finish it");
+    }
+  } else if (!QELRBKey(to).IsEmpty()) {
+    throw ToolError("the destination " + destinationName +
                     " already holds keys; copy writes only into an empty store");
+  }
+  // What an earlier run of this copy left, to be skipped where it is already identical.
+  std::map<std::string, std::map<std::string, std::vector<std::string>>> present;
+  if (resuming) {
+    for (const auto& [path, named] : KeysWithValues(QELRBKey(to), false, true, to)) {
+      present[path] = {named.begin(), named.end()};
+    }
+    present.erase(kCopyMarker);
   }
   const KeyValues keys = KeysWithValues(QELRBKey(from), false, true, from);
   RefuseTruncatedValues(from, keys, where);
   long values = 0;
+  long skipped = 0;
   long uncommitted = 0;
   to.BeginTransaction();
+  // A copy in batches marks its destination unfinished from the first commit to the last.
+  if (command.batch > 0 && !resuming) {
+    WriteKey(to, kCopyMarker, {{kCopySource, {sourceName}}}, where);
+  }
   for (const auto& [path, named] : keys) {
-    WriteKey(to, path, named, where);
     values += static_cast<long>(named.size());
+    const auto found = present.find(path);
+    if (found != present.end()) {
+      const std::map<std::string, std::vector<std::string>> wanted(named.begin(), named.end());
+      const bool same = found->second == wanted;
+      if (!same) {
+        // A key the source changed since: its values become the source's.
+        QELRBKey key(path, to);
+        for (const auto& old : found->second) {
+          if (wanted.count(old.first) == 0) key.DeleteValue(old.first);
+        }
+      }
+      present.erase(found);
+      if (same) {
+        ++skipped;
+        continue;
+      }
+    }
+    WriteKey(to, path, named, where);
     // Keys come parents first, so each commit leaves a whole tree.
     if (command.batch > 0 && ++uncommitted == command.batch) {
       where.value.clear();
@@ -502,12 +557,18 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   }
   where.key.clear();
   where.value.clear();
+  // Keys an earlier run copied that the source no longer holds, deepest first.
+  for (auto it = present.rbegin(); it != present.rend(); ++it) {
+    if (KeyExists(to, it->first)) QELRBKey(it->first, to).CommitSuicide();
+  }
+  if (command.batch > 0 || resuming) QELRBKey(kCopyMarker, to).CommitSuicide();
   to.Commit();
   const long count = static_cast<long>(keys.size());
-  output.Counts("copied " + std::to_string(count) + " keys and " + std::to_string(values) +
-                    " values from " + zor::qel::MaskCredentials(command.source) + " to " +
-                    zor::qel::MaskCredentials(command.destination),
-                {{"keys", count}, {"values", values}});
+  output.Counts(
+      "copied " + std::to_string(count) + " keys and " + std::to_string(values) + " values from " +
+          sourceName + " to " + destinationName +
+          (resuming ? " (resumed: " + std::to_string(skipped) + " keys were already there)" : ""),
+      {{"keys", count}, {"values", values}, {"skipped", skipped}});
 }
 
 void RunWatch(const Command& command, const StoreOptions& store, bool json, std::ostream& out) {

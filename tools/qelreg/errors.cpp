@@ -79,7 +79,7 @@ void AddJsonMember(std::string& json, const std::string& name, const std::string
 
 std::string StoreName(const StoreOptions& options) {
   if (!options.remote.empty()) return zor::qel::MaskCredentials(options.remote);
-  return options.file == "-" ? "standard input" : options.file;
+  return options.file == "-" ? "standard input" : zor::qel::MaskCredentials(options.file);
 }
 
 Failure FromLibrary(const QELError& error, bool inCommand) {

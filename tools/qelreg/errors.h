@@ -51,7 +51,7 @@ struct Failure {
 };
 
 // The store as failures name it: the file as given, "standard input" for "-", or the remote
-// address.
+// address; a password in an address shows as "***".
 std::string StoreName(const StoreOptions& options);
 
 // A library error as one line, with the exit status it ends the call with: "not found" when a

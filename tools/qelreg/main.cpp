@@ -29,8 +29,10 @@ using qelreg::Command;
 constexpr const char* kThen = "--then";
 constexpr const char* kEndOfOptions = "--";
 // Marks an argument that follows "--" so that the parser takes it as a plain argument even when
-// it starts with '-' (the parser itself honours "--" only before a list's first element); every
-// argument that starts with the mark gets one more, and one is taken off every parsed text.
+// it starts with '-' (the parser itself honours "--" only before a list's first element), and an
+// argument that starts with '[', which the parser would split as a list ("[a,b]"): a value is
+// stored exactly as typed, and a list is given as several arguments. Every argument that starts
+// with the mark gets one more, and one is taken off every parsed text.
 constexpr char kLiteral = '\x01';
 
 const char* const kCommands[] = {"tree",   "get",   "set",    "add",   "rm",
@@ -189,13 +191,13 @@ void Unmark(GlobalOptions& globals) {
   }
 }
 
-// Splits the arguments at each --then into the argument lists of single commands; after "--"
-// every argument belongs to the command before it.
+// Splits the arguments at each --then into the argument lists of single commands, marking those
+// the parser must take as they are; after "--" every argument belongs to the command before it.
 std::vector<std::vector<std::string>> SplitCommands(const std::vector<std::string>& args) {
   std::vector<std::vector<std::string>> parts(1);
   bool literal = false;
   for (const std::string& arg : args) {
-    if (literal || (!arg.empty() && arg.front() == kLiteral)) {
+    if (literal || (!arg.empty() && (arg.front() == kLiteral || arg.front() == '['))) {
       parts.back().push_back(Mark(arg));
     } else if (arg == kEndOfOptions) {
       literal = true;

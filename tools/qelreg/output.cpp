@@ -5,10 +5,59 @@
 
 namespace qelreg {
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[at] (1 to 4), or 0 when there is none:
+// no overlong form, no surrogate, nothing above U+10FFFF.
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+  };
+  const unsigned char lead = byte(at);
+  size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  for (size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(at + i);
+    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
   std::string json = "\"";
-  for (char c : text) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
     const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      // UTF-8 as it is; a byte that is none stands for the character of its number.
+      const size_t length = Utf8Length(text, at);
+      if (length == 0) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+        json += escaped;
+      } else {
+        json.append(text, at, length);
+        at += length - 1;
+      }
+      continue;
+    }
     switch (c) {
       case '"':
         json += "\\\"";

@@ -9,8 +9,9 @@
 
 namespace qelreg {
 
-// A JSON string literal for `text`: quotes, backslashes and control bytes escaped; other bytes
-// pass through, so UTF-8 text stays as it is.
+// A JSON string literal for `text`: quotes, backslashes and control bytes escaped; UTF-8 passes
+// through as it is, and a byte that is not part of UTF-8 is written "\u00XX" (the character of
+// its number, as Latin-1 reads it), so that the JSON is always valid.
 std::string JsonString(const std::string& text);
 // A JSON array of strings.
 std::string JsonArray(const std::vector<std::string>& items);

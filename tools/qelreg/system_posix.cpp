@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iostream>
 
+#include <zor-qel-rb-key/qel_log.h>
 #include "errors.h"
 #include "system.h"
 
@@ -48,7 +49,8 @@ bool CreatePrivateFile(const std::string& path) {
   const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (handle < 0 && errno == EEXIST) return false;
   if (handle < 0) {
-    throw ToolError("cannot create the store file " + path + ": " + std::strerror(errno));
+    throw ToolError("cannot create the store file " + zor::qel::MaskCredentials(path) + ": " +
+                    std::strerror(errno));
   }
   ::close(handle);
   return true;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <iostream>
 
+#include <zor-qel-rb-key/qel_log.h>
 #include "errors.h"
 #include "system.h"
 
@@ -87,7 +88,8 @@ bool CreatePrivateFile(const std::string& path) {
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return false;
-    throw ToolError("cannot create the store file " + path + ": " + WindowsErrorText(error));
+    throw ToolError("cannot create the store file " + zor::qel::MaskCredentials(path) + ": " +
+                    WindowsErrorText(error));
   }
   ::CloseHandle(file);
   return true;
