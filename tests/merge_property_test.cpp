@@ -35,24 +35,13 @@ using Tree = std::map<std::string, Values>;
 
 // Every generated key lies below this one, which nothing erases.
 const char kTop[] = "/T";
-const std::vector<std::string> kValueNames = {"a", "b", "c"};
-const std::vector<std::string> kElements = {"d", "f", "h", "k"};
+const std::vector<std::string> kValueNames = {"a", "b"};
+const std::vector<std::string> kElements = {"d", "f", "h"};
 
-// The keys a history works on: one to three levels of P and Q below the top.
+// The keys a history works on: few, so that logins often meet on one, and three levels deep,
+// so that erases and writes cross on parents and grandparents.
 const std::vector<std::string>& Paths() {
-  static const std::vector<std::string> paths = [] {
-    std::vector<std::string> all;
-    std::vector<std::string> level = {kTop};
-    for (int depth = 0; depth < 3; ++depth) {
-      std::vector<std::string> next;
-      for (const std::string& parent : level) {
-        for (const char* name : {"/P", "/Q"}) next.push_back(parent + name);
-      }
-      all.insert(all.end(), next.begin(), next.end());
-      level = next;
-    }
-    return all;
-  }();
+  static const std::vector<std::string> paths = {"/T/P", "/T/Q", "/T/P/P", "/T/P/Q", "/T/P/P/P"};
   return paths;
 }
 
@@ -88,7 +77,8 @@ struct Record {
   std::string path;
   std::string name;
   List elements;
-  Tree seen;  // kEraseSeen: the keys and values erased, as the caller saw them
+  List asked;  // kRemove: every element the caller named, those it did not have too
+  Tree seen;   // kEraseSeen: the keys and values erased, as the caller saw them
 };
 
 // The elements added to a list: each goes before the first remaining element greater than it;
@@ -108,8 +98,11 @@ void RemoveElements(List& list, const List& removed) {
              list.end());
 }
 
+// Where a replay met another writer's change, by the rule that settled it.
+using Crossings = std::set<std::string>;
+
 // Keeps `tree` a tree: every key's parents exist, empty when they come back.
-void MakeWhole(Tree& tree) {
+void MakeWhole(Tree& tree, Crossings* crossings) {
   std::vector<std::string> missing;
   for (const auto& key : tree) {
     for (std::string parent = Parent(key.first); parent.size() > 1; parent = Parent(parent)) {
@@ -117,10 +110,15 @@ void MakeWhole(Tree& tree) {
     }
   }
   for (const std::string& parent : missing) tree[parent];
+  if (!missing.empty() && crossings != nullptr) crossings->insert("parent re-created");
 }
 
-// Replays one login's records onto the tree another writer left.
-void Replay(const std::vector<Record>& records, Tree& tree) {
+// Replays one login's records onto the tree another writer left; names in `crossings` (when not
+// null) the rules that kept another writer's change.
+void Replay(const std::vector<Record>& records, Tree& tree, Crossings* crossings = nullptr) {
+  auto crossed = [crossings](const char* rule) {
+    if (crossings != nullptr) crossings->insert(rule);
+  };
   for (const Record& record : records) {
     switch (record.kind) {
       case Record::kSet:
@@ -133,7 +131,13 @@ void Replay(const std::vector<Record>& records, Tree& tree) {
         const auto key = tree.find(record.path);
         if (key == tree.end()) break;
         const auto value = key->second.find(record.name);
-        if (value != key->second.end()) RemoveElements(value->second, record.elements);
+        if (value == key->second.end()) break;
+        for (const std::string& element : record.asked) {
+          if (Holds(value->second, element) && !Holds(record.elements, element)) {
+            crossed("element the caller never had kept");
+          }
+        }
+        RemoveElements(value->second, record.elements);
         break;
       }
       case Record::kErase: {
@@ -153,13 +157,19 @@ void Replay(const std::vector<Record>& records, Tree& tree) {
             const auto now = values.find(value.first);
             if (now != values.end() && now->second == value.second) values.erase(now);
           }
+          if (!values.empty()) crossed("value another writer added or changed kept");
           // Keys another writer added below come back with their path when MakeWhole runs.
           if (values.empty()) tree.erase(key);
+        }
+        for (const auto& key : tree) {
+          if (InSubtree(key.first, record.path) && record.seen.count(key.first) == 0) {
+            crossed("key another writer added below kept");
+          }
         }
         break;
     }
   }
-  MakeWhole(tree);
+  MakeWhole(tree, crossings);
 }
 
 // One login as the model sees it: the tree it shows its caller and what it has not written.
@@ -186,7 +196,7 @@ std::string Do(ModelLogin& login, const Operation& operation) {
     login.pending.push_back(std::move(entry));
   };
   auto erase_subtree = [&](const std::string& root) {
-    Record entry{Record::kEraseSeen, root, {}, {}, {}};
+    Record entry{Record::kEraseSeen, root, {}, {}, {}, {}};
     for (const auto& key : view) {
       if (InSubtree(key.first, root)) entry.seen.insert(key);
     }
@@ -200,14 +210,14 @@ std::string Do(ModelLogin& login, const Operation& operation) {
   const bool has_value = key != view.end() && value != key->second.end();
   switch (operation.kind) {
     case Operation::kSet:
-      record({Record::kSet, path, name, elements, {}});
+      record({Record::kSet, path, name, elements, {}, {}});
       return kDone;
     case Operation::kAdd:
       for (const std::string& element : elements) {
         if (has_value && Holds(value->second, element)) return kExists;
       }
       // Adding no elements to a value the caller has does nothing, and leaves nothing to replay.
-      if (!has_value || !elements.empty()) record({Record::kAdd, path, name, elements, {}});
+      if (!has_value || !elements.empty()) record({Record::kAdd, path, name, elements, {}, {}});
       return kDone;
     case Operation::kDeleteElements:
       if (!elements.empty()) {
@@ -217,16 +227,16 @@ std::string Do(ModelLogin& login, const Operation& operation) {
         for (const std::string& element : elements) {
           if (Holds(value->second, element) && !Holds(present, element)) present.push_back(element);
         }
-        if (!present.empty()) record({Record::kRemove, path, name, present, {}});
+        if (!present.empty()) record({Record::kRemove, path, name, present, elements, {}});
         return kDone;
       }
       [[fallthrough]];  // a delete of no elements deletes the whole value
     case Operation::kDeleteValue:
-      if (has_value) record({Record::kErase, path, name, {}, {}});
+      if (has_value) record({Record::kErase, path, name, {}, {}, {}});
       return kDone;
     case Operation::kCreateSubkey:
       if (key != view.end()) return kExists;
-      record({Record::kCreate, path, {}, {}, {}});
+      record({Record::kCreate, path, {}, {}, {}, {}});
       return kDone;
     case Operation::kDeleteSubkey:
     case Operation::kSuicide:
@@ -249,7 +259,7 @@ struct Step {
 
 struct History {
   int logins = 2;
-  std::vector<Operation> initial;  // makes the store's first tree, from the top key alone
+  std::vector<Operation> initial;  // the values of the store's first tree, which has every key
   std::vector<Step> steps;
 };
 
@@ -299,7 +309,7 @@ void showValue(const Step& step, std::ostream& out) {
 }
 
 void showValue(const History& history, std::ostream& out) {
-  out << history.logins << " logins on a store made by:";
+  out << history.logins << " logins on a store of every key, with values made by:";
   for (const Operation& operation : history.initial) out << "\n  " << operation;
   out << "\nsteps:";
   for (const Step& step : history.steps) {
@@ -308,30 +318,37 @@ void showValue(const History& history, std::ostream& out) {
   }
 }
 
+// An integer in [least, end), each as likely whatever the size of the case (inRange alone
+// gives only `least` to small cases).
+rc::Gen<int> Uniform(int least, int end) {
+  return rc::gen::resize(100, rc::gen::inRange(least, end));
+}
+
 rc::Gen<std::vector<int>> GenElements(int least) {
-  return rc::gen::map(
-      rc::gen::mapcat(rc::gen::inRange(least, 4),
-                      [](int count) {
-                        return rc::gen::container<std::vector<int>>(
-                            static_cast<size_t>(count),
-                            rc::gen::inRange(0, static_cast<int>(kElements.size())));
-                      }),
-      [](std::vector<int> elements) {
-        // An AddValue lists each element once.
-        std::vector<int> unique;
-        for (int element : elements) {
-          if (std::find(unique.begin(), unique.end(), element) == unique.end())
-            unique.push_back(element);
-        }
-        return unique;
-      });
+  return rc::gen::map(rc::gen::mapcat(Uniform(least, 4),
+                                      [](int count) {
+                                        return rc::gen::container<std::vector<int>>(
+                                            static_cast<size_t>(count),
+                                            Uniform(0, static_cast<int>(kElements.size())));
+                                      }),
+                      [](std::vector<int> elements) {
+                        // An AddValue lists each element once.
+                        std::vector<int> unique;
+                        for (int element : elements) {
+                          if (std::find(unique.begin(), unique.end(), element) == unique.end())
+                            unique.push_back(element);
+                        }
+                        return unique;
+                      });
 }
 
 rc::Gen<Operation> GenOperation(rc::Gen<Operation::Kind> kinds) {
   return rc::gen::build<Operation>(
       rc::gen::set(&Operation::kind, std::move(kinds)),
-      rc::gen::set(&Operation::path, rc::gen::inRange(0, static_cast<int>(Paths().size()))),
-      rc::gen::set(&Operation::name, rc::gen::inRange(0, static_cast<int>(kValueNames.size()))),
+      // Most operations meet on two keys and one value name.
+      rc::gen::set(&Operation::path,
+                   rc::gen::weightedElement<int>({{4, 0}, {1, 1}, {4, 2}, {1, 3}, {2, 4}})),
+      rc::gen::set(&Operation::name, rc::gen::weightedElement<int>({{3, 0}, {1, 1}})),
       rc::gen::set(&Operation::elements, GenElements(0)));
 }
 
@@ -346,7 +363,7 @@ rc::Gen<Operation> GenAnyOperation() {
 }
 
 rc::Gen<Step> GenStep(int logins, bool children) {
-  const auto login = rc::gen::inRange(0, logins);
+  const auto login = Uniform(0, logins);
   auto simple = [login](Step::Kind kind) {
     return rc::gen::build<Step>(rc::gen::set(&Step::kind, rc::gen::just(kind)),
                                 rc::gen::set(&Step::login, login));
@@ -361,21 +378,20 @@ rc::Gen<Step> GenStep(int logins, bool children) {
                    rc::gen::resize(8, rc::gen::nonEmpty(rc::gen::container<std::vector<Operation>>(
                                           GenAnyOperation())))));
   return rc::gen::weightedOneOf<Step>({{12, operate},
-                                       {2, simple(Step::kBegin)},
-                                       {2, simple(Step::kCommit)},
-                                       {2, simple(Step::kRefresh)},
+                                       {3, simple(Step::kBegin)},
+                                       {3, simple(Step::kCommit)},
+                                       {1, simple(Step::kRefresh)},
                                        {children ? 1u : 0u, child}});
 }
 
 // Histories of 2 to 4 logins and up to `most` steps, with steps in other processes or not.
 rc::Gen<History> GenHistory(int most, bool children) {
-  return rc::gen::mapcat(rc::gen::inRange(2, 5), [most, children](int logins) {
+  return rc::gen::mapcat(Uniform(2, 5), [most, children](int logins) {
     return rc::gen::build<History>(
         rc::gen::set(&History::logins, rc::gen::just(logins)),
         rc::gen::set(&History::initial,
                      rc::gen::resize(12, rc::gen::container<std::vector<Operation>>(GenOperation(
-                                             rc::gen::element(Operation::kCreateSubkey,
-                                                              Operation::kSet, Operation::kAdd))))),
+                                             rc::gen::element(Operation::kSet, Operation::kAdd))))),
         rc::gen::set(&History::steps, rc::gen::resize(most, rc::gen::container<std::vector<Step>>(
                                                                 GenStep(logins, children)))));
   });
@@ -585,18 +601,20 @@ void CheckWrittenView(const StoreKind& kind, const QELConnection& connection, Mo
   login.view = view;
 }
 
-void Flush(ModelLogin& login, Tree& shared) {
-  Replay(login.pending, shared);
+void Flush(ModelLogin& login, Tree& shared, Crossings* crossings) {
+  Replay(login.pending, shared, crossings);
   login.pending.clear();
 }
 
 void RunHistory(StoreKind& kind, const History& history) {
   ModelLogin maker;
   maker.view[kTop];
+  for (const std::string& path : Paths()) maker.view[path];
   for (const Operation& operation : history.initial) Do(maker, operation);
   Tree shared = maker.view;
   kind.Create(StoreText(shared));
 
+  Crossings crossings;
   std::vector<QELConnection> connections;
   std::vector<ModelLogin> logins(static_cast<size_t>(history.logins));
   for (ModelLogin& login : logins) {
@@ -614,7 +632,7 @@ void RunHistory(StoreKind& kind, const History& history) {
         RC_ASSERT(Perform(connection, step.operations[0]) ==
                   std::string(expected == kNotThere ? kDone : expected));
         if (expected == kDone && !login.in_transaction) {
-          Flush(login, shared);
+          Flush(login, shared, &crossings);
           CheckWrittenView(kind, connection, login, shared);
         } else {
           RC_ASSERT(ReadView(connection) == login.view);
@@ -630,7 +648,7 @@ void RunHistory(StoreKind& kind, const History& history) {
         if (!login.in_transaction) break;
         connection.Commit();
         login.in_transaction = false;
-        Flush(login, shared);
+        Flush(login, shared, &crossings);
         CheckWrittenView(kind, connection, login, shared);
         break;
       case Step::kRefresh:
@@ -646,7 +664,7 @@ void RunHistory(StoreKind& kind, const History& history) {
         for (const Operation& operation : step.operations) {
           args.push_back(EncodeOperation(operation));
           Do(other, operation);
-          Flush(other, shared);
+          Flush(other, shared, &crossings);
           other.view = shared;
         }
         RC_ASSERT(ChildProcess("merge-operator", args).Wait() == 0);
@@ -657,9 +675,10 @@ void RunHistory(StoreKind& kind, const History& history) {
   for (size_t i = 0; i < logins.size(); ++i) {
     if (!logins[i].in_transaction) continue;
     connections[i].Commit();
-    Flush(logins[i], shared);
+    Flush(logins[i], shared, &crossings);
   }
   RC_ASSERT(ReadView(kind.Login()) == shared);
+  for (const std::string& crossing : crossings) RC_TAG(crossing);
 }
 
 // Checks histories of up to `most` steps on fresh stores of `kind`: RC_PARAMS's number of cases
@@ -672,6 +691,9 @@ void CheckHistories(StoreKind& kind, int share, int most, bool children) {
       rc::detail::toProperty([&] { RunHistory(kind, *GenHistory(most, children)); }),
       rc::detail::TestMetadata(), params);
   zor::qel::SetLogSink({});
+  // The share of cases that met each combination of crossings.
+  rc::detail::printResultMessage(result, std::cout);
+  std::cout << "\n";
   if (!result.is<rc::detail::SuccessResult>()) {
     std::ostringstream text;
     rc::detail::printResultMessage(result, text);

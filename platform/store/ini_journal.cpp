@@ -78,10 +78,13 @@ void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
     }
   }
 
+  // A written group that is still there gets back every missing parent: this writer may have
+  // erased them itself after writing, while the other writer's erase made its value one this
+  // writer never saw, which keeps the group.
   for (const std::string& group : written) {
     if (!newer.Contains(group)) continue;
     ForEachParent(group, [&](const std::string& parent) {
-      if (!newer.Contains(parent) && mine.Contains(parent)) newer.InsertGroup(parent);
+      if (!newer.Contains(parent)) newer.InsertGroup(parent);
     });
   }
   if (erased.empty()) return;
