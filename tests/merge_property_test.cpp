@@ -114,8 +114,10 @@ void MakeWhole(Tree& tree, Crossings* crossings) {
 }
 
 // Replays one login's records onto the tree another writer left; names in `crossings` (when not
-// null) the rules that kept another writer's change.
-void Replay(const std::vector<Record>& records, Tree& tree, Crossings* crossings = nullptr) {
+// null) the rules that kept another writer's change. A login's own view needs no repair
+// (`whole` false): its own operations leave it as whole as it was.
+void Replay(const std::vector<Record>& records, Tree& tree, Crossings* crossings = nullptr,
+            bool whole = true) {
   auto crossed = [crossings](const char* rule) {
     if (crossings != nullptr) crossings->insert(rule);
   };
@@ -169,7 +171,7 @@ void Replay(const std::vector<Record>& records, Tree& tree, Crossings* crossings
         break;
     }
   }
-  MakeWhole(tree, crossings);
+  if (whole) MakeWhole(tree, crossings);
 }
 
 // One login as the model sees it: the tree it shows its caller and what it has not written.
@@ -192,7 +194,7 @@ std::string Do(ModelLogin& login, const Operation& operation) {
   const List elements = operation.Elements();
   Tree& view = login.view;
   auto record = [&](Record entry) {
-    Replay({entry}, view);
+    Replay({entry}, view, nullptr, false);
     login.pending.push_back(std::move(entry));
   };
   auto erase_subtree = [&](const std::string& root) {

@@ -119,6 +119,22 @@ TEST_F(LocalMergeTest, AnEraseReplayedOnAnotherWritersEraseOfTheSameKeysLeavesAT
   EXPECT_TRUE(QELRBKey("/App/Old", reader).HasSubkey("Deep"));
 }
 
+TEST_F(LocalMergeTest, AnEraseKeptOpenOverARefreshStillLeavesATree) {
+  WriteWholeFile(path_, "[/App]\n[/App/Old]\n[/App/Old/Deep]\n");
+  QELConnection writer = Login();
+  QELConnection eraser = Login();
+  QELRBKey("/App/Old/Deep", writer).SetValue("kept", QELRBValue("yes"));
+  eraser.BeginTransaction();
+  QELRBKey("/App", eraser).DeleteSubkey("Old");
+  // The refresh brings back the written key, with its parent, under the open transaction's erase.
+  eraser.Refresh();
+  QELRBKey("/App/Old/Deep", writer).SetValue("more", QELRBValue("too"));
+  eraser.Commit();
+  QELConnection reader = Login();
+  EXPECT_TRUE(QELRBKey("/App", reader).HasSubkey("Old"));
+  EXPECT_EQ(std::string(QELRBKey("/App/Old/Deep", reader).GetValue("more")), "too");
+}
+
 TEST_F(LocalMergeTest, ValuesOfArbitraryBytesReadBackExactlyOrAreRefusedAtWrite) {
   QELConnection connection = Login();
   connection.BeginTransaction();

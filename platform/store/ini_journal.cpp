@@ -42,7 +42,7 @@ bool EraseSeen(IniDocument& document, const std::string& group, const IniEntryMa
 
 }  // namespace
 
-void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
+void IniJournal::ReplayOnto(IniDocument& newer) const {
   std::set<std::string> written;
   std::set<std::string> erased;
   for (const Change& change : changes_) {
@@ -88,14 +88,14 @@ void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
     });
   }
   if (erased.empty()) return;
-  // Groups below an erased group that this writer does not have (another writer made them,
-  // or kept them by changing them meanwhile) keep the path to them.
+  // Groups left below an erased group (another writer made them, or kept them by changing them
+  // meanwhile, also ones this writer read again since its erase) keep the path to them.
   std::vector<std::string> survivors;
   for (const std::string& top : erased) {
     for (size_t at = newer.LowerBound(top + "/"); at < newer.GroupCount(); ++at) {
       std::string name(newer.NameAt(at));
       if (!Below(name, top)) break;
-      if (!mine.Contains(name)) survivors.push_back(std::move(name));
+      survivors.push_back(std::move(name));
     }
   }
   for (const std::string& survivor : survivors) {
