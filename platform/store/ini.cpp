@@ -221,7 +221,7 @@ int Ini::ChangeDescriptor() { return -1; }
 
 bool Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* changed) {
   std::unique_ptr<IniDocument> parsed = IniDocument::Parse(std::move(bytes), source);
-  journal_->ReplayOnto(*parsed);
+  journal_->ReplayOnto(*parsed, *document_);
   const bool differs = changed != nullptr && AddDifferences(*document_, *parsed, changed);
   parsed->SetGeneration(document_->Generation() + 1);
   document_ = std::move(parsed);

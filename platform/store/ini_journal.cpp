@@ -42,7 +42,7 @@ bool EraseSeen(IniDocument& document, const std::string& group, const IniEntryMa
 
 }  // namespace
 
-void IniJournal::ReplayOnto(IniDocument& newer) const {
+void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
   std::set<std::string> written;
   std::set<std::string> erased;
   for (const Change& change : changes_) {
@@ -78,13 +78,16 @@ void IniJournal::ReplayOnto(IniDocument& newer) const {
     }
   }
 
-  // A written group that is still there gets back every missing parent: this writer may have
-  // erased them itself after writing, while the other writer's erase made its value one this
-  // writer never saw, which keeps the group.
+  // A written group that is still there gets back the parents this writer has, and all of them
+  // when this writer erased the group itself after writing (the other writer's erase made its
+  // value one this writer never saw, which kept the group). A group this writer wrote where it
+  // had erased the parents stays as written.
   for (const std::string& group : written) {
     if (!newer.Contains(group)) continue;
+    const bool erased_since = !mine.Contains(group);
     ForEachParent(group, [&](const std::string& parent) {
-      if (!newer.Contains(parent)) newer.InsertGroup(parent);
+      if (!newer.Contains(parent) && (erased_since || mine.Contains(parent)))
+        newer.InsertGroup(parent);
     });
   }
   if (erased.empty()) return;
@@ -95,7 +98,7 @@ void IniJournal::ReplayOnto(IniDocument& newer) const {
     for (size_t at = newer.LowerBound(top + "/"); at < newer.GroupCount(); ++at) {
       std::string name(newer.NameAt(at));
       if (!Below(name, top)) break;
-      survivors.push_back(std::move(name));
+      if (!mine.Contains(name) || written.count(name) == 0) survivors.push_back(std::move(name));
     }
   }
   for (const std::string& survivor : survivors) {

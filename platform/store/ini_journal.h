@@ -27,15 +27,16 @@ class IniJournal {
   void Record(Change change) { changes_.push_back(std::move(change)); }
 
   // Applies every change, in the order made, to `newer` (another writer's file), then keeps it
-  // a tree.
+  // a tree where the writers' views were one. `mine` is this writer's image before the merge.
   //  - Set and erase of an entry replace or remove what the other writer has under that name;
   //    an edit runs on the entry as the other writer left it.
   //  - Erasing a group erases the entries the eraser saw; entries another writer added or
   //    changed meanwhile stay, and so does their group.
-  //  - A group this writer wrote to gets back its missing parents; a group of the other
-  //    writer's that survives under a group this replay erased gets back the erased parents.
-  //    Re-created parents are empty.
-  void ReplayOnto(IniDocument& newer) const;
+  //  - A group this writer wrote to gets back the parents it had in `mine` (all of them when it
+  //    erased the group after writing); a group that survives under a group this replay erased,
+  //    unless this writer wrote it there itself, gets back the erased parents. Re-created parents
+  //    are empty.
+  void ReplayOnto(IniDocument& newer, const IniDocument& mine) const;
 
   bool Empty() const { return changes_.empty(); }
   void Clear() { changes_.clear(); }
