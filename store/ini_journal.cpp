@@ -78,21 +78,27 @@ void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
     }
   }
 
+  // A written group that is still there gets back the parents this writer has, and all of them
+  // when this writer erased the group itself after writing (the other writer's erase made its
+  // value one this writer never saw, which kept the group). A group this writer wrote where it
+  // had erased the parents stays as written.
   for (const std::string& group : written) {
     if (!newer.Contains(group)) continue;
+    const bool erased_since = !mine.Contains(group);
     ForEachParent(group, [&](const std::string& parent) {
-      if (!newer.Contains(parent) && mine.Contains(parent)) newer.InsertGroup(parent);
+      if (!newer.Contains(parent) && (erased_since || mine.Contains(parent)))
+        newer.InsertGroup(parent);
     });
   }
   if (erased.empty()) return;
-  // Groups below an erased group that this writer does not have (another writer made them,
-  // or kept them by changing them meanwhile) keep the path to them.
+  // Groups left below an erased group (another writer made them, or kept them by changing them
+  // meanwhile, also ones this writer read again since its erase) keep the path to them.
   std::vector<std::string> survivors;
   for (const std::string& top : erased) {
     for (size_t at = newer.LowerBound(top + "/"); at < newer.GroupCount(); ++at) {
       std::string name(newer.NameAt(at));
       if (!Below(name, top)) break;
-      if (!mine.Contains(name)) survivors.push_back(std::move(name));
+      if (!mine.Contains(name) || written.count(name) == 0) survivors.push_back(std::move(name));
     }
   }
   for (const std::string& survivor : survivors) {

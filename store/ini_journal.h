@@ -32,9 +32,10 @@ class IniJournal {
   //    an edit runs on the entry as the other writer left it.
   //  - Erasing a group erases the entries the eraser saw; entries another writer added or
   //    changed meanwhile stay, and so does their group.
-  //  - A group this writer wrote to gets back the parents it had in `mine`; a group of the
-  //    other writer's that survives under a group this replay erased gets back the erased
-  //    parents. Re-created parents are empty.
+  //  - A group this writer wrote to gets back the parents it had in `mine` (all of them when it
+  //    erased the group after writing); a group that survives under a group this replay erased,
+  //    unless this writer wrote it there itself, gets back the erased parents. Re-created parents
+  //    are empty.
   void ReplayOnto(IniDocument& newer, const IniDocument& mine) const;
 
   bool Empty() const { return changes_.empty(); }

@@ -103,6 +103,38 @@ TEST_F(LocalMergeTest, WritesAndErasesThatCrossLeaveATree) {
   EXPECT_TRUE(QELRBKey("/App/Old", after).HasSubkey("New"));
 }
 
+TEST_F(LocalMergeTest, AnEraseReplayedOnAnotherWritersEraseOfTheSameKeysLeavesATree) {
+  WriteWholeFile(path_, "[/App]\n[/App/Old]\n[/App/Old/Deep]\nlist=a\n");
+  QELConnection late = Login();
+  late.BeginTransaction();
+  QELRBKey("/App/Old/Deep", late).AddValue("list", QELRBValue("b"));
+  QELRBKey("/App", Login()).CommitSuicide();
+  QELRBKey("/App", late).CommitSuicide();
+  late.Commit();
+  // Replayed on the erased tree, the add leaves a list the late eraser never saw: it stays, and
+  // its key keeps its path.
+  QELConnection reader = Login();
+  EXPECT_EQ(ElementsAt(reader, "/App/Old/Deep", "list"), std::vector<std::string>{"b"});
+  EXPECT_TRUE(QELRBKey("/App", reader).HasSubkey("Old"));
+  EXPECT_TRUE(QELRBKey("/App/Old", reader).HasSubkey("Deep"));
+}
+
+TEST_F(LocalMergeTest, AnEraseKeptOpenOverARefreshStillLeavesATree) {
+  WriteWholeFile(path_, "[/App]\n[/App/Old]\n[/App/Old/Deep]\n");
+  QELConnection writer = Login();
+  QELConnection eraser = Login();
+  QELRBKey("/App/Old/Deep", writer).SetValue("kept", QELRBValue("yes"));
+  eraser.BeginTransaction();
+  QELRBKey("/App", eraser).DeleteSubkey("Old");
+  // The refresh brings back the written key, with its parent, under the open transaction's erase.
+  eraser.Refresh();
+  QELRBKey("/App/Old/Deep", writer).SetValue("more", QELRBValue("too"));
+  eraser.Commit();
+  QELConnection reader = Login();
+  EXPECT_TRUE(QELRBKey("/App", reader).HasSubkey("Old"));
+  EXPECT_EQ(std::string(QELRBKey("/App/Old/Deep", reader).GetValue("more")), "too");
+}
+
 TEST_F(LocalMergeTest, ValuesOfArbitraryBytesReadBackExactlyOrAreRefusedAtWrite) {
   QELConnection connection = Login();
   connection.BeginTransaction();
