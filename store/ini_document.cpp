@@ -7,6 +7,7 @@
 #include <functional>
 
 #include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
 #include "ini_syntax.h"
 
 using namespace ini_syntax;
@@ -15,8 +16,8 @@ namespace {
 
 // Every syntax error goes through here: thrown with the file, the line and why.
 [[noreturn]] void Reject(const std::string& source, size_t line, const char* reason) {
-  const std::string text =
-      "cannot load INI file " + source + ", line " + std::to_string(line) + ": " + reason;
+  const std::string text = "cannot load INI file " + zor::qel::MaskCredentials(source) + ", line " +
+                           std::to_string(line) + ": " + reason;
   throw QELError(text, kIniBadSyntax, kIniFacility, "store/ini_document", static_cast<long>(line));
 }
 

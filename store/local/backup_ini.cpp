@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_log.h>
 #include "atomic_replace.h"
 #include "backup_ini.h"
 #include "ini_file_system.h"
@@ -44,18 +45,17 @@ int LockTimeoutMs() {
 constexpr uint64_t kDefaultMaxBytes = uint64_t{256} << 20;
 constexpr const char* kMaxBytesVariable = "QEL_LOCAL_MAX_BYTES";
 
-// QEL_LOCAL_MAX_BYTES, or the default; 0 (after a log record naming it) when it is malformed.
-uint64_t MaxBytes() {
+// QEL_LOCAL_MAX_BYTES, or the default; a malformed setting fails the login of `path`, naming it.
+uint64_t MaxBytes(const std::string& path) {
   const char* text = std::getenv(kMaxBytesVariable);
   if (text == nullptr || *text == '\0') return kDefaultMaxBytes;
   char* end = nullptr;
   errno = 0;
   const long long bytes = std::strtoll(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || bytes <= 0) {
-    CLogMsg("BackupIni::BackupIni", "osl", kLogTrace)
-        << kLogError << kMaxBytesVariable << " must be a number of bytes above 0, not \"" << text
-        << "\"" << flush;
-    return 0;
+    throw QELError("cannot read " + zor::qel::MaskCredentials(path) + ": " + kMaxBytesVariable +
+                       " must be a number of bytes above 0, not \"" + text + "\"",
+                   kIniReadFailed, kIniFacility, kSourceFile, __LINE__);
   }
   return static_cast<uint64_t>(bytes);
 }
@@ -72,14 +72,15 @@ constexpr int kPollIntervalMs = 100;
 
 [[noreturn]] void ThrowReadError(const std::string& path, const std::string& reason, int error,
                                  long line) {
-  throw QELError("cannot read " + path + ": " + reason,
+  throw QELError("cannot read " + zor::qel::MaskCredentials(path) + ": " + reason,
                  error == ENOENT || error == ENOTDIR ? kIniFileNotFound : kIniReadFailed,
                  kIniFacility, kSourceFile, line);
 }
 
 [[noreturn]] void ThrowFlushError(IniErrorNumber code, const std::string& path,
                                   const std::string& reason, long line) {
-  throw QELError("cannot write " + path + ": " + reason, code, kIniFacility, kSourceFile, line);
+  throw QELError("cannot write " + zor::qel::MaskCredentials(path) + ": " + reason, code,
+                 kIniFacility, kSourceFile, line);
 }
 
 // Permission bits in the octal form ls shows them in: "0644".
@@ -151,8 +152,7 @@ BackupIni::BackupIni(const std::string& path, std::shared_ptr<IniFileSystem> fil
       files_(files ? std::move(files) : DefaultIniFileSystem()),
       state_(std::make_unique<FileState>()) {
   state_->lock_timeout_ms = LockTimeoutMs();
-  state_->max_bytes = MaxBytes();
-  if (state_->max_bytes == 0) throw static_cast<int>(kIniReadFailed);
+  state_->max_bytes = MaxBytes(path_);
   std::string bytes;
   FileStamp stamp;
   int64_t before = NowNs();

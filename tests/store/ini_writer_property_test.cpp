@@ -230,6 +230,10 @@ Elements Decode(const std::string& text) {
     elements.push_back(text.substr(start, end - start));
   return elements;
 }
+// A text with bytes after its last 0x1B: its elements cannot be changed without losing them.
+bool Truncated(const std::string& text) {
+  return text.find(kEsc) != std::string::npos && text.back() != kEsc;
+}
 bool Holds(const Elements& elements, const std::string& element) {
   return std::find(elements.begin(), elements.end(), element) != elements.end();
 }
@@ -297,6 +301,7 @@ int Apply(const Op& op, Store& store, bool& transaction) {
       return 0;
     case Op::kAdd: {
       if (unstorable) return 168;
+      if (current != nullptr && Truncated(current->value)) return 168;
       for (const std::string& element : op.elements)
         if (Holds(stored, element)) return 159;
       if (current != nullptr && op.elements.empty()) return 0;
@@ -312,6 +317,7 @@ int Apply(const Op& op, Store& store, bool& transaction) {
     }
     case Op::kDelete: {
       if (current == nullptr) return 0;
+      if (!op.elements.empty() && Truncated(current->value)) return 168;
       if (op.elements.empty()) {
         store.Erase(op.path, op.name);
         return 0;

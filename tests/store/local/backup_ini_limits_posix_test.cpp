@@ -8,7 +8,6 @@
 
 #include "atomic_replace.h"
 #include "backup_ini.h"
-#include "posix_file_system.h"
 #include "scratch_files.h"
 #include "test_system.h"
 
@@ -23,7 +22,7 @@ namespace {
       bool failed = false;
       try {
         BackupIni ini(args.at(0));
-      } catch (int) {
+      } catch (const QELError&) {
         failed = true;
       }
       const auto growth =
@@ -38,26 +37,17 @@ TEST(BackupIniLimitsTest, AStoreOverTheLimitIsRefusedNamingSizeLimitAndSettingWi
   WriteWholeFile(path, text);
   const std::string size = std::to_string(text.size());
 
-  // At login: a log record says why.
+  // At login: the error says why.
   SetEnvironment("QEL_LOCAL_MAX_BYTES", "1048576");
-  {
-    LogCapture log;
-    EXPECT_EQ(LoadError(path), kIniReadFailed);
-    ASSERT_EQ(log.records.size(), 1u);
-    EXPECT_EQ(log.records[0].text, "cannot read " + path + ": the file is " + size +
-                                       " bytes, larger than the limit of 1048576 bytes set by "
-                                       "QEL_LOCAL_MAX_BYTES");
-  }
+  std::string why;
+  EXPECT_EQ(LoadError(path, nullptr, nullptr, &why), kIniReadFailed);
+  EXPECT_EQ(why, "cannot read " + path + ": the file is " + size +
+                     " bytes, larger than the limit of 1048576 bytes set by QEL_LOCAL_MAX_BYTES");
   // A malformed limit is named, not taken for the default.
   SetEnvironment("QEL_LOCAL_MAX_BYTES", "lots");
-  {
-    LogCapture log;
-    EXPECT_EQ(LoadError(path), kIniReadFailed);
-    ASSERT_EQ(log.records.size(), 1u);
-    EXPECT_EQ(log.records[0].text,
-              "QEL_LOCAL_MAX_BYTES must be a number of bytes above 0, not "
-              "\"lots\"");
-  }
+  EXPECT_EQ(LoadError(path, nullptr, nullptr, &why), kIniReadFailed);
+  EXPECT_EQ(why, "cannot read " + path +
+                     ": QEL_LOCAL_MAX_BYTES must be a number of bytes above 0, not \"lots\"");
   UnsetEnvironment("QEL_LOCAL_MAX_BYTES");
 
   // Refused before it is read: the refusal costs no memory the file's size.
@@ -89,12 +79,12 @@ TEST(BackupIniLimitsTest, AStoreOverTheLimitIsRefusedNamingSizeLimitAndSettingWi
 
 TEST(BackupIniLimitsTest, AFileThatGrowsPastTheLimitWhileReadIsNotReadPastIt) {
   // A /proc file says it is empty and then reads on: as a file that grew after its size was seen.
-  PosixIniFileSystem files;
+  const std::shared_ptr<IniFileSystem> files = DefaultIniFileSystem();
   std::string bytes;
   FileStamp stamp;
-  ASSERT_EQ(files.ReadFile("/proc/self/status", 1 << 20, &bytes, &stamp), 0);
+  ASSERT_EQ(files->ReadFile("/proc/self/status", 1 << 20, &bytes, &stamp), 0);
   ASSERT_GT(bytes.size(), 64u);
-  EXPECT_EQ(files.ReadFile("/proc/self/status", 64, &bytes, &stamp), EFBIG);
+  EXPECT_EQ(files->ReadFile("/proc/self/status", 64, &bytes, &stamp), EFBIG);
   EXPECT_GE(stamp.size, 65u);
   EXPECT_TRUE(bytes.empty());
 }

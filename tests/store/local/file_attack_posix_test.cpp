@@ -233,8 +233,8 @@ Outcome LoginAndWrite(const World& world, Site site, Plant plant, Runner runner)
           text = "write: " + error.What() + " (code " + std::to_string(error.Code()) + ")";
         }
         memory = ValueOf(ini, "/A", "k");
-      } catch (int number) {
-        text = "login: error " + std::to_string(number);
+      } catch (const QELError& error) {
+        text = "login: error " + std::to_string(error.Code());
       }
     }
     text += '\n' + memory;
