@@ -559,10 +559,11 @@ void EtcdIni::MergeNewer(const Reads& reads, Reads* carried) {
   collect(reads.operations, carried->found, carried->revision);
 
   // A group found gone takes the groups below it along; those this store still has are read
-  // again with it, so that the image keeps none whose parent the cluster no longer has.
+  // again with it, so that the image keeps none whose parent the cluster no longer has. (The
+  // root group "" is no parent: the paths stand without it.)
   std::vector<EtcdOperation> gone;
   for (const std::string& name : read) {
-    if (found.count(name) != 0 || !StorableName(name)) continue;
+    if (found.count(name) != 0 || name.empty() || name.front() != '/') continue;
     bool covered = subtrees.count(name) != 0;
     ForEachParent(
         name, [&](const std::string& parent) { covered = covered || subtrees.count(parent) != 0; });
