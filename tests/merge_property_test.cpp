@@ -738,10 +738,7 @@ TEST_F(RemoteMergeProperty, WebDavHistoriesEndAsTheModelSays) {
   CheckHistories(stores, 2, 25, true);
 }
 
-// Disabled while it fails: after a write, an etcd login's image keeps the subkeys of a key the
-// merge found erased, and its next write below them stores a key without its parent
-// (--gtest_also_run_disabled_tests shows the shrunk history).
-TEST_F(RemoteMergeProperty, DISABLED_EtcdHistoriesEndAsTheModelSays) {
+TEST_F(RemoteMergeProperty, EtcdHistoriesEndAsTheModelSays) {
   ASSERT_NE(etcd_, nullptr) << "the etcd test cluster cannot run: " << failure_;
   EtcdStores stores(*etcd_);
   CheckHistories(stores, 2, 25, true);

@@ -263,6 +263,23 @@ class LoginReader : public EtcdRangeVisitor {
   int64_t added_ = 0;
 };
 
+// Runs `operations` in transactions of a bounded number of reads (each reads as of one
+// revision); returns what each found, and sets `*revision` to that of the last.
+std::vector<std::vector<EtcdKeyValue>> ReadAll(EtcdClient& client,
+                                               const std::vector<EtcdOperation>& operations,
+                                               int64_t* revision) {
+  std::vector<std::vector<EtcdKeyValue>> found;
+  for (size_t first = 0; first < operations.size(); first += kReadsPerTxn) {
+    const size_t last = std::min(operations.size(), first + kReadsPerTxn);
+    const std::vector<EtcdOperation> chunk(operations.begin() + first, operations.begin() + last);
+    EtcdTxnResult result = client.Txn({}, chunk, {});
+    result.ranges.resize(chunk.size());
+    for (auto& range : result.ranges) found.push_back(std::move(range));
+    *revision = result.revision;
+  }
+  return found;
+}
+
 }  // namespace
 
 struct EtcdIni::State {
@@ -295,7 +312,6 @@ struct EtcdIni::State {
 // Range reads of groups (one key each) and of erased subtrees, and once run, what they found.
 struct EtcdIni::Reads {
   std::vector<EtcdOperation> operations;  // the single keys first, then the subtrees
-  size_t singles = 0;
   bool done = false;
   int64_t revision = 0;
   std::vector<std::vector<EtcdKeyValue>> found;  // by operation
@@ -495,7 +511,6 @@ EtcdIni::Reads EtcdIni::ReadsFor(const std::set<std::string>& groups) const {
       reads.operations.push_back({EtcdOperation::Kind::kRange, state.Key(group), "", ""});
     }
   }
-  reads.singles = reads.operations.size();
   for (const std::string& group : erased) {
     bool nested = false;
     ForEachParent(group,
@@ -509,44 +524,60 @@ EtcdIni::Reads EtcdIni::ReadsFor(const std::set<std::string>& groups) const {
 
 void EtcdIni::MergeNewer(const Reads& reads, Reads* carried) {
   State& state = *state_;
-  if (!carried->done) {
-    // Read in transactions of a bounded number of reads; each reads as of one revision.
-    carried->found.clear();
-    for (size_t first = 0; first < reads.operations.size(); first += kReadsPerTxn) {
-      const size_t last = std::min(reads.operations.size(), first + kReadsPerTxn);
-      const std::vector<EtcdOperation> chunk(reads.operations.begin() + first,
-                                             reads.operations.begin() + last);
-      EtcdTxnResult result = state.client->Txn({}, chunk, {});
-      result.ranges.resize(chunk.size());
-      for (auto& range : result.ranges) carried->found.push_back(std::move(range));
-      carried->revision = result.revision;
-    }
-  }
+  if (!carried->done) carried->found = ReadAll(*state.client, reads.operations, &carried->revision);
 
   // What the cluster holds now, by group: every group read (absent ones too) and the found ones.
   std::set<std::string> read;
   std::map<std::string, EtcdKeyValue> found;
-  for (size_t i = 0; i < reads.operations.size() && i < carried->found.size(); ++i) {
-    const std::string group = reads.operations[i].key.substr(state.prefix.size());
-    if (i < reads.singles) {
-      read.insert(group);
-    } else {
-      // The subtree's key is the group and "/": every group this store has below it counts as
-      // read, so that the absent ones are gone.
-      const std::string top = group.substr(0, group.size() - 1);
-      state.subtree_reads[top] = std::max(state.subtree_reads[top], carried->revision);
-      for (auto it = lower_bound(group); it != end(); ++it) {
-        const std::string name = (*it).GetName();
-        if (!IsBelow(name, top)) break;
+  std::set<std::string> subtrees;  // the groups whose whole subtree was read
+  const auto collect = [&](const std::vector<EtcdOperation>& operations,
+                           std::vector<std::vector<EtcdKeyValue>>& results, int64_t revision) {
+    for (size_t i = 0; i < operations.size() && i < results.size(); ++i) {
+      const std::string group = operations[i].key.substr(state.prefix.size());
+      if (operations[i].range_end.empty()) {
+        read.insert(group);
+      } else {
+        // The subtree's key is the group and "/": every group this store has below it counts
+        // as read, so that the absent ones are gone.
+        const std::string top = group.substr(0, group.size() - 1);
+        subtrees.insert(top);
+        state.subtree_reads[top] = std::max(state.subtree_reads[top], revision);
+        for (auto it = lower_bound(group); it != end(); ++it) {
+          const std::string name = (*it).GetName();
+          if (!IsBelow(name, top)) break;
+          read.insert(name);
+        }
+      }
+      for (EtcdKeyValue& pair : results[i]) {
+        std::string name = pair.key.substr(state.prefix.size());
+        if (!StorableName(name)) continue;
         read.insert(name);
+        found[name] = std::move(pair);
       }
     }
-    for (EtcdKeyValue& pair : carried->found[i]) {
-      std::string name = pair.key.substr(state.prefix.size());
-      if (!StorableName(name)) continue;
-      read.insert(name);
-      found[name] = std::move(pair);
-    }
+  };
+  collect(reads.operations, carried->found, carried->revision);
+
+  // A group found gone takes the groups below it along; those this store still has are read
+  // again with it, so that the image keeps none whose parent the cluster no longer has. (The
+  // root group "" is no parent: the paths stand without it.)
+  std::vector<EtcdOperation> gone;
+  for (const std::string& name : read) {
+    if (found.count(name) != 0 || name.empty() || name.front() != '/') continue;
+    bool covered = subtrees.count(name) != 0;
+    ForEachParent(
+        name, [&](const std::string& parent) { covered = covered || subtrees.count(parent) != 0; });
+    const auto below = lower_bound(name + "/");
+    if (covered || below == end() || !IsBelow((*below).GetName(), name)) continue;
+    subtrees.insert(name);
+    const std::string key = state.Key(name);
+    gone.push_back({EtcdOperation::Kind::kRange, key, "", ""});
+    gone.push_back({EtcdOperation::Kind::kRange, key + "/", key + "0", ""});
+  }
+  if (!gone.empty()) {
+    int64_t revision = 0;
+    std::vector<std::vector<EtcdKeyValue>> results = ReadAll(*state.client, gone, &revision);
+    collect(gone, results, revision);
   }
 
   // The newer image: this store's groups, with the ones read replaced by what the cluster has.

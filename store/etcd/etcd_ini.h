@@ -51,7 +51,8 @@ class EtcdIni : public Ini {
   // One transaction writing `groups`; true when it held. When it failed and could carry `reads`
   // without growing, `*carried` gets what they read.
   bool Commit(const std::set<std::string>& groups, const Reads& reads, Reads* carried);
-  // Replays the journal on what `reads` find (read now unless `carried` holds them).
+  // Replays the journal on what `reads` find (read now unless `carried` holds them), and on
+  // what the cluster holds below the groups they find gone that the image still has.
   void MergeNewer(const Reads& reads, Reads* carried);
 
   std::unique_ptr<State> state_;

@@ -149,6 +149,22 @@ TEST_F(EtcdIniTest, AWriteToAGroupErasedMeanwhileBringsBackOnlyWhatItWrote) {
   EXPECT_EQ(cluster_->StoreText(prefix_), "[/X]\nz=3\n");
 }
 
+TEST_F(EtcdIniTest, AMergeThatFindsAGroupErasedDropsTheGroupsBelowItFromTheImage) {
+  cluster_->PutStore(prefix_, "[/T]\n[/T/P]\na=\n[/T/P/P]\n[/T/P/P/Q]\n[/T/P-Q]\n[/T/Q]\n");
+  auto eraser = Open();
+  auto writer = Open();
+  for (const char* group : {"/T/P/P/Q", "/T/P/P", "/T/P"}) eraser->EraseGroup(group);
+  eraser->FlushIniDataToFile("");
+  writer->EraseKey("/T/P", "a");  // on the group the merge finds erased
+  writer->FlushIniDataToFile("");
+  EXPECT_EQ(ContentOf(*writer), ContentOf(*Open()));
+
+  // The key layer writes a value only to a key the image holds; none may go below the erased one.
+  if (writer->isGroupExist("/T/P/P")) writer->SetKeyValue("/T/P/P", "a", "");
+  writer->FlushIniDataToFile("");
+  EXPECT_EQ(cluster_->StoreText(prefix_), "[/T]\n[/T/P-Q]\n[/T/Q]\n");
+}
+
 TEST_F(EtcdIniTest, ACommitAboveTheTransactionLimitWritesNothingAndKeepsTheChanges) {
   cluster_->PutStore(prefix_, "[/A]\nx=1\n");
   auto ini = Open();
