@@ -13,6 +13,18 @@
 #include "scratch_files.h"
 #include "test_system.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QEL_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QEL_TEST_ADDRESS_SANITIZER)
+// The sanitizer keeps freed memory in quarantine, so the peak counts temporaries too.
+constexpr bool kPeakIsExact = false;
+#else
+constexpr bool kPeakIsExact = true;
+#endif
+
 namespace {
 
 // Sets the peak back to the memory the process holds now, so that a copy made and freed before
@@ -42,7 +54,7 @@ TEST(LargeValueMemoryTest, SettingAndFlushingAValueCostsAtMostThreeTimesItsSize)
   const int growth = ChildProcess("large-value-setter", {path, std::to_string(kMegabytes)}).Wait();
   // The key's cache, the entry's line and the change kept for the flush's replay: three copies,
   // and a few megabytes of bookkeeping besides.
-  EXPECT_LE(growth, 3 * kMegabytes + 4);
+  if (kPeakIsExact) EXPECT_LE(growth, 3 * kMegabytes + 4);
   // The value reached the file whole.
   EXPECT_EQ(ReadWholeFile(path).size(),
             std::string("[/K]\nbig=\n").size() + (size_t{kMegabytes} << 20));
