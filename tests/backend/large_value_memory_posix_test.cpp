@@ -54,7 +54,9 @@ TEST(LargeValueMemoryTest, SettingAndFlushingAValueCostsAtMostThreeTimesItsSize)
   const int growth = ChildProcess("large-value-setter", {path, std::to_string(kMegabytes)}).Wait();
   // The key's cache, the entry's line and the change kept for the flush's replay: three copies,
   // and a few megabytes of bookkeeping besides.
-  if (kPeakIsExact) EXPECT_LE(growth, 3 * kMegabytes + 4);
+  if (kPeakIsExact) {
+    EXPECT_LE(growth, 3 * kMegabytes + 4);
+  }
   // The value reached the file whole.
   EXPECT_EQ(ReadWholeFile(path).size(),
             std::string("[/K]\nbig=\n").size() + (size_t{kMegabytes} << 20));
