@@ -134,9 +134,9 @@ IniGroupIterator Ini::lower_bound(const std::string& name) const {
 
 size_t Ini::GroupCount() const { return document_->GroupCount(); }
 
-void Ini::SetKeyValue(const std::string& group, const std::string& key, const std::string& value) {
+void Ini::SetKeyValue(const std::string& group, const std::string& key, std::string value) {
   document_->SetEntry(group, key, value);
-  journal_->Record({IniJournal::Kind::kSetEntry, group, key, value, nullptr, nullptr});
+  journal_->Record({IniJournal::Kind::kSetEntry, group, key, std::move(value), nullptr, nullptr});
 }
 
 bool Ini::EditEntry(const std::string& group, const std::string& key,

@@ -103,7 +103,7 @@ class Ini {
 
   // Adds or replaces one entry (names compare without regard to case; a replaced entry keeps
   // the name as first written). Creates the group when it is missing.
-  void SetKeyValue(const std::string& group, const std::string& key, const std::string& value);
+  void SetKeyValue(const std::string& group, const std::string& key, std::string value);
   // Applies `edit` to one entry (creating the group when it is missing and the edit writes) and
   // records it for replay. Returns whether the entry changed.
   bool EditEntry(const std::string& group, const std::string& key,

@@ -313,8 +313,9 @@ void IniDocument::SetEntry(const std::string& group, const std::string& key,
   if (id == kNone) id = AddGroup(group);
   GroupRecord& record = groups_[id];
 
-  std::string encoded;
-  AppendToken(encoded, value, ValueNeedsQuotes(value));
+  // The line is built in place at its final size: a large value is copied once, into its line.
+  const bool quoted = ValueNeedsQuotes(value);
+  const size_t value_size = TokenSize(value, quoted);
 
   // The last line of that name, searched from the last section backwards.
   std::vector<uint32_t> chain;
@@ -333,9 +334,13 @@ void IniDocument::SetEntry(const std::string& group, const std::string& key,
       const char* value_begin = nullptr;
       std::string name;
       SplitEntry(begin, content_end, &name, nullptr, &value_begin);
-      std::string rewritten(begin, value_begin);
-      rewritten += encoded;
-      rewritten.append(content_end, begin + text.size());
+      const char* text_end = begin + text.size();
+      std::string rewritten;
+      rewritten.reserve(static_cast<size_t>(value_begin - begin) + value_size +
+                        static_cast<size_t>(text_end - content_end));
+      rewritten.append(begin, value_begin);
+      AppendToken(rewritten, value, quoted);
+      rewritten.append(content_end, text_end);
       text = std::move(rewritten);
       replaced = true;
       break;
@@ -343,9 +348,11 @@ void IniDocument::SetEntry(const std::string& group, const std::string& key,
   }
   if (!replaced) {
     OverlayLine line;
-    AppendToken(line.text, key, EntryNameNeedsQuotes(key));
+    const bool key_quoted = EntryNameNeedsQuotes(key);
+    line.text.reserve(TokenSize(key, key_quoted) + 1 + value_size + line_end_.size());
+    AppendToken(line.text, key, key_quoted);
     line.text += '=';
-    line.text += encoded;
+    AppendToken(line.text, value, quoted);
     line.text += line_end_;
     line.entry = true;
     line.name = key;

@@ -138,4 +138,11 @@ void AppendToken(std::string& out, std::string_view text, bool quoted) {
   }
 }
 
+size_t TokenSize(std::string_view text, bool quoted) {
+  if (!quoted) return text.size();
+  size_t size = text.size() + 2;
+  for (char c : text) size += c == '\\' || c == '"' || c == '\n' || c == '\r' || c == '\t';
+  return size;
+}
+
 }  // namespace ini_syntax

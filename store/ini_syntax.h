@@ -103,5 +103,7 @@ bool ValueNeedsQuotes(std::string_view value);
 
 // Appends `text` to `out`, as one quoted token when `quoted`.
 void AppendToken(std::string& out, std::string_view text, bool quoted);
+// The number of bytes AppendToken appends.
+size_t TokenSize(std::string_view text, bool quoted);
 
 }  // namespace ini_syntax

@@ -88,7 +88,8 @@ QELRBValue QELRBKey::GetValue(const std::string& name) const {
 }
 
 void QELRBKey::SetValue(const std::string& name, const QELRBValue& value) {
-  const QELStatus status = keyPointer->SetValue(QELValueItem(QELNoCaseString(name), value));
+  QELValueItem item(QELNoCaseString(name), value);
+  const QELStatus status = keyPointer->SetValue(std::move(item));
   if (!status.Ok()) RbThrowStatus("QELRBKey::SetValue", status, kSource, __LINE__);
 }
 

@@ -330,10 +330,16 @@ void QELIniKey::Flush() {
   if (!inTransaction) Store().FlushIniDataToFile("");
 }
 
-QELStatus QELIniKey::SetValue(const QELValueItem& value) {
-  QELValueMap single;
-  single.Set(value);
-  return SetValues(single);
+QELStatus QELIniKey::SetValue(QELValueItem value) {
+  // One value goes to the store and then into the cache without a copy beside those two.
+  const QELStatus status = CheckStorable(value);
+  if (!status.Ok()) return status;
+  FollowStore();
+  QELValueMap* cache = values.operator->();
+  Store().SetKeyValue(path, value.first, EncodeValue(value.second));
+  cache->Set(std::move(value));
+  Flush();
+  return QELStatus();
 }
 
 QELStatus QELIniKey::SetValues(const QELValueMap& new_values) {

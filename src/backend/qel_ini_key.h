@@ -52,7 +52,7 @@ class QELIniKey : public QELKey {
   QELKey* Clone() const override;
   QELStatus ChangeKey(const std::string& path) override;
   QELStatus CommitSuicide() override;
-  QELStatus SetValue(const QELValueItem& value) override;
+  QELStatus SetValue(QELValueItem value) override;
   QELStatus AddValue(const QELValueItem& value) override;
   QELStatus SetValues(const QELValueMap& values) override;
   QELStatus GetValue(QELValueItem& value) override;

@@ -61,7 +61,7 @@ class QELKey {
   // Replaces the value `value.first` (adding it when missing) by `value.second`; the store is
   // written back unless a transaction was open when the key was made. 168 for an element that
   // cannot be stored. REQUIRES: a value cache (not the root).
-  virtual QELStatus SetValue(const QELValueItem& value) = 0;
+  virtual QELStatus SetValue(QELValueItem value) = 0;
   // Merges the elements of `value.second` into the list `value.first` (creating it). 159 when
   // one is already in the key's view of the list: then nothing changes.
   virtual QELStatus AddValue(const QELValueItem& value) = 0;

@@ -29,6 +29,15 @@ void QELValueMap::Set(const Entry& entry) {
   }
 }
 
+void QELValueMap::Set(Entry&& entry) {
+  const iterator found = Find(entry.first);
+  if (found == entries_.end()) {
+    entries_.push_back(std::move(entry));
+  } else {
+    found->second = std::move(entry.second);
+  }
+}
+
 void QELValueMap::Append(Entry entry) { entries_.push_back(std::move(entry)); }
 
 QELRBValue& QELValueMap::Get(const std::string& name) {

@@ -34,6 +34,7 @@ class QELValueMap {
   virtual uint64_t Size() const { return entries_.size(); }
   // Replaces the value of an entry of that name (keeping its stored name and place) or appends.
   virtual void Set(const Entry& entry);
+  void Set(Entry&& entry);
   // Appends without looking for a namesake: for filling a map from a source whose names are
   // already unique without regard to case (a group's entry map).
   // REQUIRES: no entry of that name (ignoring case) exists.

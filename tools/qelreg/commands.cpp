@@ -140,15 +140,19 @@ bool MakeKey(const QELConnection& connection, const std::string& path, bool pare
 
 // Writes the key at `path` with `values`, making it, and any missing key above it, when it is not
 // there; `where` names the key and the value being written. Returns whether the key was new.
-bool WriteKey(const QELConnection& connection, const std::string& path, const NamedValues& values,
+// Each value's elements are freed once the value is made from them, so that a large value lies in
+// memory once fewer while the library stores it.
+bool WriteKey(const QELConnection& connection, const std::string& path, NamedValues values,
               Where& where) {
   where.key = path;
   where.value.clear();
   const bool created = MakeKey(connection, path, true);
   QELRBKey key(path, connection);
-  for (const auto& [name, elements] : values) {
+  for (auto& [name, elements] : values) {
     where.value = name;
-    key.SetValue(name, MakeValue(elements));
+    const QELRBValue value = MakeValue(elements);
+    std::vector<std::string>().swap(elements);
+    key.SetValue(name, value);
   }
   return created;
 }
@@ -291,9 +295,9 @@ void Import(const Command& command, const QELConnection& connection, Output& out
 
   long created = 0;
   long values = 0;
-  for (const auto& [path, named] : keys) {
-    if (WriteKey(connection, path, named, where)) ++created;
+  for (auto& [path, named] : keys) {
     values += static_cast<long>(named.size());
+    if (WriteKey(connection, path, std::move(named), where)) ++created;
   }
   where.key.clear();
   where.value.clear();
@@ -517,7 +521,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
     }
     present.erase(kCopyMarker);
   }
-  const KeyValues keys = KeysWithValues(QELRBKey(from), false, true, from);
+  KeyValues keys = KeysWithValues(QELRBKey(from), false, true, from);
   RefuseTruncatedValues(from, keys, where);
   long values = 0;
   long skipped = 0;
@@ -527,7 +531,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   if (command.batch > 0 && !resuming) {
     WriteKey(to, kCopyMarker, {{kCopySource, {sourceName}}}, where);
   }
-  for (const auto& [path, named] : keys) {
+  for (auto& [path, named] : keys) {
     values += static_cast<long>(named.size());
     const auto found = present.find(path);
     if (found != present.end()) {
@@ -546,7 +550,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
         continue;
       }
     }
-    WriteKey(to, path, named, where);
+    WriteKey(to, path, std::move(named), where);
     // Keys come parents first, so each commit leaves a whole tree.
     if (command.batch > 0 && ++uncommitted == command.batch) {
       where.value.clear();
