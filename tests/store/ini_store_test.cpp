@@ -1,6 +1,5 @@
-// Tests of the INI store's image: parsing, layout-preserving edits, bad files, group order and
-// iterators, entries listed without their map, views kept beside groups, name comparison, the
-// change journal's merge, and concurrent reads.
+// Tests of the INI store's image: parsing, bad files, iterators, entries listed without their map,
+// views kept beside groups, name comparison, the change journal's merge, and concurrent reads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,43 +41,6 @@ TEST(IniStoreTest, ParsesEveryKindOfLineAndWritesItBackUnchanged) {
   EXPECT_EQ(ini.GroupCount(), 354u);
   EXPECT_EQ(ValueOf(ini, "/ZOR_Software/qel4ds/Config", "Product-Ver"), "9.0.21.100");
   EXPECT_EQ(ini.SerializeImage(), sample);
-}
-
-TEST(IniStoreTest, EditsKeepCommentsLayoutAndUntouchedLinesByteForByte) {
-  MemoryIni ini;
-  ini.LoadImage("; store\n[/A]\none = 1   \ntwo=2\n\n; about B\n[/B]\ngone=x\n[/C]\nthree=3",
-                "a.ini");
-  ini.SetKeyValue("/A", "ONE", "uno");
-  ini.SetKeyValue("/A", "new", " padded ");
-  ini.EraseGroup("/B");
-  ini.SetKeyValue("/C", "four", "4");
-  ini.SetKeyValue("/D", "k", "\"q\"");
-  EXPECT_TRUE(ini.InsertNewGroup("/E"));
-  EXPECT_FALSE(ini.InsertNewGroup("/E"));
-  ini.EraseKey("/A", "two");
-  EXPECT_TRUE(ini.HasChanges());
-  EXPECT_EQ(ini.SerializeImage(),
-            "; store\n[/A]\none = uno\nnew=\" padded \"\n\n; about B\n[/C]\nthree=3\nfour=4\n"
-            "[/D]\nk=\"\\\"q\\\"\"\n[/E]\n");
-
-  // Repeated headers form one group and the last of repeated entries is the one changed; new
-  // lines take the file's line end.
-  ini.LoadImage("lead=1\r\n[/A]\r\nk=first\r\nK=second\r\n[/B]\r\nb=1\r\n[/A]\r\nother=x\r\n",
-                "b.ini");
-  EXPECT_EQ(GroupNames(ini), (Names{"", "/A", "/B"}));
-  EXPECT_EQ(ValueOf(ini, "/A", "k"), "second");
-  ini.SetKeyValue("/A", "k", "third");
-  ini.SetKeyValue("/A", "added", "y");
-  ini.SetKeyValue("/N", "z", "3");
-  EXPECT_EQ(ini.SerializeImage(),
-            "lead=1\r\n[/A]\r\nk=first\r\nK=third\r\n[/B]\r\nb=1\r\n[/A]\r\nother=x\r\nadded=y\r\n"
-            "[/N]\r\nz=3\r\n");
-  ini.EraseKey("/A", "K");
-  ini.EraseGroup("/B");
-  EXPECT_EQ(ini.SerializeImage(),
-            "lead=1\r\n[/A]\r\n[/A]\r\nother=x\r\nadded=y\r\n[/N]\r\nz=3\r\n");
-  ini.EraseGroup("/A");
-  EXPECT_EQ(ini.SerializeImage(), "lead=1\r\n[/N]\r\nz=3\r\n");
 }
 
 TEST(IniStoreTest, BadLinesAreRejectedWithTheirLineAndTheOldImageStays) {
@@ -277,33 +239,6 @@ TEST(IniStoreTest, NamesCompareIgnoringAsciiLetterCaseOnly) {
   }
   EXPECT_LT(cmp_nocase("a", "B"), 0);
   EXPECT_GT(cmp_nocase("b", "A"), 0);
-}
-
-TEST(IniStoreTest, MergeKeepsTheTreeWhenWritesAndErasesCross) {
-  // A write below a key another writer erased meanwhile brings back the path to it, empty.
-  MemoryIni writer;
-  writer.LoadImage("[/App]\nv=1\n[/App/Old]\nx=1\n[/Other]\n", "tree.ini");
-  writer.SetKeyValue("/App/Old", "y", "2");
-  writer.MergeOnto("[/Other]\n", "tree.ini");
-  EXPECT_EQ(GroupNames(writer), (std::vector<std::string>{"/App", "/App/Old", "/Other"}));
-  EXPECT_EQ(ContentOf(writer)["/App"], IniEntryMap{});
-  EXPECT_EQ(ContentOf(writer)["/App/Old"], (IniEntryMap{{"y", "2"}}));
-
-  // An erase of a subtree keeps what another writer put below it meanwhile, with its parents.
-  MemoryIni eraser;
-  eraser.LoadImage("[/App]\nv=1\n[/App/Old]\nx=1\n[/Keep]\n", "tree.ini");
-  for (const char* group : {"/App", "/App/Old"}) eraser.EraseGroup(group);
-  eraser.MergeOnto("[/App]\nv=1\n[/App/Old]\nx=1\n[/App/New/Deep]\nz=1\n[/Keep]\n", "tree.ini");
-  EXPECT_EQ(GroupNames(eraser), (std::vector<std::string>{"/App", "/App/New/Deep", "/Keep"}));
-  EXPECT_EQ(ContentOf(eraser)["/App"], IniEntryMap{});
-
-  // A writer that erased a parent itself and then wrote below it gets exactly that.
-  MemoryIni orphan;
-  orphan.LoadImage("[/P]\n[/P/C]\n", "tree.ini");
-  orphan.EraseGroup("/P");
-  orphan.SetKeyValue("/P/C", "k", "v");
-  orphan.MergeOnto("[/P]\n[/P/C]\nother=1\n", "tree.ini");
-  EXPECT_EQ(GroupNames(orphan), (std::vector<std::string>{"/P/C"}));
 }
 
 TEST(IniStoreTest, ConcurrentReadsSeeTheSameMaps) {

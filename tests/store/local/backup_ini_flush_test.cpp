@@ -34,32 +34,6 @@ TEST(BackupIniFlushTest, TheHashOfAContentInPiecesIsTheHashOfTheWhole) {
   EXPECT_NE(ContentHash("ab", 2), ContentHash("ba", 2));
 }
 
-// A flush writes small pieces (changed lines) gathered and large ones (untouched runs of tens of
-// kilobytes) at once; every line must still land where it was, wherever the change lies.
-TEST(BackupIniFlushTest, AChangeKeepsEveryLineInPlaceWhateverTheSizeOfTheRunsAroundIt) {
-  ScratchDirectory dir;
-  const std::string path = dir.File("store.ini");
-  for (size_t kilobytes : {1, 20, 33, 40, 60, 70, 130}) {
-    std::string filler;
-    for (size_t i = 0; filler.size() < kilobytes * 1024; ++i) {
-      filler += "[/Filler/" + std::to_string(i) + "]\nvalue=" + std::string(40, 'f') + "\n";
-    }
-    const std::string head = "; top\n[/First]\nk=old\n";
-    const std::string middle = "[/Middle]\nk=old\n";
-    const std::string text = head + filler + middle + filler + "[/Last]\nk=old\n";
-    for (const char* group : {"/First", "/Middle", "/Last"}) {
-      WriteWholeFile(path, text);
-      BackupIni ini(path);
-      ini.SetKeyValue(group, "k", "new");
-      ini.FlushIniDataToFile("");
-      std::string expected = text;
-      const size_t at = expected.find(std::string("[") + group + "]\nk=old");
-      expected.replace(expected.find("k=old", at), 5, "k=new");
-      ASSERT_EQ(ReadWholeFile(path), expected) << kilobytes << " KB, " << group;
-    }
-  }
-}
-
 TEST(BackupIniFlushTest, LoadFailuresThrowTheirErrorNumbers) {
   ScratchDirectory dir;
   LogCapture log;
@@ -181,19 +155,6 @@ TEST(BackupIniFlushTest, AReadOnlyStoreIsRefusedAndKeepsTheChangesForLater) {
   fs::permissions(path, fs::perms::owner_write, fs::perm_options::add);
   ini.FlushIniDataToFile("");
   EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=changed\n");
-}
-
-TEST(BackupIniFlushTest, AStoreWithCrLfLineEndsKeepsThemInEveryLineItWrites) {
-  ScratchDirectory dir;
-  const std::string path = dir.File("store.ini");
-  WriteWholeFile(path, "; top\r\n[/A]\r\nx=1\r\ny=2\r\n");
-  BackupIni ini(path);
-  ini.SetKeyValue("/A", "x", "5");
-  ini.SetKeyValue("/A", "z", "9");
-  ini.InsertNewGroup("/A/B");
-  ini.FlushIniDataToFile("");
-  EXPECT_EQ(ReadWholeFile(path), "; top\r\n[/A]\r\nx=5\r\ny=2\r\nz=9\r\n[/A/B]\r\n");
-  EXPECT_EQ(LoadError(path), 0);
 }
 
 TEST(BackupIniFlushTest, UnderTheLockEveryTemporaryFileOfTheStoreIsAbandoned) {
