@@ -182,3 +182,27 @@ TEST(BackupIniFlushTest, UnderTheLockEveryTemporaryFileOfTheStoreIsAbandoned) {
 }
 
 }  // namespace
+
+TEST(BackupIniFlushTest, AChangeKeepsEveryLineInPlaceWhateverTheSizeOfTheRunsAroundIt) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  for (size_t kilobytes : {1, 20, 33, 40, 60, 70, 130}) {
+    std::string filler;
+    for (size_t i = 0; filler.size() < kilobytes * 1024; ++i) {
+      filler += "[/Filler/" + std::to_string(i) + "]\nvalue=" + std::string(40, 'f') + "\n";
+    }
+    const std::string head = "; top\n[/First]\nk=old\n";
+    const std::string middle = "[/Middle]\nk=old\n";
+    const std::string text = head + filler + middle + filler + "[/Last]\nk=old\n";
+    for (const char* group : {"/First", "/Middle", "/Last"}) {
+      WriteWholeFile(path, text);
+      BackupIni ini(path);
+      ini.SetKeyValue(group, "k", "new");
+      ini.FlushIniDataToFile("");
+      std::string expected = text;
+      const size_t at = expected.find(std::string("[") + group + "]\nk=old");
+      expected.replace(expected.find("k=old", at), 5, "k=new");
+      ASSERT_EQ(ReadWholeFile(path), expected) << kilobytes << " KB, " << group;
+    }
+  }
+}
