@@ -46,9 +46,7 @@ bool AddDifferences(const IniDocument& before, const IniDocument& after, IniChan
 
 }  // namespace
 
-const IniEntryMap* Group::GetProperties() const { return ini_->GetGroupProperty(name_); }
-
-Group IniGroupIterator::operator*() const { return Group(ini_, name_); }
+Group IniGroupIterator::operator*() const { return Group(name_); }
 
 IniGroupIterator& IniGroupIterator::operator++() {
   if (at_end_) return *this;
@@ -206,8 +204,6 @@ std::string Ini::SerializeImage() const { return document_->Serialize(); }
 void Ini::ForEachImagePiece(const std::function<void(std::string_view)>& emit) const {
   document_->ForEachPiece(emit);
 }
-
-bool Ini::HasChanges() const { return !journal_->Empty(); }
 
 bool Ini::Refresh(IniChanges*) { return false; }
 

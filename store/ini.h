@@ -18,17 +18,13 @@ class Ini;
 class IniDocument;
 class IniJournal;
 
-// One group as the iteration sees it: its name, and its entries on demand.
+// One group as the iteration sees it: its name (its entries are GetGroupProperty's).
 class Group {
  public:
-  Group(const Ini* ini, std::string name) : ini_(ini), name_(std::move(name)) {}
+  explicit Group(std::string name) : name_(std::move(name)) {}
   const std::string& GetName() const { return name_; }
-  // The group's entry map, as GetGroupProperty gives it (built on first use; never null while
-  // the group exists, null once it is gone).
-  const IniEntryMap* GetProperties() const;
 
  private:
-  const Ini* ini_;
   std::string name_;
 };
 
@@ -145,9 +141,6 @@ class Ini {
   std::string SerializeImage() const;
   // The same text passed to `emit` piece by piece, in order, without making a copy of it.
   void ForEachImagePiece(const std::function<void(std::string_view)>& emit) const;
-  // Whether changes were made since the last LoadImage or ClearJournal (MergeOnto keeps them,
-  // since the merged image still holds them unwritten).
-  bool HasChanges() const;
   // Parses `bytes` (another writer's newer file) and replays this store's changes since its last
   // load or flush on top, operation by operation (IniJournal::ReplayOnto says how); on success
   // the result becomes the image. Throws like LoadImage and then keeps the old image and the

@@ -17,7 +17,6 @@
 
 namespace {
 
-const char kSeparator = '\x1B';
 const char kSourceFile[] = "src\\qel_ini_key";
 
 const QELIniConnection& AsIniConnection(QELConnectionBase& connection) {
@@ -51,23 +50,6 @@ void EraseSubtree(Ini& store, const std::string& root) {
   }
 }
 
-bool HasElement(const std::list<QELRBValue>& elements, const QELRBValue& wanted) {
-  for (const QELRBValue& element : elements) {
-    if (element == wanted) return true;
-  }
-  return false;
-}
-
-// The list merge of AddValue: each added element goes before the first remaining element of
-// `merged` greater than it; those left over go to the end.
-void MergeElements(std::list<QELRBValue>& merged, const std::list<QELRBValue>& added) {
-  auto position = merged.begin();
-  for (const QELRBValue& element : added) {
-    while (position != merged.end() && !(element < *position)) ++position;
-    merged.insert(position, element);
-  }
-}
-
 // The stored text of the entry `name` of `group`, or null when it does not exist.
 const std::string* StoredText(const Ini& store, const std::string& group, const std::string& name) {
   const IniEntryMap* entries = store.GetGroupProperty(group);
@@ -84,12 +66,6 @@ std::list<QELRBValue> StoredElements(const Ini& store, const std::string& group,
   return DecodeValue(*text);
 }
 
-// The text of ZORKVA0612E for the value `name` of the key at `group`.
-std::string TruncatedText(const std::string& group, const std::string& name) {
-  return Message("")[qel_failure::kTruncatedValue.message_id]
-         << name << (group.empty() ? std::string("/") : group);
-}
-
 // Refuses an element change of a value whose stored text would lose bytes when rewritten from
 // its elements: only a whole new value may replace it.
 QELStatus RefuseTruncated(const Ini& store, const std::string& group, const std::string& name) {
@@ -97,63 +73,6 @@ QELStatus RefuseTruncated(const Ini& store, const std::string& group, const std:
   if (text == nullptr || !IsTruncatedText(*text)) return QELStatus();
   return Failed(qel_failure::kTruncatedValue, TruncatedText(group, name));
 }
-
-// A list edit, replayable onto another writer's version of the entry; it refuses (throws the
-// 168 QELError) to rewrite a version whose text would lose bytes.
-class ListEdit : public IniEntryEdit {
- public:
-  ListEdit(std::string group, std::string name, std::list<QELRBValue> elements)
-      : group_(std::move(group)), name_(std::move(name)), elements_(std::move(elements)) {}
-
- protected:
-  void RefuseTruncated(const std::string* current) const {
-    if (current == nullptr || !IsTruncatedText(*current)) return;
-    // Only a replay meets one: the key refuses the change before it is made.
-    throw QELError(TruncatedText(group_, name_) +
-                       " Another writer left it so meanwhile; the changes are kept in memory.",
-                   qel_failure::kTruncatedValue.code, qel_failure::kLibraryFacility, kSourceFile,
-                   __LINE__);
-  }
-
-  std::string group_;
-  std::string name_;
-  std::list<QELRBValue> elements_;
-};
-
-// Adding elements to a list entry: elements the entry already holds are not added twice.
-class ListAddition : public ListEdit {
- public:
-  using ListEdit::ListEdit;
-  bool Apply(const std::string* current, std::string* result) const override {
-    RefuseTruncated(current);
-    std::list<QELRBValue> merged;
-    if (current != nullptr) merged = DecodeValue(*current);
-    std::list<QELRBValue> added;
-    for (const QELRBValue& element : elements_) {
-      if (!HasElement(merged, element)) added.push_back(element);
-    }
-    if (added.empty() && current != nullptr) return false;
-    MergeElements(merged, added);
-    *result = EncodeValue(QELRBValue(merged));
-    return true;
-  }
-};
-
-// Removing elements (every occurrence) from a list entry; an entry that is gone stays gone.
-class ListRemoval : public ListEdit {
- public:
-  using ListEdit::ListEdit;
-  bool Apply(const std::string* current, std::string* result) const override {
-    if (current == nullptr) return false;
-    RefuseTruncated(current);
-    std::list<QELRBValue> kept = DecodeValue(*current);
-    const size_t before = kept.size();
-    kept.remove_if([this](const QELRBValue& element) { return HasElement(elements_, element); });
-    if (kept.size() == before) return false;
-    *result = EncodeValue(QELRBValue(kept));
-    return true;
-  }
-};
 
 // Tells, when a key loads the value, that its stored text holds bytes it does not read: one error
 // record naming the key and the value, never the content.
@@ -199,7 +118,7 @@ bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer
 QELStatus CheckStorable(const QELValueItem& value) {
   const std::vector<std::string>& elements = value.second.Elements();
   for (size_t i = 0; i < elements.size(); ++i) {
-    if (elements[i].find(kSeparator) == std::string::npos) continue;
+    if (elements[i].find(kListSeparator) == std::string::npos) continue;
     const QELFailure& failure = qel_failure::kUnstorableValue;
     return Failed(failure, Message("")[failure.message_id] << value.first << std::to_string(i + 1));
   }
@@ -207,38 +126,6 @@ QELStatus CheckStorable(const QELValueItem& value) {
 }
 
 }  // namespace
-
-std::string EncodeValue(const QELRBValue& value) {
-  const std::vector<std::string>& elements = value.Elements();
-  if (elements.empty()) return std::string();
-  if (elements.size() == 1) return elements.front();
-  std::string text;
-  for (const std::string& element : elements) {
-    text += element;
-    text += kSeparator;
-  }
-  return text;
-}
-
-QELRBValue DecodeValue(const std::string& text) {
-  if (text.empty()) return QELRBValue();
-  std::list<std::string> elements;
-  if (text.find(kSeparator) == std::string::npos) {
-    elements.push_back(text);
-    return QELRBValue(elements);
-  }
-  size_t start = 0;
-  for (size_t end = text.find(kSeparator); end != std::string::npos;
-       end = text.find(kSeparator, start)) {
-    elements.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return QELRBValue(elements);
-}
-
-bool IsTruncatedText(const std::string& text) {
-  return !text.empty() && text.back() != kSeparator && text.find(kSeparator) != std::string::npos;
-}
 
 bool QELSubkeyMatcher::operator()(const std::string& group) const {
   if (!StartsWith(group, prefix_)) return false;

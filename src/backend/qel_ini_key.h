@@ -9,16 +9,9 @@
 #include <string>
 
 #include "ini.h"
+#include "list_value.h"
 #include "qel_ini_connection.h"
 #include "qel_key.h"
-
-// Encodes a value as entry text: elements each followed by 0x1B; one element bare; none empty.
-std::string EncodeValue(const QELRBValue& value);
-// Decodes entry text: pieces ending at each 0x1B; text after the last 0x1B is dropped.
-QELRBValue DecodeValue(const std::string& text);
-// Whether DecodeValue drops bytes of `text`: it holds 0x1B and does not end with it (a list
-// edited without its final separator, or one string holding 0x1B).
-bool IsTruncatedText(const std::string& text);
 
 // Decides whether a group name is a subkey of the key with prefix Q (its path followed by "/"):
 // direct subkeys only, or every descendant.

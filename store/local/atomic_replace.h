@@ -10,27 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "content_hash.h"
 #include "ini_file_system.h"
-
-// A fast 64-bit hash of a file's content, to confirm that a file with a new stamp really changed.
-uint64_t ContentHash(const char* data, size_t size);
-
-// ContentHash of a content given in pieces: Add them in order, then Finish; however the content
-// is cut, the result is ContentHash of the whole.
-class ContentHasher {
- public:
-  ContentHasher();
-  void Add(const char* data, size_t size);
-  uint64_t Finish() const;
-
- private:
-  void Block(const char* block);
-
-  uint64_t lanes_[4];
-  uint64_t size_ = 0;
-  char pending_[32];  // the start of a block not yet whole
-  size_t pending_size_ = 0;
-};
 
 // A file's content as a call that passes its pieces, in order, to the function it is given.
 using ContentPieces = std::function<void(const std::function<void(std::string_view)>& piece)>;

@@ -9,8 +9,8 @@
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
-#include "atomic_replace.h"
 #include "clog_msg.h"
+#include "content_hash.h"
 #include "http_transport.h"
 #include "ini_file_system.h"
 #include "remote_settings.h"

@@ -1,5 +1,5 @@
-// Tests of the copy-on-write pointer, the value map, and of the INI key's values (encoding, reads,
-// writes, the flush rule) and path checks.
+// Tests of the copy-on-write pointer, the value map, and of the INI key's values (reads, writes,
+// the flush rule) and path checks.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -12,7 +12,6 @@
 
 namespace {
 
-using Elements = std::vector<std::string>;
 const std::string kEsc = "\x1B";
 
 int clones = 0;
@@ -79,17 +78,6 @@ TEST(BackendValueMap, NamesKeepTheirFirstSpellingAndPlaceAndClonesAreIndependent
   EXPECT_EQ(clone->Size(), 3u);
   EXPECT_NE(clone->Find("beta"), clone->End());
   EXPECT_EQ(clone->Find("delta"), clone->End());
-}
-
-TEST(BackendKey, EncodesListsWithATrailingSeparatorAndDropsDanglingText) {
-  EXPECT_EQ(EncodeValue(QELRBValue({"one", "two"})), "one" + kEsc + "two" + kEsc);
-  EXPECT_EQ(EncodeValue(QELRBValue("single")), "single");
-  EXPECT_EQ(EncodeValue(QELRBValue()), "");
-  EXPECT_TRUE(DecodeValue("").Empty());
-  EXPECT_EQ(DecodeValue("a b").Elements(), Elements{"a b"});
-  EXPECT_EQ(DecodeValue("one" + kEsc + "two" + kEsc).Elements(), (Elements{"one", "two"}));
-  EXPECT_EQ(DecodeValue("one" + kEsc + "two").Elements(), Elements{"one"});
-  EXPECT_EQ(DecodeValue("one" + kEsc + kEsc).Elements(), (Elements{"one", ""}));
 }
 
 class BackendIniKey : public ::testing::Test {

@@ -104,7 +104,7 @@ using Snapshot = std::map<std::string, std::map<std::string, std::string>>;
 Snapshot Take(const Ini& ini) {
   Snapshot snapshot;
   for (auto group = ini.begin(); group != ini.end(); ++group) {
-    const IniEntryMap* entries = (*group).GetProperties();
+    const IniEntryMap* entries = ini.GetGroupProperty(group.Name());
     if (entries == nullptr) Fail("a group without entry map");
     auto& copy = snapshot[(*group).GetName()];
     for (const auto& entry : *entries) copy[entry.first] = entry.second;

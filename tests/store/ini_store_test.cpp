@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ini_journal.h"
 #include "scratch_files.h"
 
 namespace {
@@ -23,7 +24,7 @@ TEST(IniStoreTest, ParsesEveryKindOfLineAndWritesItBackUnchanged) {
   MemoryIni ini;
   ini.LoadImage(text, "golden.ini");
   EXPECT_EQ(ini.SerializeImage(), text);
-  EXPECT_FALSE(ini.HasChanges());
+  EXPECT_TRUE(ini.Journal().Empty());
   EXPECT_EQ(ContentOf(ini), (IniContent{{"", {{"top", "level"}}},
                                         {" spaced ", {}},
                                         {"/A/B",
@@ -86,7 +87,7 @@ TEST(IniStoreTest, IteratorsResumeAfterTheirGroupWhenGroupsComeAndGo) {
   ini.InsertNewGroup("/bb");
   EXPECT_EQ((*++it).GetName(), "/bb");
   ini.EraseGroup("/bb");
-  EXPECT_EQ((*it).GetProperties(), nullptr);
+  EXPECT_EQ(ini.GetGroupProperty(it.Name()), nullptr);
   EXPECT_EQ((*++it).GetName(), "/c");
   ini.InsertNewGroup("/z");
   ini.EraseGroup("/d");
@@ -137,7 +138,7 @@ TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {
   EXPECT_EQ(ini.SerializeImage(),
             "; edited elsewhere\n[/A]\nshared=ours\nlist=a+theirs+ours\ntheir=1\n[/B]\nb=2\n"
             "[/T]\nt=1\n[/N]\nn=new\n[/Empty]\n");
-  EXPECT_TRUE(ini.HasChanges());
+  EXPECT_FALSE(ini.Journal().Empty());
 
   // A newer file that does not parse changes nothing and keeps the journal.
   const uint64_t merges = ini.MergeCount();
@@ -152,7 +153,7 @@ TEST(IniStoreTest, MergeReplaysTheJournalOnTheNewerFile) {
   EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=ours\nlist=+ours\n[/N]\nn=new\n[/Empty]\n");
 
   ini.FlushIniDataToFile("");
-  EXPECT_FALSE(ini.HasChanges());
+  EXPECT_TRUE(ini.Journal().Empty());
   ini.MergeOnto("[/A]\nshared=later\n", "merge.ini");
   EXPECT_EQ(ini.SerializeImage(), "[/A]\nshared=later\n");
 }

@@ -21,7 +21,7 @@
 // A store whose file is a string: reaches the protected image operations.
 class MemoryIni : public Ini {
  public:
-  using Ini::HasChanges;
+  using Ini::Journal;
   using Ini::LoadImage;
   using Ini::MergeOnto;
   using Ini::SerializeImage;
@@ -33,7 +33,7 @@ using IniContent = std::map<std::string, IniEntryMap>;
 inline IniContent ContentOf(const Ini& ini) {
   IniContent content;
   for (IniGroupIterator it = ini.begin(); it != ini.end(); ++it) {
-    content[(*it).GetName()] = *(*it).GetProperties();
+    content[it.Name()] = *ini.GetGroupProperty(it.Name());
   }
   return content;
 }

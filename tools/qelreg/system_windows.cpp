@@ -18,31 +18,18 @@
 #include <zor-qel-rb-key/qel_log.h>
 #include "errors.h"
 #include "system.h"
+#include "windows_text.h"
 
 namespace qelreg {
 namespace {
 
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-  if (size > 0) {
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+// A path in the wide form the API takes; refused when its bytes are no UTF-8.
+std::wstring WidePath(const std::string& path) {
+  std::wstring wide;
+  if (!WidenUtf8(path, &wide)) {
+    throw ToolError("the path " + zor::qel::MaskCredentials(path) + " is not UTF-8");
   }
   return wide;
-}
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size,
-                          nullptr, nullptr);
-  }
-  return text;
 }
 
 std::string WindowsErrorText(DWORD error) {
@@ -56,7 +43,7 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   if (wide == nullptr) return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
   std::vector<std::string> args;
-  for (int i = 1; i < count; ++i) args.push_back(Narrow(wide[i]));
+  for (int i = 1; i < count; ++i) args.push_back(NarrowToUtf8(wide[i], std::wcslen(wide[i])));
   ::LocalFree(wide);
   return args;
 }
@@ -83,7 +70,7 @@ std::string ReadHidden(const std::string& prompt) {
 
 bool CreatePrivateFile(const std::string& path) {
   // The new file has its directory's ACL: Windows keeps no permission bits to set.
-  HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
@@ -98,8 +85,9 @@ bool CreatePrivateFile(const std::string& path) {
 void RemoveIfEmpty(const std::string& path) {
   if (path.empty()) return;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  const std::wstring wide = Widen(path);
-  if (::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data) &&
+  std::wstring wide;
+  if (WidenUtf8(path, &wide) &&
+      ::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data) &&
       data.nFileSizeHigh == 0 && data.nFileSizeLow == 0) {
     ::DeleteFileW(wide.c_str());
   }
@@ -111,13 +99,13 @@ std::string MakePrivateDirectory(const std::string& name) {
   if (length == 0 || length > MAX_PATH) {
     throw ToolError("cannot find the temporary folder: " + WindowsErrorText(::GetLastError()));
   }
-  const std::string folder = Narrow(std::wstring(base, length));
+  const std::string folder = NarrowToUtf8(base, length);
   unsigned long long seed = static_cast<unsigned long long>(
       std::chrono::steady_clock::now().time_since_epoch().count() ^ ::GetCurrentProcessId());
   for (int attempt = 0; attempt < 100; ++attempt) {
     seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
     const std::string path = folder + name + "." + std::to_string(seed % 1000000000ULL);
-    if (::CreateDirectoryW(Widen(path).c_str(), nullptr)) return path;
+    if (::CreateDirectoryW(WidePath(path).c_str(), nullptr)) return path;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
       throw ToolError("cannot make a directory for the copy of standard input (" + path +
                       "): " + WindowsErrorText(::GetLastError()));
