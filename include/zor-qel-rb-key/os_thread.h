@@ -11,7 +11,7 @@
 // exchange when free; a thread that finds it held spins briefly, then yields until it is free.
 class QEL_API os_critical_section {
  public:
-// Kept for 3.0 programs: see docs/compatibility.md.
+  // Kept for 3.0 programs: see docs/compatibility.md.
   // The flag asks for a recursive lock; the library always passes false.
   explicit os_critical_section(bool recursive = false);
   ~os_critical_section();
@@ -23,7 +23,7 @@ class QEL_API os_critical_section {
 
  private:
   alignas(std::mutex) std::atomic<bool> held_;
-// Kept for 3.0 programs: see docs/compatibility.md.
+  // Kept for 3.0 programs: see docs/compatibility.md.
   // Unused: keeps the size and alignment the class has always had (those of a std::mutex), so
   // that programs built against earlier versions lay out what holds one as the library does.
   [[maybe_unused]] char reserved_[sizeof(std::mutex) - sizeof(std::atomic<bool>)];

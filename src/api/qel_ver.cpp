@@ -9,7 +9,7 @@ namespace {
 // Built once, on the first call; the initialisation of a local static is safe when two threads
 // make that first call together.
 const std::string& VersionRecord() {
-// Kept for 3.0 programs: see docs/compatibility.md.
+  // Kept for 3.0 programs: see docs/compatibility.md.
   static const std::string record = std::string("<<<VER_INFO>>>|") + "zor-qel-rb-key" + "|" +
                                     "300" + "|" + "1" + "|" + "src\\qel_ver";
   return record;

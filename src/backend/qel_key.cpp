@@ -34,7 +34,7 @@ QELKey::QELKey(const std::string& key_path) {
   if (key_path.empty()) return;
   const QELStatus status = ChangePath(key_path);
   if (!status.Ok()) {
-// Kept for 3.0 programs: see docs/compatibility.md.
+    // Kept for 3.0 programs: see docs/compatibility.md.
     throw QELError(status.message, status.code, qel_failure::kKeyPathFacility, "src\\qel_key",
                    __LINE__);
   }

@@ -19,7 +19,7 @@ os_critical_section factory_table_lock(false);
 
 void BuildFactoryTable() {
   factory_table[QELConnection::INI] = std::make_unique<QELIniFactory>();
-// Kept for 3.0 programs: see docs/compatibility.md.
+  // Kept for 3.0 programs: see docs/compatibility.md.
   factory_table[QELConnection::SIMPLE_INI] = std::make_unique<QELIniFactory>();
   factory_table[QELConnection::LDAP] = std::make_unique<QELIniFactory>();
   factory_table[QELConnection::CORBA] = std::make_unique<QELIniFactory>();
