@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "ini_document.h"
 #include "ini_journal.h"
@@ -206,6 +207,20 @@ void Ini::ForEachImagePiece(const std::function<void(std::string_view)>& emit) c
 }
 
 bool Ini::Refresh(IniChanges*) { return false; }
+
+void Ini::ForgetRead() {}
+
+bool Ini::DiscardChanges(IniChanges* changed) {
+  // The read replays an empty journal; a failed one puts the changes back.
+  std::unique_ptr<IniJournal> kept = std::exchange(journal_, std::make_unique<IniJournal>());
+  try {
+    ForgetRead();
+    return Refresh(changed);
+  } catch (...) {
+    journal_ = std::move(kept);
+    throw;
+  }
+}
 
 bool Ini::WaitForChange(int timeout_ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));

@@ -74,6 +74,10 @@ class Ini {
   // Throws QELError (facility kIniFacility) when the store cannot be read; the image then stays
   // as it was. The base never finds a change.
   virtual bool Refresh(IniChanges* changed);
+  // Drops the changes not written yet and reads the store again, so that the image becomes what
+  // the store holds; adds to `changed` what differs and returns whether anything did. Throws
+  // like Refresh, and then keeps the image and the changes.
+  bool DiscardChanges(IniChanges* changed);
   // Waits up to `timeout_ms` for a sign that the store may have changed (an event of the file
   // system, or the polling interval of the kind passing); true when one came, false on timeout.
   // The base sleeps through the timeout.
@@ -147,6 +151,9 @@ class Ini {
   // journal. When `changed` is not null, adds to it what differs between the old image and the
   // merged one, and returns whether anything did; without it compares nothing, returns false.
   bool MergeOnto(std::string bytes, const std::string& source, IniChanges* changed = nullptr);
+  // Makes the next Refresh read the store whatever its stamp, tag or revision says: the image
+  // may differ from the store while the store did not change. The base has nothing to forget.
+  virtual void ForgetRead();
   // Forgets the recorded changes: called once they are safely written.
   void ClearJournal();
   // The changes recorded since the last LoadImage or ClearJournal, in the order made.

@@ -46,6 +46,11 @@ class QEL_API QELConnection {
   void BeginTransaction();
   void Commit();
   bool IsTransactionStarted() const;
+  // Abandons the changes not written yet (those of a Commit that failed: too large for the
+  // store, server down), reads the store again and ends an open transaction. Returns the keys
+  // that changed, as Refresh does: the abandoned changes and what other writers did meanwhile.
+  // Throws QELError when the store cannot be read; the changes and the transaction then stay.
+  std::vector<std::string> DiscardChanges();
 
   // Following other writers. A connection reads its store at login and then works in memory;
   // these calls bring in what other processes, hosts or logins wrote since.

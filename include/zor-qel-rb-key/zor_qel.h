@@ -248,10 +248,12 @@ inline ValueRange Values(const QELRBKey& key, std::string pattern = "*") {
 // - Commit() writes the transaction's changes to the store at once and ends it. When the write
 //   fails it throws the store's QELError, the store stays as it was and the transaction stays
 //   open with its changes in memory: Commit() may be called again.
-// - Destroyed without a successful Commit() (an exception left the scope, say), the guard writes
-//   nothing and the transaction stays open: the changes made in it stay in the connection's
-//   memory, and its next Commit writes them. To drop them, drop the connection with every key
-//   made from it and log in anew.
+// - Discard() abandons the changes (after a Commit() that failed, say), reads the store again
+//   and ends the transaction (QELConnection::DiscardChanges).
+// - Destroyed without a successful Commit() or Discard() (an exception left the scope, say), the
+//   guard writes nothing and the transaction stays open: the changes made in it stay in the
+//   connection's memory, and its next Commit writes them; QELConnection::DiscardChanges drops
+//   them.
 // Keys opened inside the scope write at Commit; a key opened before the guard writes at once,
 // and with it everything the transaction changed so far, so change the store only through keys
 // opened inside. Those keys keep writing only at a Commit, also after this one: open keys anew
@@ -270,20 +272,37 @@ class Transaction {
   Transaction& operator=(const Transaction&) = delete;
   ~Transaction() = default;
 
-  // Writes and ends the transaction; throws QELLogicalError when it was committed already.
+  // Writes and ends the transaction; throws QELLogicalError when it was committed or
+  // discarded already.
   void Commit() {
-    if (committed_) {
-      throw QELLogicalError("the transaction was committed already", "zor-qel-rb-key/zor_qel.h",
-                            __LINE__);
-    }
+    RefuseEnded();
     connection_.Commit();
     committed_ = true;
   }
+  // Abandons the transaction's changes and reads the store again; returns the keys that changed
+  // (QELConnection::DiscardChanges). Throws QELLogicalError when it was committed or discarded
+  // already, QELError when the store cannot be read (the transaction then stays open).
+  std::vector<std::string> Discard() {
+    RefuseEnded();
+    std::vector<std::string> changed = connection_.DiscardChanges();
+    discarded_ = true;
+    return changed;
+  }
   bool Committed() const { return committed_; }
+  bool Discarded() const { return discarded_; }
 
  private:
+  void RefuseEnded() const {
+    if (committed_ || discarded_) {
+      throw QELLogicalError(committed_ ? "the transaction was committed already"
+                                       : "the transaction was discarded already",
+                            "zor-qel-rb-key/zor_qel.h", __LINE__);
+    }
+  }
+
   QELConnection connection_;
   bool committed_ = false;
+  bool discarded_ = false;
 };
 
 }  // namespace zor::qel

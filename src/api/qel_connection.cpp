@@ -154,6 +154,15 @@ bool QELConnection::IsTransactionStarted() const {
   return started;
 }
 
+std::vector<std::string> QELConnection::DiscardChanges() {
+  std::vector<std::string> changed;
+  backend.Get()->DiscardChanges(changed);
+  static const char* kFunction = "QELConnection::DiscardChanges";
+  RbTrace(kFunction,
+          [&](CLogMsg& log) { log << "Changed keys: " << static_cast<long>(changed.size()); });
+  return changed;
+}
+
 std::vector<std::string> QELConnection::Refresh() {
   std::vector<std::string> changed;
   backend.Get()->Refresh(changed);

@@ -24,6 +24,11 @@ void QELConnectionBase::Commit() {}
 
 bool QELConnectionBase::IsTransactionStarted() const { return transactionStarted; }
 
+void QELConnectionBase::DiscardChanges(std::vector<std::string>& changed) {
+  changed.clear();
+  transactionStarted = false;
+}
+
 void QELConnectionBase::Refresh(std::vector<std::string>& changed) { changed.clear(); }
 
 void QELConnectionBase::WaitForChange(int, std::vector<std::string>& changed) { Refresh(changed); }
@@ -57,19 +62,36 @@ void QELIniConnection::Commit() {
   transactionStarted = false;
 }
 
-void QELIniConnection::Refresh(std::vector<std::string>& changed) {
-  changed.clear();
-  Ini* ini = store.Get();
-  IniChanges found;
-  if (ini == nullptr || !ini->Refresh(&found)) return;
-  // A key whose values changed, and the parent of a key that appeared or went.
+namespace {
+
+// The keys a change of the image touched: a key whose values changed, and the parent of a key
+// that appeared or went.
+std::vector<std::string> ChangedKeys(const IniChanges& found) {
   std::set<std::string> keys(found.entries.begin(), found.entries.end());
   for (const std::string& group : found.groups) {
     keys.insert(group);
     const size_t slash = group.rfind('/');
     keys.insert(slash == std::string::npos ? std::string() : group.substr(0, slash));
   }
-  changed.assign(keys.begin(), keys.end());
+  return {keys.begin(), keys.end()};
+}
+
+}  // namespace
+
+void QELIniConnection::DiscardChanges(std::vector<std::string>& changed) {
+  changed.clear();
+  Ini* ini = store.Get();
+  IniChanges found;
+  if (ini != nullptr && ini->DiscardChanges(&found)) changed = ChangedKeys(found);
+  transactionStarted = false;
+}
+
+void QELIniConnection::Refresh(std::vector<std::string>& changed) {
+  changed.clear();
+  Ini* ini = store.Get();
+  IniChanges found;
+  if (ini == nullptr || !ini->Refresh(&found)) return;
+  changed = ChangedKeys(found);
 }
 
 void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& changed) {

@@ -36,6 +36,10 @@ class QELConnectionBase {
   virtual void Commit();
   // Whether a transaction is open on this object (a copy keeps the flag it was copied with).
   virtual bool IsTransactionStarted() const;
+  // Drops the changes not written yet, reads the store again and ends the transaction; sets
+  // `changed` as Refresh does. Throws the store's QELError when it cannot be read, and then
+  // keeps the changes and the transaction. The base only ends the transaction.
+  virtual void DiscardChanges(std::vector<std::string>& changed);
 
   // Following other writers (see QELConnection::Refresh): reads the store again when it changed
   // and sets `changed` to the sorted paths of the keys whose values or subkeys changed. The
@@ -75,6 +79,7 @@ class QELIniConnection : public QELConnectionBase {
   // The store holder, for sharing.
   const QELIniHolder& GetIni() const { return store; }
 
+  void DiscardChanges(std::vector<std::string>& changed) override;
   void Refresh(std::vector<std::string>& changed) override;
   void WaitForChange(int timeout_ms, std::vector<std::string>& changed) override;
   int GetChangeDescriptor() const override;

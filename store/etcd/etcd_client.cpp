@@ -215,6 +215,7 @@ Json OperationJson(const EtcdOperation& operation) {
   if (!operation.range_end.empty()) request["range_end"] = Base64(operation.range_end);
   if (operation.min_mod_revision > 0) request["min_mod_revision"] = operation.min_mod_revision;
   if (operation.count_only) request["count_only"] = true;
+  if (operation.keys_only) request["keys_only"] = true;
   switch (operation.kind) {
     case EtcdOperation::Kind::kPut:
       request["value"] = Base64(operation.value);
@@ -497,6 +498,8 @@ EtcdTxnResult EtcdClient::Txn(const std::vector<EtcdCompare>& compare,
   auto responses = answer.body.find("responses");
   if (responses != answer.body.end() && responses->is_array()) {
     for (Json& response : *responses) {
+      const auto removed = response.find("response_delete_range");
+      if (removed != response.end()) result.deleted += Number(*removed, "deleted");
       auto range = response.find("response_range");
       if (range == response.end()) continue;
       result.ranges.emplace_back();

@@ -35,9 +35,11 @@ struct EtcdOperation {
   std::string key;
   std::string range_end;  // kDelete, kRange: "" for `key` alone
   std::string value;      // kPut
-  // kRange: only the keys changed after this revision (0: all), or only their number.
+  // kRange: only the keys changed after this revision (0: all; etcd's count ignores it), only
+  // their number, or only their keys and revisions.
   int64_t min_mod_revision = 0;
   bool count_only = false;
+  bool keys_only = false;
 };
 
 struct EtcdTxnResult {
@@ -47,6 +49,7 @@ struct EtcdTxnResult {
   // how many keys each found.
   std::vector<std::vector<EtcdKeyValue>> ranges;
   std::vector<int64_t> counts;
+  int64_t deleted = 0;  // keys the branch's deletes removed
 };
 
 struct EtcdOptions {

@@ -13,6 +13,7 @@
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
+#include "clog_msg.h"
 #include "etcd_client.h"
 #include "ini_file_system.h"
 #include "ini_journal.h"
@@ -54,6 +55,33 @@ bool IsBelow(const std::string& name, const std::string& parent) {
 // Group names the prefix can hold: the root group "" and paths.
 bool StorableName(std::string_view name) { return name.empty() || name.front() == '/'; }
 
+// Where the groups of a store live: the root group "" on the prefix key itself, a path on the
+// prefix without its trailing "/" followed by the path. A prefix given with a trailing "/"
+// ("/site/") keeps it, so that the store reads exactly the range a role on that prefix grants.
+struct KeyLayout {
+  std::string prefix;  // as the address gives it: "/site" or "/site/"
+  std::string base;    // without the trailing "/"
+
+  std::string Key(const std::string& group) const { return group.empty() ? prefix : base + group; }
+  // The end of the range of every key of the store: [prefix, End()).
+  std::string End() const { return base + "0"; }
+  // The group of a key of that range; one that is no group name ("-x" of the key "/site-x" for
+  // the prefix "/site") is another store's.
+  std::string GroupOf(const std::string& key) const {
+    return key.size() == prefix.size() ? std::string() : key.substr(base.size());
+  }
+};
+
+// Why the tree cannot hold the group a key names ("" when it can): an empty key name
+// ("/a//b") or a trailing "/" ("/a/").
+const char* UnholdableReason(std::string_view group) {
+  if (group.empty()) return "";
+  if (group.back() == '/') return "its path ends with \"/\"";
+  if (group.find("//") != std::string_view::npos)
+    return "its path holds an empty key name (\"//\")";
+  return "";
+}
+
 // Checks that `text`, the value of etcd key `key`, holds only entries, comments and blank lines,
 // and appends it to `out` after the header of `group`, with a line end after its last line.
 void AppendGroup(std::string& out, const std::string& group, const std::string& text,
@@ -81,6 +109,17 @@ void AppendGroup(std::string& out, const std::string& group, const std::string& 
   out += "]\n";
   out += text;
   if (!text.empty() && text.back() != '\n') out += '\n';
+}
+
+// Whether a group's text holds an entry line.
+bool HasEntry(const std::string& text) {
+  bool found = false;
+  ini_syntax::ForEachLine(text.data(), text.data() + text.size(),
+                          [&](const char* begin, const char* content_end, const char*) {
+                            found = found || ini_syntax::Classify(begin, content_end) ==
+                                                 ini_syntax::LineKind::kEntry;
+                          });
+  return found;
 }
 
 // The group's text as the image will give it back: with a line end after its last line.
@@ -136,7 +175,7 @@ struct EtcdAddress {
   bool tls = false;
   std::vector<std::string> hosts;      // host names or addresses, as given
   std::vector<std::string> endpoints;  // their gateway URLs
-  std::string prefix;                  // "/prefix", without a trailing "/"
+  KeyLayout layout;
 };
 
 bool ValidPort(const std::string& port) {
@@ -159,7 +198,9 @@ EtcdAddress ParseAddress(const std::string& address) {
   EtcdAddress parsed;
   const std::string shown = "\"" + zor::qel::MaskCredentials(address) + "\"";
   const size_t scheme_end = address.find("://");
-  const std::string scheme = address.substr(0, scheme_end);
+  std::string scheme = address.substr(0, scheme_end);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (scheme_end == std::string::npos || (scheme != "etcd" && scheme != "etcds")) {
     Fail(kIniRemoteFailed, shown + " is no etcd address (etcd://HOST:PORT,.../PREFIX)", __LINE__);
   }
@@ -212,22 +253,29 @@ EtcdAddress ParseAddress(const std::string& address) {
     parsed.hosts.push_back(host);
     parsed.endpoints.push_back((parsed.tls ? "https://" : "http://") + host + ":" + port);
   }
-  while (!path.empty() && path.back() == '/') path.pop_back();
-  if (path.empty()) {
+  std::string base = path;
+  if (!base.empty() && base.back() == '/') base.pop_back();
+  if (base.empty()) {
     Fail(kIniRemoteFailed,
          "the address " + shown +
              " names no prefix for the store's keys: etcd://HOST:PORT,.../PREFIX",
          __LINE__);
   }
-  parsed.prefix = path;
+  if (base.back() == '/') {
+    Fail(kIniRemoteFailed, "the address " + shown + " names a prefix that ends with \"//\"",
+         __LINE__);
+  }
+  parsed.layout = {path, base};
   return parsed;
 }
 
-// Collects the groups of a login's range read into the text of the tree.
+// Collects the groups of a login's range read into the text of the tree. A key the tree cannot
+// hold is left out with an error record naming it, as is text on the prefix key of entries the
+// root key never shows.
 class LoginReader : public EtcdRangeVisitor {
  public:
-  LoginReader(const std::string& prefix, const std::string& shown, RevisionTable& revisions)
-      : prefix_(prefix), shown_(shown), revisions_(revisions) {}
+  LoginReader(const KeyLayout& layout, const std::string& shown, RevisionTable& revisions)
+      : layout_(layout), shown_(shown), revisions_(revisions) {}
 
   void Begin(int64_t count) override {
     text_.clear();
@@ -239,9 +287,17 @@ class LoginReader : public EtcdRangeVisitor {
   void Add(EtcdKeyValue& pair) override {
     // The range holds the prefix and every key beginning with it; keys of other prefixes that
     // begin the same way ("/cfg2" beside "/cfg") are not this store's.
-    const std::string group = pair.key.substr(prefix_.size());
+    const std::string group = layout_.GroupOf(pair.key);
     if (!StorableName(group)) return;
+    const char* unholdable = UnholdableReason(group);
+    if (*unholdable != '\0') {
+      Report("is no key of the tree: " + std::string(unholdable) + "; it is left out", pair.key);
+      return;
+    }
     AppendGroup(text_, group, pair.value, pair.key, shown_, "");
+    if (group.empty() && HasEntry(pair.value)) {
+      Report("holds entries, which the tree's root key does not show", pair.key);
+    }
     revisions_.AddRead(group);
     // Once the first page tells the size of a group, room for all of them at once: growing by
     // doubling would hold the old and the new text together.
@@ -255,7 +311,14 @@ class LoginReader : public EtcdRangeVisitor {
   int64_t Count() const { return count_; }
 
  private:
-  const std::string& prefix_;
+  void Report(const std::string& what, const std::string& key) const {
+    std::string quoted;  // a key may hold any byte: quoted as a group name would be
+    ini_syntax::AppendToken(quoted, key, ini_syntax::GroupNeedsQuotes(key));
+    CLogMsg("EtcdIni::Login", "ini", kLogError)
+        << "etcd key " << quoted << " on " << shown_ << " " << what << flush;
+  }
+
+  const KeyLayout& layout_;
   const std::string& shown_;
   RevisionTable& revisions_;
   std::string text_;
@@ -283,20 +346,22 @@ std::vector<std::vector<EtcdKeyValue>> ReadAll(EtcdClient& client,
 }  // namespace
 
 struct EtcdIni::State {
-  std::string shown;   // the address as texts show it
-  std::string prefix;  // every group's key is prefix + name
+  std::string shown;  // the address as texts show it
+  KeyLayout layout;   // where each group's key is
   long timeout_ms = 0;
   std::unique_ptr<EtcdClient> client;
   RevisionTable revisions;
   int64_t login_revision = 0;  // the whole tree was read as of this revision
   int64_t login_keys = 0;      // and the prefix then held this many keys
-  bool wrote = false;          // this store wrote since it read the whole tree
+  // The tree is not known as of login_revision: this store wrote without learning that nobody
+  // else did meanwhile, or its image may differ from the tree.
+  bool wrote = false;
   // Subtrees read whole again after a conflict, with the revision of that read.
   std::map<std::string, int64_t> subtree_reads;
   // Groups a merge left different from the cluster's, beside those the journal names.
   std::set<std::string> pending;
 
-  std::string Key(const std::string& group) const { return prefix + group; }
+  std::string Key(const std::string& group) const { return layout.Key(group); }
   // The revision as of which this store last read every key below `group`.
   int64_t SubtreeRevision(const std::string& group) const {
     int64_t revision = login_revision;
@@ -317,8 +382,29 @@ struct EtcdIni::Reads {
   std::vector<std::vector<EtcdKeyValue>> found;  // by operation
 };
 
+namespace {
+
+// Two reads that tell whether the tree is still as it was at `revision`: the number of the
+// prefix's keys, and the keys changed since (etcd counts a range before filtering it by
+// revision, so the keys themselves, without their values).
+std::vector<EtcdOperation> CountChanges(const KeyLayout& layout, int64_t revision) {
+  EtcdOperation keys{EtcdOperation::Kind::kRange, layout.prefix, layout.End(), ""};
+  keys.count_only = true;
+  EtcdOperation since{EtcdOperation::Kind::kRange, layout.prefix, layout.End(), ""};
+  since.keys_only = true;
+  since.min_mod_revision = revision + 1;
+  return {keys, since};
+}
+
+}  // namespace
+
 bool EtcdIni::IsEtcdAddress(const std::string& address) {
-  return address.rfind("etcd://", 0) == 0 || address.rfind("etcds://", 0) == 0;
+  const size_t scheme_end = address.find("://");
+  if (scheme_end == std::string::npos) return false;
+  std::string scheme = address.substr(0, scheme_end);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return scheme == "etcd" || scheme == "etcds";
 }
 
 EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std::string& password)
@@ -326,7 +412,7 @@ EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std:
   State& state = *state_;
   const EtcdAddress parsed = ParseAddress(address);
   state.shown = zor::qel::MaskCredentials(address);
-  state.prefix = parsed.prefix;
+  state.layout = parsed.layout;
   if (!parsed.tls && !password.empty()) {
     for (const std::string& host : parsed.hosts) {
       if (!IsLoopbackHost(host)) {
@@ -347,31 +433,28 @@ EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std:
   state.client = std::make_unique<EtcdClient>(std::move(options));
   state.client->Authenticate();
 
-  LoginReader reader(state.prefix, state.shown, state.revisions);
+  LoginReader reader(state.layout, state.shown, state.revisions);
   state.login_revision =
-      state.client->ReadRange(state.prefix, state.prefix + "0", kPageKeys, reader);
+      state.client->ReadRange(state.layout.prefix, state.layout.End(), kPageKeys, reader);
   state.login_keys = reader.Count();
   LoadImage(reader.Take(), state.shown);
 }
 
 bool EtcdIni::Refresh(IniChanges* changed) {
   State& state = *state_;
-  const std::string end = state.prefix + "0";
+  const std::string end = state.layout.End();
   if (!state.wrote) {
-    EtcdOperation keys{EtcdOperation::Kind::kRange, state.prefix, end, ""};
-    keys.count_only = true;
-    EtcdOperation since = keys;
-    since.min_mod_revision = state.login_revision + 1;
-    const EtcdTxnResult result = state.client->Txn({}, {keys, since}, {});
+    const EtcdTxnResult result =
+        state.client->Txn({}, CountChanges(state.layout, state.login_revision), {});
     // Another writer's put shows as a key changed since the read, a delete as a lower count.
     if (result.counts.size() == 2 && result.counts[0] == state.login_keys &&
-        result.counts[1] == 0) {
+        result.ranges[1].empty()) {
       return false;
     }
   }
   RevisionTable revisions;
-  LoginReader reader(state.prefix, state.shown, revisions);
-  const int64_t revision = state.client->ReadRange(state.prefix, end, kPageKeys, reader);
+  LoginReader reader(state.layout, state.shown, revisions);
+  const int64_t revision = state.client->ReadRange(state.layout.prefix, end, kPageKeys, reader);
   const bool differs = MergeOnto(reader.Take(), state.shown, changed);
   state.revisions = std::move(revisions);
   state.login_revision = revision;
@@ -388,10 +471,13 @@ bool EtcdIni::Refresh(IniChanges* changed) {
   return differs;
 }
 
+void EtcdIni::ForgetRead() { state_->wrote = true; }
+
 bool EtcdIni::WaitForChange(int timeout_ms) {
   State& state = *state_;
-  if (state.wrote) return true;  // this store's own write: the tree is read again first
-  return state.client->Watch(state.prefix, state.prefix + "0", state.login_revision, timeout_ms);
+  if (state.wrote) return true;  // the tree is read again first
+  return state.client->Watch(state.layout.prefix, state.layout.End(), state.login_revision,
+                             timeout_ms);
 }
 
 EtcdIni::~EtcdIni() = default;
@@ -410,6 +496,11 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
   std::vector<EtcdOperation> operations;
   std::vector<const std::string*> put;
   std::vector<const std::string*> erased;
+  // Erased groups with nothing left below them in the image and erased groups below them: one
+  // range delete takes each one's subtree, whatever its size, and the groups erased below it
+  // need no operation of their own.
+  std::set<std::string> whole;
+  int64_t created = 0;  // keys the puts make: their comparisons hold only while they are absent
   for (const std::string& group : groups) {
     if (!StorableName(group)) {
       Fail(kIniWriteFailed,
@@ -423,6 +514,15 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
     const bool read = exact == nullptr && state.revisions.MayHaveBeenRead(group);
     if (!exists && (exact != nullptr ? *exact == 0 : !read)) {
       continue;  // made and erased here: the cluster never had it
+    }
+    if (!exists) {
+      bool covered = false;
+      ForEachParent(
+          group, [&](const std::string& parent) { covered = covered || whole.count(parent) != 0; });
+      if (covered) {
+        erased.push_back(&group);
+        continue;
+      }
     }
     // Holds while the group is as this store last saw it: its exact revision, or for a group
     // read at login no change since the login's revision (and, when it is written, still
@@ -442,9 +542,17 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
     if (exists) {
       operations.push_back({EtcdOperation::Kind::kPut, key, "", GroupText(group)});
       put.push_back(&group);
-    } else {
-      operations.push_back({EtcdOperation::Kind::kDelete, key, "", ""});
-      erased.push_back(&group);
+      if (exact != nullptr ? *exact == 0 : !read) ++created;
+      continue;
+    }
+    operations.push_back({EtcdOperation::Kind::kDelete, key, "", ""});
+    erased.push_back(&group);
+    const auto below = lower_bound(group + "/");
+    const auto erased_below = groups.upper_bound(group + "/");
+    if ((below == end() || !IsBelow((*below).GetName(), group)) && erased_below != groups.end() &&
+        IsBelow(*erased_below, group)) {
+      whole.insert(group);
+      operations.push_back({EtcdOperation::Kind::kDelete, key + "/", key + "0", ""});
     }
   }
   if (operations.empty()) return true;
@@ -459,7 +567,8 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
     });
   }
   // Below an erased group no key may have appeared since this store last read that subtree:
-  // another writer's new key there would lose its parent.
+  // another writer's new key there would lose its parent. Below one erased whole, no key may
+  // have changed either: the range delete would take another writer's change along unmerged.
   for (const std::string* group : erased) {
     bool nested = false;
     ForEachParent(*group, [&](const std::string& parent) {
@@ -467,10 +576,21 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
     });
     if (nested) continue;
     const std::string key = state.Key(*group);
-    compare.push_back({key + "/", key + "0", EtcdCompare::Target::kCreate,
-                       EtcdCompare::Result::kLess, state.SubtreeRevision(*group) + 1});
+    compare.push_back(
+        {key + "/", key + "0",
+         whole.count(*group) != 0 ? EtcdCompare::Target::kMod : EtcdCompare::Target::kCreate,
+         EtcdCompare::Result::kLess, state.SubtreeRevision(*group) + 1});
   }
 
+  // While this store knows the tree as of a revision, the transaction also counts the prefix's
+  // keys and those changed since that revision: when only its own puts changed and the count
+  // is what its puts and deletes make it, the tree is known as of the transaction's revision,
+  // and the next Refresh need not read it again.
+  const bool follow = !state.wrote;
+  if (follow) {
+    for (EtcdOperation& read : CountChanges(state.layout, state.login_revision))
+      operations.push_back(std::move(read));
+  }
   // A failed transaction reads what the merge needs at once, when that does not make it larger
   // (etcd bounds the longest of its comparisons, operations and reads).
   const bool carry = reads.operations.size() <= std::max(compare.size(), operations.size());
@@ -486,6 +606,14 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
   }
   for (const std::string* group : put) state.revisions.Set(*group, result.revision);
   for (const std::string* group : erased) state.revisions.Set(*group, 0);
+  const int64_t keys = state.login_keys + created - result.deleted;
+  if (follow && result.counts.size() == 2 && result.counts[0] == keys &&
+      result.ranges[1].size() == put.size()) {
+    state.login_revision = result.revision;
+    state.login_keys = keys;
+  } else {
+    state.wrote = true;
+  }
   return true;
 }
 
@@ -533,7 +661,7 @@ void EtcdIni::MergeNewer(const Reads& reads, Reads* carried) {
   const auto collect = [&](const std::vector<EtcdOperation>& operations,
                            std::vector<std::vector<EtcdKeyValue>>& results, int64_t revision) {
     for (size_t i = 0; i < operations.size() && i < results.size(); ++i) {
-      const std::string group = operations[i].key.substr(state.prefix.size());
+      const std::string group = state.layout.GroupOf(operations[i].key);
       if (operations[i].range_end.empty()) {
         read.insert(group);
       } else {
@@ -549,8 +677,8 @@ void EtcdIni::MergeNewer(const Reads& reads, Reads* carried) {
         }
       }
       for (EtcdKeyValue& pair : results[i]) {
-        std::string name = pair.key.substr(state.prefix.size());
-        if (!StorableName(name)) continue;
+        std::string name = state.layout.GroupOf(pair.key);
+        if (!StorableName(name) || *UnholdableReason(name) != '\0') continue;
         read.insert(name);
         found[name] = std::move(pair);
       }
@@ -619,7 +747,6 @@ void EtcdIni::FlushIniDataToFile(const std::string& file) {
       const Reads reads = ReadsFor(groups);
       Reads carried;
       if (Commit(groups, reads, &carried)) {
-        state.wrote = state.wrote || !groups.empty();
         ClearJournal();
         state.pending.clear();
         return;

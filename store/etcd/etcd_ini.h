@@ -28,9 +28,10 @@ class EtcdIni : public Ini {
   void FlushIniDataToFile(const std::string& file) override;
 
   // Asks in one request how many keys the prefix holds and how many changed since the tree was
-  // read; when either says another writer was there (or this store wrote since), reads the
-  // whole tree again and replays the unwritten changes on it.
+  // read or this store's last write; when either says another writer was there (or a write of
+  // this store could not tell), reads the whole tree again and replays the unwritten changes.
   bool Refresh(IniChanges* changed) override;
+  void ForgetRead() override;
   // An etcd watch on the prefix from the revision the tree was read at.
   bool WaitForChange(int timeout_ms) override;
 

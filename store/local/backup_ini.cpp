@@ -197,6 +197,11 @@ bool BackupIni::Refresh(IniChanges* changed) {
   return differs;
 }
 
+void BackupIni::ForgetRead() {
+  state_->hash.reset();
+  state_->trusted = false;
+}
+
 bool BackupIni::StartWatch() {
   if (state_->watch >= 0) return true;
   if (state_->watch_failed) return false;

@@ -32,6 +32,7 @@ class BackupIni : public Ini {
   // Reads the file again when its stamp (or, for a stamp too recent to prove anything, its
   // content) differs from what this store last read or wrote: one stat when nothing changed.
   bool Refresh(IniChanges* changed) override;
+  void ForgetRead() override;
   // Waits for the file system to report a write, a replace or a removal of the file (inotify on
   // its directory); where that cannot be watched, compares stamps every 100 ms.
   bool WaitForChange(int timeout_ms) override;

@@ -45,6 +45,7 @@ struct RemoteIni::Transport {
   long poll_interval_ms = 0;
   uint64_t max_bytes = 0;
   uint64_t content_hash = 0;  // of the file as this store last read or wrote it
+  bool stale = false;         // the image may differ from that file: read it again anyway
   std::unique_ptr<HttpTransport> http;
   // The strong form of the tag of the file as this store last read or wrote it; "" when the
   // service gives none.
@@ -167,7 +168,7 @@ bool RemoteIni::Refresh(IniChanges* changed) {
   if (!response.Succeeded()) Fail(kIniRemoteFailed, transport.Failure("GET", response), __LINE__);
   const uint64_t hash = ContentHash(response.body.data(), response.body.size());
   bool merged = false;
-  if (hash != transport.content_hash) {
+  if (hash != transport.content_hash || transport.stale) {
     try {
       merged = MergeOnto(std::move(response.body), transport.shown, changed);
     } catch (const QELError& error) {
@@ -179,9 +180,15 @@ bool RemoteIni::Refresh(IniChanges* changed) {
            __LINE__);
     }
     transport.content_hash = hash;
+    transport.stale = false;
   }
   transport.etag = StrongTag(response.etag);
   return merged;
+}
+
+void RemoteIni::ForgetRead() {
+  transport_->etag.clear();
+  transport_->stale = true;
 }
 
 bool RemoteIni::WaitForChange(int timeout_ms) {

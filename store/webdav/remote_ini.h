@@ -24,6 +24,7 @@ class RemoteIni : public Ini {
   // A conditional GET (If-None-Match with the tag this store last read or wrote; without one, a
   // GET compared by content): a 304 costs one round trip and changes nothing.
   bool Refresh(IniChanges* changed) override;
+  void ForgetRead() override;
   // The service tells nobody of a change: waits for the polling interval (QEL_REMOTE_POLL_INTERVAL
   // seconds, 2 by default) or the timeout, whichever is shorter, and answers true when the
   // interval passed so that the caller looks again.

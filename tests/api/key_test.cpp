@@ -1,8 +1,10 @@
 // Keys, iterators and root keys as a program sees them: paths, comparison, copy-on-write, value
 // and subkey operations with their records, navigation, walks, transactions, end errors and the
-// version report; the store's behaviour on a local file, a WebDAV server and an etcd cluster.
+// version report, changes discarded; the store's behaviour on a local file, a WebDAV server and an
+// etcd cluster.
 #include <gtest/gtest.h>
 
+#include <zor-qel-rb-key/zor_qel.h>
 #include "api_support.h"
 
 namespace {
@@ -154,6 +156,30 @@ TEST_P(Key, ATransactionWritesItsChangesAtCommitOnly) {
   EXPECT_EQ(static_cast<std::string>(QELRBKey("/A/E", after).GetValue("x")), "1");
   EXPECT_FALSE(QELRBKey("/A", after).HasSubkey("C"));
   EXPECT_TRUE(QELRBKey("/A", after).HasSubkey("B"));
+}
+
+TEST_P(Key, DiscardedChangesAreDroppedAndTheStoreReadAgain) {
+  connection.BeginTransaction();
+  QELRBKey a("/A", connection);
+  a.SetValue("name", "second");
+  a.CreateSubkey("E");
+  QELRBKey("/A", store.Connect()).SetValue("size", "7");  // another writer, meanwhile
+  const std::string before = store.Text();
+  EXPECT_EQ(connection.DiscardChanges(), Names({"/A"}));
+  EXPECT_FALSE(connection.IsTransactionStarted());
+  EXPECT_EQ(static_cast<std::string>(a.GetValue("name")), "first");
+  EXPECT_EQ(static_cast<std::string>(a.GetValue("size")), "7");
+  EXPECT_FALSE(a.HasSubkey("E"));
+  connection.Commit();
+  EXPECT_EQ(store.Text(), before);
+
+  // The guard's Discard ends it: no Commit after.
+  zor::qel::Transaction guard(connection);
+  QELRBKey("/A", connection).SetValue("name", "third");
+  EXPECT_EQ(guard.Discard(), Names({"/A"}));
+  EXPECT_THROW(guard.Commit(), QELLogicalError);
+  EXPECT_EQ(static_cast<std::string>(QELRBKey("/A", connection).GetValue("name")), "first");
+  EXPECT_EQ(store.Text(), before);
 }
 
 TEST_P(Key, TwoLoginsWritingOneKeyKeepBothChanges) {

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-const std::string kInstallHint = "install the Debian packages etcd-server and openssl";
+const std::string kInstallHint = "install the Debian packages etcd-server, etcd-client and openssl";
 constexpr const char* kRootPassword = "Root-Pass:59";
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -316,22 +316,36 @@ std::string EtcdCluster::Request(const std::string& path, const std::string& bod
 }
 
 void EtcdCluster::SetUpAuthentication() {
+  // The README's recipe, verbatim, through a member's plain listener; etcdctl asks for the
+  // passwords of root and of the recipe's user, each twice.
+  const std::string readme = ReadWholeFile(QEL_README);
+  const size_t section = readme.find("Users and roles, once");
+  const size_t begin = readme.find("```sh\n", section);
+  const size_t end = readme.find("```", begin + 6);
+  if (section == std::string::npos || begin == std::string::npos || end == std::string::npos) {
+    throw std::runtime_error("the README holds no recipe for users and roles");
+  }
+  std::ofstream(dir_ + "/recipe.sh") << ("set -e\nexport ETCDCTL_ENDPOINTS=http://127.0.0.1:" +
+                                         std::to_string(members_[0].plain_port) + "\n" +
+                                         readme.substr(begin + 6, end - begin - 6));
+  std::ofstream(dir_ + "/passwords") << kRootPassword << "\n"
+                                     << kRootPassword << "\n"
+                                     << kRecipePassword << "\n"
+                                     << kRecipePassword << "\n";
+  Run("sh " + dir_ + "/recipe.sh <" + dir_ + "/passwords >" + dir_ + "/recipe.out 2>&1",
+      "the README's recipe for users and roles (" + kInstallHint + ")");
+  root_token_ = Json::parse(Request(
+      "/v3/auth/authenticate", Json{{"name", "root"}, {"password", kRootPassword}}.dump()))["token"]
+                    .get<std::string>();
   const Json permission = {{"permType", "READWRITE"},
                            {"key", Encode(kUserPrefix)},
                            {"range_end", Encode(PrefixEnd(kUserPrefix))}};
   const std::vector<std::pair<std::string, Json>> steps = {
-      {"role/add", {{"name", "root"}}},
-      {"user/add", {{"name", "root"}, {"password", kRootPassword}}},
-      {"user/grant", {{"user", "root"}, {"role", "root"}}},
       {"role/add", {{"name", "qel-writer"}}},
       {"role/grant", {{"name", "qel-writer"}, {"perm", permission}}},
       {"user/add", {{"name", kUser}, {"password", kPassword}}},
-      {"user/grant", {{"user", kUser}, {"role", "qel-writer"}}},
-      {"enable", Json::object()}};
+      {"user/grant", {{"user", kUser}, {"role", "qel-writer"}}}};
   for (const auto& step : steps) Request("/v3/auth/" + step.first, step.second.dump());
-  const Json token = Json::parse(
-      Request("/v3/auth/authenticate", Json{{"name", "root"}, {"password", kRootPassword}}.dump()));
-  root_token_ = token["token"].get<std::string>();
 }
 
 void EtcdCluster::Put(const std::string& key, const std::string& value) {

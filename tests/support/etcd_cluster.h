@@ -1,9 +1,10 @@
 // A local etcd cluster for the etcd store's tests and benchmarks: etcd members (Debian's
 // etcd-server) on loopback ports in a temporary directory, with TLS (a CA, server and client
-// certificates made by openssl) and authentication (a root user, and a user whose role may read
-// and write one prefix) when asked. The members run without fsync: nothing the tests and
-// benchmarks check needs their logs on disk, and writes then do not wait on a shared disk.
-// Thread safety: one thread drives a cluster; the members are separate processes.
+// certificates made by openssl) and authentication when asked: the users and roles of the README's
+// recipe, made by running it with etcdctl, and a user whose role may read and write one prefix. The
+// members run without fsync: nothing the tests and benchmarks check needs their logs on disk, and
+// writes then do not wait on a shared disk. Thread safety: one thread drives a cluster; the members
+// are separate processes.
 #pragma once
 
 #include <sys/types.h>
@@ -18,6 +19,10 @@ class EtcdCluster {
   static constexpr const char* kPassword = "Etcd-Pass:31";
   // The prefix kUser may read and write when authentication is on.
   static constexpr const char* kUserPrefix = "/granted";
+  // The user the README's recipe makes, and the prefix its role may read and write.
+  static constexpr const char* kRecipeUser = "app";
+  static constexpr const char* kRecipePassword = "App-Pass:27";
+  static constexpr const char* kRecipePrefix = "/site/";
 
   struct Options {
     int members = 3;

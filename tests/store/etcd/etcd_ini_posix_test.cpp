@@ -80,7 +80,7 @@ TEST_F(EtcdIniTest, GroupsAreKeysUnderThePrefixWithTheirLinesAsValues) {
   EXPECT_EQ(ContentOf(*again), ContentOf(*ini));
 }
 
-TEST_F(EtcdIniTest, LoginReadsATreeLargerThanOnePage) {
+TEST_F(EtcdIniTest, ATreeLargerThanOnePageIsReadAgainOnlyWhenOthersWrote) {
   std::string text;
   for (int i = 0; i < 2500; ++i)
     text += "[/Big/" + std::to_string(i) + "]\nn=" + std::to_string(i) + "\n";
@@ -89,6 +89,71 @@ TEST_F(EtcdIniTest, LoginReadsATreeLargerThanOnePage) {
   EXPECT_EQ(ini->GroupCount(), 2500u);
   EXPECT_EQ(ValueOf(*ini, "/Big/2499", "n"), "2499");
   EXPECT_EQ(ValueOf(*ini, "/Big/0", "n"), "0");
+
+  // Without a change, and after its own writes (a put, a new group, an erase), a refresh asks
+  // once and reads nothing (a whole read takes two pages); after another writer's, it reads.
+  const auto refresh = [&ini](bool* differs) {
+    const uint64_t before = ini->Requests();
+    IniChanges changed;
+    *differs = ini->Refresh(&changed);
+    return ini->Requests() - before;
+  };
+  bool differs = true;
+  EXPECT_EQ(refresh(&differs), 1u);
+  EXPECT_FALSE(differs);
+  ini->SetKeyValue("/Big/1", "n", "one");
+  ini->InsertNewGroup("/Big/New");
+  ini->EraseGroup("/Big/2");
+  ini->FlushIniDataToFile("");
+  EXPECT_EQ(refresh(&differs), 1u);
+  EXPECT_FALSE(differs);
+  auto other = Open();
+  other->SetKeyValue("/Big/3", "n", "three");
+  other->FlushIniDataToFile("");
+  ini->SetKeyValue("/Big/4", "n", "four");
+  ini->FlushIniDataToFile("");
+  EXPECT_EQ(refresh(&differs), 2u);
+  EXPECT_TRUE(differs);
+  EXPECT_EQ(ValueOf(*ini, "/Big/3", "n"), "three");
+  other->EraseGroup("/Big/5");
+  other->FlushIniDataToFile("");
+  ini->SetKeyValue("/Big/6", "n", "six");
+  ini->FlushIniDataToFile("");
+  refresh(&differs);
+  EXPECT_FALSE(ini->isGroupExist("/Big/5"));
+  EXPECT_EQ(ContentOf(*ini), ContentOf(*Open()));
+}
+
+TEST_F(EtcdIniTest, ErasingAKeyWithHundredsOfSubkeysIsOneTransactionThatKeepsOthersNewKeys) {
+  const auto store = [this](int subkeys) {
+    std::string text = "[/Big]\n[/Keep]\nk=1\n";
+    for (int i = 0; i < subkeys; ++i) text += "[/Big/" + std::to_string(i) + "]\nn=1\n";
+    cluster_->PutStore(prefix_, text);
+  };
+  // As the key layer erases a key: every group of its subtree.
+  const auto erase = [](EtcdIni& ini, int subkeys) {
+    for (int i = 0; i < subkeys; ++i) ini.EraseGroup("/Big/" + std::to_string(i));
+    ini.EraseGroup("/Big");
+  };
+  store(200);
+  auto ini = Open();
+  erase(*ini, 200);
+  const uint64_t before = ini->Requests();
+  ini->FlushIniDataToFile("");
+  EXPECT_EQ(ini->Requests() - before, 1u);
+  EXPECT_EQ(cluster_->StoreText(prefix_), "[/Keep]\nk=1\n");
+
+  // Keys another writer changes or adds below it meanwhile keep their paths.
+  store(20);
+  ini = Open();
+  auto other = Open();
+  erase(*ini, 20);
+  other->SetKeyValue("/Big/8", "n", "2");
+  other->InsertNewGroup("/Big/7/Late");
+  other->FlushIniDataToFile("");
+  ini->FlushIniDataToFile("");
+  EXPECT_EQ(cluster_->StoreText(prefix_),
+            "[/Big]\n[/Big/7]\n[/Big/7/Late]\n[/Big/8]\nn=2\n[/Keep]\nk=1\n");
 }
 
 TEST_F(EtcdIniTest, AWriteSendsOnlyTheChangedGroupsInOneRequest) {
@@ -177,6 +242,14 @@ TEST_F(EtcdIniTest, ACommitAboveTheTransactionLimitWritesNothingAndKeepsTheChang
   EXPECT_EQ(cluster_->StoreText(prefix_), "[/A]\nx=1\n");
   EXPECT_EQ(ValueOf(*ini, "/A", "x"), "2");
   EXPECT_EQ(ValueOf(*ini, "/Many/129", "n"), "1");
+
+  // Discarded, the changes are gone and the next write sends only its own.
+  IniChanges changed;
+  EXPECT_TRUE(ini->DiscardChanges(&changed));
+  EXPECT_EQ(ContentOf(*ini), ContentOf(*Open()));
+  ini->SetKeyValue("/B", "y", "1");
+  ini->FlushIniDataToFile("");
+  EXPECT_EQ(cluster_->StoreText(prefix_), "[/A]\nx=1\n[/B]\ny=1\n");
 }
 
 TEST_F(EtcdIniTest, ValuesThatAreNoGroupTextFailTheLoginNamingTheKey) {
@@ -348,6 +421,38 @@ TEST_F(SecureEtcdTest, TheUsersTokenOpensAndWritesItsPrefixAndIsRenewed) {
   ini.SetKeyValue("/A", "x", "2");
   ini.FlushIniDataToFile("");
   EXPECT_EQ(secure_->Get(Granted() + "/A").at(Granted() + "/A"), "x=2\n");
+}
+
+TEST_F(SecureEtcdTest, TheReadmesRoleOpensExactlyItsPrefixAndOddKeysAreNamed) {
+  const std::string site = EtcdCluster::kRecipePrefix;
+  const std::string user = EtcdCluster::kRecipeUser;
+  const std::string password = EtcdCluster::kRecipePassword;
+  const std::string address = secure_->Address(site);
+  {
+    EtcdIni ini("ETCDS" + address.substr(5), user, password);
+    ini.SetKeyValue("/A", "x", "1");
+    ini.InsertNewGroup("/A/B");
+    ini.FlushIniDataToFile("");
+  }
+  // Keys the tree cannot hold, and entries on the prefix key, which the root key never shows.
+  secure_->Put(site + "A//b", "y=2\n");
+  secure_->Put(site + "A/B/", "z=3\n");
+  secure_->Put(site, "top=4\n");
+  std::vector<std::string> records;
+  zor::qel::SetLogSink(
+      [&records](const zor::qel::LogRecord& record) { records.push_back(record.text); });
+  EtcdIni ini(address, user, password);
+  zor::qel::SetLogSink({});
+  EXPECT_EQ(GroupNames(ini), std::vector<std::string>({"", "/A", "/A/B"}));
+  const std::string all = ::testing::PrintToString(records);
+  for (const std::string& key : {site + "A//b", site + "A/B/", site}) {
+    EXPECT_NE(all.find("etcd key " + key + " on "), std::string::npos) << key << all;
+  }
+  EXPECT_EQ(records.size(), 3u) << all;
+  EXPECT_EQ(secure_->Get(site + "A").size(), 4u);  // "/site/A" and the keys below it
+  // The same prefix without its "/" holds its root group beside the role's range.
+  const auto failure = OpenError(secure_->Address(site.substr(0, site.size() - 1)), user, password);
+  EXPECT_NE(failure.second.find("lacks the permission"), std::string::npos) << failure.second;
 }
 
 TEST_F(SecureEtcdTest, WrongPasswordsCertificatesAndPrefixesAreRefused) {
