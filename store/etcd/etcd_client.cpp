@@ -272,12 +272,16 @@ EtcdClient::~EtcdClient() = default;
 
 EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, bool with_token) {
   const long total_ms = options_.http.timeout_ms;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(total_ms);
+  const auto started = Clock::now();
+  const auto deadline = started + std::chrono::milliseconds(total_ms);
   const long attempt_ms = std::clamp(total_ms / 3, kShortestAttemptMs, kLongestAttemptMs);
   long pause_ms = kFirstPauseMs;
   bool renewed = false;
   size_t broken = 0;  // transfers that failed other than by a refused connection or a timeout
-  std::string failures;
+  // What each member's last attempt met, and whether it took no connection at all (refused, or
+  // its name unknown): when none does for the connect timeout, the cluster is down.
+  std::vector<std::string> failures(options_.endpoints.size());
+  std::vector<char> unreachable(options_.endpoints.size(), 0);
   for (size_t tried = 1;; ++tried) {
     const std::string& endpoint = options_.endpoints[current_];
     HttpRequest request;
@@ -350,18 +354,28 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
     }
     if (!retry) return answer;
 
-    if (!failures.empty()) failures += "; ";
-    failures +=
-        endpoint + ": " +
-        (response.failure == HttpFailure::kNone ? answer.Text()
-                                                : Describe(response, options_.http.max_body_bytes));
-    if (Clock::now() >= deadline) {
+    failures[current_] = response.failure == HttpFailure::kNone
+                             ? answer.Text()
+                             : Describe(response, options_.http.max_body_bytes);
+    unreachable[current_] =
+        response.failure == HttpFailure::kConnect || response.failure == HttpFailure::kResolve;
+    const bool down =
+        std::all_of(unreachable.begin(), unreachable.end(), [](char none) { return none != 0; }) &&
+        Clock::now() - started >= std::chrono::milliseconds(options_.http.connect_timeout_ms);
+    if (down || Clock::now() >= deadline) {
+      std::string each;
+      for (size_t i = 0; i < failures.size(); ++i) {
+        if (failures[i].empty()) continue;
+        each += (each.empty() ? "" : "; ") + options_.endpoints[i] + ": " + failures[i];
+      }
       Fail(kIniRemoteFailed,
-           "no member of the etcd cluster " + options_.shown + " answered within " +
-               std::to_string(total_ms / 1000) + " s (" + failures + ")",
+           "no member of the etcd cluster " + options_.shown +
+               (down ? " took a connection within " +
+                           std::to_string(options_.http.connect_timeout_ms / 1000) + " s ("
+                     : " answered within " + std::to_string(total_ms / 1000) + " s (") +
+               each + ")",
            __LINE__);
     }
-    if (failures.size() > 2000) failures.erase(0, failures.size() - 2000);
     current_ = (current_ + 1) % options_.endpoints.size();
     if (tried % options_.endpoints.size() == 0) {
       // Every member failed once: wait for an election or a restart before the next round.

@@ -3,13 +3,16 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 
+#include <zor-qel-rb-key/qel_error_codes.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
@@ -140,19 +143,15 @@ bool MakeKey(const QELConnection& connection, const std::string& path, bool pare
 
 // Writes the key at `path` with `values`, making it, and any missing key above it, when it is not
 // there; `where` names the key and the value being written. Returns whether the key was new.
-// Each value's elements are freed once the value is made from them, so that a large value lies in
-// memory once fewer while the library stores it.
-bool WriteKey(const QELConnection& connection, const std::string& path, NamedValues values,
+bool WriteKey(const QELConnection& connection, const std::string& path, const NamedValues& values,
               Where& where) {
   where.key = path;
   where.value.clear();
   const bool created = MakeKey(connection, path, true);
   QELRBKey key(path, connection);
-  for (auto& [name, elements] : values) {
+  for (const auto& [name, elements] : values) {
     where.value = name;
-    const QELRBValue value = MakeValue(elements);
-    std::vector<std::string>().swap(elements);
-    key.SetValue(name, value);
+    key.SetValue(name, MakeValue(elements));
   }
   return created;
 }
@@ -276,9 +275,81 @@ std::string ReadWholeFile(const std::string& path) {
   return bytes;
 }
 
+// Whether the store refused a commit for its size (an etcd cluster's limits on a transaction's
+// operations and bytes): smaller commits would pass.
+bool TooLarge(const QELError& error) {
+  return error.Code() == static_cast<long>(zor::qel::StoreError::kWriteFailed) &&
+         error.What().find("than the cluster's limit") != std::string::npos;
+}
+
+// How a long change commits: at once, or every `batch` keys; and whether it may split a commit
+// the store refuses for its size (then it commits in halves until each one fits).
+struct Batching {
+  long batch = 0;
+  bool split = false;
+  bool progress = false;
+  std::string what;  // "import", "copy": the command progress lines name
+};
+
+// Writes each of `keys` with `write` (given its index) in transactions on `to` as `batching`
+// says, and commits each; a committed key's values are freed. `start` runs first in each
+// transaction, told whether the change goes in several commits; `finish` runs last in the last
+// one. A transaction the store refuses for its size is dropped (the store read again) and
+// written again in halves, so `write` may be called again for a key and must write it whole.
+void CommitInBatches(QELConnection& to, KeyValues& keys, const Batching& batching,
+                     const std::function<void(bool batched)>& start,
+                     const std::function<void(size_t)>& write,
+                     const std::function<void()>& finish) {
+  const size_t count = keys.size();
+  const bool progress = batching.progress || InteractiveErrors();
+  size_t size =
+      batching.batch > 0 ? static_cast<size_t>(batching.batch) : std::max<size_t>(count, 1);
+  bool batched = batching.batch > 0 && static_cast<size_t>(batching.batch) < count;
+  size_t done = 0;
+  for (;;) {
+    to.BeginTransaction();
+    start(batched);
+    const size_t end = std::min(count, done + size);
+    for (size_t i = done; i < end; ++i) write(i);
+    if (end == count) finish();
+    try {
+      to.Commit();
+    } catch (const QELError& error) {
+      if (!batching.split || !TooLarge(error) || end - done <= 1) throw;
+      to.DiscardChanges();
+      size = (end - done) / 2;
+      batched = true;
+      if (progress) {
+        std::cerr << "qelreg: " << batching.what << ": the store refused " << end - done
+                  << " keys in one commit; committing " << size << " at a time\n";
+      }
+      continue;
+    }
+    for (size_t i = done; i < end; ++i) NamedValues().swap(keys[i].second);
+    done = end;
+    if (done == count) return;
+    if (progress) {
+      std::cerr << "qelreg: " << batching.what << ": " << done << " of " << count
+                << " keys committed\n";
+    }
+  }
+}
+
+// Whether the key at `path` holds exactly `values` (and perhaps more).
+bool HoldsValues(const QELConnection& connection, const std::string& path,
+                 const NamedValues& values) {
+  if (!KeyExists(connection, path)) return false;
+  const QELRBKey key(path, connection);
+  return std::all_of(values.begin(), values.end(), [&](const auto& value) {
+    return key.HasValue(value.first) && key.GetValue(value.first).Elements() == value.second;
+  });
+}
+
 // Merges the keys and values of an INI file into the store: missing keys are created, values are
 // set; nothing is deleted. The library reads the file, so it is read exactly as a store would be.
-void Import(const Command& command, const QELConnection& connection, Output& output, Where& where) {
+// Alone in its call, it commits by itself: in batches when asked or when the store refuses one
+// commit for its size; run again after an interruption, it skips the keys already imported.
+void Import(const Command& command, QELConnection& connection, Output& output, Where& where) {
   std::unique_ptr<PrivateCopy> copy;
   if (command.file == "-") copy = std::make_unique<PrivateCopy>();
   const std::string file = copy ? copy->Path() : command.file;
@@ -293,18 +364,27 @@ void Import(const Command& command, const QELConnection& connection, Output& out
     RefuseTruncatedValues(source, keys, where);
   }
 
-  long created = 0;
   long values = 0;
-  for (auto& [path, named] : keys) {
-    values += static_cast<long>(named.size());
-    if (WriteKey(connection, path, std::move(named), where)) ++created;
+  for (const auto& key : keys) values += static_cast<long>(key.second.size());
+  std::vector<char> created(keys.size(), 0);
+  const auto write = [&](size_t i) {
+    if (HoldsValues(connection, keys[i].first, keys[i].second)) return;
+    created[i] = WriteKey(connection, keys[i].first, keys[i].second, where) ? 1 : 0;
+  };
+  if (command.alone) {
+    CommitInBatches(
+        connection, keys, {command.batch, true, command.progress, "import"}, [](bool) {}, write,
+        [] {});
+  } else {
+    for (size_t i = 0; i < keys.size(); ++i) write(i);
   }
   where.key.clear();
   where.value.clear();
   const long count = static_cast<long>(keys.size());
-  output.Counts("imported " + std::to_string(count) + " keys (" + std::to_string(created) +
+  const long made = static_cast<long>(std::count(created.begin(), created.end(), 1));
+  output.Counts("imported " + std::to_string(count) + " keys (" + std::to_string(made) +
                     " new) and " + std::to_string(values) + " values from " + where.file,
-                {{"keys", count}, {"created", created}, {"values", values}});
+                {{"keys", count}, {"created", made}, {"values", values}});
 }
 
 }  // namespace
@@ -426,8 +506,9 @@ void CheckArguments(const Command& command) {
   if (command.fallback && command.valueName.empty()) {
     throw ToolError("--default needs the value's NAME", kExitUsage);
   }
-  if (command.name == "copy" && command.batch < 0) {
-    throw ToolError("--batch needs a number of keys above 0", kExitUsage);
+  if (command.batch < 0) throw ToolError("--batch needs a number of keys above 0", kExitUsage);
+  if (command.name == "import" && command.batch > 0 && !command.alone) {
+    throw ToolError("import --batch commits by itself: give it alone, without --then", kExitUsage);
   }
 }
 
@@ -525,48 +606,53 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   RefuseTruncatedValues(from, keys, where);
   long values = 0;
   long skipped = 0;
-  long uncommitted = 0;
-  to.BeginTransaction();
-  // A copy in batches marks its destination unfinished from the first commit to the last.
-  if (command.batch > 0 && !resuming) {
-    WriteKey(to, kCopyMarker, {{kCopySource, {sourceName}}}, where);
+  std::vector<char> same(keys.size(), 0);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    values += static_cast<long>(keys[i].second.size());
+    const auto found = present.find(keys[i].first);
+    if (found == present.end()) continue;
+    const std::map<std::string, std::vector<std::string>> wanted(keys[i].second.begin(),
+                                                                 keys[i].second.end());
+    same[i] = found->second == wanted ? 1 : 0;
+    skipped += same[i];
   }
-  for (auto& [path, named] : keys) {
-    values += static_cast<long>(named.size());
+  // A copy in several commits marks its destination unfinished from the first to the last.
+  const auto start = [&](bool batched) {
+    if (batched && !KeyExists(to, kCopyMarker)) {
+      WriteKey(to, kCopyMarker, {{kCopySource, {sourceName}}}, where);
+    }
+  };
+  // Keys come parents first, so each commit leaves a whole tree.
+  const auto write = [&](size_t i) {
+    if (same[i] != 0) return;
+    const std::string& path = keys[i].first;
     const auto found = present.find(path);
-    if (found != present.end()) {
-      const std::map<std::string, std::vector<std::string>> wanted(named.begin(), named.end());
-      const bool same = found->second == wanted;
-      if (!same) {
-        // A key the source changed since: its values become the source's.
-        QELRBKey key(path, to);
-        for (const auto& old : found->second) {
-          if (wanted.count(old.first) == 0) key.DeleteValue(old.first);
-        }
-      }
-      present.erase(found);
-      if (same) {
-        ++skipped;
-        continue;
+    if (found != present.end() && KeyExists(to, path)) {
+      // A key the source changed since: its values become the source's.
+      QELRBKey key(path, to);
+      for (const auto& old : found->second) {
+        const auto named =
+            std::find_if(keys[i].second.begin(), keys[i].second.end(),
+                         [&](const auto& value) { return value.first == old.first; });
+        if (named == keys[i].second.end() && key.HasValue(old.first)) key.DeleteValue(old.first);
       }
     }
-    WriteKey(to, path, std::move(named), where);
-    // Keys come parents first, so each commit leaves a whole tree.
-    if (command.batch > 0 && ++uncommitted == command.batch) {
-      where.value.clear();
-      to.Commit();
-      to.BeginTransaction();
-      uncommitted = 0;
+    WriteKey(to, path, keys[i].second, where);
+  };
+  const auto finish = [&] {
+    where.key.clear();
+    where.value.clear();
+    // Keys an earlier run copied that the source no longer holds, deepest first.
+    std::set<std::string> copied;
+    for (const auto& key : keys) copied.insert(key.first);
+    for (auto it = present.rbegin(); it != present.rend(); ++it) {
+      if (copied.count(it->first) == 0 && KeyExists(to, it->first)) {
+        QELRBKey(it->first, to).CommitSuicide();
+      }
     }
-  }
-  where.key.clear();
-  where.value.clear();
-  // Keys an earlier run copied that the source no longer holds, deepest first.
-  for (auto it = present.rbegin(); it != present.rend(); ++it) {
-    if (KeyExists(to, it->first)) QELRBKey(it->first, to).CommitSuicide();
-  }
-  if (command.batch > 0 || resuming) QELRBKey(kCopyMarker, to).CommitSuicide();
-  to.Commit();
+    if (KeyExists(to, kCopyMarker)) QELRBKey(kCopyMarker, to).CommitSuicide();
+  };
+  CommitInBatches(to, keys, {command.batch, true, command.progress, "copy"}, start, write, finish);
   const long count = static_cast<long>(keys.size());
   output.Counts(
       "copied " + std::to_string(count) + " keys and " + std::to_string(values) + " values from " +

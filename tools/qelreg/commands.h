@@ -32,7 +32,9 @@ struct Command {
   std::string file;                     // FILE of import, "-" for standard input
   std::string source;                   // SRC of copy: a file, or a WebDAV or etcd address
   std::string destination;              // DST of copy
-  long batch = 0;                       // --batch of copy: keys per commit, 0 for one commit
+  long batch = 0;         // --batch of import and copy: keys per commit, 0 for one commit
+  bool progress = false;  // --progress of import and copy
+  bool alone = false;     // the call's only command: import may then commit by itself
 };
 
 // Whether the command changes the store (and so belongs in the call's transaction).

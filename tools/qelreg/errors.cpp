@@ -98,6 +98,12 @@ Failure FromLibrary(const QELError& error, bool inCommand) {
   for (size_t at = message.find(code); at != std::string::npos; at = message.find(code)) {
     message.erase(at, code.size());
   }
+  // The library keeps a failed write's changes in memory for a program that goes on; qelreg
+  // exits and drops them.
+  const std::string kept = "; the changes are kept in memory";
+  for (size_t at = message.find(kept); at != std::string::npos; at = message.find(kept)) {
+    message.erase(at, kept.size());
+  }
   const auto bare = BareIdTexts().find(message);
   if (bare != BareIdTexts().end()) message += " " + bare->second;
   failure.message = message;

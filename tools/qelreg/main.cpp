@@ -145,6 +145,12 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   CLI::App* import = app->add_subcommand(
       "import", "Merge an INI file (such as an export) into the store; deletes nothing");
   import->add_option("FILE", command.file, "INI file; - reads standard input")->required();
+  import
+      ->add_option("--batch", command.batch,
+                   "Commit every N keys instead of once at the end (alone in the call only)")
+      ->type_name("N");
+  import->add_flag("--progress", command.progress,
+                   "Report each commit on standard error (done anyway when it is a terminal)");
 
   CLI::App* watch = app->add_subcommand(
       "watch", "Print each change other writers make to a key's values, until interrupted");
@@ -164,6 +170,8 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
                    "Commit every N keys instead of once at the end (for stores whose "
                    "transactions are limited in size)")
       ->type_name("N");
+  copy->add_flag("--progress", command.progress,
+                 "Report each commit on standard error (done anyway when it is a terminal)");
 
   app->add_subcommand("version", "Print the versions of qelreg and the library's modules");
   return app;
@@ -266,6 +274,7 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& c
     Unmark(command);
     if (i == 0) Unmark(globals);
     command.path = qelreg::NormalizePath(command.path);
+    command.alone = parts.size() == 1;
     try {
       qelreg::CheckArguments(command);
       // copy names both its stores and runs alone.

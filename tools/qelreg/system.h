@@ -15,6 +15,9 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 // Whether standard input is a terminal a question can be asked on.
 bool InteractiveInput();
 
+// Whether standard error is a terminal, where a long change reports its progress.
+bool InteractiveErrors();
+
 // Shows `prompt` on standard error and reads one line from the terminal with echo turned off.
 // Throws ToolError when no line comes.
 std::string ReadHidden(const std::string& prompt);

@@ -26,6 +26,8 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
 
 bool InteractiveInput() { return isatty(STDIN_FILENO) == 1; }
 
+bool InteractiveErrors() { return isatty(STDERR_FILENO) == 1; }
+
 std::string ReadHidden(const std::string& prompt) {
   std::cerr << prompt << std::flush;
   termios saved{};

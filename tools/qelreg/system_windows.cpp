@@ -53,6 +53,11 @@ bool InteractiveInput() {
   return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+bool InteractiveErrors() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 std::string ReadHidden(const std::string& prompt) {
   std::cerr << prompt << std::flush;
   HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);

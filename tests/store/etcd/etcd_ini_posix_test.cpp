@@ -293,9 +293,20 @@ TEST_F(EtcdIniTest, DeadAndFrozenMembersArePassedOver) {
   cluster_->Resume(0);
   EXPECT_EQ(ValueOf(*Open(), "/A", "x"), "2");
 
-  // With no member answering, the login fails within the time.
-  ScopedVariable short_timeout("QEL_REMOTE_TIMEOUT", "2");
-  EXPECT_EQ(OpenError("etcd://127.0.0.1:1,127.0.0.1:2" + prefix_).first, kIniRemoteFailed);
+  // With no member taking connections (refused, or a name that does not resolve), the login
+  // fails within the connect timeout, naming each member once.
+  ScopedVariable long_timeout("QEL_REMOTE_TIMEOUT", "60");
+  ScopedVariable connect_timeout("QEL_REMOTE_CONNECT_TIMEOUT", "1");
+  const auto start = std::chrono::steady_clock::now();
+  const auto failure = OpenError("etcd://127.0.0.1:1,127.0.0.1:2,no-such-host.invalid" + prefix_);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(failure.first, kIniRemoteFailed);
+  for (const char* member : {"http://127.0.0.1:1: ", "http://127.0.0.1:2: ",
+                             "http://no-such-host.invalid:2379: the server's name"}) {
+    const size_t at = failure.second.find(member);
+    EXPECT_NE(at, std::string::npos) << member << " in " << failure.second;
+    EXPECT_EQ(failure.second.find(member, at + 1), std::string::npos) << failure.second;
+  }
 }
 
 TEST_F(EtcdIniTest, KillingTheLeaderDuringWritesLosesNoAcknowledgedWrite) {
