@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <set>
@@ -143,17 +144,21 @@ TEST_F(EtcdIniTest, ErasingAKeyWithHundredsOfSubkeysIsOneTransactionThatKeepsOth
   EXPECT_EQ(ini->Requests() - before, 1u);
   EXPECT_EQ(cluster_->StoreText(prefix_), "[/Keep]\nk=1\n");
 
-  // Keys another writer changes or adds below it meanwhile keep their paths.
-  store(20);
-  ini = Open();
-  auto other = Open();
-  erase(*ini, 20);
-  other->SetKeyValue("/Big/8", "n", "2");
-  other->InsertNewGroup("/Big/7/Late");
-  other->FlushIniDataToFile("");
-  ini->FlushIniDataToFile("");
-  EXPECT_EQ(cluster_->StoreText(prefix_),
-            "[/Big]\n[/Big/7]\n[/Big/7/Late]\n[/Big/8]\nn=2\n[/Keep]\nk=1\n");
+  // A key another writer changes or adds below it meanwhile keeps its path.
+  const std::pair<std::function<void(EtcdIni&)>, std::string> others[] = {
+      {[](EtcdIni& other) { other.SetKeyValue("/Big/8", "n", "2"); }, "[/Big/8]\nn=2\n"},
+      {[](EtcdIni& other) { other.InsertNewGroup("/Big/7/Late"); }, "[/Big/7]\n[/Big/7/Late]\n"},
+  };
+  for (const auto& [change, kept] : others) {
+    store(20);
+    ini = Open();
+    auto other = Open();
+    erase(*ini, 20);
+    change(*other);
+    other->FlushIniDataToFile("");
+    ini->FlushIniDataToFile("");
+    EXPECT_EQ(cluster_->StoreText(prefix_), "[/Big]\n" + kept + "[/Keep]\nk=1\n");
+  }
 }
 
 TEST_F(EtcdIniTest, AWriteSendsOnlyTheChangedGroupsInOneRequest) {
