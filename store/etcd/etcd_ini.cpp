@@ -1,11 +1,13 @@
 // EtcdIni: the key tree in an etcd cluster. Login reads the prefix in pages at one revision and
 // builds the image from the groups' texts; a write sends the changed groups in one transaction
 // that compares each one's mod_revision (and, to keep the tree whole, that their parents still
-// exist and that no key appeared below a group it erases); a transaction that fails its
-// comparisons reads those groups again and replays the journal on them.
+// exist and that no key appeared below a group it erases; an erased subtree goes in one range
+// delete); a transaction that fails its comparisons reads those groups again and replays the
+// journal on them.
 #include "etcd_ini.h"
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <string_view>

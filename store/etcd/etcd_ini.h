@@ -13,7 +13,8 @@
 class EtcdIni : public Ini {
  public:
   // Reads the tree held under the prefix of `address`: "etcd://" (or "etcds://" for TLS), the
-  // members as host[:port] joined by ",", and the prefix ("/prefix"). Throws QELError: code -7
+  // members as host[:port] joined by ",", and the prefix ("/prefix/", or "/prefix" for the older
+  // layout that holds the root group on the key "/prefix"). Throws QELError: code -7
   // when the cluster refuses the user or password, kIniBadSyntax naming the key of a value that
   // is no group's text, kIniRemoteFailed saying what else went wrong.
   EtcdIni(const std::string& address, const std::string& user, const std::string& password);

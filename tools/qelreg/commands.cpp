@@ -296,7 +296,7 @@ struct Batching {
 // transaction, told whether the change goes in several commits; `finish` runs last in the last
 // one. A transaction the store refuses for its size is dropped (the store read again) and
 // written again in halves, so `write` may be called again for a key and must write it whole.
-void CommitInBatches(QELConnection& to, KeyValues& keys, const Batching& batching,
+void CommitInBatches(QELConnection& to, KeyValues& keys, const Batching& batching, Where& where,
                      const std::function<void(bool batched)>& start,
                      const std::function<void(size_t)>& write,
                      const std::function<void()>& finish) {
@@ -312,6 +312,7 @@ void CommitInBatches(QELConnection& to, KeyValues& keys, const Batching& batchin
     const size_t end = std::min(count, done + size);
     for (size_t i = done; i < end; ++i) write(i);
     if (end == count) finish();
+    where.value.clear();  // a failed commit is about the key written last, not its value
     try {
       to.Commit();
     } catch (const QELError& error) {
@@ -335,7 +336,7 @@ void CommitInBatches(QELConnection& to, KeyValues& keys, const Batching& batchin
   }
 }
 
-// Whether the key at `path` holds exactly `values` (and perhaps more).
+// Whether the key at `path` holds each of `values` as given (it may hold others too).
 bool HoldsValues(const QELConnection& connection, const std::string& path,
                  const NamedValues& values) {
   if (!KeyExists(connection, path)) return false;
@@ -373,8 +374,8 @@ void Import(const Command& command, QELConnection& connection, Output& output, W
   };
   if (command.alone) {
     CommitInBatches(
-        connection, keys, {command.batch, true, command.progress, "import"}, [](bool) {}, write,
-        [] {});
+        connection, keys, {command.batch, true, command.progress, "import"}, where, [](bool) {},
+        write, [] {});
   } else {
     for (size_t i = 0; i < keys.size(); ++i) write(i);
   }
@@ -652,7 +653,8 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
     }
     if (KeyExists(to, kCopyMarker)) QELRBKey(kCopyMarker, to).CommitSuicide();
   };
-  CommitInBatches(to, keys, {command.batch, true, command.progress, "copy"}, start, write, finish);
+  CommitInBatches(to, keys, {command.batch, true, command.progress, "copy"}, where, start, write,
+                  finish);
   const long count = static_cast<long>(keys.size());
   output.Counts(
       "copied " + std::to_string(count) + " keys and " + std::to_string(values) + " values from " +
