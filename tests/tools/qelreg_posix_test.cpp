@@ -218,6 +218,10 @@ TEST_F(QelregTest, ImportCommitsInBatchesOnAClusterWithDefaultLimitsAndResumesAf
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.find("(301 new)"), std::string::npos) << r.out;
   EXPECT_EQ(on({"export"}).out, Run({"--store", file, "export"}).out);
+  // The scheme in capitals names the same store.
+  r = Run({"--user", "u", "copy", "ETCD" + etcd[1].substr(4), dir_.File("back.ini")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Run({"--store", dir_.File("back.ini"), "export"}).out, on({"export"}).out);
   unsetenv("QEL_PASSWORD");
 }
 

@@ -2,6 +2,8 @@
 // --create and the private copy of a store read from standard input.
 #include "store.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -68,10 +70,12 @@ StoreOptions AddressOptions(const std::string& address, const std::string& user,
 }  // namespace
 
 bool IsRemoteAddress(const std::string& address) {
-  for (const char* scheme : {"http://", "https://", "etcd://", "etcds://"}) {
-    if (address.rfind(scheme, 0) == 0) return true;
-  }
-  return false;
+  const size_t end = address.find("://");
+  if (end == std::string::npos) return false;
+  std::string scheme = address.substr(0, end);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return scheme == "http" || scheme == "https" || scheme == "etcd" || scheme == "etcds";
 }
 
 PrivateCopy::PrivateCopy() {

@@ -57,7 +57,7 @@ class Store {
   QELConnection connection_;
 };
 
-// Whether `address` names a remote store by its scheme (WebDAV or etcd).
+// Whether `address` names a remote store by its scheme (WebDAV or etcd), in any case.
 bool IsRemoteAddress(const std::string& address);
 
 }  // namespace qelreg
