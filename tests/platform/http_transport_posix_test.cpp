@@ -206,7 +206,7 @@ TEST(HttpTransportTest, AnInterruptionEndsAHangingRequestAtOnce) {
   const auto took = Clock::now() - start;
   raiser.join();
   EXPECT_EQ(HttpFailure::kInterrupted, response.failure);
-  EXPECT_LT(took, std::chrono::milliseconds(300 + 200));
+  EXPECT_LT(took, std::chrono::milliseconds(300 + 500));
 }
 
 // A server that closes the connection while the body is on its way: the error says so, not
@@ -242,7 +242,7 @@ TEST(HttpTransportTest, AnUploadCutByTheServerSaysTheConnectionClosed) {
 // cannot stretch the flush past QEL_REMOTE_TIMEOUT; and a 412 while the file's ETag stays the
 // same blames the server, not other writers.
 TEST(RemoteIniDeadlineTest, AFlushMeetingSlowRefusalsEndsWithinTheTimeout) {
-  for (const int delay_ms : {0, 600}) {
+  for (const int delay_ms : {0, 900}) {
     ScriptedServer server([delay_ms](int client) {
       for (std::string head = ReadHead(client); !head.empty(); head = ReadHead(client)) {
         SkipBody(client, head);
@@ -264,7 +264,8 @@ TEST(RemoteIniDeadlineTest, AFlushMeetingSlowRefusalsEndsWithinTheTimeout) {
       error = failure.What();
     }
     const auto took = Clock::now() - start;
-    EXPECT_LT(took, std::chrono::milliseconds(1000 + 250)) << delay_ms;
+    // Before, a probe, a PUT and a GET of 900 ms each made 2.7 s.
+    EXPECT_LT(took, std::chrono::milliseconds(1000 + 1000)) << delay_ms;
     if (delay_ms == 0) {
       EXPECT_EQ(0u, error.find("PUT " + server.Url() + ": the server refused ")) << error;
       EXPECT_NE(std::string::npos, error.find(" writes conditioned on the file's ETag \"one\" "

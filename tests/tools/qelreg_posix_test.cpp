@@ -241,7 +241,9 @@ TEST_F(QelregTest, AnInterruptEndsAWatchWhoseRequestHangs) {
   ::kill(watcher, SIGINT);
   int status = 0;
   ::waitpid(watcher, &status, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  // At once, not when the request's timeout of 5 s runs out (half a second here; room for a
+  // loaded machine).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   for (const char* name :
        {"QEL_REMOTE_CA_FILE", "QEL_PASSWORD", "QEL_REMOTE_POLL_INTERVAL", "QEL_REMOTE_TIMEOUT"}) {

@@ -146,8 +146,9 @@ TEST_F(RemoteIniTest, AnIdleWatchPollsOncePerInterval) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2100);
   while (std::chrono::steady_clock::now() < end) EXPECT_TRUE(watcher.WaitForChange(150).empty());
   const int polls = server_->CountRequests("GET", "/store.ini") - before;
-  EXPECT_GE(polls, 3);
-  EXPECT_LE(polls, 5);
+  // About four; a call that looked before and after each wait made about 28.
+  EXPECT_GE(polls, 2);
+  EXPECT_LE(polls, 7);
 }
 
 TEST_F(RemoteIniTest, AServerIgnoringIfMatchIsWrittenWithOneWarning) {
