@@ -202,7 +202,7 @@ inline std::string ModuleTreeText(int groups) {
     text += "name=entry " + n +
             "\nlist=alpha\x1b"
             "beta\x1b"
-            "gamma\n";
+            "gamma\x1b\n";
   }
   return text;
 }

@@ -1,9 +1,12 @@
 // The etcd store on a local 3-member cluster, each figure against a floor measured in the same
 // run: login on a 20,000-group tree per one raw range read of the same keys (one libcurl request
 // to the JSON gateway, the answer not parsed), the heap at its peak during login per the tree's
-// INI text, and one changed value written on a 20,000-group per a 2,000-group tree. etcdctl's
-// read of the same keys over gRPC is reported beside them.
+// INI text, and one changed value written on a 20,000-group per a 2,000-group tree. Whole
+// processes side by side: a qelreg that logs in and reads one value per `etcdctl get --prefix`
+// of the same keys, at 20,000 and QEL_BENCH_ETCD_LARGE (50,000 unless set) groups, and the peak
+// memory of a `qelreg copy` of the large tree to another prefix per the tree's INI text.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,28 +92,75 @@ void RawRangeRead(benchmark::State& state) {
   state.counters["answer_MB"] = static_cast<double>(bytes) / 1e6;
 }
 
-// Reported beside the floor: etcdctl, which speaks gRPC, printing the same keys to /dev/null.
+// Runs `argv` with standard output to /dev/null and returns its peak resident memory in bytes,
+// or 0 when it failed.
+uint64_t RunProcess(const std::vector<const char*>& argv) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
+    setenv("ETCDCTL_API", "3", 1);
+    setenv("QEL_PASSWORD", "", 1);
+    execvp(argv[0], const_cast<char* const*>(argv.data()));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 0;
+  return static_cast<uint64_t>(usage.ru_maxrss) << 10;
+}
+
+// etcdctl, which speaks gRPC, printing the same keys to /dev/null.
 void EtcdctlGet(benchmark::State& state) {
   const int groups = static_cast<int>(state.range(0));
   const std::string endpoint = "--endpoints=http://" + cluster->MemberAddress(0);
   const std::string prefix = Prefix(groups);
-  std::vector<const char*> argv = {"etcdctl",  endpoint.c_str(), "get",
-                                   "--prefix", prefix.c_str(),   nullptr};
   for (auto _ : state) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
-      setenv("ETCDCTL_API", "3", 1);
-      execvp(argv[0], const_cast<char* const*>(argv.data()));
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (RunProcess({"etcdctl", endpoint.c_str(), "get", "--prefix", prefix.c_str(), nullptr}) ==
+        0) {
       state.SkipWithError("etcdctl failed (is the Debian package etcd-client installed?)");
       break;
     }
   }
+}
+
+// The same keys read by a whole qelreg process: its login, then one value.
+void QelregGet(benchmark::State& state) {
+  const int groups = static_cast<int>(state.range(0));
+  const std::string address = cluster->Address(Prefix(groups));
+  for (auto _ : state) {
+    if (RunProcess({QELREG_PATH, "--remote", address.c_str(), "--user", "bench", "get",
+                    "/ZOR_Software/Module7/Key7", "name", nullptr}) == 0) {
+      state.SkipWithError("qelreg get failed");
+      break;
+    }
+  }
+}
+
+// A whole qelreg copy of the tree to a prefix of its own, once: its peak memory.
+void QelregCopy(benchmark::State& state) {
+  const int groups = static_cast<int>(state.range(0));
+  const std::string from = cluster->Address(Prefix(groups));
+  uint64_t peak = 0;
+  int round = 0;
+  for (auto _ : state) {
+    const std::string to =
+        cluster->Address("/copy" + std::to_string(groups) + "-" + std::to_string(++round));
+    peak = RunProcess({QELREG_PATH, "--user", "bench", "copy", from.c_str(), to.c_str(), "--batch",
+                       "100", nullptr});
+    if (peak == 0) {
+      state.SkipWithError("qelreg copy failed");
+      break;
+    }
+  }
+  state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
+  state.counters["peak_per_text"] = static_cast<double>(peak) / text_bytes[groups];
+}
+
+// The larger tree of the whole-process comparison.
+int LargeGroups() {
+  const char* value = std::getenv("QEL_BENCH_ETCD_LARGE");
+  return value != nullptr && *value != '\0' ? std::atoi(value) : 50000;
 }
 
 // One value of one group changed and written: one transaction whatever the tree's size.
@@ -129,7 +179,19 @@ void WriteOneValue(benchmark::State& state) {
 
 BENCHMARK(Login)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(RawRangeRead)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
-BENCHMARK(EtcdctlGet)->Arg(20000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(EtcdctlGet)
+    ->Arg(20000)
+    ->Arg(LargeGroups())
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2);
+BENCHMARK(QelregGet)
+    ->Arg(20000)
+    ->Arg(LargeGroups())
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2);
+BENCHMARK(QelregCopy)->Arg(LargeGroups())->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(WriteOneValue)
     ->Arg(2000)
     ->Arg(20000)
@@ -146,7 +208,7 @@ int main(int argc, char** argv) {
     // Without fsync each write costs the same network round trips and no disk wait, so the
     // times compare what the client and the cluster compute, not the disk of a shared machine.
     local = std::make_unique<EtcdCluster>(EtcdCluster::Options());
-    for (int groups : {2000, 20000}) {
+    for (int groups : {2000, 20000, LargeGroups()}) {
       const std::string text = bench_stores::ModuleTreeText(groups);
       text_bytes[groups] = text.size();
       local->PutStore(Prefix(groups), text);
@@ -166,5 +228,14 @@ int main(int argc, char** argv) {
               reporter.Ratio("WriteOneValue/20000", "WriteOneValue/2000"));
   std::printf("etcdctl get (gRPC) / raw range read (JSON gateway) of 20000 groups: %.2f\n",
               reporter.Ratio("EtcdctlGet/20000", "RawRangeRead/20000"));
+  const std::string large = std::to_string(LargeGroups());
+  for (const std::string& groups : {std::string("20000"), large}) {
+    std::printf(
+        "qelreg get / etcdctl get --prefix, whole processes, %s groups: %.2f (goal at most "
+        "1.2)\n",
+        groups.c_str(), reporter.Ratio("QelregGet/" + groups, "EtcdctlGet/" + groups));
+  }
+  std::printf("qelreg copy of %s groups, peak memory / INI text: %.2f (goal at most 2)\n",
+              large.c_str(), reporter.Counter("QelregCopy/" + large, "peak_per_text"));
   return 0;
 }

@@ -5,6 +5,7 @@
 // independent.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,7 @@ enum class HttpFailure {
   kCertificate,  // its certificate is not trusted
   kTls,          // the TLS handshake failed
   kTooLarge,     // the answer outgrew HttpSettings::max_body_bytes
+  kInterrupted,  // the caller's stop flag was raised (see RequestInterruption)
   kOther,        // anything else (see `detail`)
 };
 
@@ -58,6 +60,45 @@ struct HttpResponse {
 
   bool Answered(long code) const { return failure == HttpFailure::kNone && status == code; }
   bool Succeeded() const { return failure == HttpFailure::kNone && status >= 200 && status < 300; }
+};
+
+// While one lives, the requests of the calling thread end soon after `*stop` (set by a signal
+// handler, say) becomes non-zero: within a tenth of a second, failed as kInterrupted. Scopes
+// nest; a null `stop` interrupts nothing.
+class RequestInterruption {
+ public:
+  explicit RequestInterruption(const volatile std::sig_atomic_t* stop);
+  ~RequestInterruption();
+  RequestInterruption(const RequestInterruption&) = delete;
+  RequestInterruption& operator=(const RequestInterruption&) = delete;
+
+  // Whether the calling thread's innermost scope's flag is raised.
+  static bool Requested();
+  // That flag, or null: for a scope of the same flag on a helper thread.
+  static const volatile std::sig_atomic_t* Current();
+  // Sleeps up to `ms`, in slices, returning early (false) when interrupted.
+  static bool Sleep(long ms);
+
+ private:
+  const volatile std::sig_atomic_t* outer_;
+};
+
+// An answer's body as it arrives, bounded by a limit: held in pieces of growing size rather
+// than one string that doubles, so holding a body near the limit takes little more than it.
+class HttpBody {
+ public:
+  explicit HttpBody(uint64_t limit) : limit_(limit) {}
+  // Appends `size` bytes; false, appending nothing, when the body would outgrow the limit.
+  bool Append(const char* data, size_t size);
+  uint64_t Size() const { return size_; }
+  // The body so far as one string (the pieces joined, each released once copied), which the
+  // caller may move out at the end.
+  std::string& Joined();
+
+ private:
+  uint64_t limit_;
+  uint64_t size_ = 0;
+  std::vector<std::string> pieces_;
 };
 
 class HttpTransport {

@@ -227,6 +227,8 @@ bool Ini::WaitForChange(int timeout_ms) {
   return false;
 }
 
+bool Ini::RefreshDue() const { return true; }
+
 int Ini::ChangeDescriptor() { return -1; }
 
 bool Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* changed) {

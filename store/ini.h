@@ -82,6 +82,9 @@ class Ini {
   // system, or the polling interval of the kind passing); true when one came, false on timeout.
   // The base sleeps through the timeout.
   virtual bool WaitForChange(int timeout_ms);
+  // Whether a Refresh now may find a change that no sign has announced: the base, always; a
+  // store that polls its service, once the polling interval has passed since its last request.
+  virtual bool RefreshDue() const;
   // A descriptor that becomes readable on the same signs, for a caller's poll or epoll; owned by
   // the store. -1 when the kind has none (the base): then call Refresh on a timer.
   virtual int ChangeDescriptor();

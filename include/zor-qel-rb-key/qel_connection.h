@@ -5,6 +5,7 @@
 // threads.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,10 @@ class QEL_API QELConnection {
   // etcd watch; a WebDAV file is asked again every QEL_REMOTE_POLL_INTERVAL seconds (2 by
   // default).
   std::vector<std::string> WaitForChange(int timeout_ms);
+  // As above, but returns an empty list soon after `stop` becomes non-zero (set by a signal
+  // handler, say): within a tenth of a second while it waits on a remote store, even in the
+  // middle of a request; a local store's wait may first run to its end.
+  std::vector<std::string> WaitForChange(int timeout_ms, const volatile std::sig_atomic_t& stop);
   // For a host's own event loop: a descriptor that polls readable when the store may have
   // changed (then call Refresh, which may find nothing); owned by the connection's store. -1
   // when the store has none (the remote kinds: call Refresh on a timer).

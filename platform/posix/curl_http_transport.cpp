@@ -1,8 +1,10 @@
-// HttpTransport over libcurl: one easy handle per transport, so connections and TLS sessions are
-// kept between requests, and bodies bounded as they arrive.
+// HttpTransport over libcurl: one easy handle in one multi handle per transport, so connections
+// and TLS sessions are kept between requests, bodies bounded as they arrive, and a request
+// driven in short polls so that an interruption ends it at once.
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -31,10 +33,22 @@ size_t ReadUpload(char* buffer, size_t size, size_t count, void* user) {
   return n;
 }
 
+// Lets libcurl send the body again, as it does on a kept connection the server closed meanwhile.
+int SeekUpload(void* user, curl_off_t offset, int origin) {
+  auto* cursor = static_cast<UploadCursor*>(user);
+  if (origin != SEEK_SET || offset < 0 || static_cast<uint64_t>(offset) > cursor->data->size()) {
+    return CURL_SEEKFUNC_CANTSEEK;
+  }
+  cursor->offset = static_cast<size_t>(offset);
+  return CURL_SEEKFUNC_OK;
+}
+
+// How long one poll of a running request lasts: the delay before an interruption is seen.
+constexpr long kPollMs = 50;
+
 // Where an answer's body goes, up to `limit` bytes.
 struct BodySink {
-  std::string* body;
-  uint64_t limit;
+  HttpBody* body;
   bool exceeded;
   const std::function<bool(const std::string&)>* until;
   bool ended;  // `until` ended the transfer
@@ -45,12 +59,11 @@ struct BodySink {
 size_t AppendBody(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<BodySink*>(user);
   const size_t n = size * count;
-  if (n > sink->limit - sink->body->size()) {
+  if (!sink->body->Append(data, n)) {
     sink->exceeded = true;
     return 0;
   }
-  sink->body->append(data, n);
-  if (*sink->until && (*sink->until)(*sink->body)) {
+  if (*sink->until && (*sink->until)(sink->body->Joined())) {
     sink->ended = true;
     return 0;
   }
@@ -85,7 +98,8 @@ class CurlHttpTransport : public HttpTransport {
   explicit CurlHttpTransport(HttpSettings settings) : settings_(std::move(settings)) {
     StartCurlOnce();
     handle_.reset(curl_easy_init());
-    if (!handle_) {
+    multi_.reset(curl_multi_init());
+    if (!handle_ || !multi_) {
       throw QELError("libcurl cannot be started",
                      static_cast<long>(zor::qel::StoreError::kRemoteFailed),
                      static_cast<long>(zor::qel::Facility::kStore),
@@ -97,9 +111,11 @@ class CurlHttpTransport : public HttpTransport {
     CURL* curl = handle_.get();
     curl_easy_reset(curl);  // keeps the open connection and the TLS session
     HttpResponse response;
+    if (RequestInterruption::Requested()) return Interrupted();
     char error[CURL_ERROR_SIZE] = "";
     UploadCursor cursor{request.body, 0};
-    BodySink sink{&response.body, settings_.max_body_bytes, false, &request.until, false};
+    HttpBody body(settings_.max_body_bytes);
+    BodySink sink{&body, false, &request.until, false};
     std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
     auto add_header = [&headers](const std::string& line) {
       curl_slist* head = curl_slist_append(headers.get(), line.c_str());
@@ -142,6 +158,8 @@ class CurlHttpTransport : public HttpTransport {
       curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
       curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadUpload);
       curl_easy_setopt(curl, CURLOPT_READDATA, &cursor);
+      curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, SeekUpload);
+      curl_easy_setopt(curl, CURLOPT_SEEKDATA, &cursor);
       curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
                        static_cast<curl_off_t>(request.body->size()));
       add_header("Expect:");  // send the body at once instead of waiting for "100 Continue"
@@ -160,17 +178,26 @@ class CurlHttpTransport : public HttpTransport {
     for (const std::string& line : request.headers) add_header(line);
     if (headers) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
 
-    CURLcode result = curl_easy_perform(curl);
+    bool interrupted = false;
+    CURLcode result = Run(&interrupted);
     if (result == CURLE_WRITE_ERROR && sink.ended) result = CURLE_OK;
     response.failure = FailureOf(result, sink.exceeded);
-    if (result == CURLE_OK) {
+    if (interrupted) {
+      response = Interrupted();
+    } else if (result == CURLE_OK) {
+      response.body = std::move(body.Joined());
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
       curl_header* etag = nullptr;
       if (curl_easy_header(curl, "ETag", 0, CURLH_HEADER, -1, &etag) == CURLHE_OK) {
         response.etag = etag->value;
       }
+    } else if (result == CURLE_SEND_FAIL_REWIND ||
+               (result == CURLE_SEND_ERROR && request.body != nullptr)) {
+      // libcurl's words ("necessary data rewind wasn't possible") say what it could not do next.
+      response.detail = "the connection closed during the upload";
+    } else if (result == CURLE_GOT_NOTHING) {
+      response.detail = "the server closed the connection without answering";
     } else {
-      response.body.clear();
       response.detail = error[0] != '\0' ? error : curl_easy_strerror(result);
     }
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
@@ -179,7 +206,50 @@ class CurlHttpTransport : public HttpTransport {
   }
 
  private:
+  static HttpResponse Interrupted() {
+    HttpResponse response;
+    response.failure = HttpFailure::kInterrupted;
+    response.detail = "interrupted";
+    return response;
+  }
+
+  // Drives the prepared request in polls of kPollMs, ending it early (`*interrupted`) when the
+  // caller's interruption is requested; returns its outcome.
+  CURLcode Run(bool* interrupted) {
+    CURLM* multi = multi_.get();
+    CURL* curl = handle_.get();
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+    CURLcode result = CURLE_OK;
+    for (;;) {
+      int running = 0;
+      if (curl_multi_perform(multi, &running) != CURLM_OK) {
+        result = CURLE_OUT_OF_MEMORY;
+        break;
+      }
+      if (running == 0) {
+        int queued = 0;
+        for (CURLMsg* message = curl_multi_info_read(multi, &queued); message != nullptr;
+             message = curl_multi_info_read(multi, &queued)) {
+          if (message->msg == CURLMSG_DONE) result = message->data.result;
+        }
+        break;
+      }
+      if (RequestInterruption::Requested()) {
+        *interrupted = true;
+        break;
+      }
+      if (curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+        result = CURLE_OUT_OF_MEMORY;
+        break;
+      }
+    }
+    curl_multi_remove_handle(multi, curl);
+    return result;
+  }
+
   HttpSettings settings_;
+  // Declared first, so destroyed after the easy handle it may still hold.
+  std::unique_ptr<CURLM, CURLMcode (*)(CURLM*)> multi_{nullptr, curl_multi_cleanup};
   std::unique_ptr<CURL, void (*)(CURL*)> handle_{nullptr, curl_easy_cleanup};
 };
 

@@ -132,6 +132,7 @@ class WinHttpTransport : public HttpTransport {
 
   HttpResponse Perform(const HttpRequest& request) override {
     HttpResponse response;
+    if (RequestInterruption::Requested()) return Interrupted(&response);
     // The request's own bound on the whole request (a watch's), else the settings'.
     const long whole_ms = request.timeout_ms > 0 ? request.timeout_ms : settings_.timeout_ms;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(whole_ms);
@@ -232,25 +233,37 @@ class WinHttpTransport : public HttpTransport {
         std::wcstoull(length_text, nullptr, 10) > settings_.max_body_bytes) {
       return TooLarge(&response);
     }
+    HttpBody body(settings_.max_body_bytes);
+    std::vector<char> piece;
     for (;;) {
+      if (RequestInterruption::Requested()) return Interrupted(&response);
       DWORD available = 0;
       if (!::WinHttpQueryDataAvailable(handle.get(), &available)) return fail(::GetLastError());
       if (available == 0) break;
-      if (available > settings_.max_body_bytes - response.body.size()) return TooLarge(&response);
-      const size_t filled = response.body.size();
-      response.body.resize(filled + available);
+      if (available > settings_.max_body_bytes - body.Size()) return TooLarge(&response);
+      piece.resize(available);
       DWORD got = 0;
-      if (!::WinHttpReadData(handle.get(), &response.body[filled], available, &got)) {
+      if (!::WinHttpReadData(handle.get(), piece.data(), available, &got)) {
         return fail(::GetLastError());
       }
-      response.body.resize(filled + got);
-      if (request.until && request.until(response.body)) break;  // a stream read far enough
+      body.Append(piece.data(), got);
+      if (request.until && request.until(body.Joined())) break;  // a stream read far enough
       if (std::chrono::steady_clock::now() > deadline) return fail(ERROR_WINHTTP_TIMEOUT);
     }
+    response.body = std::move(body.Joined());
     return response;
   }
 
  private:
+  static HttpResponse& Interrupted(HttpResponse* response) {
+    response->failure = HttpFailure::kInterrupted;
+    response->detail = "interrupted";
+    response->status = 0;
+    response->body.clear();
+    response->etag.clear();
+    return *response;
+  }
+
   HttpResponse& TooLarge(HttpResponse* response) const {
     response->failure = HttpFailure::kTooLarge;
     response->detail =

@@ -173,8 +173,14 @@ std::vector<std::string> QELConnection::Refresh() {
 }
 
 std::vector<std::string> QELConnection::WaitForChange(int timeout_ms) {
+  static const volatile std::sig_atomic_t kNever = 0;
+  return WaitForChange(timeout_ms, kNever);
+}
+
+std::vector<std::string> QELConnection::WaitForChange(int timeout_ms,
+                                                      const volatile std::sig_atomic_t& stop) {
   std::vector<std::string> changed;
-  backend.Get()->WaitForChange(timeout_ms < 0 ? 0 : timeout_ms, changed);
+  backend.Get()->WaitForChange(timeout_ms < 0 ? 0 : timeout_ms, changed, &stop);
   static const char* kFunction = "QELConnection::WaitForChange";
   RbTrace(kFunction,
           [&](CLogMsg& log) { log << "Changed keys: " << static_cast<long>(changed.size()); });

@@ -10,6 +10,7 @@
 #include "backup_ini.h"
 #include "clog_msg.h"
 #include "etcd_ini.h"
+#include "http_transport.h"
 #include "message.h"
 #include "os_time.h"
 #include "os_tokenizer.h"
@@ -31,7 +32,10 @@ void QELConnectionBase::DiscardChanges(std::vector<std::string>& changed) {
 
 void QELConnectionBase::Refresh(std::vector<std::string>& changed) { changed.clear(); }
 
-void QELConnectionBase::WaitForChange(int, std::vector<std::string>& changed) { Refresh(changed); }
+void QELConnectionBase::WaitForChange(int, std::vector<std::string>& changed,
+                                      const volatile std::sig_atomic_t*) {
+  Refresh(changed);
+}
 
 int QELConnectionBase::GetChangeDescriptor() const { return -1; }
 
@@ -94,18 +98,35 @@ void QELIniConnection::Refresh(std::vector<std::string>& changed) {
   changed = ChangedKeys(found);
 }
 
-void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& changed) {
+void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& changed,
+                                     const volatile std::sig_atomic_t* stop) {
+  changed.clear();
   Ini* ini = store.Get();
+  if (ini == nullptr) return;
+  const RequestInterruption interruption(stop);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  // The watch starts before the first look, so a change between the two is not missed.
-  if (ini != nullptr) ini->ChangeDescriptor();
-  for (;;) {
-    Refresh(changed);
-    if (!changed.empty() || ini == nullptr) return;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    ini->WaitForChange(static_cast<int>(left.count()));
+  try {
+    // The watch starts before the first look, so a change between the two is not missed; a
+    // store that polls looks only once its interval has passed, however often it is called.
+    ini->ChangeDescriptor();
+    for (bool look = ini->RefreshDue();;) {
+      if (RequestInterruption::Requested()) return;
+      if (look) {
+        Refresh(changed);
+        if (!changed.empty()) return;
+      }
+      // Rounded up, so that a wait through all of it ends at the deadline, not just before.
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return;
+      // A wait that ended early without a sign (a member that could not be asked) looks too.
+      const bool signalled = ini->WaitForChange(static_cast<int>(left.count()));
+      look = signalled || std::chrono::steady_clock::now() < deadline;
+    }
+  } catch (const QELError&) {
+    // A request cut short by the interruption is no failure of the store.
+    if (!RequestInterruption::Requested()) throw;
+    changed.clear();
   }
 }
 

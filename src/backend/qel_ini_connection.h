@@ -4,6 +4,7 @@
 // the store holder may be shared and released from several threads.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,10 @@ class QELConnectionBase {
   // base finds no change. Throws the store's QELError when it cannot be read.
   virtual void Refresh(std::vector<std::string>& changed);
   // Waits up to `timeout_ms` for a change as the store can tell it, then does as Refresh; an
-  // empty `changed` on timeout. The base only refreshes.
-  virtual void WaitForChange(int timeout_ms, std::vector<std::string>& changed);
+  // empty `changed` on timeout, or soon after `*stop` (when not null) becomes non-zero, even
+  // while a request is under way. The base only refreshes.
+  virtual void WaitForChange(int timeout_ms, std::vector<std::string>& changed,
+                             const volatile std::sig_atomic_t* stop);
   // A descriptor that polls readable when the store may have changed, or -1.
   virtual int GetChangeDescriptor() const;
 
@@ -81,7 +84,8 @@ class QELIniConnection : public QELConnectionBase {
 
   void DiscardChanges(std::vector<std::string>& changed) override;
   void Refresh(std::vector<std::string>& changed) override;
-  void WaitForChange(int timeout_ms, std::vector<std::string>& changed) override;
+  void WaitForChange(int timeout_ms, std::vector<std::string>& changed,
+                     const volatile std::sig_atomic_t* stop) override;
   int GetChangeDescriptor() const override;
 
  protected:

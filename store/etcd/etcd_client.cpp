@@ -4,8 +4,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <nlohmann/json.hpp>
@@ -228,6 +233,27 @@ Json OperationJson(const EtcdOperation& operation) {
   return {{"request_range", std::move(request)}};
 }
 
+// What the next page of a range read needs from the raw text of a page, found without parsing it:
+// the revision in its header (when `*revision` is 0) and, when more keys follow, the last key.
+// The gateway writes keys and values in base64, so no quote or member name hides inside them.
+// Returns whether more keys follow and `*last` was found.
+bool ScanPage(const std::string& text, int64_t* revision, std::string* last) {
+  if (*revision == 0) {
+    static const std::string kRevision = "\"revision\":\"";
+    const size_t at = text.find(kRevision);
+    if (at == std::string::npos) return false;
+    *revision = std::strtoll(text.c_str() + at + kRevision.size(), nullptr, 10);
+  }
+  static const std::string kMore = "\"more\":true";
+  static const std::string kKey = "\"key\":\"";
+  const size_t more = text.rfind(kMore);
+  const size_t key = text.rfind(kKey);
+  if (more == std::string::npos || key == std::string::npos || key > more) return false;
+  const size_t begin = key + kKey.size();
+  const size_t end = text.find('"', begin);
+  return end != std::string::npos && FromBase64(text.substr(begin, end - begin), last);
+}
+
 // What became of a request to one member, for an error text.
 std::string Describe(const HttpResponse& response, uint64_t max_bytes) {
   if (response.failure != HttpFailure::kNone) return HttpFailureText(response, max_bytes);
@@ -295,6 +321,9 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
     request.timeout_ms = std::max(1L, std::min(attempt_ms, left_ms));
     HttpResponse response = http_->Perform(request);
     ++requests_;
+    if (response.failure == HttpFailure::kInterrupted) {
+      Fail(kIniRemoteFailed, "etcd member " + endpoint + ": interrupted", __LINE__);
+    }
 
     Answer answer;
     answer.endpoint = endpoint;
@@ -441,6 +470,96 @@ void EtcdClient::Authenticate() {
   Refused("authentication", answer, __LINE__);
 }
 
+// The pages of one range read, fetched by a helper thread while the reading thread parses the
+// ones before: each request starts from the key that ends the page before, found in its text, so
+// the cluster prepares the next page while this process takes in the last one.
+class EtcdClient::PageFetcher {
+ public:
+  PageFetcher(EtcdClient& client, std::string from, const std::string& range_end, int64_t page)
+      : client_(client), range_end_(range_end), page_(page) {
+    const volatile std::sig_atomic_t* stop = RequestInterruption::Current();
+    thread_ = std::thread([this, from, stop] {
+      const RequestInterruption interruption(stop);
+      Fetch(from);
+    });
+  }
+  ~PageFetcher() { Finish(); }
+
+  // The next page's answer and the key it starts from, waiting for it; false when the fetcher
+  // stopped without one (after the last page, a refusal, or a page whose text it could not
+  // follow); it rethrows what the fetcher threw.
+  bool Next(Answer* answer, std::string* from) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait(guard, [this] { return !answers_.empty() || done_; });
+    if (!answers_.empty()) {
+      *from = std::move(answers_.front().first);
+      *answer = std::move(answers_.front().second);
+      answers_.pop_front();
+      changed_.notify_all();
+      return true;
+    }
+    if (error_) std::rethrow_exception(error_);
+    return false;
+  }
+
+  // Stops fetching and waits for the helper; the client is this thread's again.
+  void Finish() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  // Pages waiting to be parsed: enough to keep the cluster busy, few enough to bound memory.
+  static constexpr size_t kAhead = 2;
+
+  void Fetch(std::string from) {
+    try {
+      int64_t revision = 0;
+      for (;;) {
+        Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end_)}, {"limit", page_}};
+        if (revision != 0) request["revision"] = revision;
+        Answer answer = client_.Call("/v3/kv/range", request.dump(), true);
+        std::string last;
+        const bool more = answer.Ok() && ScanPage(answer.text, &revision, &last);
+        {
+          std::unique_lock<std::mutex> guard(lock_);
+          changed_.wait(guard, [this] { return answers_.size() < kAhead || stop_; });
+          if (stop_) break;
+          answers_.emplace_back(std::move(from), std::move(answer));
+        }
+        changed_.notify_all();
+        if (!more) break;
+        from = std::move(last);
+        from.push_back('\0');
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> guard(lock_);
+      error_ = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      done_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  EtcdClient& client_;
+  const std::string range_end_;
+  const int64_t page_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<std::pair<std::string, Answer>> answers_;
+  bool done_ = false;
+  bool stop_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
 int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_end, int64_t page,
                               EtcdRangeVisitor& visitor) {
   for (int restart = 0;; ++restart) {
@@ -448,10 +567,18 @@ int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_e
     std::string from = key;
     bool first = true;
     bool compacted = false;
+    PageFetcher fetcher(*this, key, range_end, page);
     for (;;) {
-      Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", page}};
-      if (revision != 0) request["revision"] = revision;
-      Answer answer = Call("/v3/kv/range", request.dump(), true);
+      Answer answer;
+      std::string fetched_from;
+      if (!fetcher.Next(&answer, &fetched_from)) {
+        // The fetcher could not follow the last page's text: the rest is read here, in turn.
+        fetcher.Finish();
+        Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", page}};
+        if (revision != 0) request["revision"] = revision;
+        answer = Call("/v3/kv/range", request.dump(), true);
+        fetched_from = from;
+      }
       if (!answer.Ok()) {
         if (answer.code == kCodeOutOfRange && restart < kRangeRestarts) {
           compacted = true;  // the pinned revision was compacted away: read it all again
@@ -461,7 +588,8 @@ int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_e
       }
       // A page is parsed as it is read: no tree of the whole answer is built.
       RangePage page_read;
-      if (!Json::sax_parse(answer.text, &page_read) || !page_read.Complete()) {
+      if (fetched_from != from || !Json::sax_parse(answer.text, &page_read) ||
+          !page_read.Complete()) {
         Fail(kIniRemoteFailed,
              "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
                  " sent an answer that is no range result",
@@ -475,7 +603,10 @@ int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_e
       }
       std::vector<EtcdKeyValue>& pairs = page_read.pairs;
       for (EtcdKeyValue& pair : pairs) visitor.Add(pair);
-      if (!page_read.more || pairs.empty()) return revision;
+      if (!page_read.more || pairs.empty()) {
+        fetcher.Finish();
+        return revision;
+      }
       from = pairs.back().key;
       from.push_back('\0');
     }
@@ -546,7 +677,9 @@ bool EtcdClient::Watch(const std::string& key, const std::string& range_end, int
   };
   const HttpResponse response = http_->Perform(request);
   ++requests_;
-  if (response.failure == HttpFailure::kTimeout) return false;
+  if (response.failure == HttpFailure::kTimeout || response.failure == HttpFailure::kInterrupted) {
+    return false;
+  }
   if (!response.Succeeded()) {
     current_ = (current_ + 1) % options_.endpoints.size();
     return false;

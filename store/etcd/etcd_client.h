@@ -107,6 +107,7 @@ class EtcdClient {
 
  private:
   struct Answer;
+  class PageFetcher;
   // POSTs `body` to `path` on the current member, moving on to the next while members fail or
   // have no leader, and renewing the token once when it was refused. Returns the first answer
   // that is a result or a definite refusal.

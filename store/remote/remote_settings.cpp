@@ -118,6 +118,8 @@ std::string HttpFailureText(const HttpResponse& response, uint64_t max_bytes) {
     case HttpFailure::kOther:
       what = "the transfer failed";
       break;
+    case HttpFailure::kInterrupted:
+      return "interrupted";
   }
   return std::string(what) + " (" + response.detail + ")";
 }
@@ -150,9 +152,16 @@ ConflictRounds::ConflictRounds(long timeout_ms)
 
 bool ConflictRounds::Expired() const { return std::chrono::steady_clock::now() >= deadline_; }
 
+long ConflictRounds::LeftMs() const {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline_ - std::chrono::steady_clock::now());
+  return std::max(1L, static_cast<long>(left.count()));
+}
+
 bool ConflictRounds::Pause(int round) {
   if (round < 2) return false;
   const int ceiling = std::min(10 << std::min(round - 2, 10), kMaxPauseMs);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1 + random_() % ceiling));
+  const long pause_ms = std::min<long>(1 + random_() % ceiling, LeftMs());
+  std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
   return true;
 }

@@ -31,13 +31,15 @@ std::string HttpFailureText(const HttpResponse& response, uint64_t max_bytes);
 bool IsLoopbackHost(std::string host);
 
 // The rounds of "another writer came first: merge onto its version and write again". They go on
-// for as long as one request may take, with random pauses that grow with the rounds, so that
-// competing writers do not meet again in step.
+// for as long as one request may take, all requests included, with random pauses that grow with
+// the rounds, so that competing writers do not meet again in step.
 class ConflictRounds {
  public:
   explicit ConflictRounds(long timeout_ms);
   // Whether the time for further rounds is up.
   bool Expired() const;
+  // The time left for further rounds, at least 1 ms: the bound on each request of a round.
+  long LeftMs() const;
   // Waits before the round after `round`, from the third on (a busy writer finishes, a briefly
   // weakened tag settles); returns whether it waited.
   bool Pause(int round);

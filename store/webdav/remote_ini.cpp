@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
+#include <cstdio>
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
@@ -35,6 +35,14 @@ std::string StrongTag(const std::string& tag) {
   return tag.rfind("W/", 0) == 0 ? tag.substr(2) : tag;
 }
 
+// A duration as a text shows it: "2", "0.5".
+std::string Seconds(long ms) {
+  if (ms % 1000 == 0) return std::to_string(ms / 1000);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", ms / 1000.0);
+  return text;
+}
+
 }  // namespace
 
 struct RemoteIni::Transport {
@@ -47,6 +55,8 @@ struct RemoteIni::Transport {
   uint64_t content_hash = 0;  // of the file as this store last read or wrote it
   bool stale = false;         // the image may differ from that file: read it again anyway
   std::unique_ptr<HttpTransport> http;
+  // When the last request ended: the next poll is due one interval later.
+  std::chrono::steady_clock::time_point last_request;
   // The strong form of the tag of the file as this store last read or wrote it; "" when the
   // service gives none.
   std::string etag;
@@ -54,24 +64,26 @@ struct RemoteIni::Transport {
   bool warned = false;  // the warning about unguarded writes was logged
 
   // One request on `url`: a GET, or a PUT of `*upload` when not null; `condition` becomes an
-  // If-Match header (If-None-Match with `unless_tag`) when not empty. Traced by method, address
-  // and outcome.
+  // If-Match header (If-None-Match with `unless_tag`) when not empty. Bounded by `timeout_ms`
+  // when above 0, else by the settings' timeout. Traced by method, address and outcome.
   HttpResponse Perform(const std::string* upload, const std::string& condition,
-                       bool unless_tag = false);
+                       bool unless_tag = false, long timeout_ms = 0);
   // What went wrong with a request, in words; never the password.
   std::string Failure(const char* method, const HttpResponse& response) const;
 };
 
 HttpResponse RemoteIni::Transport::Perform(const std::string* upload, const std::string& condition,
-                                           bool unless_tag) {
+                                           bool unless_tag, long timeout_ms) {
   HttpRequest request;
   request.method = upload != nullptr ? "PUT" : "GET";
   request.url = url;
   request.body = upload;
+  request.timeout_ms = timeout_ms;
   if (!condition.empty()) {
     request.headers.push_back((unless_tag ? "If-None-Match: " : "If-Match: ") + condition);
   }
   HttpResponse response = http->Perform(request);
+  last_request = std::chrono::steady_clock::now();
   CLogMsg trace("RemoteIni::Request", kModule, kLogTrace);
   if (trace.IsEnable()) {
     trace << request.method << " " << shown << ": "
@@ -192,9 +204,22 @@ void RemoteIni::ForgetRead() {
 }
 
 bool RemoteIni::WaitForChange(int timeout_ms) {
-  const long wait_ms = std::min<long>(timeout_ms, transport_->poll_interval_ms);
-  std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
-  return wait_ms == transport_->poll_interval_ms;
+  const auto due =
+      transport_->last_request + std::chrono::milliseconds(transport_->poll_interval_ms);
+  const long until_due = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now())
+          .count());
+  if (until_due <= 0) return true;
+  if (timeout_ms < until_due) {
+    RequestInterruption::Sleep(timeout_ms);
+    return false;
+  }
+  return RequestInterruption::Sleep(until_due);
+}
+
+bool RemoteIni::RefreshDue() const {
+  return std::chrono::steady_clock::now() - transport_->last_request >=
+         std::chrono::milliseconds(transport_->poll_interval_ms);
 }
 
 void RemoteIni::FlushIniDataToFile(const std::string& file) {
@@ -207,8 +232,11 @@ void RemoteIni::FlushIniDataToFile(const std::string& file) {
 void RemoteIni::WriteBack() {
   Transport& transport = *transport_;
   const std::string kept = "; the changes are kept in memory";
+  // Every request of the flush shares one deadline, so the flush ends within the timeout.
   ConflictRounds rounds(transport.timeout_ms);
   int round = 0;
+  bool changed = false;  // a 412 came with a file or tag other than the one this store knew
+  int refused = 0;       // PUTs answered 412
   for (;; ++round) {
     if (round > 0 && rounds.Expired()) break;
     rounds.Pause(round);
@@ -216,7 +244,7 @@ void RemoteIni::WriteBack() {
     if (transport.if_match == Transport::IfMatch::kUntested) {
       // Learn once whether the service honours If-Match: one that does refuses this PUT; one
       // that does not writes these very bytes, which is what an unconditional PUT would do.
-      HttpResponse probe = transport.Perform(&bytes, kProbeTag);
+      HttpResponse probe = transport.Perform(&bytes, kProbeTag, false, rounds.LeftMs());
       if (probe.Answered(412)) {
         transport.if_match = Transport::IfMatch::kHonoured;
       } else if (probe.Succeeded()) {
@@ -225,7 +253,7 @@ void RemoteIni::WriteBack() {
         CLogMsg(kFlushFunction, kModule, kLogTrace)
             << kWarning << transport.shown
             << " ignores If-Match: concurrent writers can overwrite each other's changes" << flush;
-        Written(bytes, probe.etag);
+        Written(bytes, probe.etag, rounds.LeftMs());
         return;
       } else {
         Fail(kIniRemoteFailed, transport.Failure("PUT", probe) + kept, __LINE__);
@@ -239,26 +267,41 @@ void RemoteIni::WriteBack() {
           << kWarning << transport.shown
           << " gives no ETag: concurrent writers can overwrite each other's changes" << flush;
     }
-    HttpResponse put = transport.Perform(&bytes, conditional ? transport.etag : "");
+    HttpResponse put =
+        transport.Perform(&bytes, conditional ? transport.etag : "", false, rounds.LeftMs());
     if (put.Succeeded()) {
-      Written(bytes, put.etag);
+      Written(bytes, put.etag, rounds.LeftMs());
       return;
     }
+    // A round that runs out of time ends the rounds, as a conflict.
+    if (round > 0 && put.failure == HttpFailure::kTimeout && rounds.Expired()) break;
     if (!conditional || !put.Answered(412)) {
       Fail(kIniRemoteFailed, transport.Failure("PUT", put) + kept, __LINE__);
     }
-    MergeNewerFile();
+    ++refused;
+    const Merged merged = MergeNewerFile(rounds);
+    if (merged == Merged::kLate) break;
+    if (merged == Merged::kChanged) changed = true;
+  }
+  const std::string seconds = Seconds(transport.timeout_ms);
+  if (!changed) {
+    // The file never moved: the refusals are the server's doing, not other writers'.
+    Fail(kIniConflict,
+         "PUT " + transport.shown + ": the server refused " + std::to_string(refused) +
+             " writes conditioned on the file's ETag " + transport.etag + " (HTTP 412) in " +
+             seconds + " s, though the file kept that ETag" + kept,
+         __LINE__);
   }
   Fail(kIniConflict,
        "PUT " + transport.shown + ": other writers kept changing the file through " +
-           std::to_string(round) + " attempts in " + std::to_string(transport.timeout_ms / 1000) +
-           " s" + kept,
+           std::to_string(refused) + " attempts in " + seconds + " s" + kept,
        __LINE__);
 }
 
-void RemoteIni::MergeNewerFile() {
+RemoteIni::Merged RemoteIni::MergeNewerFile(const ConflictRounds& rounds) {
   Transport& transport = *transport_;
-  HttpResponse response = transport.Perform(nullptr, "");
+  HttpResponse response = transport.Perform(nullptr, "", false, rounds.LeftMs());
+  if (response.failure == HttpFailure::kTimeout && rounds.Expired()) return Merged::kLate;
   if (!response.Succeeded()) {
     Fail(kIniRemoteFailed, transport.Failure("GET", response) + "; the changes are kept in memory",
          __LINE__);
@@ -274,11 +317,13 @@ void RemoteIni::MergeNewerFile() {
              ExceptionNumberToString(number) + "; the changes are kept in memory",
          __LINE__);
   }
+  const bool changed = hash != transport.content_hash || StrongTag(response.etag) != transport.etag;
   transport.content_hash = hash;
   transport.etag = StrongTag(response.etag);
+  return changed ? Merged::kChanged : Merged::kSame;
 }
 
-void RemoteIni::Written(const std::string& bytes, const std::string& etag) {
+void RemoteIni::Written(const std::string& bytes, const std::string& etag, long timeout_ms) {
   Transport& transport = *transport_;
   transport.content_hash = ContentHash(bytes.data(), bytes.size());
   if (!etag.empty()) {
@@ -286,7 +331,7 @@ void RemoteIni::Written(const std::string& bytes, const std::string& etag) {
   } else {
     // No tag for the written file: learn it with a GET, but only while the file is what this
     // store wrote; otherwise the old tag stays, and the next flush merges onto the newer file.
-    HttpResponse check = transport.Perform(nullptr, "");
+    HttpResponse check = transport.Perform(nullptr, "", false, timeout_ms);
     if (check.Succeeded() && check.body == bytes) transport.etag = StrongTag(check.etag);
   }
   ClearJournal();

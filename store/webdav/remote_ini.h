@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ini.h"
+#include "remote_settings.h"
 
 class RemoteIni : public Ini {
  public:
@@ -25,19 +26,25 @@ class RemoteIni : public Ini {
   // GET compared by content): a 304 costs one round trip and changes nothing.
   bool Refresh(IniChanges* changed) override;
   void ForgetRead() override;
-  // The service tells nobody of a change: waits for the polling interval (QEL_REMOTE_POLL_INTERVAL
-  // seconds, 2 by default) or the timeout, whichever is shorter, and answers true when the
-  // interval passed so that the caller looks again.
+  // The service tells nobody of a change: it is asked once per polling interval
+  // (QEL_REMOTE_POLL_INTERVAL seconds, 2 by default), counted from the last request. Waits until
+  // the interval has passed since then or the timeout, whichever comes first, and answers true
+  // when the interval passed, so that the caller looks again.
   bool WaitForChange(int timeout_ms) override;
+  bool RefreshDue() const override;
 
  private:
   struct Transport;
   // Writes the image to the service: conditional PUTs, merging onto newer files in between.
   void WriteBack();
-  // Reads the current file after a 412 and replays this store's changes on top of it.
-  void MergeNewerFile();
-  // Records a successful PUT of `bytes`, answered with `etag` ("" when the service gave none).
-  void Written(const std::string& bytes, const std::string& etag);
+  enum class Merged { kSame, kChanged, kLate };
+  // Reads the current file after a 412, within the rounds' time, and replays this store's
+  // changes on top of it; says whether the file or its tag differ from the ones this store knew,
+  // or that the rounds' time ran out during the read.
+  Merged MergeNewerFile(const ConflictRounds& rounds);
+  // Records a successful PUT of `bytes`, answered with `etag` ("" when the service gave none);
+  // a GET to learn a missing tag takes at most `timeout_ms`.
+  void Written(const std::string& bytes, const std::string& etag, long timeout_ms);
 
   std::unique_ptr<Transport> transport_;
 };

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -281,6 +282,40 @@ TEST_F(QelregTest, ACopyKilledBetweenBatchesIsMarkedAndResumedByTheSameCopy) {
   r = Run({"copy", source, copy});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("already holds keys"), std::string::npos) << r.err;
+}
+
+// Ctrl-C ends a watch at once even while its poll of a frozen WebDAV server hangs.
+TEST_F(QelregTest, AnInterruptEndsAWatchWhoseRequestHangs) {
+  WebDavServer server;
+  server.WriteFile("watched.ini", "[/A]\nx=1\n");
+  setenv("QEL_REMOTE_CA_FILE", server.CaFile().c_str(), 1);
+  setenv("QEL_PASSWORD", WebDavServer::kPassword, 1);
+  setenv("QEL_REMOTE_POLL_INTERVAL", "0.2", 1);
+  setenv("QEL_REMOTE_TIMEOUT", "5", 1);
+  const std::string address = "https://" + server.HostPort() + "/watched.ini";
+  const pid_t watcher = ::fork();
+  if (watcher == 0) {
+    ::execl(QELREG_PATH, "qelreg", "--remote", address.c_str(), "--user", WebDavServer::kUser,
+            "watch", "/A", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  for (int round = 0; round < 200 && server.CountRequests("GET", "/watched.ini") == 0; ++round) {
+    ::usleep(50000);
+  }
+  server.Pause();
+  ::usleep(600000);  // the next poll has begun, and hangs
+  const auto start = std::chrono::steady_clock::now();
+  ::kill(watcher, SIGINT);
+  int status = 0;
+  ::waitpid(watcher, &status, 0);
+  // At once, not when the request's timeout of 5 s runs out (half a second here; room for a
+  // loaded machine).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const char* name :
+       {"QEL_REMOTE_CA_FILE", "QEL_PASSWORD", "QEL_REMOTE_POLL_INTERVAL", "QEL_REMOTE_TIMEOUT"}) {
+    unsetenv(name);
+  }
 }
 
 TEST_F(QelregTest, WatchPrintsEachChangeOtherWritersMakeUntilInterrupted) {

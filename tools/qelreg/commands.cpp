@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -469,13 +470,14 @@ void WriteChanges(std::ostream& out, bool json, const std::string& key, const Na
 
 // Writes the changes to the watched keys until `stop` is set (see RunWatch).
 void Watch(const Command& command, QELConnection& connection, bool json, std::ostream& out,
-           const volatile int& stop) {
+           const volatile std::sig_atomic_t& stop) {
   std::map<std::string, NamedValues> seen =
       WatchedValues(connection, command.path, command.recursive);
-  // Short waits, so that an interrupt ends the watch within half a second.
+  // Short waits, so that an interrupt ends the watch within half a second; a request under way
+  // ends at once.
   constexpr int kSliceMs = 500;
   while (!stop) {
-    const std::vector<std::string> changed = connection.WaitForChange(kSliceMs);
+    const std::vector<std::string> changed = connection.WaitForChange(kSliceMs, stop);
     bool touched = false;
     for (const std::string& key : changed) {
       touched = touched || Watched(key, command.path, command.recursive);
@@ -665,7 +667,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
 
 void RunWatch(const Command& command, const StoreOptions& store, bool json, std::ostream& out) {
   // Ctrl-C, SIGINT and SIGTERM end the watch rather than qelreg, and the call then succeeds.
-  static volatile int interrupted = 0;
+  static volatile std::sig_atomic_t interrupted = 0;
   CatchInterrupts(&interrupted);
   IgnoreBrokenPipe();
   Store login(store, false);

@@ -3,6 +3,7 @@
 // Thread safety: qelreg is single-threaded; none of these may be called from two threads at once.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ std::string MakePrivateDirectory(const std::string& name);
 bool KeepStandardFilesOpen();
 
 // Sets `*flag` to 1 when qelreg is interrupted (Ctrl-C, SIGINT, SIGTERM) instead of ending it.
-void CatchInterrupts(volatile int* flag);
+void CatchInterrupts(volatile std::sig_atomic_t* flag);
 
 // Makes a write to a closed pipe fail with an error instead of ending the process.
 void IgnoreBrokenPipe();

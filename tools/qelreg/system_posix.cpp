@@ -99,8 +99,8 @@ int WriteStandardOutput(const std::string& text) {
   return 0;
 }
 
-void CatchInterrupts(volatile int* flag) {
-  static volatile int* caught = nullptr;
+void CatchInterrupts(volatile std::sig_atomic_t* flag) {
+  static volatile std::sig_atomic_t* caught = nullptr;
   caught = flag;
   struct sigaction action = {};
   action.sa_handler = [](int) { *caught = 1; };

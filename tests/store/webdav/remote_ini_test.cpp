@@ -2,6 +2,8 @@
 // servers without ETags or If-Match, and the errors of a failed login or flush.
 #include "remote_ini.h"
 
+#include <chrono>
+
 #include <zor-qel-rb-key/qel_error.h>
 #include "test_system.h"
 #include "webdav_test.h"
@@ -117,9 +119,9 @@ TEST_F(RemoteIniTest, FailedFlushesKeepTheChangesAndTheServersFile) {
   SetEnvironment("QEL_REMOTE_TIMEOUT", "1");  // conflicts are retried for that long
   auto conflicting = Open("conflicting/store.ini");
   conflicting->SetKeyValue("/A", "x", "1");
-  ExpectFlushFails(
-      *conflicting, kIniConflict,
-      "PUT " + Url("conflicting/store.ini") + ": other writers kept changing the file through ");
+  // The file never changed: the server, not other writers, refused the writes.
+  ExpectFlushFails(*conflicting, kIniConflict,
+                   "PUT " + Url("conflicting/store.ini") + ": the server refused ");
   UnsetEnvironment("QEL_REMOTE_TIMEOUT");
   EXPECT_EQ("1", Entry(*conflicting, "/A", "x"));
   EXPECT_EQ("[/A]\nx=0\n", server_->ReadFile("conflicting/store.ini"));
@@ -132,6 +134,21 @@ TEST_F(RemoteIniTest, FailedFlushesKeepTheChangesAndTheServersFile) {
                    "PUT " + Url("store.ini") + ": the server does not answer (");
   EXPECT_EQ("2", Entry(*ini, "/A", "x"));
   EXPECT_EQ("[/A]\nx=0\n", server_->ReadFile("store.ini"));
+}
+
+// An idle watch asks the server once per polling interval, however short its waits.
+TEST_F(RemoteIniTest, AnIdleWatchPollsOncePerInterval) {
+  server_->WriteFile("store.ini", "[/A]\nx=0\n");
+  SetEnvironment("QEL_REMOTE_POLL_INTERVAL", "0.5");
+  QELConnection watcher = Login();
+  UnsetEnvironment("QEL_REMOTE_POLL_INTERVAL");
+  const int before = server_->CountRequests("GET", "/store.ini");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2100);
+  while (std::chrono::steady_clock::now() < end) EXPECT_TRUE(watcher.WaitForChange(150).empty());
+  const int polls = server_->CountRequests("GET", "/store.ini") - before;
+  // About four; a call that looked before and after each wait made about 28.
+  EXPECT_GE(polls, 2);
+  EXPECT_LE(polls, 7);
 }
 
 TEST_F(RemoteIniTest, AServerIgnoringIfMatchIsWrittenWithOneWarning) {
