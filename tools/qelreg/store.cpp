@@ -43,8 +43,8 @@ void CheckOptions(const StoreOptions& options, bool changes) {
   }
   if (!options.remote.empty() && options.user.empty() && !IsEtcdAddress(options.remote)) {
     throw ToolError(
-        "--remote needs --user (an etcd:// or etcds:// cluster without authentication "
-        "needs none)",
+        "the remote store " + zor::qel::MaskCredentials(options.remote) +
+            " needs --user (an etcd:// or etcds:// cluster without authentication needs none)",
         kExitUsage);
   }
   if (options.create && options.file.empty()) {
