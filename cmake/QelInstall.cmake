@@ -1,7 +1,7 @@
 # Installation and packaging: the shared library with its public headers, the CMake package
 # (find_package(zor-qel-rb-key) -> zor::qel-rb-key), a pkg-config file, and the Debian packages
 # built from the install components: runtime -> libzor-qel-rb-key3, development ->
-# libzor-qel-rb-key-dev, tools -> qelreg (tools/CMakeLists.txt).
+# libzor-qel-rb-key-dev, tools -> qelreg (tools/CMakeLists.txt). On Windows one zip holds them all.
 include(CMakePackageConfigHelpers)
 
 set(QEL_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/zor-qel-rb-key)
@@ -14,7 +14,8 @@ file(GLOB QEL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/zor-qel-rb-key/*.h)
 set_target_properties(zor-qel-rb-key PROPERTIES EXPORT_NAME qel-rb-key)
 install(TARGETS zor-qel-rb-key EXPORT zor-qel-rb-key-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${QEL_PUBLIC_HEADERS} DESTINATION ${QEL_INSTALL_INCLUDEDIR} COMPONENT development)
 
 install(EXPORT zor-qel-rb-key-targets NAMESPACE zor:: FILE zor-qel-rb-keyTargets.cmake
@@ -28,8 +29,12 @@ install(FILES ${PROJECT_BINARY_DIR}/zor-qel-rb-keyConfig.cmake
   DESTINATION ${QEL_INSTALL_CMAKEDIR} COMPONENT development)
 
 # The pkg-config file names the prefix the files are installed under (cmake --install --prefix, or
-# /usr in the Debian packages) as a plain absolute path, so it is written when installing.
+# /usr in the Debian packages) as a plain absolute path, so it is written when installing. On
+# Windows, whose installs move (a zip unpacked anywhere, a sysroot), it is the file's own place.
 set(QEL_PC_PREFIX "@QEL_PC_PREFIX@")
+if(WIN32)
+  set(QEL_PC_PREFIX "\${pcfiledir}/../..")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zor-qel-rb-key.pc.in
   ${PROJECT_BINARY_DIR}/pkgconfig/zor-qel-rb-key.pc.in @ONLY)
 install(CODE "
@@ -39,6 +44,20 @@ install(CODE "
   file(INSTALL \"${PROJECT_BINARY_DIR}/pkgconfig/zor-qel-rb-key.pc\"
     DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")"
   COMPONENT development)
+
+# Windows: `cpack` makes one zip of the whole install: DLL, import library, headers, CMake and
+# pkg-config files, qelreg.exe.
+if(WIN32)
+  set(CPACK_PACKAGE_NAME zor-qel-rb-key)
+  set(CPACK_PACKAGE_VENDOR "ZOR Software")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_COMPONENTS_ALL runtime development tools)
+  include(CPack)
+  return()
+endif()
 
 # Each Debian package carries in /usr/share/doc/<package> the copyright file and the Debian
 # changelog (gzip -9n, as Debian compresses it). The packages' version is the project's with a

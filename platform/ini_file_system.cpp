@@ -26,6 +26,8 @@ const char* FileKindErrorText(int error) {
              "followed";
     case kReplacedMeanwhile:
       return "the new file was replaced by another before it was renamed into place";
+    case kInUse:
+      return "the file is in use by another program, which does not share it; close it there";
     default:
       return nullptr;
   }

@@ -45,6 +45,8 @@ constexpr int kHardLinked = -3;
 constexpr int kForeignLink = -4;
 // A file renamed into place that another file took the place of before the rename:
 constexpr int kReplacedMeanwhile = -5;
+// A file another program holds open without sharing it (Windows):
+constexpr int kInUse = -6;
 
 // The reason text of an errno value ("No space left on device") or of the values above; the only
 // place that turns one into text.

@@ -21,6 +21,23 @@ namespace {
   throw QELError(text, kIniBadSyntax, kIniFacility, "store/ini_document", static_cast<long>(line));
 }
 
+// The encoding a UTF-16 or UTF-32 byte order mark at the start of `data` names, or nullptr: such a
+// file is no INI text this store reads, and is refused rather than read as odd bytes.
+const char* WideEncoding(const char* data, size_t size) {
+  static const struct {
+    const char* mark;
+    size_t length;
+    const char* name;
+  } kMarks[] = {{"\xFF\xFE\0\0", 4, "UTF-32 (little-endian)"},
+                {"\0\0\xFE\xFF", 4, "UTF-32 (big-endian)"},
+                {"\xFF\xFE", 2, "UTF-16 (little-endian)"},
+                {"\xFE\xFF", 2, "UTF-16 (big-endian)"}};
+  for (const auto& mark : kMarks) {
+    if (size >= mark.length && std::memcmp(data, mark.mark, mark.length) == 0) return mark.name;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 IniDocument::IniDocument() { sections_.push_back(Section{0, 0, kNone, kNone}); }
@@ -37,6 +54,11 @@ std::unique_ptr<IniDocument> IniDocument::Parse(std::string bytes, const std::st
   const char* data = doc.buffer_.data();
   const size_t size = doc.buffer_.size();
   if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) doc.bom_length_ = 3;
+  if (const char* encoding = WideEncoding(data, size)) {
+    const std::string reason =
+        std::string("the file is ") + encoding + " text; the store reads UTF-8: save it as UTF-8";
+    Reject(source, 1, reason.c_str());
+  }
 
   const char* first_newline = static_cast<const char*>(std::memchr(data, '\n', size));
   if (first_newline != nullptr && first_newline > data && first_newline[-1] == '\r') {

@@ -18,9 +18,15 @@ namespace {
 
 using Sink = std::function<void(const LogRecord&)>;
 
+// QEL_TRACE turns tracing on with 1, yes, true or on, in any letter case.
 bool TraceFromEnvironment() {
   const char* value = std::getenv("QEL_TRACE");
-  return value != nullptr && std::string(value) == "1";
+  if (value == nullptr) return false;
+  std::string word(value);
+  for (char& c : word) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return word == "1" || word == "yes" || word == "true" || word == "on";
 }
 
 std::atomic<bool>& TraceFlag() {

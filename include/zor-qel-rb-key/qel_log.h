@@ -24,7 +24,7 @@ struct LogRecord {
 QEL_API void SetLogSink(std::function<void(const LogRecord&)> sink);
 
 // Switches trace records on or off (error records are always made); when off, trace records are
-// not even built. Initially on when the environment variable QEL_TRACE is "1".
+// not even built. Initially on when the environment variable QEL_TRACE is 1, yes, true or on.
 QEL_API void SetTraceEnabled(bool enabled);
 QEL_API bool IsTraceEnabled();
 

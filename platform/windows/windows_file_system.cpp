@@ -43,7 +43,7 @@ int ErrorOf(DWORD error) {
     case ERROR_PRIVILEGE_NOT_HELD:
       return EACCES;
     case ERROR_SHARING_VIOLATION:
-      return EBUSY;
+      return kInUse;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       return EEXIST;
@@ -242,7 +242,7 @@ int WindowsIniFileSystem::CanWrite(const std::string& path) {
   const int error = Open(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &file);
   if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
   // A program holding the file open without sharing it does not make it read-only.
-  return error == EBUSY ? 0 : error;
+  return error == kInUse ? 0 : error;
 }
 
 int WindowsIniFileSystem::CreateFile(const std::string& path, const FileStamp* like, int* handle) {
@@ -313,9 +313,14 @@ int WindowsIniFileSystem::Rename(const std::string& from, const std::string& to)
       return 0;
     }
     const DWORD error = ::GetLastError();
-    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
-        std::chrono::steady_clock::now() >= deadline) {
-      return ErrorOf(error);
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return ErrorOf(error);
+    if (std::chrono::steady_clock::now() >= deadline) {
+      // Windows says "access denied" for a file another program holds open without letting it
+      // be deleted: opening it for deletion tells that apart from a file this user may not replace.
+      HANDLE file;
+      const int in_use = Open(to, DELETE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, &file);
+      if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+      return in_use == kInUse ? kInUse : ErrorOf(error);
     }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(5000));

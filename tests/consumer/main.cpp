@@ -1,5 +1,7 @@
 // A small program using the installed library: it writes a store, edits it in a transaction and
-// reads it back; exit status 0 when everything it read is what it wrote.
+// reads it back, and catches an error the library throws; exit status 0 when everything it read
+// is what it wrote.
+#include <zor-qel-rb-key/qel_error_codes.h>
 #include <zor-qel-rb-key/zor_qel_rb_key.h>
 
 #include <fstream>
@@ -34,9 +36,17 @@ int main(int argc, char** argv) {
     }
     const std::string name = again.GetValue("name");
     const std::vector<std::string> list = again.GetValue("list").Elements();
-    std::cout << name << ' ' << list.size() << ' ' << subkeys.size() << '\n';
+    // An error thrown inside the library reaches the program as the type it was thrown as.
+    long missing = 0;
+    try {
+      again.GetValue("missing");
+    } catch (const QELError& error) {
+      missing = error.Code();
+    }
+    std::cout << name << ' ' << list.size() << ' ' << subkeys.size() << ' ' << missing << '\n';
     if (name != "consumer" || list != std::vector<std::string>{"a", "b"} ||
-        subkeys != std::vector<std::string>{"/App/Colors", "/App/Sizes"}) {
+        subkeys != std::vector<std::string>{"/App/Colors", "/App/Sizes"} ||
+        missing != static_cast<long>(zor::qel::ErrorCode::kNoValue)) {
       std::cerr << "qel-consumer: the store does not hold what was written\n";
       return 1;
     }

@@ -52,10 +52,17 @@ TEST(IniStoreTest, BadLinesAreRejectedWithTheirLineAndTheOldImageStays) {
     std::string text;
     int line;
     std::string reason;
-  } cases[] = {{"[/A]\nk=v\njust words\n", 3, kNeither},
-               {"; c\r\n\r\n[/A\r\n", 3, kUnclosed},
-               {"[/A] ; trailing\n", 1, kUnclosed},
-               {"\xEF\xBB\xBFnoequals", 1, kNeither}};
+  } cases[] = {
+      {"[/A]\nk=v\njust words\n", 3, kNeither},
+      {"; c\r\n\r\n[/A\r\n", 3, kUnclosed},
+      {"[/A] ; trailing\n", 1, kUnclosed},
+      {"\xEF\xBB\xBFnoequals", 1, kNeither},
+      {std::string("\xFF\xFE[\0/\0A\0]\0\n\0", 12), 1,
+       "the file is UTF-16 (little-endian) text; the store reads UTF-8: save it as UTF-8"},
+      {std::string("\xFE\xFF\0[\0/\0A\0]\0\n", 12), 1,
+       "the file is UTF-16 (big-endian) text; the store reads UTF-8: save it as UTF-8"},
+      {std::string("\xFF\xFE\0\0[\0\0\0", 8), 1,
+       "the file is UTF-32 (little-endian) text; the store reads UTF-8: save it as UTF-8"}};
   MemoryIni ini;
   ini.LoadImage("[/Keep]\nk=v\n", "good.ini");
   for (const auto& c : cases) {

@@ -152,7 +152,12 @@ TEST_F(QelregTest, CopyMovesAWholeStoreBetweenAFileWebDavAndEtcd) {
   ExpectFailure(Run({"copy", file, store_}), 1,
                 "qelreg: copy: store " + store_ + ", file " + file + ": the destination " + store_ +
                     " already holds keys");
-  EXPECT_EQ(Run({"copy", store_, etcd}).status, 2);  // a remote store needs --user
+  EXPECT_EQ(Run({"copy", store_, webdav}).status, 2);  // a WebDAV store needs --user
+  // An etcd cluster without authentication needs none, named by an option or by QEL_STORE.
+  EXPECT_EQ(Run({"--remote", etcd, "export"}).out, exported);
+  setenv("QEL_STORE", etcd.c_str(), 1);
+  EXPECT_EQ(Run({"export"}).out, exported);
+  unsetenv("QEL_STORE");
   EXPECT_EQ(Run({"copy", store_, dir_.File("x.ini"), "--then", "tree"}).status, 2);
   EXPECT_EQ(Run({"--store", store_, "copy", store_, dir_.File("x.ini")}).status, 2);
   unsetenv("QEL_PASSWORD");

@@ -28,6 +28,7 @@ class QelregTest : public ::testing::Test {
     before_ = ReadWholeFile(store_);
     UnsetEnvironment("QEL_TRACE");
     UnsetEnvironment("QEL_LOG_FILE");
+    UnsetEnvironment("QEL_STORE");
   }
 
   // Runs qelreg with `args`, standard input from the file `in` (by default the null device, so
@@ -102,10 +103,6 @@ TEST_F(QelregTest, ReadingCommandsPrintAndLeaveTheStoreAlone) {
   Result r = OnStore({"--verify", "get", config, "product-ver"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "9.0.21.100\n");
-  r = Run({"version"});
-  EXPECT_EQ(r.out.rfind("qelreg: ", 0), 0u);
-  EXPECT_NE(r.out.find("zor-qel-rb-key: <<<VER_INFO>>>|zor-qel-rb-key|300|1|src\\qel_ver\n"),
-            std::string::npos);
   r = Run({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("qelreg 3.", 0), 0u) << r.out;
@@ -253,9 +250,9 @@ TEST_F(QelregTest, FailuresNameTheirContextOnOneLineWithDistinctExitStatuses) {
                     "/ZOR_Software, value nosuch: ZORKVA0603E The key holds no value (nosuch) "
                     ": /ZOR_Software (code 160)\n");
   ExpectFailure(OnStore({"get", "/", "x"}), 3, head + "/, value x: the root key holds no values\n");
-  ExpectFailure(OnStore({"--json", "set", "/No/Such", "x", "1"}), 3,
+  ExpectFailure(OnStore({"--json", "add", "/No/Such", "x", "1"}), 3,
                 "{\"error\":{\"message\":\"ZORKVA0601E The key does not exist.\",\"code\":158,"
-                "\"exit\":3,\"command\":\"set\",\"store\":\"" +
+                "\"exit\":3,\"command\":\"add\",\"store\":\"" +
                     store_ + "\",\"file\":null,\"key\":\"/No/Such\",\"value\":\"x\"}}\n");
   // A failing command undoes the whole call, the changes before it included.
   ExpectFailure(
@@ -273,8 +270,6 @@ TEST_F(QelregTest, FailuresNameTheirContextOnOneLineWithDistinctExitStatuses) {
   ExpectFailure(OnStore({"set", "/", "x", "1"}), 2,
                 "qelreg: set: the root key holds no values (see 'qelreg set --help')\n");
   ExpectFailure(OnStore({"get", "/A", "--default", "1"}), 2, "qelreg: get: --default needs");
-  ExpectFailure(Run({"tree"}), 2,
-                "qelreg: no store given: use --store FILE or --remote HOST[/PATH] --user USER\n");
   ExpectFailure(Run({"--remote", "localhost:1/store.ini", "--user", "admin", "tree"}), 1,
                 "qelreg: store localhost:1/store.ini: no password for admin: set QEL_PASSWORD or "
                 "run qelreg on a terminal\n");
@@ -348,6 +343,72 @@ TEST_F(QelregTest, TraceAndLogFileFollowTheEnvironment) {
   EXPECT_NE(logged.find("<cannot read "), std::string::npos) << logged;
   EXPECT_EQ(logged.find(" sev=1 "), std::string::npos) << logged;
   UnsetEnvironment("QEL_LOG_FILE");
+}
+
+// The store from the environment, the words tracing takes, selectors, versions and keys that set
+// may create: each call with its environment, its exit status and what its output must hold.
+TEST_F(QelregTest, EnvironmentSelectorsVersionsAndSetOnMissingKeys) {
+  const std::string missing = dir_.File("missing.ini");
+  const struct {
+    const char* store;  // QEL_STORE, "" for unset; "STORE" for the sample's copy
+    const char* trace;  // QEL_TRACE, "" for unset
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // what standard output holds
+    std::string err;  // what standard error holds, "" for nothing at all
+  } calls[] = {
+      {"STORE", "", {"get", kPorts, "listen"}, 0, "5401\n", ""},
+      {"MISSING", "", {"--store", store_, "get", kPorts, "listen"}, 0, "5401\n", ""},
+      {"MISSING", "", {"get", kPorts, "listen"}, 1, "", "cannot read " + missing},
+      {"", "", {"get", kPorts, "listen"}, 2, "", "or set QEL_STORE"},
+      {"STORE", "yes", {"get", kPorts, "listen"}, 0, "5401\n", " sev=1 "},
+      {"STORE", "TRUE", {"get", kPorts, "listen"}, 0, "5401\n", " sev=1 "},
+      {"STORE", "on", {"get", kPorts, "listen"}, 0, "5401\n", " sev=1 "},
+      {"STORE", "1", {"get", kPorts, "listen"}, 0, "5401\n", " sev=1 "},
+      {"STORE", "no", {"get", kPorts, "listen"}, 0, "5401\n", ""},
+      {"STORE",
+       "",
+       {"tree", "/", "--select", "garbage"},
+       2,
+       "",
+       "tree: unknown selector 'garbage'"},
+      {"STORE", "", {"tree", "/", "-s", "*"}, 2, "", "unknown selector '*'"},
+      {"STORE", "", {"tree", "/ZOR_Software/Repositories", "-s", "d_rep*"}, 0, "d_rep_main", ""},
+      {"", "", {"version"}, 0, "zor-qel-rb-key: 300 (build 1)\n", ""},
+      {"STORE", "", {"set", "/No/Such", "x", "1"}, 3, "", "set -p, which creates it"},
+      {"STORE",
+       "",
+       {"set", "-p", "/No/Such", "x", "1", "--then", "get", "/No/Such", "x"},
+       0,
+       "1\n",
+       ""},
+  };
+  for (const auto& call : calls) {
+    const std::string store = call.store;
+    if (store.empty()) {
+      UnsetEnvironment("QEL_STORE");
+    } else {
+      SetEnvironment("QEL_STORE", store == "STORE" ? store_ : missing);
+    }
+    if (*call.trace == '\0') {
+      UnsetEnvironment("QEL_TRACE");
+    } else {
+      SetEnvironment("QEL_TRACE", call.trace);
+    }
+    const Result r = Run(call.args);
+    const std::string what = call.args.front() + " " + call.args.back() + " " + call.trace;
+    EXPECT_EQ(r.status, call.status) << what << ": " << r.err;
+    EXPECT_NE(r.out.find(call.out), std::string::npos) << what << ": " << r.out;
+    EXPECT_EQ(r.out.find("<<<"), std::string::npos) << what << ": " << r.out;
+    if (call.err.empty()) {
+      EXPECT_EQ(r.err, "") << what;
+    } else {
+      EXPECT_NE(r.err.find(call.err), std::string::npos) << what << ": " << r.err;
+    }
+  }
+  UnsetEnvironment("QEL_STORE");
+  UnsetEnvironment("QEL_TRACE");
+  EXPECT_NE(ReadWholeFile(store_).find("[/No/Such]\nx=1\n"), std::string::npos);
 }
 
 TEST_F(QelregTest, RemoteStoreNeedsTheRightPassword) {

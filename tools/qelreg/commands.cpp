@@ -187,6 +187,13 @@ void Get(const Command& command, const QELConnection& connection, Output& output
 }
 
 void Set(const Command& command, const QELConnection& connection) {
+  if (command.parents) {
+    MakeKey(connection, command.path, true);
+  } else if (!KeyExists(connection, command.path)) {
+    throw ToolError("the key does not exist: create it with mkkey -p " + command.path +
+                        ", or set it with set -p, which creates it and the keys above it",
+                    kExitNotFound);
+  }
   QELRBKey key = OpenKey(connection, command.path);
   key.SetValue(command.valueName, MakeValue(command.values));
 }
@@ -498,9 +505,29 @@ void Watch(const Command& command, QELConnection& connection, bool json, std::os
   }
 }
 
+// Whether a selector is one of the forms the library's selector language knows: a filter
+// "(NAME=VALUE)" ("(key=*)", "(repositoryname=MAIN)"), or text naming a repository word in its
+// star form ("d_rep*", "dpc_rep*", "dsr_rep*") or "external". Any other text selects only the
+// repository variants, which no one means by a typo.
+bool KnownSelector(const std::string& selector) {
+  for (const char* word : {"d_rep*", "dpc_rep*", "dsr_rep*", "external"}) {
+    if (selector.find(word) != std::string::npos) return true;
+  }
+  const size_t equals = selector.find('=');
+  return selector.size() > 3 && selector.front() == '(' && selector.back() == ')' &&
+         equals != std::string::npos && equals > 1 &&
+         selector.find_first_of("()", 1) == selector.size() - 1;
+}
+
 }  // namespace
 
 void CheckArguments(const Command& command) {
+  if (command.selector && !KnownSelector(*command.selector)) {
+    throw ToolError("unknown selector '" + *command.selector +
+                        "': give a filter (NAME=VALUE) such as (key=*) or (repositoryname=MAIN), "
+                        "or d_rep*, dpc_rep*, dsr_rep* or external",
+                    kExitUsage);
+  }
   const bool setsValue = command.name == "set" || command.name == "add" || command.name == "rm";
   if (setsValue && command.path.empty()) throw ToolError(kRootHoldsNoValues, kExitUsage);
   if (command.name == "rmkey" && command.path.empty()) {
@@ -675,8 +702,20 @@ void RunWatch(const Command& command, const StoreOptions& store, bool json, std:
 }
 
 void RunVersion(Output& output) {
+  std::map<std::string, std::string> records;
+  GetVersionsList_QELRB_Key(records);
+  // A module's record reads "<<<VER_INFO>>>|NAME|VERSION|BUILD|SOURCE": shown as "VERSION
+  // (build BUILD)".
   std::map<std::string, std::string> versions;
-  GetVersionsList_QELRB_Key(versions);
+  for (const auto& [name, record] : records) {
+    std::vector<std::string> fields;
+    for (size_t start = 0; start <= record.size();) {
+      const size_t bar = std::min(record.find('|', start), record.size());
+      fields.push_back(record.substr(start, bar - start));
+      start = bar + 1;
+    }
+    versions[name] = fields.size() >= 4 ? fields[2] + " (build " + fields[3] + ")" : record;
+  }
   output.FieldsWithMap({{"qelreg", QELREG_VERSION}}, "modules", versions);
 }
 

@@ -24,7 +24,7 @@ std::string Now() {
 }  // namespace
 
 LogCapture::LogCapture(bool trace) {
-  // QEL_TRACE=1 has already turned tracing on in the library; --trace turns it on as well.
+  // QEL_TRACE has already turned tracing on in the library; --trace turns it on as well.
   if (trace) zor::qel::SetTraceEnabled(true);
   trace_ = zor::qel::IsTraceEnabled();
   const char* path = std::getenv("QEL_LOG_FILE");

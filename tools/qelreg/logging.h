@@ -13,9 +13,9 @@ namespace qelreg {
 
 class LogCapture {
  public:
-  // Tracing is on with `trace` (--trace) or when QEL_TRACE is 1. Records are written as the
-  // library's own sink writes them: to the file QEL_LOG_FILE names (errors, and trace records
-  // when tracing), else to standard error when tracing.
+  // Tracing is on with `trace` (--trace) or when QEL_TRACE is 1, yes, true or on. Records are
+  // written as the library's own sink writes them: to the file QEL_LOG_FILE names (errors, and
+  // trace records when tracing), else to standard error when tracing.
   explicit LogCapture(bool trace);
   // Gives the library back its own sink.
   ~LogCapture();

@@ -69,13 +69,16 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   app->footer(kFooter);
   if (globals) {
     app->set_version_flag("--version", std::string("qelreg ") + QELREG_VERSION);
-    app->add_option("--store", globals->store.file, "Local INI store file; - reads standard input")
+    app->add_option("--store", globals->store.file,
+                    "Local INI store file; - reads standard input (default: QEL_STORE)")
         ->type_name("FILE");
-    app->add_option("--remote", globals->store.remote, "Remote store: HOST[/PATH]")
+    app->add_option("--remote", globals->store.remote,
+                    "Remote store: HOST[/PATH], or an https://, http://, etcd:// or etcds:// "
+                    "address (default: QEL_STORE when it holds one)")
         ->type_name("HOST[/PATH]");
     app->add_option("--user", globals->store.user,
                     "User of the remote store (the password comes from QEL_PASSWORD or is "
-                    "asked for on a terminal)")
+                    "asked for on a terminal); an etcd cluster without authentication needs none")
         ->type_name("USER");
     app->add_flag("--create", globals->store.create,
                   "Create a missing --store FILE (mode 0600) when the call changes the store");
@@ -116,6 +119,8 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
     CLI::Option* values = change->add_option("VALUE", command.values, "Value elements");
     if (change != rm) values->required();
   }
+  set->add_flag("-p,--parents", command.parents,
+                "Create the key, and any missing key above it, when it does not exist");
 
   CLI::App* mkkey = app->add_subcommand("mkkey", "Create a key");
   mkkey->add_option("PATH", command.path, "Key path")->required();
@@ -299,6 +304,7 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& c
     ReportUsage(globals.json, "watch runs alone, without --then", "watch");
     return qelreg::kExitUsage;
   }
+  if (commands.front().name != "copy") qelreg::StoreFromEnvironment(globals.store);
   return -1;
 }
 

@@ -18,7 +18,13 @@
 namespace qelreg {
 namespace {
 
+// Whether `address` names an etcd cluster, which may run without authentication.
+bool IsEtcdAddress(const std::string& address) {
+  return address.rfind("etcd://", 0) == 0 || address.rfind("etcds://", 0) == 0;
+}
+
 std::string RemotePassword(const StoreOptions& options) {
+  if (options.user.empty()) return "";
   if (const char* password = std::getenv("QEL_PASSWORD")) return password;
   if (!InteractiveInput()) {
     throw ToolError("no password for " + options.user +
@@ -33,11 +39,15 @@ void CheckOptions(const StoreOptions& options, bool changes) {
     throw ToolError("give either --store or --remote, not both", kExitUsage);
   }
   if (options.file.empty() && options.remote.empty()) {
-    throw ToolError("no store given: use --store FILE or --remote HOST[/PATH] --user USER",
-                    kExitUsage);
+    throw ToolError(
+        "no store given: use --store FILE or --remote HOST[/PATH] --user USER, or set QEL_STORE",
+        kExitUsage);
   }
-  if (!options.remote.empty() && options.user.empty()) {
-    throw ToolError("--remote needs --user", kExitUsage);
+  if (!options.remote.empty() && options.user.empty() && !IsEtcdAddress(options.remote)) {
+    throw ToolError(
+        "the remote store " + zor::qel::MaskCredentials(options.remote) +
+            " needs --user (an etcd:// or etcds:// cluster without authentication needs none)",
+        kExitUsage);
   }
   if (options.create && options.file.empty()) {
     throw ToolError("--create makes local store files only (--store FILE)", kExitUsage);
@@ -55,7 +65,7 @@ StoreOptions AddressOptions(const std::string& address, const std::string& user,
   StoreOptions options;
   options.user = user;
   if (IsRemoteAddress(address)) {
-    if (user.empty()) {
+    if (user.empty() && !IsEtcdAddress(address)) {
       throw ToolError("the remote store " + zor::qel::MaskCredentials(address) + " needs --user",
                       kExitUsage);
     }
@@ -76,6 +86,17 @@ bool IsRemoteAddress(const std::string& address) {
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return scheme == "http" || scheme == "https" || scheme == "etcd" || scheme == "etcds";
+}
+
+void StoreFromEnvironment(StoreOptions& options) {
+  if (!options.file.empty() || !options.remote.empty()) return;
+  const char* address = std::getenv("QEL_STORE");
+  if (address == nullptr || *address == '\0') return;
+  if (IsRemoteAddress(address)) {
+    options.remote = address;
+  } else {
+    options.file = address;
+  }
 }
 
 PrivateCopy::PrivateCopy() {

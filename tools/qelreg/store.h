@@ -60,4 +60,8 @@ class Store {
 // Whether `address` names a remote store by its scheme (WebDAV or etcd), in any case.
 bool IsRemoteAddress(const std::string& address);
 
+// Takes the store from the environment variable QEL_STORE (a file, or a remote address as copy
+// takes it) when neither --store nor --remote names one.
+void StoreFromEnvironment(StoreOptions& options);
+
 }  // namespace qelreg

@@ -36,7 +36,8 @@ void RemoveIfEmpty(const std::string& path);
 std::string MakePrivateDirectory(const std::string& name);
 
 // Puts the null device on a closed standard descriptor, so that no file the library opens takes
-// its number (and qelreg's output with it); returns whether standard output was closed.
+// its number (and qelreg's output with it); returns whether standard output was closed. On
+// Windows it also makes a console show qelreg's output as UTF-8 until qelreg ends.
 bool KeepStandardFilesOpen();
 
 // Sets `*flag` to 1 when qelreg is interrupted (Ctrl-C, SIGINT, SIGTERM) instead of ending it.

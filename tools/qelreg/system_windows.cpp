@@ -1,6 +1,6 @@
 // qelreg's operating-system needs on Windows: the console without echo for the hidden password,
 // CreateFileW with CREATE_NEW for new store files, a directory under the user's temporary
-// folder, and binary standard output so that exported text keeps its bytes.
+// folder, and binary standard output so that exported text keeps its bytes, shown as UTF-8.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -133,6 +134,12 @@ bool KeepStandardFilesOpen() {
   // Results and messages are written as the bytes they are: no line end becomes CR LF.
   ::_setmode(1, _O_BINARY);
   ::_setmode(2, _O_BINARY);
+  // Those bytes are UTF-8: a console shows them as such while qelreg runs, and gets its own code
+  // page back when qelreg ends.
+  static const UINT console = ::GetConsoleOutputCP();
+  if (console != 0 && console != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8)) {
+    std::atexit([] { ::SetConsoleOutputCP(console); });
+  }
   return outputClosed;
 }
 

@@ -2,6 +2,10 @@
 // groups. Each gives the syntax error or a load that survives a flush, in bounded memory.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <fstream>
 
@@ -55,6 +59,36 @@ TEST(BackupIniHostileTest, StrangeBytesLoadAndRoundTripOrFailWithTheSyntaxError)
     EXPECT_EQ(written, loaded) << input;
   }
 }
+
+#ifdef _WIN32
+// A store another program holds open without sharing it is reported as in use, when it is read
+// and when a flush would replace it (after the flush's wait for readers), and stays as it was.
+TEST(BackupIniHostileTest, AStoreAnotherProgramHoldsUnsharedIsReportedInUse) {
+  ScratchDirectory dir;
+  const std::string path = dir.File("store.ini");
+  WriteWholeFile(path, "[/A]\nk=v\n");
+  BackupIni ini(path);
+  LogCapture quiet;
+  for (const DWORD share : {DWORD{0}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
+    HANDLE held = ::CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    try {
+      if (share == 0) {
+        BackupIni again(path);
+      } else {
+        ini.SetKeyValue("/A", "k", "w");
+        ini.FlushIniDataToFile("");
+      }
+      ADD_FAILURE() << "no error with share mode " << share;
+    } catch (const QELError& error) {
+      EXPECT_NE(error.What().find("in use by another program"), std::string::npos) << error.What();
+    }
+    ::CloseHandle(held);
+    EXPECT_EQ(ReadWholeFile(path), "[/A]\nk=v\n");
+  }
+}
+#endif
 
 TEST(BackupIniHostileTest, HugeFilesLoadInMemoryProportionalToTheirSize) {
   ScratchDirectory dir;

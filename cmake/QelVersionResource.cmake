@@ -1,0 +1,18 @@
+# Windows version resources: the file version, product name and description Explorer shows for a
+# DLL or program, taken from the project's version. qel_version_resource(TARGET DESCRIPTION).
+function(qel_version_resource target description)
+  if(NOT WIN32)
+    return()
+  endif()
+  get_target_property(type ${target} TYPE)
+  set(QEL_RC_FILE_TYPE VFT_APP)
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(QEL_RC_FILE_TYPE VFT_DLL)
+  endif()
+  set(QEL_RC_DESCRIPTION "${description}")
+  set(QEL_RC_FILE_NAME "$<TARGET_FILE_NAME:${target}>")
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc}.in @ONLY)
+  file(GENERATE OUTPUT ${rc} INPUT ${rc}.in)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
