@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <rapidcheck/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,7 +38,7 @@ rc::Gen<std::string> Name() {
 rc::Gen<std::string> EntryText() {
   return rc::gen::weightedOneOf<std::string>(
       {{4, rc::gen::container<std::string>(rc::gen::element('a', 'B', '\x1b', ' ', '=', '7'))},
-       {1, rc::gen::map(rc::gen::inRange<size_t>(16, 80),
+       {1, rc::gen::map(rc::gen::element<size_t>(16, 40, 80),
                         [](size_t length) { return std::string(length, 'v') + '\x1b'; })}});
 }
 
@@ -131,6 +132,13 @@ rc::Gen<std::vector<std::string>> Elements() {
        {1, rc::gen::just(std::string(40, 'w'))}}));
 }
 
+void showValue(const Step& step, std::ostream& out) {
+  static const char* const kKinds[] = {"View", "Set", "Delete", "OtherWriter", "Erase", "Move"};
+  out << kKinds[step.kind] << "(handle " << step.handle << ", " << step.name;
+  for (const std::string& element : step.elements) out << ", \"" << element << "\"";
+  out << (step.refresh ? ", refresh)" : ")");
+}
+
 rc::Gen<Step> Steps() {
   return rc::gen::construct<Step>(rc::gen::weightedElement<Step::Kind>({{6, Step::kView},
                                                                         {2, Step::kSet},
@@ -138,7 +146,7 @@ rc::Gen<Step> Steps() {
                                                                         {2, Step::kOtherWriter},
                                                                         {1, Step::kErase},
                                                                         {1, Step::kMove}}),
-                                  rc::gen::inRange(0, 3), Name(), Elements(),
+                                  rc::gen::element(0, 1, 2), Name(), Elements(),
                                   rc::gen::arbitrary<bool>());
 }
 
