@@ -7,6 +7,7 @@
 
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,14 @@ std::string FileOf(const std::vector<GeneratedGroup>& groups) {
   }
   return text;
 }
+
+// A view is taken from a handle that outlives the call, never from a temporary one.
+template <class Key, class = void>
+struct Viewable : std::false_type {};
+template <class Key>
+struct Viewable<Key, std::void_t<decltype(zor::qel::View(std::declval<Key>(), ""))>>
+    : std::true_type {};
+static_assert(Viewable<const QELRBKey&>::value && !Viewable<QELRBKey>::value);
 
 // Whether `view` shows what HasValue and GetValue of the same handle answer.
 void ExpectSameAsGetValue(const QELRBKey& key, const std::string& name,

@@ -47,9 +47,9 @@ class QEL_API QELRBKey {
   // The value of that name as this handle holds it, without a copy, or null when the key has
   // none (no error record). The value stays valid until this handle next changes: a write or
   // move through it (SetValue, AddValue, DeleteValue, SetValues, ChangeKey, Up, CommitSuicide,
-  // assignment, destruction), or a read through it after the store changed (Refresh,
-  // WaitForChange, a write through another handle of the connection), which reloads its values.
-  // Other handles, and the store changing, leave it as it was until then.
+  // assignment, destruction), or a read through it or a copy of it after the store changed
+  // (Refresh, WaitForChange, a write through another handle of the connection), which may reload
+  // its values. Other handles, and the store changing, leave it as it was until then.
   const QELRBValue* FindValue(std::string_view name) const;
   void SetValue(const std::string& name, const QELRBValue& value);
   // Merges the elements of `value` into the list; 159 when one is already there.

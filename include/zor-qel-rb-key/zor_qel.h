@@ -52,7 +52,7 @@ class MalformedValueError : public QELError {
 //   Up, CommitSuicide, assignment to it, its destruction) ends every view taken from it;
 // - after the store changed (QELConnection::Refresh or WaitForChange brought in another writer's
 //   changes, or another handle of the connection wrote), the next read through that handle, or
-//   through a copy of it, reloads the key's values and ends the views taken before.
+//   through a copy of it, may reload the key's values and so end the views taken before.
 // Until then the store changing, other handles writing, and the key being erased leave a view
 // reading the value it showed when taken. Copy what must outlive that (QELRBValue(*view)).
 class ValueView {
@@ -81,6 +81,8 @@ class ValueView {
 inline ValueView View(const QELRBKey& key, std::string_view name) {
   return ValueView(key.FindValue(name));
 }
+// A handle made for the call alone would end its view with the call.
+ValueView View(const QELRBKey&& key, std::string_view name) = delete;
 
 namespace detail {
 
