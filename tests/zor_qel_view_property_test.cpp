@@ -48,18 +48,21 @@ struct GeneratedGroup {
   std::vector<std::pair<std::string, std::string>> entries;
 };
 
+// Up to 30 groups of up to 12 entries, paths up to 6 names deep.
 rc::Gen<std::vector<GeneratedGroup>> Groups() {
-  const auto path =
-      rc::gen::map(rc::gen::container<std::vector<std::string>>(
-                       rc::gen::element<std::string>("S", "app", "Module_with_a_long_name", "k")),
-                   [](const std::vector<std::string>& names) {
-                     std::string joined;
-                     for (const std::string& name : names) joined += "/" + name;
-                     return joined.empty() ? std::string("/top") : joined;
-                   });
-  return rc::gen::container<std::vector<GeneratedGroup>>(rc::gen::construct<GeneratedGroup>(
-      path, rc::gen::container<std::vector<std::pair<std::string, std::string>>>(
-                rc::gen::pair(Name(), EntryText()))));
+  const auto path = rc::gen::map(
+      rc::gen::resize(6, rc::gen::container<std::vector<std::string>>(rc::gen::element<std::string>(
+                             "S", "app", "Module_with_a_long_name", "k"))),
+      [](const std::vector<std::string>& names) {
+        std::string joined;
+        for (const std::string& name : names) joined += "/" + name;
+        return joined.empty() ? std::string("/top") : joined;
+      });
+  const auto entries =
+      rc::gen::resize(12, rc::gen::container<std::vector<std::pair<std::string, std::string>>>(
+                              rc::gen::pair(Name(), EntryText())));
+  return rc::gen::resize(30, rc::gen::container<std::vector<GeneratedGroup>>(
+                                 rc::gen::construct<GeneratedGroup>(path, entries)));
 }
 
 // The store file of `groups`; a path given twice, and a name twice in a group, are left to the
