@@ -40,7 +40,20 @@ size_t ResetAllocationPeak() {
 
 void* operator new(size_t size) { return CountedAllocate(size); }
 void* operator new[](size_t size) { return CountedAllocate(size); }
+// The nothrow forms too (std::stable_sort's buffer uses them): freed by the same delete.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return CountedAllocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
 void operator delete(void* pointer) noexcept { CountedFree(pointer); }
 void operator delete[](void* pointer) noexcept { CountedFree(pointer); }
 void operator delete(void* pointer, size_t) noexcept { CountedFree(pointer); }
 void operator delete[](void* pointer, size_t) noexcept { CountedFree(pointer); }
+void operator delete(void* pointer, const std::nothrow_t&) noexcept { CountedFree(pointer); }
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept { CountedFree(pointer); }

@@ -1,7 +1,7 @@
 // Reading values and walking children through the public API, on generated stores of 2,000,
 // 20,000 and 200,000 groups (bench_stores.h), each against a floor built and timed in the same
 // run: the same (group, name) lookups in a std::unordered_map, and the same walk as a range of a
-// std::set of the group names.
+// std::set of the group names. Values are read as copies (GetValue) and in place (zor::qel::View).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include <zor-qel-rb-key/zor_qel_rb_key.h>
+#include <zor-qel-rb-key/zor_qel.h>
 #include "bench_stores.h"
 
 namespace {
@@ -55,30 +55,23 @@ struct LoggedIn {
   size_t heap_before_login;
 };
 
-// Opens every key once, in an order that does not follow the file, and reads each of its values
-// by name; per value. The floor finds the same (group, name) pairs, in the same order, in an
-// unordered_map the benchmark fills with the store's entries, and reads each value's length and
-// first byte. The two take turns, a whole pass each, so that both see the machine alike; the
-// ratio is the median of the passes' ratios, the times their medians. The first pass after login,
-// which also decodes every key's values for the first time, is reported on its own, and so is
-// what the heap holds per byte of the file after the login and after that pass.
-void BM_OpenKeysAndReadValues(benchmark::State& state) {
+using Groups = std::vector<const bench_stores::Group*>::const_iterator;
+
+// Times `read` over every key, in an order that does not follow the file, against the floor: the
+// same (group, name) pairs, in the same order, found in an unordered_map the benchmark fills with
+// the store's entries, reading each value's length and first byte. The two take turns, a whole
+// pass each, so that both see the machine alike; the ratio is the median of the passes' ratios,
+// the times their medians. The first pass after login, which also decodes every key's values for
+// the first time, is reported on its own, and so is what the heap holds per byte of the file
+// after the login and after that pass.
+template <class Read>
+void CompareWithFloor(benchmark::State& state, Read read) {
   LoggedIn data(static_cast<size_t>(state.range(0)));
   const size_t heap_after_login = HeapInUse();
   const std::vector<const bench_stores::Group*> order = bench_stores::Shuffled(data.store);
   const size_t heap_order = HeapInUse() - heap_after_login;
-  const QELConnection& connection = data.connection;
-  using Groups = std::vector<const bench_stores::Group*>::const_iterator;
-  auto read = [&connection](Groups begin, Groups end) {
-    for (Groups group = begin; group != end; ++group) {
-      const QELRBKey key((*group)->path, connection);
-      for (const auto& entry : (*group)->entries) {
-        benchmark::DoNotOptimize(key.GetValue(entry.first));
-      }
-    }
-  };
   double start = ThreadSeconds();
-  read(order.begin(), order.end());
+  read(data.connection, order.begin(), order.end());
   const double first = ThreadSeconds() - start;
   const size_t heap_after_reads = HeapInUse() - heap_order;
   std::unordered_map<Pair, std::string, PairHash> floor;
@@ -103,7 +96,7 @@ void BM_OpenKeysAndReadValues(benchmark::State& state) {
     start = ThreadSeconds();
     look_up(order.begin(), order.end());
     const double middle = ThreadSeconds();
-    read(order.begin(), order.end());
+    read(data.connection, order.begin(), order.end());
     passes.push_back(ThreadSeconds() - middle);
     floor_passes.push_back(middle - start);
   }
@@ -121,9 +114,60 @@ void BM_OpenKeysAndReadValues(benchmark::State& state) {
   state.counters["heap_per_file_read"] =
       static_cast<double>(heap_after_reads - data.heap_before_login) / file;
 }
+
+// Opens each key with a handle of its own and reads each of its values by name with GetValue,
+// which returns a copy; per value.
+void BM_OpenKeysAndReadValues(benchmark::State& state) {
+  CompareWithFloor(state, [](const QELConnection& connection, Groups begin, Groups end) {
+    for (Groups group = begin; group != end; ++group) {
+      const QELRBKey key((*group)->path, connection);
+      for (const auto& entry : (*group)->entries) {
+        benchmark::DoNotOptimize(key.GetValue(entry.first));
+      }
+    }
+  });
+}
 BENCHMARK(BM_OpenKeysAndReadValues)->Arg(2000)->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenKeysAndReadValues)->Arg(20000)->Iterations(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OpenKeysAndReadValues)->Arg(200000)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Reads each value in place through zor::qel::View, reading its element count and the first byte
+// of its first element as the floor does; per value. With a handle of its own for each key, and
+// with one handle moved from key to key: what opening a key costs beside reading its values.
+void ViewEach(const QELRBKey& key, const bench_stores::Group& group) {
+  for (const auto& entry : group.entries) {
+    const zor::qel::ValueView value = zor::qel::View(key, entry.first);
+    benchmark::DoNotOptimize(value->Size());
+    benchmark::DoNotOptimize(value->Elements().front()[0]);
+  }
+}
+
+template <bool kMoveOneHandle>
+void ViewValues(const QELConnection& connection, Groups begin, Groups end) {
+  if (kMoveOneHandle) {
+    QELRBKey key(connection);
+    for (Groups group = begin; group != end; ++group) {
+      key.ChangeKey((*group)->path);
+      ViewEach(key, **group);
+    }
+  } else {
+    for (Groups group = begin; group != end; ++group) {
+      ViewEach(QELRBKey((*group)->path, connection), **group);
+    }
+  }
+}
+
+void BM_OpenKeysAndViewValues(benchmark::State& state) {
+  CompareWithFloor(state, ViewValues<false>);
+}
+BENCHMARK(BM_OpenKeysAndViewValues)->Arg(2000)->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenKeysAndViewValues)->Arg(20000)->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OpenKeysAndViewValues)->Arg(200000)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_MoveKeyAndViewValues(benchmark::State& state) { CompareWithFloor(state, ViewValues<true>); }
+BENCHMARK(BM_MoveKeyAndViewValues)->Arg(2000)->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MoveKeyAndViewValues)->Arg(20000)->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MoveKeyAndViewValues)->Arg(200000)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 // Opens `path` and walks its direct children with the public iterator, reading each one's path.
 int WalkChildren(const std::string& path, const QELConnection& connection) {

@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include <zor-qel-rb-key/qel_connection.h>
 #include <zor-qel-rb-key/qel_export.h>
@@ -43,6 +44,13 @@ class QEL_API QELRBKey {
   bool HasValue(const std::string& name) const;
   // Throws QELError 160 when the key has no value of that name.
   QELRBValue GetValue(const std::string& name) const;
+  // The value of that name as this handle holds it, without a copy, or null when the key has
+  // none (no error record). The value stays valid until this handle next changes: a write or
+  // move through it (SetValue, AddValue, DeleteValue, SetValues, ChangeKey, Up, CommitSuicide,
+  // assignment, destruction), or a read through it or a copy of it after the store changed
+  // (Refresh, WaitForChange, a write through another handle of the connection), which may reload
+  // its values. Other handles, and the store changing, leave it as it was until then.
+  const QELRBValue* FindValue(std::string_view name) const;
   void SetValue(const std::string& name, const QELRBValue& value);
   // Merges the elements of `value` into the list; 159 when one is already there.
   void AddValue(const std::string& name, const QELRBValue& value);

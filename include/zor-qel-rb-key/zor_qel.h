@@ -1,5 +1,6 @@
-// zor::qel: a thin C++17 layer beside the key API: typed reads with defaults, range-for over a
-// key's subkeys and values, and a transaction guard. Header-only; it uses only the exported API.
+// zor::qel: a thin C++17 layer beside the key API: reads in place and typed reads with defaults,
+// range-for over a key's subkeys and values, and a transaction guard. Header-only; it uses only
+// the exported API.
 // Thread safety: that of the key API: a connection, with every key, range and guard made from it,
 // is used by one thread at a time.
 #pragma once
@@ -9,6 +10,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <type_traits>
 #include <utility>
@@ -44,14 +46,45 @@ class MalformedValueError : public QELError {
   std::vector<std::string> elements_;
 };
 
-namespace detail {
+// A value read in place, without a copy, or none: View(key, name) finds it. Reading it allocates
+// nothing. It stays valid until the handle it came from next changes:
+// - a write or move through that handle (SetValue, AddValue, DeleteValue, SetValues, ChangeKey,
+//   Up, CommitSuicide, assignment to it, its destruction) ends every view taken from it;
+// - after the store changed (QELConnection::Refresh or WaitForChange brought in another writer's
+//   changes, or another handle of the connection wrote), the next read through that handle, or
+//   through a copy of it, may reload the key's values and so end the views taken before.
+// Until then the store changing, other handles writing, and the key being erased leave a view
+// reading the value it showed when taken. Copy what must outlive that (QELRBValue(*view)).
+class ValueView {
+ public:
+  ValueView() = default;
+  explicit ValueView(const QELRBValue* value) : value_(value) {}
 
-// Whether the key holds the value; asks before reading, so a missing value makes no error record.
-inline bool FindValue(const QELRBKey& key, const std::string& name, QELRBValue& value) {
-  if (!key.HasValue(name)) return false;
-  value = key.GetValue(name);
-  return true;
+  bool Present() const { return value_ != nullptr; }
+  explicit operator bool() const { return Present(); }
+  // REQUIRES: Present().
+  const QELRBValue& operator*() const { return *value_; }
+  const QELRBValue* operator->() const { return value_; }
+  const std::vector<std::string>& Elements() const { return value_->Elements(); }
+
+ private:
+  const QELRBValue* value_ = nullptr;
+};
+
+// The value `name` of `key` in place (see ValueView), or an absent view when the key has no value
+// of that name; no error record either way. To read many keys, move one handle from key to key
+// with ChangeKey("/absolute/path") rather than constructing a handle for each: a move hashes the
+// path once and allocates nothing once the handle's path has room for the new one.
+//   QELRBKey key(connection);
+//   key.ChangeKey("/Service");
+//   if (const zor::qel::ValueView host = zor::qel::View(key, "host")) Use(host->Elements());
+inline ValueView View(const QELRBKey& key, std::string_view name) {
+  return ValueView(key.FindValue(name));
 }
+// A handle made for the call alone would end its view with the call.
+ValueView View(const QELRBKey&& key, std::string_view name) = delete;
+
+namespace detail {
 
 // The one element of a value read as a scalar: empty and multi-element values are malformed.
 // `type` is what was asked for, with its article ("an integer").
@@ -106,10 +139,10 @@ bool ParseInteger(const std::string& text, Integer& number, std::string& problem
 // reads as "". Throws MalformedValueError for a list of more than one element.
 inline std::string ReadString(const QELRBKey& key, const std::string& name,
                               const std::string& fallback) {
-  QELRBValue value;
-  if (!detail::FindValue(key, name, value)) return fallback;
-  if (value.Empty()) return std::string();
-  return detail::SingleElement(key, name, value, "a string");
+  const ValueView value = View(key, name);
+  if (!value) return fallback;
+  if (value->Empty()) return std::string();
+  return detail::SingleElement(key, name, *value, "a string");
 }
 
 // The value as a decimal integer of the type of `fallback` ("80", "-3", "+7"; no blanks, no
@@ -120,9 +153,9 @@ template <class Integer>
 Integer ReadInteger(const QELRBKey& key, const std::string& name, Integer fallback) {
   static_assert(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>,
                 "ReadInteger reads integers; use ReadBool for bool");
-  QELRBValue value;
-  if (!detail::FindValue(key, name, value)) return fallback;
-  const std::string& text = detail::SingleElement(key, name, value, "an integer");
+  const ValueView value = View(key, name);
+  if (!value) return fallback;
+  const std::string& text = detail::SingleElement(key, name, *value, "an integer");
   Integer number{};
   std::string problem;
   if (!detail::ParseInteger(text, number, problem)) {
@@ -135,11 +168,14 @@ Integer ReadInteger(const QELRBKey& key, const std::string& name, Integer fallba
 // case; `fallback` when the key has no value of that name. Throws MalformedValueError for
 // anything else, an empty value included.
 inline bool ReadBool(const QELRBKey& key, const std::string& name, bool fallback) {
-  QELRBValue value;
-  if (!detail::FindValue(key, name, value)) return fallback;
-  const QELNoCaseString text = detail::SingleElement(key, name, value, "a boolean");
-  if (text == "true" || text == "yes" || text == "on" || text == "1") return true;
-  if (text == "false" || text == "no" || text == "off" || text == "0") return false;
+  const ValueView value = View(key, name);
+  if (!value) return fallback;
+  const std::string_view text = detail::SingleElement(key, name, *value, "a boolean");
+  auto is = [text](std::string_view word) {
+    return text.size() == word.size() && QELNoCaseString::CompareText(text, word) == 0;
+  };
+  if (is("true") || is("yes") || is("on") || is("1")) return true;
+  if (is("false") || is("no") || is("off") || is("0")) return false;
   throw MalformedValueError(key.GetKeyPath(), name,
                             "not a boolean (true/false, yes/no, on/off, 1/0)", value.Elements(),
                             __LINE__);
@@ -151,8 +187,8 @@ bool ReadBool(const QELRBKey& key, const std::string& name, const char* fallback
 // is a list, so this read never fails on the value itself.
 inline std::vector<std::string> ReadList(const QELRBKey& key, const std::string& name,
                                          std::vector<std::string> fallback = {}) {
-  QELRBValue value;
-  if (!detail::FindValue(key, name, value)) return fallback;
+  const ValueView value = View(key, name);
+  if (!value) return fallback;
   return value.Elements();
 }
 

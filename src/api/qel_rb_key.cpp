@@ -87,6 +87,10 @@ QELRBValue QELRBKey::GetValue(const std::string& name) const {
   return std::move(item.second);
 }
 
+const QELRBValue* QELRBKey::FindValue(std::string_view name) const {
+  return keyPointer->FindValue(name);
+}
+
 void QELRBKey::SetValue(const std::string& name, const QELRBValue& value) {
   QELValueItem item(QELNoCaseString(name), value);
   const QELStatus status = keyPointer->SetValue(std::move(item));

@@ -203,6 +203,11 @@ QELStatus QELIniKey::GetValue(QELValueItem& value) {
   return QELKey::GetValue(value);
 }
 
+const QELRBValue* QELIniKey::FindValue(std::string_view value_name) {
+  FollowStore();
+  return QELKey::FindValue(value_name);
+}
+
 QELStatus QELIniKey::GetValues(QELValueMapPointer& out) {
   FollowStore();
   return QELKey::GetValues(out);

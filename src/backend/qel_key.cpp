@@ -107,6 +107,13 @@ QELStatus QELKey::GetValue(QELValueItem& value) {
   return QELStatus();
 }
 
+const QELRBValue* QELKey::FindValue(std::string_view value_name) {
+  const QELValueMapPointer& cache = values;
+  const QELValueMap* map = cache.operator->();
+  const QELValueMap::const_iterator found = map->Find(value_name);
+  return found == map->End() ? nullptr : &found->second;
+}
+
 QELStatus QELKey::GetValues(QELValueMapPointer& out) {
   out = values;
   return QELStatus();

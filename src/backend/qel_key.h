@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <zor-qel-rb-key/qel_imp_pointer.h>
@@ -70,6 +71,10 @@ class QELKey {
   // Fills `value.second` with the value named `value.first` (and `value.first` with its stored
   // spelling); 160 with a text naming the value and the key when there is none.
   virtual QELStatus GetValue(QELValueItem& value);
+  // The cached value of that name without a copy, or null when there is none. The
+  // pointer stays valid until this key object next changes its cache: a write through it, a
+  // move, or a read that reloads the cache because the store changed since it was loaded.
+  virtual const QELRBValue* FindValue(std::string_view name);
   // Shares the whole value cache with `values`.
   virtual QELStatus GetValues(QELValueMapPointer& values);
   // Sets `has` to whether a value of that name exists. Always succeeds.

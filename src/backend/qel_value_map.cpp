@@ -13,7 +13,7 @@ QELValueMap::iterator QELValueMap::Find(const std::string& name) {
   return entries_.end();
 }
 
-QELValueMap::const_iterator QELValueMap::Find(const std::string& name) const {
+QELValueMap::const_iterator QELValueMap::Find(std::string_view name) const {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (EqualNoCase(it->first, name)) return it;
   }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,7 +31,7 @@ class QELValueMap {
   const_iterator End() const { return entries_.end(); }
   // The first entry whose name equals `name` ignoring case, or End().
   virtual iterator Find(const std::string& name);
-  const_iterator Find(const std::string& name) const;
+  const_iterator Find(std::string_view name) const;
   virtual uint64_t Size() const { return entries_.size(); }
   // Replaces the value of an entry of that name (keeping its stored name and place) or appends.
   virtual void Set(const Entry& entry);
