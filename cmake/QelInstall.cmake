@@ -8,14 +8,17 @@ set(QEL_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/zor-qel-rb-key)
 set(QEL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zor-qel-rb-key)
 
 # The headers a program needs: exactly the folder include/zor-qel-rb-key, included as
-# <zor-qel-rb-key/...>.
+# <zor-qel-rb-key/...>, and in compat/ the names release 3.0 gave them.
 file(GLOB QEL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/zor-qel-rb-key/*.h)
+file(GLOB QEL_COMPAT_HEADERS ${PROJECT_SOURCE_DIR}/include/zor-qel-rb-key/compat/*.h)
 
 set_target_properties(zor-qel-rb-key PROPERTIES EXPORT_NAME qel-rb-key)
 install(TARGETS zor-qel-rb-key EXPORT zor-qel-rb-key-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
 install(FILES ${QEL_PUBLIC_HEADERS} DESTINATION ${QEL_INSTALL_INCLUDEDIR} COMPONENT development)
+install(FILES ${QEL_COMPAT_HEADERS} DESTINATION ${QEL_INSTALL_INCLUDEDIR}/compat
+  COMPONENT development)
 
 install(EXPORT zor-qel-rb-key-targets NAMESPACE zor:: FILE zor-qel-rb-keyTargets.cmake
   DESTINATION ${QEL_INSTALL_CMAKEDIR} COMPONENT development)
