@@ -23,8 +23,9 @@ class QEL_API QELRBConstValueIterator {
 
   /// An iterator without a walk; it equals EndIterator.
   QELRBConstValueIterator();
-  /// Walks the values of `key` whose names match the wildcard pattern `filter` ("*" for all; "?"
-  /// one character), in the key's order; throws QELError on an empty or deleted key.
+  /// Walks the values of `key` whose whole names match the wildcard pattern `filter`, byte for
+  /// byte ("*" any run, "?" one byte, "[a-z]" a class; "*" for all), in the key's order; throws
+  /// QELError on an empty or deleted key.
   QELRBConstValueIterator(const QELRBKey& key, const std::string& filter);
   ~QELRBConstValueIterator();
 
