@@ -4,6 +4,7 @@
 /// They are the entry points the library has exported since 3.0, and act on the same sink and
 /// trace switch as their zor::qel namesakes.
 #pragma once
+// Kept for 3.0 programs: see docs/compatibility.md.
 
 #include <functional>
 #include <string>
