@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds the project and checks what users install: a tree installed under a temporary prefix
 # (qelreg runs from it, pkg-config gives plain paths), then the three Debian packages: their
-# contents and control data, installed with dpkg -i, a consumer program built against them through
-# find_package and through pkg-config and run, every installed header compiled on its own, the
-# installed qelreg run from /usr/bin; the packages are removed again at the end.
+# contents and control data (symbols file, Multi-Arch, hardening, stripped binaries) and lintian
+# without warnings, installed with dpkg -i, consumer programs (one as written for 3.0) built
+# against them through find_package and through pkg-config and run, every installed header
+# compiled on its own, the installed qelreg run from /usr/bin; the packages are removed again at
+# the end.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+version=$(sed -n 's/^project(zor-qel-rb-key VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
 work=$(mktemp -d)
 packages=(qelreg libzor-qel-rb-key-dev libzor-qel-rb-key3)
 sudo=""
@@ -59,9 +62,10 @@ expect_files() {
 }
 libdir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 expect_files libzor-qel-rb-key3 "$libdir/libzor-qel-rb-key.so.3" \
-  "$libdir/libzor-qel-rb-key.so.3.0.0" usr/share/doc/libzor-qel-rb-key3/copyright
+  "$libdir/libzor-qel-rb-key.so.$version" usr/share/doc/libzor-qel-rb-key3/copyright
 expect_files libzor-qel-rb-key-dev "$libdir/libzor-qel-rb-key.so" \
-  usr/include/zor-qel-rb-key/zor_qel_rb_key.h "$libdir/pkgconfig/zor-qel-rb-key.pc" \
+  usr/include/zor-qel-rb-key/zor_qel_rb_key.h usr/include/zor-qel-rb-key/compat/zor_qel_rb_key.h \
+  "$libdir/pkgconfig/zor-qel-rb-key.pc" \
   "$libdir/cmake/zor-qel-rb-key/zor-qel-rb-keyConfig.cmake" \
   usr/share/doc/libzor-qel-rb-key-dev/copyright
 expect_files qelreg usr/bin/qelreg usr/share/man/man1/qelreg.1.gz \
@@ -73,19 +77,36 @@ dpkg-deb --field "$(deb libzor-qel-rb-key-dev)" Depends | grep -q 'libzor-qel-rb
   fail "libzor-qel-rb-key-dev does not depend on its own version of libzor-qel-rb-key3"
 dpkg-deb --field "$(deb qelreg)" Depends | grep -q 'libzor-qel-rb-key3 (>= ' ||
   fail "qelreg does not depend on libzor-qel-rb-key3"
-dpkg-deb --info "$(deb libzor-qel-rb-key3)" shlibs | grep -q '^libzor-qel-rb-key 3 libzor-qel-rb-key3 (>= ' ||
-  fail "libzor-qel-rb-key3 has no >= shlibs entry"
+# Programs depend on the release of the newest symbol they use: 3.0.0 for one of 3.0, this
+# version for one new in it.
+dpkg-deb --info "$(deb libzor-qel-rb-key3)" symbols >"$work/symbols"
+grep -q '^libzor-qel-rb-key.so.3 libzor-qel-rb-key3 #MINVER#$' "$work/symbols" ||
+  fail "libzor-qel-rb-key3 has no symbols file"
+grep -q '^ _ZN8QELRBKey8SetValue.* 3\.0\.0$' "$work/symbols" ||
+  fail "the symbols file does not date a 3.0 symbol to 3.0.0"
+grep -q "^ _ZN13QELConnection7Refresh.* $version\$" "$work/symbols" ||
+  fail "the symbols file does not date a new symbol to $version"
+dpkg-deb --info "$(deb libzor-qel-rb-key3)" shlibs | grep -qx "libzor-qel-rb-key 3 libzor-qel-rb-key3 (>= $version)" ||
+  fail "the shlibs fallback of libzor-qel-rb-key3 does not name $version"
+for script in postinst postrm; do
+  if dpkg-deb --info "$(deb libzor-qel-rb-key3)" "$script" >/dev/null 2>&1; then
+    fail "libzor-qel-rb-key3 has a $script: the ldconfig trigger does its work"
+  fi
+done
+dpkg-deb --field "$(deb libzor-qel-rb-key3)" Multi-Arch | grep -qx same ||
+  fail "libzor-qel-rb-key3 is not Multi-Arch: same"
 mkdir "$work/unpacked"
 for package in "${packages[@]}"; do dpkg-deb --extract "$(deb "$package")" "$work/unpacked"; done
-for binary in "$work/unpacked/usr/bin/qelreg" "$work/unpacked/$libdir/libzor-qel-rb-key.so.3.0.0"; do
+for binary in "$work/unpacked/usr/bin/qelreg" "$work/unpacked/$libdir/libzor-qel-rb-key.so.$version"; do
   file "$binary" | grep -q ', stripped' || fail "$binary is not stripped"
   if readelf -d "$binary" | grep -qE 'RUNPATH|RPATH'; then fail "$binary has a run path"; fi
+  readelf -d "$binary" | grep -q 'BIND_NOW' || fail "$binary is not linked with -z now"
+  readelf -lW "$binary" | grep -q 'GNU_RELRO' || fail "$binary is not linked with -z relro"
+  readelf -sW --dyn-syms "$binary" | grep -q '__[a-z_]*_chk' || fail "$binary calls no fortified function"
 done
-if command -v lintian >/dev/null; then
-  # Errors fail the check; warnings are shown.
-  lintian --tag-display-limit 0 "$work"/build/*.deb 2>&1 | grep -v 'root privileges' | tee "$work/lintian.log"
-  if grep -q '^E:' "$work/lintian.log"; then fail "lintian reports errors"; fi
-fi
+# Errors and warnings fail the check.
+lintian --tag-display-limit 0 "$work"/build/*.deb 2>&1 | grep -v 'root privileges' | tee "$work/lintian.log"
+if grep -qE '^[EW]:' "$work/lintian.log"; then fail "lintian reports errors or warnings"; fi
 
 echo "== install the packages"
 installed=yes
@@ -97,13 +118,18 @@ for header in /usr/include/zor-qel-rb-key/*.h; do
   echo "#include <zor-qel-rb-key/$(basename "$header")>" |
     c++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -x c++ -
 done
-diff <(cd /usr/include/zor-qel-rb-key && ls) <(cd "$root/include/zor-qel-rb-key" && ls)
+for header in /usr/include/zor-qel-rb-key/compat/*.h; do
+  echo "#include <$(basename "$header")>" |
+    c++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I/usr/include/zor-qel-rb-key/compat -x c++ -
+done
+diff <(cd /usr/include/zor-qel-rb-key && ls -R) <(cd "$root/include/zor-qel-rb-key" && ls -R)
 
 echo "== consumer through find_package(zor-qel-rb-key)"
 cmake -S "$root/tests/consumer" -B "$work/consumer-cmake" -G Ninja >"$work/consumer-configure.log"
 cmake --build "$work/consumer-cmake" >"$work/consumer-build.log" ||
   { cat "$work/consumer-build.log"; exit 1; }
 "$work/consumer-cmake/qel-consumer" "$work/store-cmake.ini"
+"$work/consumer-cmake/qel-consumer-3.0" "$work/store-cmake-3.0.ini"
 
 echo "== consumer through pkg-config"
 flags=$(pkg-config --cflags --libs zor-qel-rb-key)
@@ -113,6 +139,14 @@ case "$flags" in */../*) fail "pkg-config paths are not plain: $flags" ;; esac
 c++ -std=c++17 -Wall -Wextra -Werror "$root/tests/consumer/main.cpp" -o "$work/qel-consumer-pc" \
   $flags
 "$work/qel-consumer-pc" "$work/store-pc.ini"
+# The program written for 3.0 compiles unchanged, told that its logging names are deprecated.
+# shellcheck disable=SC2086
+c++ -std=c++17 -Wall -Wextra -Werror -Wno-error=deprecated-declarations \
+  "$root/tests/consumer/main_3_0.cpp" -o "$work/qel-consumer-3.0-pc" $flags 2>"$work/3.0.log" ||
+  { cat "$work/3.0.log"; exit 1; }
+grep -q "deprecated: use zor::qel::SetLogSink" "$work/3.0.log" ||
+  fail "the 3.0 logging names are not marked deprecated"
+"$work/qel-consumer-3.0-pc" "$work/store-pc-3.0.ini"
 
 echo "== installed qelreg"
 /usr/bin/qelreg --version

@@ -8,8 +8,9 @@ set(QEL_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/zor-qel-rb-key)
 set(QEL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zor-qel-rb-key)
 
 # The headers a program needs: exactly the folder include/zor-qel-rb-key, included as
-# <zor-qel-rb-key/...>.
+# <zor-qel-rb-key/...>, and in compat/ the names release 3.0 gave them.
 file(GLOB QEL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/zor-qel-rb-key/*.h)
+file(GLOB QEL_COMPAT_HEADERS ${PROJECT_SOURCE_DIR}/include/zor-qel-rb-key/compat/*.h)
 
 set_target_properties(zor-qel-rb-key PROPERTIES EXPORT_NAME qel-rb-key)
 install(TARGETS zor-qel-rb-key EXPORT zor-qel-rb-key-targets
@@ -17,6 +18,8 @@ install(TARGETS zor-qel-rb-key EXPORT zor-qel-rb-key-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${QEL_PUBLIC_HEADERS} DESTINATION ${QEL_INSTALL_INCLUDEDIR} COMPONENT development)
+install(FILES ${QEL_COMPAT_HEADERS} DESTINATION ${QEL_INSTALL_INCLUDEDIR}/compat
+  COMPONENT development)
 
 install(EXPORT zor-qel-rb-key-targets NAMESPACE zor:: FILE zor-qel-rb-keyTargets.cmake
   DESTINATION ${QEL_INSTALL_CMAKEDIR} COMPONENT development)
@@ -93,21 +96,39 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${QEL_DEB_RELEASE})
-# dpkg-shlibdeps finds the library qelreg links in the build tree; the library's shlibs file lets
-# packages built against it depend on this version or a later one of the same soname.
+# dpkg-shlibdeps finds the library qelreg links in the build tree. The library's symbols file
+# lets a package built against it depend on the release that first exported each symbol it uses:
+# the recorded file, completed by dpkg-gensymbols from the built library (an export it does not
+# record is given this version; one it records that went fails the build).
+# A shlibs file stays beside it, as Debian requires of a library package; dpkg-shlibdeps reads it
+# only for a library without a symbols file, and it names this version, never an older one.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+file(WRITE ${PROJECT_BINARY_DIR}/debian/shlibs
+  "libzor-qel-rb-key ${PROJECT_VERSION_MAJOR} ${QEL_RUNTIME_PACKAGE} (>= ${PROJECT_VERSION})\n")
+set(QEL_RUNTIME_CONTROL ${CMAKE_CURRENT_LIST_DIR}/debian/triggers ${PROJECT_BINARY_DIR}/debian/shlibs)
+find_program(QEL_DPKG_GENSYMBOLS dpkg-gensymbols)
+if(QEL_DPKG_GENSYMBOLS AND NOT WIN32 AND NOT QEL_SANITIZE)
+  set(QEL_RECORDED_SYMBOLS ${CMAKE_CURRENT_LIST_DIR}/debian/${QEL_RUNTIME_PACKAGE}.symbols)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/symbols
+    COMMAND ${QEL_DPKG_GENSYMBOLS} -p${QEL_RUNTIME_PACKAGE} -v${PROJECT_VERSION} -c1 -q
+      -I${QEL_RECORDED_SYMBOLS} -e$<TARGET_FILE:zor-qel-rb-key>
+      -O${PROJECT_BINARY_DIR}/debian/symbols
+    DEPENDS zor-qel-rb-key ${QEL_RECORDED_SYMBOLS} VERBATIM)
+  add_custom_target(qel-debian-symbols ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/symbols)
+  list(APPEND QEL_RUNTIME_CONTROL ${PROJECT_BINARY_DIR}/debian/symbols)
+endif()
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${QEL_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-# The loader's cache is refreshed by the ldconfig trigger.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+# The loader's cache is refreshed by the ldconfig trigger alone.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${QEL_RUNTIME_CONTROL})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/QelDebMultiArch.cmake)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "hierarchical configuration store client library
 zor-qel-rb-key keeps a tree of keys, each holding named values that are lists
-of strings, in one INI file on the local disk or on a WebDAV server.
+of strings, in one INI file on the local disk or on a WebDAV server, or in an
+etcd cluster.
 
 This package holds the shared library.")
 
@@ -117,7 +138,8 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${QEL_RUNTIME_PACKAGE} (= ${QEL_DE
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "hierarchical configuration store client library - development files
 zor-qel-rb-key keeps a tree of keys, each holding named values that are lists
-of strings, in one INI file on the local disk or on a WebDAV server.
+of strings, in one INI file on the local disk or on a WebDAV server, or in an
+etcd cluster.
 
 This package holds the C++17 headers, the CMake package
 (find_package(zor-qel-rb-key)) and the pkg-config file.")
@@ -128,7 +150,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${QEL_RUNTIME_PACKAGE} (>= ${PROJECT_VERSION})")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "command-line editor of zor-qel-rb-key configuration stores
-qelreg reads and edits a zor-qel-rb-key configuration store, local or remote:
-lists, exports and imports keys, gets and sets values, several changes in one
-transaction.")
+qelreg reads and edits a zor-qel-rb-key configuration store: an INI file on
+the local disk or on a WebDAV server, or an etcd cluster. It lists, exports,
+imports and copies keys, gets and sets values, makes several changes in one
+transaction, and watches a store for changes.")
 include(CPack)

@@ -11,7 +11,7 @@ set -euo pipefail
 run=(cmake ninja-build g++ libcurl4-openssl-dev libcli11-dev nlohmann-json3-dev)
 test=("${run[@]}" clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
   librapidcheck-dev lighttpd lighttpd-mod-webdav lighttpd-mod-openssl openssl curl dpkg-dev file etcd-server
-  etcd-client)
+  etcd-client doxygen lintian)
 windows=("${test[@]}" g++-mingw-w64-x86-64-posix googletest wine wine64)
 bench=("${test[@]}" libinih-dev libboost-dev libsimpleini-dev)
 case "${1:-test}" in

@@ -1,4 +1,5 @@
-// The one export macro of the library: marks the classes and functions a host program may use.
+/// \file
+/// The one export macro of the library: marks the classes and functions a host program may use.
 #pragma once
 
 #if defined(_WIN32)
@@ -10,5 +11,6 @@
 #define QEL_API __declspec(dllimport)
 #endif
 #else
+/// Marks a class or function the library exports.
 #define QEL_API __attribute__((visibility("default")))
 #endif

@@ -1,20 +1,24 @@
-// qel_shared_pointer: a reference-counted shared holder without copy-on-write.
-// Thread safety: handles sharing one holder may be copied, assigned and destroyed from several
-// threads; the held object is used outside the lock.
+/// \file
+/// qel_shared_pointer: a reference-counted shared holder without copy-on-write.
+/// Thread safety: handles sharing one holder may be copied, assigned and destroyed from several
+/// threads; the held object is used outside the lock.
 #pragma once
 
 #include <cstdint>
 
+/// Shares one heap object of type T among copies, deleted with the last one; Lock guards the count.
 template <class T, class Lock>
 class qel_shared_pointer {
  public:
-  // Takes ownership of `p` (which may be null).
+  /// Takes ownership of `p` (which may be null).
   explicit qel_shared_pointer(T* p = nullptr) : holder_(new holder(p)) {
     holder_->lock.lock();
     holder_->count = 1;
     holder_->lock.unlock();
   }
+  /// Shares `other`'s object.
   qel_shared_pointer(const qel_shared_pointer& other) : holder_(other.holder_) { Raise(); }
+  /// Lets go of the object held so far and shares `other`'s.
   qel_shared_pointer& operator=(const qel_shared_pointer& other) {
     if (this == &other) return *this;
     Release();
@@ -24,8 +28,8 @@ class qel_shared_pointer {
   }
   ~qel_shared_pointer() { Release(); }
 
-  // The held pointer is set when the holder is made and never changes, so it is read without the
-  // lock; the lock guards the count.
+  /// The held pointer is set when the holder is made and never changes, so it is read without the
+  /// lock; the lock guards the count.
   T* Get() const { return holder_->pointer; }
 
  private:

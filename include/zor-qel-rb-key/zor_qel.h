@@ -1,8 +1,9 @@
-// zor::qel: a thin C++17 layer beside the key API: reads in place and typed reads with defaults,
-// range-for over a key's subkeys and values, and a transaction guard. Header-only; it uses only
-// the exported API.
-// Thread safety: that of the key API: a connection, with every key, range and guard made from it,
-// is used by one thread at a time.
+/// \file
+/// zor::qel: a thin C++17 layer beside the key API: reads in place and typed reads with defaults,
+/// range-for over a key's subkeys and values, and a transaction guard. Header-only; it uses only
+/// the exported API.
+/// Thread safety: that of the key API: a connection, with every key, range and guard made from it,
+/// is used by one thread at a time.
 #pragma once
 
 #include <charconv>
@@ -21,12 +22,14 @@
 
 namespace zor::qel {
 
-// A value that is present but does not read as the type asked for. A QELError with code
-// ErrorCode::kMalformedValue and facility Facility::kLibrary; its text names the key, the value,
-// the type and what is wrong, never the value's content (values may hold secrets): Elements()
-// gives that to a program that wants to show it.
+/// A value that is present but does not read as the type asked for. A QELError with code
+/// ErrorCode::kMalformedValue and facility Facility::kLibrary; its text names the key, the value,
+/// the type and what is wrong, never the value's content (values may hold secrets): Elements()
+/// gives that to a program that wants to show it.
 class MalformedValueError : public QELError {
  public:
+  /// The error of value `name` of the key at `key_path`: `problem` says what is wrong, `elements`
+  /// are the value's content and `line` the source line that found it.
   MalformedValueError(const std::string& key_path, const std::string& name,
                       const std::string& problem, std::vector<std::string> elements, long line)
       : QELError("malformed value \"" + name + "\" of key " + key_path + ": " + problem,
@@ -36,8 +39,11 @@ class MalformedValueError : public QELError {
         name_(name),
         elements_(std::move(elements)) {}
 
+  /// The path of the key holding the value.
   const std::string& KeyPath() const { return key_path_; }
+  /// The value's name.
   const std::string& ValueName() const { return name_; }
+  /// The value's elements, as stored.
   const std::vector<std::string>& Elements() const { return elements_; }
 
  private:
@@ -62,7 +68,7 @@ class ValueView {
 
   bool Present() const { return value_ != nullptr; }
   explicit operator bool() const { return Present(); }
-  // REQUIRES: Present().
+  /// REQUIRES: Present().
   const QELRBValue& operator*() const { return *value_; }
   const QELRBValue* operator->() const { return value_; }
   const std::vector<std::string>& Elements() const { return value_->Elements(); }
@@ -71,13 +77,13 @@ class ValueView {
   const QELRBValue* value_ = nullptr;
 };
 
-// The value `name` of `key` in place (see ValueView), or an absent view when the key has no value
-// of that name; no error record either way. To read many keys, move one handle from key to key
-// with ChangeKey("/absolute/path") rather than constructing a handle for each: a move hashes the
-// path once and allocates nothing once the handle's path has room for the new one.
-//   QELRBKey key(connection);
-//   key.ChangeKey("/Service");
-//   if (const zor::qel::ValueView host = zor::qel::View(key, "host")) Use(host->Elements());
+/// The value `name` of `key` in place (see ValueView), or an absent view when the key has no value
+/// of that name; no error record either way. To read many keys, move one handle from key to key
+/// with ChangeKey("/absolute/path") rather than constructing a handle for each: a move hashes the
+/// path once and allocates nothing once the handle's path has room for the new one.
+///   QELRBKey key(connection);
+///   key.ChangeKey("/Service");
+///   if (const zor::qel::ValueView host = zor::qel::View(key, "host")) Use(host->Elements());
 inline ValueView View(const QELRBKey& key, std::string_view name) {
   return ValueView(key.FindValue(name));
 }
@@ -86,8 +92,8 @@ ValueView View(const QELRBKey&& key, std::string_view name) = delete;
 
 namespace detail {
 
-// The one element of a value read as a scalar: empty and multi-element values are malformed.
-// `type` is what was asked for, with its article ("an integer").
+/// The one element of a value read as a scalar: empty and multi-element values are malformed.
+/// `type` is what was asked for, with its article ("an integer").
 inline const std::string& SingleElement(const QELRBKey& key, const std::string& name,
                                         const QELRBValue& value, const char* type) {
   if (value.Size() == 1) return value.Elements().front();
@@ -98,8 +104,8 @@ inline const std::string& SingleElement(const QELRBKey& key, const std::string& 
   throw MalformedValueError(key.GetKeyPath(), name, problem, value.Elements(), __LINE__);
 }
 
-// Decimal digits after an optional sign, nothing around them. A number beyond the type's bounds
-// is told apart from text that is no number, and its message gives the bounds.
+/// Decimal digits after an optional sign, nothing around them. A number beyond the type's bounds
+/// is told apart from text that is no number, and its message gives the bounds.
 template <class Integer>
 bool ParseInteger(const std::string& text, Integer& number, std::string& problem) {
   using Limits = std::numeric_limits<Integer>;
@@ -135,8 +141,8 @@ bool ParseInteger(const std::string& text, Integer& number, std::string& problem
 
 }  // namespace detail
 
-// The value as one string; `fallback` when the key has no value of that name. An empty value
-// reads as "". Throws MalformedValueError for a list of more than one element.
+/// The value as one string; `fallback` when the key has no value of that name. An empty value
+/// reads as "". Throws MalformedValueError for a list of more than one element.
 inline std::string ReadString(const QELRBKey& key, const std::string& name,
                               const std::string& fallback) {
   const ValueView value = View(key, name);
@@ -145,10 +151,10 @@ inline std::string ReadString(const QELRBKey& key, const std::string& name,
   return detail::SingleElement(key, name, *value, "a string");
 }
 
-// The value as a decimal integer of the type of `fallback` ("80", "-3", "+7"; no blanks, no
-// other base), or `fallback` when the key has no value of that name. Throws MalformedValueError
-// for anything else, an empty value or one out of the type's range included:
-//   const uint16_t port = ReadInteger<uint16_t>(key, "port", 8080);
+/// The value as a decimal integer of the type of `fallback` ("80", "-3", "+7"; no blanks, no
+/// other base), or `fallback` when the key has no value of that name. Throws MalformedValueError
+/// for anything else, an empty value or one out of the type's range included:
+///   const uint16_t port = ReadInteger<uint16_t>(key, "port", 8080);
 template <class Integer>
 Integer ReadInteger(const QELRBKey& key, const std::string& name, Integer fallback) {
   static_assert(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>,
@@ -164,9 +170,9 @@ Integer ReadInteger(const QELRBKey& key, const std::string& name, Integer fallba
   return number;
 }
 
-// The value as a boolean: "true", "yes", "on", "1" or "false", "no", "off", "0" in any letter
-// case; `fallback` when the key has no value of that name. Throws MalformedValueError for
-// anything else, an empty value included.
+/// The value as a boolean: "true", "yes", "on", "1" or "false", "no", "off", "0" in any letter
+/// case; `fallback` when the key has no value of that name. Throws MalformedValueError for
+/// anything else, an empty value included.
 inline bool ReadBool(const QELRBKey& key, const std::string& name, bool fallback) {
   const ValueView value = View(key, name);
   if (!value) return fallback;
@@ -180,11 +186,11 @@ inline bool ReadBool(const QELRBKey& key, const std::string& name, bool fallback
                             "not a boolean (true/false, yes/no, on/off, 1/0)", value.Elements(),
                             __LINE__);
 }
-// A text default would convert to `true`; say "true" or "false" as a bool.
+/// A text default would convert to `true`; say "true" or "false" as a bool.
 bool ReadBool(const QELRBKey& key, const std::string& name, const char* fallback) = delete;
 
-// The value's elements, in order; `fallback` when the key has no value of that name. Every value
-// is a list, so this read never fails on the value itself.
+/// The value's elements, in order; `fallback` when the key has no value of that name. Every value
+/// is a list, so this read never fails on the value itself.
 inline std::vector<std::string> ReadList(const QELRBKey& key, const std::string& name,
                                          std::vector<std::string> fallback = {}) {
   const ValueView value = View(key, name);
@@ -192,35 +198,44 @@ inline std::vector<std::string> ReadList(const QELRBKey& key, const std::string&
   return value.Elements();
 }
 
-// The end of a walk in a range-for.
+/// The end of a walk in a range-for.
 struct WalkEnd {};
 
-// The subkeys of a key for a range-for: `for (const QELRBKey& sub : Subkeys(key))`. Each step
-// yields a handle of its own, valid after the loop. The walk starts at begin() (a bad selector or
-// an empty key handle throws there) and sees the store as it is while it walks.
+/// The subkeys of a key for a range-for: `for (const QELRBKey& sub : Subkeys(key))`. Each step
+/// yields a handle of its own, valid after the loop. The walk starts at begin() (a bad selector or
+/// an empty key handle throws there) and sees the store as it is while it walks.
 class SubkeyRange {
  public:
+  /// A step of the walk.
   class Iterator {
    public:
+    /// The step at the start of `walk`.
     explicit Iterator(std::unique_ptr<QELRBConstKeyIterator> walk) : walk_(std::move(walk)) {}
+    /// A handle of its own on the current subkey.
     QELRBKey operator*() const { return **walk_; }
+    /// Moves to the next chosen subkey.
     Iterator& operator++() {
       ++*walk_;
       return *this;
     }
+    /// Whether the walk is past its last subkey.
     bool operator==(WalkEnd) const { return *walk_ == QELRBConstKeyIterator::EndIterator; }
+    /// Whether the walk stands on a subkey.
     bool operator!=(WalkEnd end) const { return !(*this == end); }
 
    private:
     std::unique_ptr<QELRBConstKeyIterator> walk_;
   };
 
+  /// The subkeys of `key` that `selector` chooses; with `recursive`, at any depth.
   SubkeyRange(const QELRBKey& key, std::string selector, bool recursive)
       : key_(key), selector_(std::move(selector)), recursive_(recursive) {}
+  /// Starts the walk; throws QELError for an empty key handle or a deleted key.
   Iterator begin() const {
     return Iterator(std::make_unique<QELRBConstKeyIterator>(key_, selector_, recursive_,
                                                             std::list<std::string>()));
   }
+  /// The end of the walk.
   WalkEnd end() const { return {}; }
 
  private:
@@ -229,29 +244,38 @@ class SubkeyRange {
   bool recursive_;
 };
 
-// The values of a key for a range-for: `for (const auto& [name, value] : Values(key))`. Each
-// step yields a copy of the name (a QELNoCaseString) and of the value.
+/// The values of a key for a range-for: `for (const auto& [name, value] : Values(key))`. Each
+/// step yields a copy of the name (a QELNoCaseString) and of the value.
 class ValueRange {
  public:
+  /// A step of the walk.
   class Iterator {
    public:
+    /// The step at the start of `walk`.
     explicit Iterator(std::unique_ptr<QELRBConstValueIterator> walk) : walk_(std::move(walk)) {}
+    /// A copy of the current name and value.
     std::pair<QELNoCaseString, QELRBValue> operator*() const { return **walk_; }
+    /// Moves to the next matching value.
     Iterator& operator++() {
       ++*walk_;
       return *this;
     }
+    /// Whether the walk is past its last value.
     bool operator==(WalkEnd) const { return *walk_ == QELRBConstValueIterator::EndIterator; }
+    /// Whether the walk stands on a value.
     bool operator!=(WalkEnd end) const { return !(*this == end); }
 
    private:
     std::unique_ptr<QELRBConstValueIterator> walk_;
   };
 
+  /// The values of `key` whose names match the wildcard `pattern`.
   ValueRange(const QELRBKey& key, std::string pattern) : key_(key), pattern_(std::move(pattern)) {}
+  /// Starts the walk; throws QELError for an empty key handle or a deleted key.
   Iterator begin() const {
     return Iterator(std::make_unique<QELRBConstValueIterator>(key_, pattern_));
   }
+  /// The end of the walk.
   WalkEnd end() const { return {}; }
 
  private:
@@ -259,43 +283,44 @@ class ValueRange {
   std::string pattern_;
 };
 
-// The direct subkeys of `key` that `selector` chooses, in the store's order. The default
-// selector "(key=*)" chooses every subkey but the store's component list
-// (/ZOR_Software/qel4ds/Config/component_info).
+/// The direct subkeys of `key` that `selector` chooses, in the store's order. The default
+/// selector "(key=*)" chooses every subkey but the store's component list
+/// (/ZOR_Software/qel4ds/Config/component_info).
 inline SubkeyRange Subkeys(const QELRBKey& key, std::string selector = "(key=*)") {
   return SubkeyRange(key, std::move(selector), false);
 }
 
-// Every key beneath `key`, at any depth, that `selector` chooses; a key comes before its subkeys.
+/// Every key beneath `key`, at any depth, that `selector` chooses; a key comes before its subkeys.
 inline SubkeyRange AllSubkeys(const QELRBKey& key, std::string selector = "(key=*)") {
   return SubkeyRange(key, std::move(selector), true);
 }
 
-// The values of `key` whose names match the wildcard `pattern`, in the key's order.
+/// The values of `key` whose names match the wildcard `pattern`, in the key's order.
 inline ValueRange Values(const QELRBKey& key, std::string pattern = "*") {
   return ValueRange(key, std::move(pattern));
 }
 
-// A transaction for the length of a scope. The store cannot take changes back, so the guard
-// never writes on its own and never pretends to roll back:
-// - The constructor begins a transaction on `connection`. A connection already in one (begun by
-//   hand, or left open by a guard that was not committed) is refused with QELLogicalError: a
-//   guard neither joins nor ends a transaction it did not begin.
-// - Commit() writes the transaction's changes to the store at once and ends it. When the write
-//   fails it throws the store's QELError, the store stays as it was and the transaction stays
-//   open with its changes in memory: Commit() may be called again.
-// - Discard() abandons the changes (after a Commit() that failed, say), reads the store again
-//   and ends the transaction (QELConnection::DiscardChanges).
-// - Destroyed without a successful Commit() or Discard() (an exception left the scope, say), the
-//   guard writes nothing and the transaction stays open: the changes made in it stay in the
-//   connection's memory, and its next Commit writes them; QELConnection::DiscardChanges drops
-//   them.
-// Keys opened inside the scope write at Commit; a key opened before the guard writes at once,
-// and with it everything the transaction changed so far, so change the store only through keys
-// opened inside. Those keys keep writing only at a Commit, also after this one: open keys anew
-// for changes after the guard.
+/// A transaction for the length of a scope. The store cannot take changes back, so the guard
+/// never writes on its own and never pretends to roll back:
+/// - The constructor begins a transaction on `connection`. A connection already in one (begun by
+///   hand, or left open by a guard that was not committed) is refused with QELLogicalError: a
+///   guard neither joins nor ends a transaction it did not begin.
+/// - Commit() writes the transaction's changes to the store at once and ends it. When the write
+///   fails it throws the store's QELError, the store stays as it was and the transaction stays
+///   open with its changes in memory: Commit() may be called again.
+/// - Discard() abandons the changes (after a Commit() that failed, say), reads the store again
+///   and ends the transaction (QELConnection::DiscardChanges).
+/// - Destroyed without a successful Commit() or Discard() (an exception left the scope, say), the
+///   guard writes nothing and the transaction stays open: the changes made in it stay in the
+///   connection's memory, and its next Commit writes them; QELConnection::DiscardChanges drops
+///   them.
+/// Keys opened inside the scope write at Commit; a key opened before the guard writes at once,
+/// and with it everything the transaction changed so far, so change the store only through keys
+/// opened inside. Those keys keep writing only at a Commit, also after this one: open keys anew
+/// for changes after the guard.
 class Transaction {
  public:
+  /// Begins a transaction on `connection`; throws QELLogicalError when one is open already.
   explicit Transaction(const QELConnection& connection) : connection_(connection) {
     if (connection_.IsTransactionStarted()) {
       throw QELLogicalError(
@@ -308,23 +333,25 @@ class Transaction {
   Transaction& operator=(const Transaction&) = delete;
   ~Transaction() = default;
 
-  // Writes and ends the transaction; throws QELLogicalError when it was committed or
-  // discarded already.
+  /// Writes and ends the transaction; throws QELLogicalError when it was committed or
+  /// discarded already.
   void Commit() {
     RefuseEnded();
     connection_.Commit();
     committed_ = true;
   }
-  // Abandons the transaction's changes and reads the store again; returns the keys that changed
-  // (QELConnection::DiscardChanges). Throws QELLogicalError when it was committed or discarded
-  // already, QELError when the store cannot be read (the transaction then stays open).
+  /// Abandons the transaction's changes and reads the store again; returns the keys that changed
+  /// (QELConnection::DiscardChanges). Throws QELLogicalError when it was committed or discarded
+  /// already, QELError when the store cannot be read (the transaction then stays open).
   std::vector<std::string> Discard() {
     RefuseEnded();
     std::vector<std::string> changed = connection_.DiscardChanges();
     discarded_ = true;
     return changed;
   }
+  /// Whether Commit() succeeded.
   bool Committed() const { return committed_; }
+  /// Whether Discard() succeeded.
   bool Discarded() const { return discarded_; }
 
  private:

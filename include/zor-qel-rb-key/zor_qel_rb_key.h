@@ -1,5 +1,6 @@
-// Everything a host program needs: connections, key handles, root keys, iterators, values,
-// errors and the log sink.
+/// \file
+/// Everything a host program needs: connections, key handles, root keys, iterators, values,
+/// errors and the log sink.
 #pragma once
 
 #include <zor-qel-rb-key/osl_unicode.h>

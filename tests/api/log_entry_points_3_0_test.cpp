@@ -1,24 +1,15 @@
-// A program linked against release 3.0.0 calls the logging functions outside any namespace, with
-// the record type 3.0.0 declared there; the library still exports them, and they act on the same
-// sink and trace switch as their zor::qel namesakes.
+// A program written for release 3.0 includes <zor_qel_rb_key.h> and logs through the names it
+// declared outside any namespace; they still compile (deprecated) and act on the same sink and
+// trace switch as their zor::qel namesakes, through the entry points 3.0.0 exported.
+#include <zor_qel_rb_key.h>
+
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <string>
 #include <vector>
 
 #include "api_support.h"
 
-// What the 3.0.0 header declared, as such a program saw it.
-struct LogRecord {
-  std::string function;
-  std::string module;
-  int severity = 1;
-  std::string text;
-};
-void SetLogSink(std::function<void(const LogRecord&)> sink);
-void SetTraceEnabled(bool enabled);
-bool IsTraceEnabled();
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 namespace {
 

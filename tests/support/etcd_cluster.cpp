@@ -316,14 +316,14 @@ std::string EtcdCluster::Request(const std::string& path, const std::string& bod
 }
 
 void EtcdCluster::SetUpAuthentication() {
-  // The README's recipe, verbatim, through a member's plain listener; etcdctl asks for the
+  // The etcd guide's recipe, verbatim, through a member's plain listener; etcdctl asks for the
   // passwords of root and of the recipe's user, each twice.
-  const std::string readme = ReadWholeFile(QEL_README);
+  const std::string readme = ReadWholeFile(QEL_ETCD_GUIDE);
   const size_t section = readme.find("Users and roles, once");
   const size_t begin = readme.find("```sh\n", section);
   const size_t end = readme.find("```", begin + 6);
   if (section == std::string::npos || begin == std::string::npos || end == std::string::npos) {
-    throw std::runtime_error("the README holds no recipe for users and roles");
+    throw std::runtime_error("docs/etcd.md holds no recipe for users and roles");
   }
   std::ofstream(dir_ + "/recipe.sh") << ("set -e\nexport ETCDCTL_ENDPOINTS=http://127.0.0.1:" +
                                          std::to_string(members_[0].plain_port) + "\n" +
@@ -333,7 +333,7 @@ void EtcdCluster::SetUpAuthentication() {
                                      << kRecipePassword << "\n"
                                      << kRecipePassword << "\n";
   Run("sh " + dir_ + "/recipe.sh <" + dir_ + "/passwords >" + dir_ + "/recipe.out 2>&1",
-      "the README's recipe for users and roles (" + kInstallHint + ")");
+      "the etcd guide's recipe for users and roles (" + kInstallHint + ")");
   root_token_ = Json::parse(Request(
       "/v3/auth/authenticate", Json{{"name", "root"}, {"password", kRootPassword}}.dump()))["token"]
                     .get<std::string>();

@@ -1,0 +1,6 @@
+/// \file
+/// Release 3.0's name of <zor-qel-rb-key/qel_rb_key.h>, for programs that include it as
+/// <qel_rb_key.h>.
+#pragma once
+
+#include <zor-qel-rb-key/qel_rb_key.h>
