@@ -14,6 +14,7 @@
 #include "os_time.h"
 #include "os_tokenizer.h"
 #include "qel_failures.h"
+#include "qel_layer_stack.h"
 #include "remote_ini.h"
 
 QELConnectionBase::~QELConnectionBase() = default;
@@ -33,14 +34,18 @@ int QELConnectionBase::GetChangeDescriptor() const { return -1; }
 QELIniConnection::QELIniConnection() : store(nullptr) {}
 
 QELIniConnection::QELIniConnection(const QELIniConnection& other)
-    : QELConnectionBase(other), store(other.store) {}
+    : QELConnectionBase(other), store(other.store), layers(other.layers) {}
 
 QELIniConnection::~QELIniConnection() = default;
 
 // Kept for 3.0 programs: see docs/compatibility.md.
 QELStatus QELIniConnection::Login(const std::string& login_host, int, const std::string& login_user,
-                                  const std::string&) {
+                                  const std::string& password) {
   try {
+    if (QELLayerStack::IsStackHost(login_host)) {
+      AdoptStack(login_host, login_user, password);
+      return QELStatus();
+    }
     Adopt(new BackupIni(login_host), login_user, login_host);
   } catch (const QELError& error) {
     return LoginFailure("QELIniConnection::Login", error, login_user, login_host);
@@ -59,6 +64,10 @@ void QELIniConnection::Commit() {
 
 void QELIniConnection::Refresh(std::vector<std::string>& changed) {
   changed.clear();
+  if (layers) {
+    layers->Refresh(changed);
+    return;
+  }
   Ini* ini = store.Get();
   IniChanges found;
   if (ini == nullptr || !ini->Refresh(&found)) return;
@@ -76,18 +85,28 @@ void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& c
   Ini* ini = store.Get();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   // The watch starts before the first look, so a change between the two is not missed.
-  if (ini != nullptr) ini->ChangeDescriptor();
+  if (layers) {
+    layers->Watch();
+  } else if (ini != nullptr) {
+    ini->ChangeDescriptor();
+  }
   for (;;) {
     Refresh(changed);
     if (!changed.empty() || ini == nullptr) return;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
-    ini->WaitForChange(static_cast<int>(left.count()));
+    if (layers) {
+      layers->WaitForChange(static_cast<int>(left.count()));
+    } else {
+      ini->WaitForChange(static_cast<int>(left.count()));
+    }
   }
 }
 
 int QELIniConnection::GetChangeDescriptor() const {
+  // The top layer's descriptor would miss the changes of the layers below it.
+  if (layers && layers->Count() > 1) return -1;
   Ini* ini = store.Get();
   return ini != nullptr ? ini->ChangeDescriptor() : -1;
 }
@@ -95,6 +114,16 @@ int QELIniConnection::GetChangeDescriptor() const {
 void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,
                              const std::string& host_name) {
   store = QELIniHolder(opened);
+  layers.reset();
+  user = user_name;
+  host = host_name;
+}
+
+void QELIniConnection::AdoptStack(const std::string& host_name, const std::string& user_name,
+                                  const std::string& password) {
+  auto opened = std::make_shared<QELLayerStack>(host_name, user_name, password);
+  store = opened->At(opened->Count() - 1).store;
+  layers = std::move(opened);
   user = user_name;
   host = host_name;
 }
@@ -136,7 +165,9 @@ QELStatus QELRemoteIniConnection::Login(const std::string& login_host, int,
   }
   const char* const function = "QELRemoteIniConnection::Login";
   try {
-    if (etcd) {
+    if (QELLayerStack::IsStackHost(login_host)) {
+      AdoptStack(login_host, login_user, password);
+    } else if (etcd) {
       Adopt(new EtcdIni(login_host, login_user, password), login_user, host_part);
     } else {
       Adopt(new RemoteIni(host_part, second_part, login_user, password), login_user, host_part);

@@ -27,6 +27,9 @@ class QELSubkeyMatcher {
   bool recursive_;
 };
 
+// Refuses a value that would not read back as written (168): an element holding the separator.
+QELStatus CheckStorable(const QELValueItem& value);
+
 class QELIniKey : public QELKey {
  public:
   // The root key of `connection`'s store: path "", no value cache. Throws QELLogicalError when
