@@ -69,8 +69,14 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   app->footer(kFooter);
   if (globals) {
     app->set_version_flag("--version", std::string("qelreg ") + QELREG_VERSION);
-    app->add_option("--store", globals->store.file, "Local INI store file; - reads standard input")
+    app->add_option("--store", globals->store.file,
+                    "Local INI store file; - reads standard input; layers:A|B|C a stack of "
+                    "stores, bottom first")
         ->type_name("FILE");
+    app->add_option("--layer", globals->store.layer,
+                    "Work on layer N (1 the bottom) of the --store stack alone")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
     app->add_option("--remote", globals->store.remote, "Remote store: HOST[/PATH]")
         ->type_name("HOST[/PATH]");
     app->add_option("--user", globals->store.user,
@@ -94,6 +100,8 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   tree->add_flag("-r,--recursive", command.recursive, "Every key beneath (the default)")
       ->excludes(children);
   tree->add_flag("--values", command.showValues, "Print each key's values beneath it");
+  tree->add_flag("--show-origin", command.showOrigin,
+                 "Print the values, each led by the FILE:LINE (or address) that gives it");
   tree->add_option("-s,--select,-f,--filter", command.selector,
                    "Only the subkeys a selector chooses, e.g. '(key=*)' or "
                    "'(repositoryname=MAIN)'")
@@ -102,6 +110,8 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   CLI::App* get = app->add_subcommand("get", "Print a value, one element per line, or all values");
   get->add_option("PATH", command.path, "Key path")->required();
   get->add_option("NAME", command.valueName, "Value name (all values when left out)");
+  get->add_flag("--show-origin", command.showOrigin,
+                "Lead each line by the FILE:LINE (or address) that gives the value");
   get->add_option("-d,--default", command.fallback,
                   "Print this when the key or the value is missing")
       ->type_name("VALUE");
@@ -269,6 +279,9 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& c
     try {
       qelreg::CheckArguments(command);
       // copy names both its stores and runs alone.
+      if (command.showOrigin && json) {
+        throw qelreg::ToolError("--show-origin prints text, not JSON", qelreg::kExitUsage);
+      }
       if (command.name == "copy" && parts.size() > 1) {
         throw qelreg::ToolError("copy cannot be joined with other commands", qelreg::kExitUsage);
       }
