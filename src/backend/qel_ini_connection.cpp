@@ -123,6 +123,7 @@ void QELIniConnection::AdoptStack(const std::string& host_name, const std::strin
                                   const std::string& password) {
   auto opened = std::make_shared<QELLayerStack>(host_name, user_name, password);
   store = opened->At(opened->Count() - 1).store;
+  opened->MakeTopKey(*this);
   layers = std::move(opened);
   user = user_name;
   host = host_name;

@@ -159,6 +159,11 @@ QELIniKey::~QELIniKey() = default;
 
 QELKey* QELIniKey::Clone() const { return new QELIniKey(*this); }
 
+bool QELIniKey::SharedGroupValues(const Ini& store, const std::string& group,
+                                  QELValueMapPointer& out) {
+  return SharedValues(store, group, out);
+}
+
 Ini& QELIniKey::Store() const {
   Ini* store = ini.Get();
   if (store == nullptr) {

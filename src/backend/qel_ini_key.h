@@ -73,6 +73,10 @@ class QELIniKey : public QELKey {
   Ini& Store() const;
   // The key's value cache, for the value reader.
   const QELValueMapPointer& GetValueCache() const { return values; }
+  // The values of `group` as `store` holds them now, shared with every key that loaded them
+  // since the group last changed; false when the group does not exist.
+  static bool SharedGroupValues(const Ini& store, const std::string& group,
+                                QELValueMapPointer& out);
 
  private:
   friend class QELIniKeyReader;

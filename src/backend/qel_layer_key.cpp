@@ -15,13 +15,6 @@ namespace {
 
 const char kSourceFile[] = "src\\qel_layer_key";
 
-// The root key of the top layer in a transaction, so that it never writes back by itself.
-QELIniKey QuietTopKey(const QELIniConnection& connection) {
-  QELIniConnection quiet(connection);
-  quiet.BeginTransaction();
-  return QELIniKey(quiet);
-}
-
 bool InSubtree(const std::string& group, const std::string& root) {
   return group.size() >= root.size() && group.compare(0, root.size(), root) == 0 &&
          (group.size() == root.size() || group[root.size()] == '/');
@@ -94,7 +87,6 @@ class QELLayerKeyReader : public QELConstItemReader<QELKeyPointer> {
 QELLayerKey::QELLayerKey(const QELIniConnection& connection)
     : QELKey(std::string()),
       stack(connection.GetLayers()),
-      top(QuietTopKey(connection)),
       inTransaction(connection.QELConnectionBase::IsTransactionStarted()) {}
 
 QELLayerKey::QELLayerKey(const std::string& key_path, const QELIniConnection& connection)
@@ -109,21 +101,24 @@ QELKey* QELLayerKey::Clone() const { return new QELLayerKey(*this); }
 
 QELStatus QELLayerKey::ChangeKey(const std::string& new_path) {
   // The root is no group of the stack: a key cannot move to it (as on a single store).
-  if (new_path.empty() || (new_path[0] == '/' && !stack->KeyVisible(new_path))) {
+  if (new_path.empty()) return Failed(qel_failure::kNoKey);
+  const uint64_t merges = stack->MergeSum();
+  QELValueMapPointer loaded;
+  if (new_path[0] == '/' && !stack->KeyValues(new_path, loaded)) {
     return Failed(qel_failure::kNoKey);
   }
   const QELStatus status = ChangePath(new_path);
   if (!status.Ok()) return status;
-  LoadValues();
+  values = std::move(loaded);
+  loadedAt = merges;
   return QELStatus();
 }
 
 void QELLayerKey::LoadValues() {
   loadedAt = stack->MergeSum();
-  std::unique_ptr<QELValueMap> merged(new QELValueMap());
-  stack->MergedValues(path, *merged);
-  merged->ShrinkToFit();
-  values = QELValueMapPointer(merged.release());
+  QELValueMapPointer loaded;
+  if (!stack->KeyValues(path, loaded)) loaded = QELValueMapPointer(new QELValueMap());
+  values = std::move(loaded);
 }
 
 void QELLayerKey::FollowStore() {
@@ -195,7 +190,7 @@ QELStatus QELLayerKey::EditElements(const QELValueItem& value, bool add) {
   const size_t layer = stack->ValueLayer(path, value.first);
   if (layer + 1 == stack->Count()) {
     // The top holds the value: its list edit keeps what other writers of the top add meanwhile.
-    QELIniKey edited(QELIniKey::SameStore(), top);
+    QELIniKey edited(QELIniKey::SameStore(), stack->TopKey());
     QELStatus status = edited.ChangeKey(path);
     if (status.Ok()) status = add ? edited.AddValue(value) : edited.DeleteValue(value);
     if (!status.Ok()) return status;

@@ -62,9 +62,6 @@ class QELLayerKey : public QELKey {
   void Flush();
 
   std::shared_ptr<const QELLayerStack> stack;
-  // The root key of the top layer, in a transaction of its own: the list edits go through it,
-  // and this key writes back.
-  QELIniKey top;
   bool inTransaction;
   uint64_t loadedAt = 0;  // the stack's MergeSum when the values were loaded
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include <zor-qel-rb-key/qel_error.h>
@@ -12,6 +13,7 @@
 #include "backup_ini.h"
 #include "etcd_ini.h"
 #include "list_value.h"
+#include "qel_ini_key.h"
 #include "remote_ini.h"
 
 namespace {
@@ -77,6 +79,14 @@ QELLayerStack::QELLayerStack(const std::string& host, const std::string& user,
   }
 }
 
+QELLayerStack::~QELLayerStack() = default;
+
+void QELLayerStack::MakeTopKey(const QELIniConnection& connection) {
+  QELIniConnection quiet(connection);
+  quiet.BeginTransaction();
+  top_key_ = std::make_unique<const QELIniKey>(quiet);
+}
+
 uint64_t QELLayerStack::MergeSum() const {
   uint64_t sum = 0;
   for (const Layer& layer : layers_) sum += layer.store.Get()->MergeCount();
@@ -117,6 +127,13 @@ bool DeletesKey(const Ini& store, const std::string& path) {
     if (store.isGroupExist(QELLayerStack::kDeletedKeys + path.substr(0, end))) return true;
   }
   return false;
+}
+
+// Whether `store` holds any mask: a group whose name begins as the reserved trees' do.
+bool HoldsMasks(const Ini& store) {
+  static const std::string kMasks = "/.deleted-";
+  const IniGroupIterator first = store.lower_bound(kMasks);
+  return first != store.end() && first.Name().compare(0, kMasks.size(), kMasks) == 0;
 }
 
 // Whether `store` deletes the value `name` of the key `path` for the layers below.
@@ -216,4 +233,26 @@ void QELLayerStack::Watch() const {
 
 void QELLayerStack::WaitForChange(int timeout_ms) const {
   Top().WaitForChange(layers_.size() == 1 ? timeout_ms : std::min(timeout_ms, 100));
+}
+
+bool QELLayerStack::KeyValues(const std::string& path, QELValueMapPointer& out) const {
+  if (IsMaskGroup(path)) return false;
+  bool masks = false;
+  size_t holders = 0;
+  const Ini* holder = nullptr;
+  for (const Layer& layer : layers_) {
+    const Ini& store = *layer.store.Get();
+    masks = masks || HoldsMasks(store);
+    if (store.isGroupExist(path)) {
+      ++holders;
+      holder = &store;
+    }
+  }
+  if (holders == 0 || (masks && !KeyVisible(path))) return false;
+  if (!masks && holders == 1) return QELIniKey::SharedGroupValues(*holder, path, out);
+  std::unique_ptr<QELValueMap> merged(new QELValueMap());
+  MergedValues(path, *merged);
+  merged->ShrinkToFit();
+  out = QELValueMapPointer(merged.release());
+  return true;
 }

@@ -5,12 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ini.h"
 #include "qel_ini_connection.h"
-#include "qel_value_map.h"
+#include "qel_key.h"
 
 // How a login names a stack: the host "layers:" followed by the layers' addresses, bottom first,
 // joined by "|"; the last one is the writable top layer:
@@ -26,6 +27,8 @@
 //   proxy=
 // A mask hides only what lies below its layer; the layer's own groups stay visible, so a key
 // deleted and created again is empty.
+class QELIniKey;
+
 class QELLayerStack {
  public:
   static constexpr const char* kPrefix = "layers:";
@@ -44,6 +47,16 @@ class QELLayerStack {
   // no layer or an empty address is refused the same way.
   QELLayerStack(const std::string& host, const std::string& user, const std::string& password);
 
+  ~QELLayerStack();
+  QELLayerStack(const QELLayerStack&) = delete;
+  QELLayerStack& operator=(const QELLayerStack&) = delete;
+
+  // Makes the root key of the top layer that the stack's keys edit lists through: of
+  // `connection` (logged in to the top layer), in a transaction of its own so that it never
+  // writes back by itself.
+  void MakeTopKey(const QELIniConnection& connection);
+  const QELIniKey& TopKey() const { return *top_key_; }
+
   size_t Count() const { return layers_.size(); }
   const Layer& At(size_t index) const { return layers_[index]; }
   Ini& Top() const { return *layers_.back().store.Get(); }
@@ -61,6 +74,9 @@ class QELLayerStack {
   // The values the stack shows for the key `path`: each from the top-most layer that holds it
   // and no layer above deletes. False when no layer shows the key.
   bool MergedValues(const std::string& path, QELValueMap& out) const;
+  // The same for opening a key: when one layer alone holds the key and no layer masks anything,
+  // that layer's values, shared as a single store shares them; else a merged copy.
+  bool KeyValues(const std::string& path, QELValueMapPointer& out) const;
   // The visible keys below `path` (direct subkeys only unless `recursive`), sorted byte-wise.
   std::vector<std::string> Subkeys(const std::string& path, bool recursive) const;
   // Whether a layer below the top shows a group at `path` or below it.
@@ -77,4 +93,5 @@ class QELLayerStack {
 
  private:
   std::vector<Layer> layers_;
+  std::unique_ptr<const QELIniKey> top_key_;
 };
