@@ -238,6 +238,7 @@ QELStatus QELLayerKey::DeleteValues(const QELValueMap& removals) {
     // What a lower layer still shows is masked.
     if (stack->ValueLayer(path, it->first) != stack->Count()) {
       store.SetKeyValue(QELLayerStack::kDeletedValues + path, it->first, std::string());
+      stack->MaskAdded();
     }
     cache->Remove(it->first);
     changed = true;
@@ -276,7 +277,10 @@ void QELLayerKey::RemoveSubtree(const std::string& root) {
   EraseSubtree(store, root);
   EraseSubtree(store, QELLayerStack::kDeletedValues + root);
   EraseSubtree(store, QELLayerStack::kDeletedKeys + root);
-  if (stack->LowerHoldsSubtree(root)) store.InsertNewGroup(QELLayerStack::kDeletedKeys + root);
+  if (stack->LowerHoldsSubtree(root)) {
+    store.InsertNewGroup(QELLayerStack::kDeletedKeys + root);
+    stack->MaskAdded();
+  }
 }
 
 QELStatus QELLayerKey::CreateSubkey(const std::string& subkey) {

@@ -235,21 +235,69 @@ void QELLayerStack::WaitForChange(int timeout_ms) const {
   Top().WaitForChange(layers_.size() == 1 ? timeout_ms : std::min(timeout_ms, 100));
 }
 
+bool QELLayerStack::AnyMasks() const {
+  const uint64_t now = MergeSum();
+  if (masks_seen_at_.load() != now) {
+    bool found = false;
+    for (const Layer& layer : layers_) found = found || HoldsMasks(*layer.store.Get());
+    any_masks_.store(found);
+    masks_seen_at_.store(now);
+  }
+  return any_masks_.load();
+}
+
 bool QELLayerStack::KeyValues(const std::string& path, QELValueMapPointer& out) const {
   if (IsMaskGroup(path)) return false;
-  bool masks = false;
-  size_t holders = 0;
-  const Ini* holder = nullptr;
-  for (const Layer& layer : layers_) {
-    const Ini& store = *layer.store.Get();
-    masks = masks || HoldsMasks(store);
-    if (store.isGroupExist(path)) {
+  if (!AnyMasks()) {
+    std::vector<QELValueMapPointer> parts(layers_.size());
+    size_t holders = 0;
+    size_t top_holder = 0;
+    for (size_t i = 0; i < layers_.size(); ++i) {
+      if (!QELIniKey::SharedGroupValues(*layers_[i].store.Get(), path, parts[i])) continue;
       ++holders;
-      holder = &store;
+      top_holder = i;
     }
+    if (holders == 0) return false;
+    if (holders == 1) {
+      out = std::move(parts[top_holder]);
+      return true;
+    }
+    // The layers' maps are shared, so one that changed is a new map: a kept merge of the same
+    // maps stands.
+    const uint64_t sum = MergeSum();
+    const std::vector<QELValueMapPointer>& shown = parts;  // const access: no copy of a map
+    auto same = [&shown](const Merge& merge) {
+      for (size_t i = 0; i < shown.size(); ++i) {
+        if (shown[i].IsNull() != merge.parts[i].IsNull()) return false;
+        if (!shown[i].IsNull() && shown[i].operator->() != merge.parts[i].operator->()) {
+          return false;
+        }
+      }
+      return true;
+    };
+    {
+      std::lock_guard<std::mutex> guard(merges_lock_);
+      if (merges_at_ != sum) {
+        merges_.clear();
+        merges_at_ = sum;
+      }
+      const auto kept = merges_.find(path);
+      if (kept != merges_.end() && same(kept->second)) out = kept->second.merged;
+    }
+    if (!out.IsNull()) return true;
+    std::unique_ptr<QELValueMap> merged(new QELValueMap());
+    for (const QELValueMapPointer& part : parts) {
+      if (part.IsNull()) continue;
+      const QELValueMap* map = part.operator->();
+      for (auto it = map->Begin(); it != map->End(); ++it) merged->Set(*it);
+    }
+    merged->ShrinkToFit();
+    out = QELValueMapPointer(merged.release());
+    std::lock_guard<std::mutex> guard(merges_lock_);
+    if (merges_at_ == sum) merges_[path] = Merge{std::move(parts), out};
+    return true;
   }
-  if (holders == 0 || (masks && !KeyVisible(path))) return false;
-  if (!masks && holders == 1) return QELIniKey::SharedGroupValues(*holder, path, out);
+  if (!KeyVisible(path)) return false;
   std::unique_ptr<QELValueMap> merged(new QELValueMap());
   MergedValues(path, *merged);
   merged->ShrinkToFit();

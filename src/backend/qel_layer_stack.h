@@ -3,10 +3,13 @@
 // Thread safety: as the stores: reads from several threads at once, a change alone.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ini.h"
@@ -74,9 +77,12 @@ class QELLayerStack {
   // The values the stack shows for the key `path`: each from the top-most layer that holds it
   // and no layer above deletes. False when no layer shows the key.
   bool MergedValues(const std::string& path, QELValueMap& out) const;
-  // The same for opening a key: when one layer alone holds the key and no layer masks anything,
-  // that layer's values, shared as a single store shares them; else a merged copy.
+  // The same for opening a key: when no layer masks anything, the values of the one layer that
+  // holds the key shared as a single store shares them, or a merge of several layers' kept until
+  // one of them changes; else a merged copy.
   bool KeyValues(const std::string& path, QELValueMapPointer& out) const;
+  // Tells the stack that its top layer now holds a mask.
+  void MaskAdded() const { any_masks_.store(true); }
   // The visible keys below `path` (direct subkeys only unless `recursive`), sorted byte-wise.
   std::vector<std::string> Subkeys(const std::string& path, bool recursive) const;
   // Whether a layer below the top shows a group at `path` or below it.
@@ -92,6 +98,21 @@ class QELLayerStack {
   void WaitForChange(int timeout_ms) const;
 
  private:
+  // Whether any layer holds a mask, as found when the layers were last read (or since told).
+  bool AnyMasks() const;
+
+  // A merge of the values several layers hold for one key, with each layer's values it was made
+  // from (null for a layer without the key): it stands while each layer still shares those.
+  struct Merge {
+    std::vector<QELValueMapPointer> parts;
+    QELValueMapPointer merged;
+  };
+
   std::vector<Layer> layers_;
   std::unique_ptr<const QELIniKey> top_key_;
+  mutable std::atomic<uint64_t> masks_seen_at_{UINT64_MAX};  // MergeSum when last looked
+  mutable std::atomic<bool> any_masks_{true};
+  mutable std::mutex merges_lock_;  // guards merges_ and merges_at_
+  mutable std::unordered_map<std::string, Merge> merges_;
+  mutable uint64_t merges_at_ = 0;  // the MergeSum the kept merges were made at
 };
