@@ -67,13 +67,17 @@ TEST_F(LayerStackTest, ALayerThatCannotBeOpenedIsNamedAndTheConnectionKeepsWhatI
             std::string::npos);
   EXPECT_NE(LoginError("layers:" + defaults_ + "||" + host_).find("layer 2 of 3"),
             std::string::npos);
+  EXPECT_NE(LoginError("layers:" + site_ + "|" + dir_.File("./site.ini")).find("same store as"),
+            std::string::npos);
   WriteWholeFile(site_, "[/App\n");
   EXPECT_NE(LoginError(Stack()).find("layer 2 of 3 (" + site_ + ")"), std::string::npos);
+#ifndef _WIN32
   if (!RunningAsSuperuser()) {
     WriteWholeFile(site_, "");
     chmod(site_.c_str(), 0);
     EXPECT_NE(LoginError(Stack()).find("layer 2 of 3 (" + site_ + ")"), std::string::npos);
   }
+#endif
   EXPECT_THROW(connection.Login("layers:" + missing, 0, "", ""), QELError);
   EXPECT_EQ(static_cast<std::string>(QELRBKey("/App", connection).GetValue("size")), "20");
 }

@@ -210,7 +210,10 @@ QELStatus QELLayerKey::EditElements(const QELValueItem& value, bool add) {
       }
       MergeElements(list, elements);
     } else {
+      const size_t before = list.size();
       list.remove_if([&elements](const QELRBValue& e) { return HasElement(elements, e); });
+      // Nothing removed: the lower layer's list stays where it is, not copied into the top.
+      if (list.size() == before) return QELStatus();
     }
     // A lower layer's list becomes the top's own, changed: the lower layer is never written.
     stack->Top().SetKeyValue(path, value.first, EncodeValue(QELRBValue(list)));

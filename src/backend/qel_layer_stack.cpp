@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <set>
+#include <system_error>
 
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
@@ -36,6 +38,19 @@ Ini* OpenLayer(const std::string& address, const std::string& user, const std::s
     return new RemoteIni(address, "", user, password);
   }
   return new BackupIni(address);
+}
+
+bool IsRemote(const std::string& address) {
+  return EtcdIni::IsEtcdAddress(address) || StartsWith(address, "http://") ||
+         StartsWith(address, "https://");
+}
+
+// Whether two addresses name one store: the same text, or one local file by two paths.
+bool SameStore(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  if (IsRemote(a) || IsRemote(b)) return false;
+  std::error_code ignored;
+  return std::filesystem::equivalent(a, b, ignored);
 }
 
 // The key a group stands for: a mask group names the key it hides; any other group is itself.
@@ -69,6 +84,13 @@ QELLayerStack::QELLayerStack(const std::string& host, const std::string& user,
     if (addresses[i].empty()) {
       throw QELError(place + ": no store address", kIniFileNotFound, kIniFacility, kSourceFile,
                      __LINE__);
+    }
+    // The top layer is written: it must be no lower layer as well.
+    for (size_t j = 0; j < i; ++j) {
+      if (SameStore(addresses[i], addresses[j])) {
+        throw QELError(place + ": the same store as layer " + std::to_string(j + 1), kIniReadFailed,
+                       kIniFacility, kSourceFile, __LINE__);
+      }
     }
     try {
       layers_.push_back(Layer{addresses[i], QELIniHolder(OpenLayer(addresses[i], user, password))});
