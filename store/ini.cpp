@@ -8,6 +8,7 @@
 
 #include "ini_document.h"
 #include "ini_journal.h"
+#include "ini_syntax.h"
 
 namespace {
 
@@ -244,3 +245,33 @@ bool Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* ch
 void Ini::ClearJournal() { journal_->Clear(); }
 
 std::string Ini::GroupText(const std::string& group) const { return document_->GroupText(group); }
+
+size_t Ini::EntryLine(const std::string& group, const std::string& key) const {
+  using namespace ini_syntax;
+  const std::string text = SerializeImage();
+  std::string current;  // entries before the first header belong to the group ""
+  size_t line = 0;
+  size_t found = 0;
+  ForEachLine(text.data(), text.data() + text.size(),
+              [&](const char* begin, const char* end, const char*) {
+                ++line;
+                switch (Classify(begin, end)) {
+                  case LineKind::kHeader: {
+                    const char* open = SkipBlanks(begin, end);
+                    const char* close = TrimBack(open, end) - 1;
+                    current = DecodeWhole(open + 1, close);
+                    break;
+                  }
+                  case LineKind::kEntry: {
+                    if (current != group) break;
+                    std::string name;
+                    SplitEntry(begin, end, &name, nullptr, nullptr);
+                    if (EqualNoCase(name, key)) found = line;
+                    break;
+                  }
+                  default:
+                    break;
+                }
+              });
+  return found;
+}

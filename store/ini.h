@@ -130,6 +130,11 @@ class Ini {
   const IniGroupView* KeepGroupView(const std::string& group,
                                     std::unique_ptr<const IniGroupView> view) const;
 
+  // The number (from 1) of the line that gives the entry `key` of `group` in the file text of
+  // the image as it stands (its last line of that name), or 0 when there is none. Reads the
+  // whole text: for showing where a value comes from, not for lookups.
+  size_t EntryLine(const std::string& group, const std::string& key) const;
+
   // Counts the times the image was read or merged from a file: a reader holding a copy of some
   // entries compares it to know when to read them again.
   uint64_t MergeCount() const { return merges_; }

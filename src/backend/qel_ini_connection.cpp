@@ -15,6 +15,7 @@
 #include "os_time.h"
 #include "os_tokenizer.h"
 #include "qel_failures.h"
+#include "qel_layer_stack.h"
 #include "remote_ini.h"
 
 QELConnectionBase::~QELConnectionBase() = default;
@@ -42,14 +43,18 @@ int QELConnectionBase::GetChangeDescriptor() const { return -1; }
 QELIniConnection::QELIniConnection() : store(nullptr) {}
 
 QELIniConnection::QELIniConnection(const QELIniConnection& other)
-    : QELConnectionBase(other), store(other.store) {}
+    : QELConnectionBase(other), store(other.store), layers(other.layers) {}
 
 QELIniConnection::~QELIniConnection() = default;
 
 // Kept for 3.0 programs: see docs/compatibility.md.
 QELStatus QELIniConnection::Login(const std::string& login_host, int, const std::string& login_user,
-                                  const std::string&) {
+                                  const std::string& password) {
   try {
+    if (QELLayerStack::IsStackHost(login_host)) {
+      AdoptStack(login_host, login_user, password);
+      return QELStatus();
+    }
     Adopt(new BackupIni(login_host), login_user, login_host);
   } catch (const QELError& error) {
     return LoginFailure("QELIniConnection::Login", error, login_user, login_host);
@@ -84,14 +89,22 @@ std::vector<std::string> ChangedKeys(const IniChanges& found) {
 
 void QELIniConnection::DiscardChanges(std::vector<std::string>& changed) {
   changed.clear();
-  Ini* ini = store.Get();
-  IniChanges found;
-  if (ini != nullptr && ini->DiscardChanges(&found)) changed = ChangedKeys(found);
+  if (layers) {
+    layers->DiscardTopChanges(changed);
+  } else {
+    Ini* ini = store.Get();
+    IniChanges found;
+    if (ini != nullptr && ini->DiscardChanges(&found)) changed = ChangedKeys(found);
+  }
   transactionStarted = false;
 }
 
 void QELIniConnection::Refresh(std::vector<std::string>& changed) {
   changed.clear();
+  if (layers) {
+    layers->Refresh(changed);
+    return;
+  }
   Ini* ini = store.Get();
   IniChanges found;
   if (ini == nullptr || !ini->Refresh(&found)) return;
@@ -108,8 +121,12 @@ void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& c
   try {
     // The watch starts before the first look, so a change between the two is not missed; a
     // store that polls looks only once its interval has passed, however often it is called.
-    ini->ChangeDescriptor();
-    for (bool look = ini->RefreshDue();;) {
+    if (layers) {
+      layers->Watch();
+    } else {
+      ini->ChangeDescriptor();
+    }
+    for (bool look = layers || ini->RefreshDue();;) {
       if (RequestInterruption::Requested()) return;
       if (look) {
         Refresh(changed);
@@ -119,6 +136,12 @@ void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& c
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return;
+      if (layers) {
+        // A stack's wait ends within 100 ms so that its lower layers are looked at too.
+        layers->WaitForChange(static_cast<int>(left.count()));
+        look = true;
+        continue;
+      }
       // A wait that ended early without a sign (a member that could not be asked) looks too.
       const bool signalled = ini->WaitForChange(static_cast<int>(left.count()));
       look = signalled || std::chrono::steady_clock::now() < deadline;
@@ -131,6 +154,8 @@ void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& c
 }
 
 int QELIniConnection::GetChangeDescriptor() const {
+  // The top layer's descriptor would miss the changes of the layers below it.
+  if (layers && layers->Count() > 1) return -1;
   Ini* ini = store.Get();
   return ini != nullptr ? ini->ChangeDescriptor() : -1;
 }
@@ -138,6 +163,17 @@ int QELIniConnection::GetChangeDescriptor() const {
 void QELIniConnection::Adopt(Ini* opened, const std::string& user_name,
                              const std::string& host_name) {
   store = QELIniHolder(opened);
+  layers.reset();
+  user = user_name;
+  host = host_name;
+}
+
+void QELIniConnection::AdoptStack(const std::string& host_name, const std::string& user_name,
+                                  const std::string& password) {
+  auto opened = std::make_shared<QELLayerStack>(host_name, user_name, password);
+  store = opened->At(opened->Count() - 1).store;
+  opened->MakeTopKey(*this);
+  layers = std::move(opened);
   user = user_name;
   host = host_name;
 }
@@ -179,7 +215,9 @@ QELStatus QELRemoteIniConnection::Login(const std::string& login_host, int,
   }
   const char* const function = "QELRemoteIniConnection::Login";
   try {
-    if (etcd) {
+    if (QELLayerStack::IsStackHost(login_host)) {
+      AdoptStack(login_host, login_user, password);
+    } else if (etcd) {
       Adopt(new EtcdIni(login_host, login_user, password), login_user, host_part);
     } else {
       Adopt(new RemoteIni(host_part, second_part, login_user, password), login_user, host_part);

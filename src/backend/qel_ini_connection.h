@@ -5,6 +5,7 @@
 #pragma once
 
 #include <csignal>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "qel_status.h"
 
 using QELIniHolder = qel_shared_pointer<Ini, os_critical_section>;
+class QELLayerStack;
 
 // A backend connection: what a QELConnection logs in with, and what its keys take their store and
 // transaction flag from.
@@ -72,15 +74,18 @@ class QELIniConnection : public QELConnectionBase {
   QELIniConnection& operator=(const QELIniConnection& other) = default;
   ~QELIniConnection() override;
 
-  // Opens the local INI file named by `host`; 158 with the "ZORKVA0533E" text on failure.
+  // Opens the local INI file named by `host`, or the stack of stores a "layers:" host names
+  // (qel_layer_stack.h); 158 with the "ZORKVA0533E" text on failure.
   QELStatus Login(const std::string& host, int port, const std::string& user,
                   const std::string& password) override;
   void BeginTransaction() override;
   // REQUIRES: a successful login. Flushes the store, then clears the transaction flag.
   void Commit() override;
 
-  // The store holder, for sharing.
+  // The store holder, for sharing: the top layer of a stack.
   const QELIniHolder& GetIni() const { return store; }
+  // The stack a "layers:" login opened, or null for a single store.
+  const std::shared_ptr<QELLayerStack>& GetLayers() const { return layers; }
 
   void DiscardChanges(std::vector<std::string>& changed) override;
   void Refresh(std::vector<std::string>& changed) override;
@@ -91,12 +96,16 @@ class QELIniConnection : public QELConnectionBase {
  protected:
   // Puts a newly opened store in and records who opened it.
   void Adopt(Ini* opened, const std::string& user_name, const std::string& host_name);
+  // Opens the stack a "layers:" host names and puts it in as Adopt does.
+  void AdoptStack(const std::string& host_name, const std::string& user_name,
+                  const std::string& password);
   // The "ZORKVA0533E" report of a login that `cause` ended, logged once under `function` in
   // module "ldap_key" at severity 5, with the cause's text (file and line) kept.
   static QELStatus LoginFailure(const char* function, const QELError& cause,
                                 const std::string& user, const std::string& host);
 
   QELIniHolder store;
+  std::shared_ptr<QELLayerStack> layers;
 };
 
 class QELRemoteIniConnection : public QELIniConnection {

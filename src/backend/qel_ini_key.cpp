@@ -114,7 +114,8 @@ bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer
   return true;
 }
 
-// Refuses a value that would not read back as written: an element holding the separator.
+}  // namespace
+
 QELStatus CheckStorable(const QELValueItem& value) {
   const std::vector<std::string>& elements = value.second.Elements();
   for (size_t i = 0; i < elements.size(); ++i) {
@@ -124,8 +125,6 @@ QELStatus CheckStorable(const QELValueItem& value) {
   }
   return QELStatus();
 }
-
-}  // namespace
 
 bool QELSubkeyMatcher::operator()(const std::string& group) const {
   if (!StartsWith(group, prefix_)) return false;
@@ -159,6 +158,11 @@ QELIniKey::QELIniKey(const QELIniKey& other)
 QELIniKey::~QELIniKey() = default;
 
 QELKey* QELIniKey::Clone() const { return new QELIniKey(*this); }
+
+bool QELIniKey::SharedGroupValues(const Ini& store, const std::string& group,
+                                  QELValueMapPointer& out) {
+  return SharedValues(store, group, out);
+}
 
 Ini& QELIniKey::Store() const {
   Ini* store = ini.Get();

@@ -27,6 +27,9 @@ class QELSubkeyMatcher {
   bool recursive_;
 };
 
+// Refuses a value that would not read back as written (168): an element holding the separator.
+QELStatus CheckStorable(const QELValueItem& value);
+
 class QELIniKey : public QELKey {
  public:
   // The root key of `connection`'s store: path "", no value cache. Throws QELLogicalError when
@@ -71,6 +74,10 @@ class QELIniKey : public QELKey {
   Ini& Store() const;
   // The key's value cache, for the value reader.
   const QELValueMapPointer& GetValueCache() const { return values; }
+  // The values of `group` as `store` holds them now, shared with every key that loaded them
+  // since the group last changed; false when the group does not exist.
+  static bool SharedGroupValues(const Ini& store, const std::string& group,
+                                QELValueMapPointer& out);
 
  private:
   friend class QELIniKeyReader;

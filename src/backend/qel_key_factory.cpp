@@ -3,13 +3,24 @@
 
 #include <atomic>
 #include <memory>
+#include <typeinfo>
 
 #include <zor-qel-rb-key/os_thread.h>
 #include "qel_config_map.h"
 #include "qel_ini_connection.h"
 #include "qel_ini_key.h"
+#include "qel_layer_key.h"
 
 namespace {
+
+// The stack a connection logged in to, or null for a single store (or no INI connection).
+const QELIniConnection* StackConnection(const QELConnectionBase* connection) {
+  // Most connections are exactly local INI ones: one comparison of types instead of a search.
+  const QELIniConnection* ini = typeid(*connection) == typeid(QELIniConnection)
+                                    ? static_cast<const QELIniConnection*>(connection)
+                                    : dynamic_cast<const QELIniConnection*>(connection);
+  return ini != nullptr && ini->GetLayers() ? ini : nullptr;
+}
 
 // The table owns its factories; it is filled once and never changes afterwards. Its entries and
 // the flag are constant-initialised, so they are valid even before dynamic initialisation.
@@ -31,10 +42,14 @@ void BuildFactoryTable() {
 QELKeyFactory::~QELKeyFactory() = default;
 
 QELKey* QELIniFactory::CreateKey(const std::string& path, QELConnectionBase* connection) {
+  if (const QELIniConnection* stack = StackConnection(connection)) {
+    return new QELLayerKey(path, *stack);
+  }
   return new QELIniKey(path, *connection);
 }
 
 QELKey* QELIniFactory::CreateRootKey(QELConnectionBase* connection) {
+  if (const QELIniConnection* stack = StackConnection(connection)) return new QELLayerKey(*stack);
   return new QELIniKey(*connection);
 }
 

@@ -22,17 +22,27 @@ bool RepositoryNameSelects(const std::string& filter, const std::string& value) 
 }  // namespace
 
 bool SubkeySelected(const std::string& filter, const std::string& name, const Ini& store) {
+  const std::string* repository_name = nullptr;
+  // Rule 2 alone reads the entries.
+  if (Contains(filter, "repositoryname")) {
+    const IniEntryMap* entries = store.GetGroupProperty(name);
+    if (entries != nullptr) {
+      const auto entry = entries->find("repositoryname");
+      if (entry != entries->end()) repository_name = &entry->second;
+    }
+  }
+  return SubkeySelected(filter, name, repository_name);
+}
+
+bool SubkeySelected(const std::string& filter, const std::string& name,
+                    const std::string* repository_name) {
   static const std::string kWords[] = {"d_rep", "dpc_rep", "dsr_rep"};
   static const std::string kEveryKey = "(key=*)";
   static const std::string kComponentList = "/ZOR_Software/qel4ds/Config/component_info";
   if (filter == kEveryKey && name != kComponentList) return true;
   const bool names_repository = Contains(filter, "repositoryname");
-  if (names_repository) {
-    const IniEntryMap* entries = store.GetGroupProperty(name);
-    if (entries != nullptr) {
-      const auto entry = entries->find("repositoryname");
-      if (entry != entries->end()) return RepositoryNameSelects(filter, entry->second);
-    }
+  if (names_repository && repository_name != nullptr) {
+    return RepositoryNameSelects(filter, *repository_name);
   }
   bool star_in_filter = false;
   bool word_in_name = false;

@@ -32,3 +32,7 @@
 // any other filter, "*" included, only the variants.
 // `store` is asked for the group's entries only where rule 2 needs them.
 bool SubkeySelected(const std::string& filter, const std::string& group, const Ini& store);
+// The same with the group's "repositoryname" entry as stored (null when it has none), for keys
+// whose entries come from more than one store.
+bool SubkeySelected(const std::string& filter, const std::string& group,
+                    const std::string* repository_name);

@@ -8,7 +8,10 @@
 #include "qel_ini_key.h"
 
 QELValueReader::QELValueReader(const QELIniKey& key, const std::string& filter)
-    : values(key.GetValueCache()), pattern(filter, false) {
+    : QELValueReader(key.GetValueCache(), filter) {}
+
+QELValueReader::QELValueReader(const QELValueMapPointer& cache, const std::string& filter)
+    : values(cache), pattern(filter, false) {
   // The reader shares the key's map and never changes it; whoever writes to a shared map first
   // takes a copy of its own (copy-on-write), so the reader walks the values as they stood now,
   // undisturbed by later writes through the key, without copying them.

@@ -15,6 +15,8 @@ class QELValueReader : public QELConstItemReader<QELValueItem> {
   // stands on the first matching one. Throws the null-pointer QELLogicalError when the key has
   // no value cache.
   QELValueReader(const QELIniKey& key, const std::string& pattern);
+  // The same over a value cache of any key.
+  QELValueReader(const QELValueMapPointer& values, const std::string& pattern);
   ~QELValueReader() override;
 
   // Throws QELLogicalError "Attempt to resolve end iterator" (after a record) at the end.

@@ -307,6 +307,25 @@ TEST_F(QelregTest, StoresFromStandardInputAndStoresCreatedOnTheFirstWrite) {
   EXPECT_EQ(ReadWholeFile(created), "[/A]\nx=1\n");
 }
 
+TEST_F(QelregTest, AStackShowsWhereEachValueComesFromAndOneLayerCanBeWorkedOnAlone) {
+  const std::string site = dir_.File("site.ini");
+  const std::string host = dir_.File("host.ini");
+  WriteWholeFile(site, "; the site's\n[" + kPorts + "]\nadmin=6500\n");
+  WriteWholeFile(host, "");
+  const std::string stack = "layers:" + store_ + "|" + site + "|" + host;
+  ASSERT_EQ(Run({"--store", stack, "set", kPorts, "listen", "5402"}).status, 0);
+  EXPECT_EQ(Run({"--store", stack, "get", "--show-origin", kPorts, "admin"}).out,
+            site + ":3\t6500\n");
+  const Result tree =
+      Run({"--store", stack, "tree", "--show-origin", kPorts.substr(0, kPorts.rfind('/'))});
+  EXPECT_NE(tree.out.find("  " + host + ":2\tlisten: 5402\n"), std::string::npos) << tree.out;
+  EXPECT_NE(tree.out.find("  " + site + ":3\tadmin: 6500\n"), std::string::npos) << tree.out;
+  EXPECT_EQ(Run({"--store", stack, "--layer", "1", "get", kPorts, "listen"}).out, "5401\n");
+  EXPECT_EQ(ReadWholeFile(store_), before_);
+  ExpectFailure(Run({"--store", stack, "--layer", "4", "tree"}), 2,
+                "qelreg: the stack has no layer 4");
+}
+
 TEST_F(QelregTest, KeysAndValuesOutsideAsciiPassThroughTheCommandLineUnchanged) {
   // UTF-8 "Café", "straße" and "東京 ü".
   const std::string key = "/ZOR_Software/Caf\xC3\xA9";

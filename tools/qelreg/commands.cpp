@@ -1,5 +1,6 @@
 // The commands of qelreg, each a short sequence of public library calls.
 #include "commands.h"
+#include <zor-qel-rb-key/qel_layers.h>
 
 #include <algorithm>
 #include <csignal>
@@ -157,22 +158,43 @@ bool WriteKey(const QELConnection& connection, const std::string& path, const Na
   return created;
 }
 
+// "ADDRESS:LINE" of the layer (or store) and entry line that give the value, then a tab.
+std::string OriginOf(const QELConnection& connection, const std::string& path,
+                     const std::string& name) {
+  zor::qel::ValueOrigin origin;
+  if (!zor::qel::FindValueOrigin(connection, path, name, origin)) return "?\t";
+  return origin.address + ":" + std::to_string(origin.line) + "\t";
+}
+
+// The values with each name led by where it comes from.
+NamedValues WithOrigins(NamedValues values, const QELConnection& connection,
+                        const std::string& path) {
+  for (auto& value : values) value.first = OriginOf(connection, path, value.first) + value.first;
+  return values;
+}
+
 void Tree(const Command& command, const QELConnection& connection, Output& output) {
   const QELRBKey key = OpenKey(connection, command.path);
   const std::vector<std::string> paths =
       Subkeys(key, command.children, command.selector, connection);
-  if (!command.showValues) {
+  if (!command.showValues && !command.showOrigin) {
     output.List(paths);
     return;
   }
-  output.Keys(WithValues({}, paths, connection));
+  KeyValues keys = WithValues({}, paths, connection);
+  if (command.showOrigin) {
+    for (auto& [path, values] : keys) values = WithOrigins(std::move(values), connection, path);
+  }
+  output.Keys(keys);
 }
 
 void Get(const Command& command, const QELConnection& connection, Output& output) {
   if (command.valueName.empty()) {
     // A key's values; the root holds none.
-    output.Values(command.path.empty() ? NamedValues()
-                                       : ReadValues(OpenKey(connection, command.path), "*"));
+    NamedValues values =
+        command.path.empty() ? NamedValues() : ReadValues(OpenKey(connection, command.path), "*");
+    if (command.showOrigin) values = WithOrigins(std::move(values), connection, command.path);
+    output.Values(values);
     return;
   }
   const bool found = !command.path.empty() && KeyExists(connection, command.path) &&
@@ -183,7 +205,14 @@ void Get(const Command& command, const QELConnection& connection, Output& output
   }
   if (command.path.empty()) throw ToolError(kRootHoldsNoValues, kExitNotFound);
   // Without the value this throws the library's own error for the missing key or value.
-  output.List(OpenKey(connection, command.path).GetValue(command.valueName).Elements());
+  std::vector<std::string> elements =
+      OpenKey(connection, command.path).GetValue(command.valueName).Elements();
+  if (command.showOrigin) {
+    const std::string origin = OriginOf(connection, command.path, command.valueName);
+    if (elements.empty()) elements.emplace_back();
+    for (std::string& element : elements) element = origin + element;
+  }
+  output.List(elements);
 }
 
 void Set(const Command& command, const QELConnection& connection) {

@@ -25,6 +25,7 @@ struct Command {
   bool recursive = false;               // --recursive of tree (the default, kept for old calls)
   bool children = false;                // --children of tree
   bool showValues = false;              // --values of tree
+  bool showOrigin = false;              // --show-origin of tree and get
   std::optional<std::string> fallback;  // --default of get
   bool parents = false;                 // --parents of mkkey
   bool yes = false;                     // --yes of rmkey

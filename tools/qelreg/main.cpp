@@ -70,8 +70,13 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   if (globals) {
     app->set_version_flag("--version", std::string("qelreg ") + QELREG_VERSION);
     app->add_option("--store", globals->store.file,
-                    "Local INI store file; - reads standard input (default: QEL_STORE)")
+                    "Local INI store file; - reads standard input; layers:A|B|C a stack of "
+                    "stores, bottom first (default: QEL_STORE)")
         ->type_name("FILE");
+    app->add_option("--layer", globals->store.layer,
+                    "Work on layer N (1 the bottom) of the --store stack alone")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
     app->add_option("--remote", globals->store.remote,
                     "Remote store: HOST[/PATH], or an https://, http://, etcd:// or etcds:// "
                     "address (default: QEL_STORE when it holds one)")
@@ -97,6 +102,8 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   tree->add_flag("-r,--recursive", command.recursive, "Every key beneath (the default)")
       ->excludes(children);
   tree->add_flag("--values", command.showValues, "Print each key's values beneath it");
+  tree->add_flag("--show-origin", command.showOrigin,
+                 "Print the values, each led by the FILE:LINE (or address) that gives it");
   tree->add_option("-s,--select,-f,--filter", command.selector,
                    "Only the subkeys a selector chooses, e.g. '(key=*)' or "
                    "'(repositoryname=MAIN)'")
@@ -105,6 +112,8 @@ std::unique_ptr<CLI::App> MakeParser(Command& command, GlobalOptions* globals) {
   CLI::App* get = app->add_subcommand("get", "Print a value, one element per line, or all values");
   get->add_option("PATH", command.path, "Key path")->required();
   get->add_option("NAME", command.valueName, "Value name (all values when left out)");
+  get->add_flag("--show-origin", command.showOrigin,
+                "Lead each line by the FILE:LINE (or address) that gives the value");
   get->add_option("-d,--default", command.fallback,
                   "Print this when the key or the value is missing")
       ->type_name("VALUE");
@@ -283,6 +292,9 @@ int Parse(int argc, char** argv, GlobalOptions& globals, std::vector<Command>& c
     try {
       qelreg::CheckArguments(command);
       // copy names both its stores and runs alone.
+      if (command.showOrigin && json) {
+        throw qelreg::ToolError("--show-origin prints text, not JSON", qelreg::kExitUsage);
+      }
       if (command.name == "copy" && parts.size() > 1) {
         throw qelreg::ToolError("copy cannot be joined with other commands", qelreg::kExitUsage);
       }

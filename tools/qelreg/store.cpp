@@ -120,8 +120,32 @@ PrivateCopy::~PrivateCopy() {
   std::filesystem::remove_all(directory_, ignored);
 }
 
-Store::Store(const StoreOptions& options, bool changes)
-    : connection_(options.remote.empty() ? QELConnection::INI : QELConnection::RINI) {
+// The address of layer `layer` (from 1) of the stack `file` names.
+std::string LayerAddress(const std::string& file, int layer) {
+  const std::string prefix = "layers:";
+  if (file.rfind(prefix, 0) != 0) throw ToolError("--layer needs a layers: stack", kExitUsage);
+  size_t start = prefix.size();
+  for (int i = 1; i < layer; ++i) {
+    start = file.find('|', start);
+    if (start == std::string::npos) {
+      throw ToolError("the stack has no layer " + std::to_string(layer), kExitUsage);
+    }
+    ++start;
+  }
+  return file.substr(start, file.find('|', start) - start);
+}
+
+Store::Store(const StoreOptions& given, bool changes)
+    : connection_(given.remote.empty() ? QELConnection::INI : QELConnection::RINI) {
+  StoreOptions options = given;
+  if (options.layer != 0) {
+    options.file = LayerAddress(options.file, options.layer);
+    if (IsRemoteAddress(options.file)) {
+      options.remote = options.file;
+      options.file.clear();
+      connection_ = QELConnection(QELConnection::RINI);
+    }
+  }
   CheckOptions(options, changes);
   connection_.SetCheckValidity(options.verify);
   if (!options.remote.empty()) {

@@ -16,6 +16,7 @@ struct StoreOptions {
   std::string user;     // --user: the remote user
   bool verify = false;  // --verify: check the store's language mode and product version
   bool create = false;  // --create: make a missing local store file when the call writes
+  int layer = 0;        // --layer: one layer (from 1, the bottom) of a "layers:" stack alone
 };
 
 // The bytes of standard input in a private file, in a directory of its own that goes with it.
