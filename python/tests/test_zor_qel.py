@@ -61,7 +61,7 @@ def test_elements_and_typed_reads(store: Path) -> None:
             key.add("list", "four", "one")
         assert (refused.value.code, refused.value.facility) == (159, 12)
         key.remove("list", "one", "three")
-        assert key.get_list("list") == ["two"]
+        assert key.get("list") == ["two"]
         key["single"] = "text"
         assert key["single"] == ["text"]
 
@@ -69,7 +69,7 @@ def test_elements_and_typed_reads(store: Path) -> None:
         assert key.get_int("missing", 7) == 7 and key.get_int("missing") is None
         assert key.get_bool("flag", True) is False
         assert key.get_str("name") == "first" and key.get_str("missing", "x") == "x"
-        assert key.get_list("missing", []) == []
+        assert key.get("missing", []) == []
         for read in (key.get_int, key.get_bool):
             with pytest.raises(zor_qel.MalformedValueError) as malformed:
                 read("name")

@@ -182,9 +182,10 @@ def _call(name: str, *arguments: object) -> None:
 def _take_list(pointer: ctypes.c_void_p) -> List[str]:
     """The strings of a list the library returned, which is released."""
     try:
-        block = ctypes.cast(pointer, ctypes.POINTER(_List)).contents
-        return [_decode(ctypes.string_at(block.items[i], block.lengths[i]))
-                for i in range(block.count)]
+        block = _List.from_address(pointer.value)
+        count = block.count
+        return [_decode(ctypes.string_at(item, length))
+                for item, length in zip(block.items[:count], block.lengths[:count])]
     finally:
         _lib().qel_free(pointer)
 
@@ -251,6 +252,10 @@ class Key(_Owned, MutableMapping[str, List[str]]):
         _call("qel_key_get_value", self._handle, _encode(name), ctypes.byref(out))
         return _take_list(out)
 
+    def get(self, name: str, default: Optional[List[str]] = None) -> Optional[List[str]]:
+        """The value's elements, `default` when missing (asked first: no error record)."""
+        return self[name] if name in self else default
+
     def __setitem__(self, name: str, value: Value) -> None:
         _call("qel_key_set_value", self._handle, _encode(name), *_elements(value))
 
@@ -314,10 +319,6 @@ class Key(_Owned, MutableMapping[str, List[str]]):
         _call("qel_key_read_bool", self._handle, _encode(name), int(bool(default)),
               ctypes.byref(flag))
         return bool(flag.value)
-
-    def get_list(self, name: str, default: Optional[List[str]] = None) -> Optional[List[str]]:
-        """The value's elements, `default` when missing."""
-        return self[name] if name in self else default
 
     def has_subkey(self, name: str) -> bool:
         present = ctypes.c_int()
