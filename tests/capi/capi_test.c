@@ -93,11 +93,12 @@ static unsigned next_random(unsigned bound) {
   return (unsigned)((random_state >> 33) % bound);
 }
 
-/* Pieces of elements: blanks, INI punctuation, multibyte UTF-8, a NUL byte, an empty piece. */
+/* Pieces of elements: blanks, line ends, INI punctuation, multibyte UTF-8, a NUL byte, an empty
+ * piece. */
 static const char* const kPieces[] = {
-    "a",  " ",  ",",  "=", "[x]", ";#", "\xc3\xa9", "\xe6\x97\xa5", "\xf0\x9f\x94\x91",
-    "\\", "\"", "\t", "",  "\0"};
-static const size_t kPieceLengths[] = {1, 1, 1, 1, 3, 2, 2, 3, 4, 1, 1, 1, 0, 1};
+    "a",  " ",  ",",  "=",  "[x]", ";#", "\xc3\xa9", "\xe6\x97\xa5", "\xf0\x9f\x94\x91",
+    "\\", "\"", "\t", "\n", "\r",  "",   "\0"};
+static const size_t kPieceLengths[] = {1, 1, 1, 1, 3, 2, 2, 3, 4, 1, 1, 1, 1, 1, 0, 1};
 
 /* Random lists set through the C interface read back the same, in memory and from the file; a
  * list with the separator byte 0x1B is refused (168) and changes nothing. */
