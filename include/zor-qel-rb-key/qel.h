@@ -68,7 +68,8 @@ typedef struct qel_list {
   const size_t* lengths;    /**< The length of each string in bytes, without the final NUL. */
 } qel_list;
 
-/** Releases a string or ::qel_list the library returned; NULL is ignored. */
+/** Releases a string or ::qel_list the library returned.
+ *  @param block What to release; NULL is ignored. */
 QEL_API void qel_free(void* block);
 
 /**
@@ -80,11 +81,13 @@ QEL_API void qel_free(void* block);
  * @param password The user's password.
  * @param connection Receives the connection, owned by the caller: qel_connection_free().
  * @param error Filled on failure (codes 157, 158, -7, 1112-1114, or the store's).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_login(const char* type, const char* host, int port, const char* user,
                              const char* password, qel_connection** connection, qel_error* error);
 
-/** Releases a connection; keys and iterators made from it stay usable. NULL is ignored. */
+/** Releases a connection; keys and iterators made from it stay usable.
+ *  @param connection What to release; NULL is ignored. */
 QEL_API void qel_connection_free(qel_connection* connection);
 
 /**
@@ -94,6 +97,7 @@ QEL_API void qel_connection_free(qel_connection* connection);
  * @param changed Receives the sorted paths of the keys whose values changed or whose subkeys came
  *        or went ("" is the root); an empty list when nothing changed. Owned by the caller.
  * @param error Filled on failure; the connection's data then stays as it was.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_refresh(qel_connection* connection, qel_list** changed, qel_error* error);
 
@@ -104,6 +108,7 @@ QEL_API qel_status qel_refresh(qel_connection* connection, qel_list** changed, q
  * @param timeout_ms The longest wait.
  * @param changed Receives the changed keys' paths, owned by the caller.
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_wait_for_change(qel_connection* connection, int timeout_ms,
                                        qel_list** changed, qel_error* error);
@@ -115,6 +120,7 @@ QEL_API qel_status qel_wait_for_change(qel_connection* connection, int timeout_m
  * @param descriptor Receives the descriptor, or -1 when the store has none (remote stores: call
  *        qel_refresh() on a timer).
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_change_descriptor(qel_connection* connection, int* descriptor,
                                          qel_error* error);
@@ -125,6 +131,7 @@ QEL_API qel_status qel_change_descriptor(qel_connection* connection, int* descri
  * @param connection The connection; one already in a transaction is refused (::QEL_MISUSE).
  * @param transaction Receives the transaction, owned by the caller: qel_transaction_free().
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_transaction_begin(qel_connection* connection, qel_transaction** transaction,
                                          qel_error* error);
@@ -134,12 +141,15 @@ QEL_API qel_status qel_transaction_begin(qel_connection* connection, qel_transac
  * and the changes stay in memory: commit again.
  * @param transaction The transaction; one committed already is refused (::QEL_MISUSE).
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_transaction_commit(qel_transaction* transaction, qel_error* error);
 
-/** Releases a transaction. Released without a commit, it writes nothing and stays open on its
- *  connection, whose next commit writes its changes (the store cannot take changes back). NULL is
- *  ignored. */
+/** Releases a transaction. Released without a commit it writes nothing, and the store cannot
+ *  take changes back: they stay in the connection's memory (a write through a key opened before
+ *  the transaction would take them along) and the connection stays in the transaction. Drop the
+ *  connection with its keys to drop them.
+ *  @param transaction What to release; NULL is ignored. */
 QEL_API void qel_transaction_free(qel_transaction* transaction);
 
 /**
@@ -148,11 +158,13 @@ QEL_API void qel_transaction_free(qel_transaction* transaction);
  * @param path The key's path.
  * @param key Receives the key, owned by the caller: qel_key_free().
  * @param error Filled on failure (158 when there is no such key).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_open(qel_connection* connection, const char* path, qel_key** key,
                                 qel_error* error);
 
-/** Releases a key. NULL is ignored. */
+/** Releases a key.
+ *  @param key What to release; NULL is ignored. */
 QEL_API void qel_key_free(qel_key* key);
 
 /**
@@ -160,6 +172,7 @@ QEL_API void qel_key_free(qel_key* key);
  * @param key The key.
  * @param path Receives the path, owned by the caller: qel_free().
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_path(const qel_key* key, char** path, qel_error* error);
 
@@ -169,6 +182,7 @@ QEL_API qel_status qel_key_path(const qel_key* key, char** path, qel_error* erro
  * @param name The value's name.
  * @param present Receives 1 or 0.
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_has_value(const qel_key* key, const char* name, int* present,
                                      qel_error* error);
@@ -179,6 +193,7 @@ QEL_API qel_status qel_key_has_value(const qel_key* key, const char* name, int* 
  * @param name The value's name.
  * @param value Receives the elements, owned by the caller: qel_free().
  * @param error Filled on failure (160 when there is no such value).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_get_value(const qel_key* key, const char* name, qel_list** value,
                                      qel_error* error);
@@ -190,6 +205,7 @@ QEL_API qel_status qel_key_get_value(const qel_key* key, const char* name, qel_l
  * @param fallback What a missing value reads as.
  * @param text Receives the string, owned by the caller: qel_free().
  * @param error Filled on failure (169 for a list of several elements).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_read_string(const qel_key* key, const char* name, const char* fallback,
                                        char** text, qel_error* error);
@@ -201,6 +217,7 @@ QEL_API qel_status qel_key_read_string(const qel_key* key, const char* name, con
  * @param fallback What a missing value reads as.
  * @param number Receives the number.
  * @param error Filled on failure (169 for anything but one integer in range).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_read_int(const qel_key* key, const char* name, long long fallback,
                                     long long* number, qel_error* error);
@@ -213,6 +230,7 @@ QEL_API qel_status qel_key_read_int(const qel_key* key, const char* name, long l
  * @param fallback What a missing value reads as (0 or 1).
  * @param flag Receives 1 or 0.
  * @param error Filled on failure (169 for anything else).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_read_bool(const qel_key* key, const char* name, int fallback, int* flag,
                                      qel_error* error);
@@ -225,6 +243,7 @@ QEL_API qel_status qel_key_read_bool(const qel_key* key, const char* name, int f
  * @param lengths Their lengths in bytes, or NULL when each is NUL-terminated.
  * @param count How many elements (0: the empty value).
  * @param error Filled on failure (168 when an element holds the byte 0x1B).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_set_value(qel_key* key, const char* name, const char* const* elements,
                                      const size_t* lengths, size_t count, qel_error* error);
@@ -237,6 +256,7 @@ QEL_API qel_status qel_key_set_value(qel_key* key, const char* name, const char*
  * @param lengths Their lengths in bytes, or NULL when each is NUL-terminated.
  * @param count How many elements.
  * @param error Filled on failure (159 when one is there already: nothing is added).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_add_value(qel_key* key, const char* name, const char* const* elements,
                                      const size_t* lengths, size_t count, qel_error* error);
@@ -249,6 +269,7 @@ QEL_API qel_status qel_key_add_value(qel_key* key, const char* name, const char*
  * @param lengths Their lengths in bytes, or NULL when each is NUL-terminated.
  * @param count How many elements; 0 removes the value.
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_delete_value(qel_key* key, const char* name, const char* const* elements,
                                         const size_t* lengths, size_t count, qel_error* error);
@@ -259,6 +280,7 @@ QEL_API qel_status qel_key_delete_value(qel_key* key, const char* name, const ch
  * @param pattern The pattern.
  * @param names Receives the names, owned by the caller: qel_free().
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_value_names(const qel_key* key, const char* pattern, qel_list** names,
                                        qel_error* error);
@@ -269,6 +291,7 @@ QEL_API qel_status qel_key_value_names(const qel_key* key, const char* pattern, 
  * @param name The subkey's name.
  * @param present Receives 1 or 0.
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_has_subkey(const qel_key* key, const char* name, int* present,
                                       qel_error* error);
@@ -279,6 +302,7 @@ QEL_API qel_status qel_key_has_subkey(const qel_key* key, const char* name, int*
  * @param name The subkey's name.
  * @param subkey Receives the subkey, owned by the caller: qel_key_free().
  * @param error Filled on failure (158 when there is none).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_open_subkey(const qel_key* key, const char* name, qel_key** subkey,
                                        qel_error* error);
@@ -289,6 +313,7 @@ QEL_API qel_status qel_key_open_subkey(const qel_key* key, const char* name, qel
  * @param name The new subkey's name.
  * @param subkey Receives the subkey, owned by the caller: qel_key_free(); may be NULL.
  * @param error Filled on failure (159 when it exists, 164 for an invalid name).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_create_subkey(qel_key* key, const char* name, qel_key** subkey,
                                          qel_error* error);
@@ -298,6 +323,7 @@ QEL_API qel_status qel_key_create_subkey(qel_key* key, const char* name, qel_key
  * @param key The key.
  * @param name The subkey's name.
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_delete_subkey(qel_key* key, const char* name, qel_error* error);
 
@@ -310,6 +336,7 @@ QEL_API qel_status qel_key_delete_subkey(qel_key* key, const char* name, qel_err
  * @param recursive 1 to walk the whole subtree, 0 for the direct subkeys.
  * @param iterator Receives the walk, owned by the caller: qel_key_iterator_free().
  * @param error Filled on failure (a malformed selector).
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_search(const qel_key* key, const char* selector, int recursive,
                                   qel_key_iterator** iterator, qel_error* error);
@@ -320,11 +347,13 @@ QEL_API qel_status qel_key_search(const qel_key* key, const char* selector, int 
  * @param subkey Receives the next subkey, owned by the caller: qel_key_free(); NULL at the end
  *        (a further step then fails with ::QEL_MISUSE, code 167).
  * @param error Filled on failure.
+ * @return ::QEL_OK, or the status of the failure.
  */
 QEL_API qel_status qel_key_iterator_next(qel_key_iterator* iterator, qel_key** subkey,
                                          qel_error* error);
 
-/** Releases a walk; keys it gave stay usable. NULL is ignored. */
+/** Releases a walk; keys it gave stay usable.
+ *  @param iterator What to release; NULL is ignored. */
 QEL_API void qel_key_iterator_free(qel_key_iterator* iterator);
 
 #ifdef __cplusplus
