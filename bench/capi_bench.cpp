@@ -1,7 +1,9 @@
 // The C interface's cost over the C++ one: the same value read through qel_key_get_value (with
-// the list it returns released) and through QELRBKey::GetValue, taking turns in one run.
+// the list it returns released) and through QELRBKey::GetValue, taking turns in one run; the
+// best pass of each is compared.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -31,19 +33,20 @@ void BM_GetValueThroughC(benchmark::State& state) {
     return;
   }
   const char* name = state.range(0) == 0 ? "PORT" : "LIST";
-  double cppNs = 0, cNs = 0;
+  // The best pass of each: other processes on the machine only ever add time.
+  double cppNs = 1e18, cNs = 1e18;
   for (auto _ : state) {
-    cppNs += NanosPerCall(1000, [&] { benchmark::DoNotOptimize(key.GetValue(name)); });
-    cNs += NanosPerCall(1000, [&] {
-      qel_list* value = nullptr;
-      qel_key_get_value(c_key, name, &value, nullptr);
-      benchmark::DoNotOptimize(value);
-      qel_free(value);
-    });
+    cppNs =
+        std::min(cppNs, NanosPerCall(1000, [&] { benchmark::DoNotOptimize(key.GetValue(name)); }));
+    cNs = std::min(cNs, NanosPerCall(1000, [&] {
+                     qel_list* value = nullptr;
+                     qel_key_get_value(c_key, name, &value, nullptr);
+                     benchmark::DoNotOptimize(value);
+                     qel_free(value);
+                   }));
   }
-  const double n = static_cast<double>(state.iterations());
-  state.counters["c_ns"] = cNs / n;
-  state.counters["cpp_ns"] = cppNs / n;
+  state.counters["c_ns"] = cNs;
+  state.counters["cpp_ns"] = cppNs;
   state.counters["ratio"] = cNs / cppNs;
   qel_key_free(c_key);
   qel_connection_free(c_connection);

@@ -11,12 +11,27 @@
 #include <vector>
 
 #include <zor-qel-rb-key/zor_qel.h>
+#include "qel_key.h"
 
 struct qel_connection {
   QELConnection connection;
 };
 
 struct qel_key {
+  // Calls `use` with the value's elements as the key's cache holds them, without a copy; false
+  // when there is no such value (then QELRBKey::GetValue tells why).
+  template <class Use>
+  bool ReadInPlace(const char* name, Use&& use) const {
+    QELValueMapPointer values;
+    if (!key.keyPointer->GetValues(values).Ok()) return false;
+    // Through the const access, so that the shared cache is not copied.
+    const QELValueMapPointer& view = values;
+    const QELValueMap* map = view.operator->();
+    const QELValueMap::const_iterator found = map->Find(name);
+    if (found == map->End()) return false;
+    use(found->second.Elements());
+    return true;
+  }
   QELRBKey key;
 };
 
@@ -253,7 +268,12 @@ qel_status qel_key_get_value(const qel_key* key, const char* name, qel_list** va
     const QELRBKey& handle = KeyOf(key);
     Require(name, "name is NULL");
     Require(value, "value is NULL");
-    *value = MakeList(handle.GetValue(name).Elements());
+    qel_list* made = nullptr;
+    if (!key->ReadInPlace(
+            name, [&](const std::vector<std::string>& elements) { made = MakeList(elements); })) {
+      made = MakeList(handle.GetValue(name).Elements());
+    }
+    *value = made;
   });
 }
 
