@@ -1,7 +1,8 @@
 // The C interface when memory runs out: the program's operator new (which serves the library
 // linked into it) fails from the k-th allocation of a call on, for every k, and each call must
 // return QEL_NO_MEMORY or QEL_FAILED, never throw or crash, leave the file as it was and the
-// memory either as it was or as the call without failures leaves it.
+// memory either as it was or as the call without failures leaves it. Under LeakSanitizer it also
+// finds what a failed allocation leaks.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -42,8 +43,24 @@ void* operator new(size_t size) {
   if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
   throw std::bad_alloc();
 }
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+// Every form of delete pairs with these, so that a sanitizer's own allocator never sees them.
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete(void* block, size_t) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete[](void* block, size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace {
 
