@@ -122,6 +122,8 @@ for header in /usr/include/zor-qel-rb-key/compat/*.h; do
   echo "#include <$(basename "$header")>" |
     c++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I/usr/include/zor-qel-rb-key/compat -x c++ -
 done
+# The C interface's header is also C99.
+echo "#include <zor-qel-rb-key/qel.h>" | cc -std=c99 -Wall -Wextra -pedantic -Werror -fsyntax-only -x c -
 diff <(cd /usr/include/zor-qel-rb-key && ls -R) <(cd "$root/include/zor-qel-rb-key" && ls -R)
 
 echo "== consumer through find_package(zor-qel-rb-key)"

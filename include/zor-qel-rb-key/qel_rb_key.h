@@ -111,6 +111,7 @@ class QEL_API QELRBKey {
   friend class QELRBConstKeyIterator;
   friend class QELRBConstValueIterator;
   friend class QELRBRootKey;
+  friend struct qel_key;  // the C interface's key reads values in place
 
   QELConnection connection;
   qel_imp_pointer<QELKey*, QELKeyLifeMgr> keyPointer;

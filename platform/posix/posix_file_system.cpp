@@ -256,7 +256,12 @@ int PosixIniFileSystem::ListDirectory(const std::string& directory,
   if (listing == nullptr) return errno;
   names->clear();
   errno = 0;
-  while (struct dirent* entry = ::readdir(listing)) names->emplace_back(entry->d_name);
+  try {
+    while (struct dirent* entry = ::readdir(listing)) names->emplace_back(entry->d_name);
+  } catch (...) {  // out of memory: the listing and its descriptor are still given back
+    ::closedir(listing);
+    throw;
+  }
   int error = errno;
   ::closedir(listing);
   return error;

@@ -92,12 +92,20 @@ class DecodedValues : public IniGroupView {
   const QELValueMapPointer values;
 };
 
+// A shared pointer that owns `object`; the object is freed should the pointer's storage fail.
+template <class Pointer, class T>
+Pointer Own(std::unique_ptr<T> object) {
+  Pointer pointer(object.get());
+  object.release();
+  return pointer;
+}
+
 // The values of `group` as the store holds them now, shared with the keys that loaded them
 // since it last changed; false when the group does not exist.
 bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer& out) {
   const IniGroupView* view = store.GetGroupView(group);
   if (view == nullptr) {
-    QELValueMapPointer decoded(new QELValueMap());
+    QELValueMapPointer decoded = Own<QELValueMapPointer>(std::make_unique<QELValueMap>());
     QELValueMap* map = decoded.operator->();
     // The entries come unique without regard to case, in their order: each is appended.
     const bool exists = store.ForEachGroupEntry(
@@ -193,7 +201,9 @@ void QELIniKey::LoadValues() {
   const Ini& current = Store();
   loadedAt = current.MergeCount();
   QELValueMapPointer loaded;
-  if (!SharedValues(current, path, loaded)) loaded = QELValueMapPointer(new QELValueMap());
+  if (!SharedValues(current, path, loaded)) {
+    loaded = Own<QELValueMapPointer>(std::make_unique<QELValueMap>());
+  }
   values = std::move(loaded);
 }
 
@@ -429,7 +439,7 @@ QELIniKeyReader::QELIniKeyReader(const QELIniKey& searched, const std::string& s
                                  bool all_descendants, const std::list<std::string>&,
                                  unsigned int* found_out)
     : key(searched),
-      current(new QELIniKey(QELIniKey::SameStore(), searched)),
+      current(Own<QELKeyPointer>(std::make_unique<QELIniKey>(QELIniKey::SameStore(), searched))),
       filter(selector),
       matcher(searched.GetKeyPath() + "/", all_descendants) {
   position = key.Store().lower_bound(matcher.GetPrefix());
@@ -470,7 +480,8 @@ QELIniKeyReader::Step QELIniKeyReader::NextStep() {
     }
     // Each subkey gets a key of its own, so that the one handed out last keeps its subkey: as the
     // access for change of a shared `current` would, without copying the last key first.
-    QELKeyPointer next(new QELIniKey(QELIniKey::SameStore(), key));
+    QELKeyPointer next =
+        Own<QELKeyPointer>(std::make_unique<QELIniKey>(QELIniKey::SameStore(), key));
     const QELKeyPointer& unshared = next;
     QELIniKey* target = static_cast<QELIniKey*>(unshared.operator->());
     const IniGroupView* view = position.View();
