@@ -52,25 +52,31 @@ class MalformedValueError : public QELError {
   std::vector<std::string> elements_;
 };
 
-// A value read in place, without a copy, or none: View(key, name) finds it. Reading it allocates
-// nothing. It stays valid until the handle it came from next changes:
-// - a write or move through that handle (SetValue, AddValue, DeleteValue, SetValues, ChangeKey,
-//   Up, CommitSuicide, assignment to it, its destruction) ends every view taken from it;
-// - after the store changed (QELConnection::Refresh or WaitForChange brought in another writer's
-//   changes, or another handle of the connection wrote), the next read through that handle, or
-//   through a copy of it, may reload the key's values and so end the views taken before.
-// Until then the store changing, other handles writing, and the key being erased leave a view
-// reading the value it showed when taken. Copy what must outlive that (QELRBValue(*view)).
+/// A value read in place, without a copy, or none: View(key, name) finds it. Reading it allocates
+/// nothing. It stays valid until the handle it came from next changes:
+/// - a write or move through that handle (SetValue, AddValue, DeleteValue, SetValues, ChangeKey,
+///   Up, CommitSuicide, assignment to it, its destruction) ends every view taken from it;
+/// - after the store changed (QELConnection::Refresh or WaitForChange brought in another writer's
+///   changes, or another handle of the connection wrote), the next read through that handle, or
+///   through a copy of it, may reload the key's values and so end the views taken before.
+/// Until then the store changing, other handles writing, and the key being erased leave a view
+/// reading the value it showed when taken. Copy what must outlive that (QELRBValue(*view)).
 class ValueView {
  public:
+  /// An absent view.
   ValueView() = default;
+  /// A view of `value`, absent when it is null.
   explicit ValueView(const QELRBValue* value) : value_(value) {}
 
+  /// Whether the key held the value.
   bool Present() const { return value_ != nullptr; }
+  /// Present().
   explicit operator bool() const { return Present(); }
-  /// REQUIRES: Present().
+  /// The value. REQUIRES: Present().
   const QELRBValue& operator*() const { return *value_; }
+  /// The value, for member access. REQUIRES: Present().
   const QELRBValue* operator->() const { return value_; }
+  /// The value's elements. REQUIRES: Present().
   const std::vector<std::string>& Elements() const { return value_->Elements(); }
 
  private:
