@@ -97,12 +97,14 @@ dpkg-deb --field "$(deb libzor-qel-rb-key3)" Multi-Arch | grep -qx same ||
   fail "libzor-qel-rb-key3 is not Multi-Arch: same"
 mkdir "$work/unpacked"
 for package in "${packages[@]}"; do dpkg-deb --extract "$(deb "$package")" "$work/unpacked"; done
+# grep -c, not -q: -q stops reading at the first match, and under pipefail the writer's SIGPIPE
+# would then fail the check.
 for binary in "$work/unpacked/usr/bin/qelreg" "$work/unpacked/$libdir/libzor-qel-rb-key.so.$version"; do
-  file "$binary" | grep -q ', stripped' || fail "$binary is not stripped"
-  if readelf -d "$binary" | grep -qE 'RUNPATH|RPATH'; then fail "$binary has a run path"; fi
-  readelf -d "$binary" | grep -q 'BIND_NOW' || fail "$binary is not linked with -z now"
-  readelf -lW "$binary" | grep -q 'GNU_RELRO' || fail "$binary is not linked with -z relro"
-  readelf -sW --dyn-syms "$binary" | grep -q '__[a-z_]*_chk' || fail "$binary calls no fortified function"
+  file "$binary" | grep -c ', stripped' >/dev/null || fail "$binary is not stripped"
+  if readelf -d "$binary" | grep -cE 'RUNPATH|RPATH' >/dev/null; then fail "$binary has a run path"; fi
+  readelf -d "$binary" | grep -c 'BIND_NOW' >/dev/null || fail "$binary is not linked with -z now"
+  readelf -lW "$binary" | grep -c 'GNU_RELRO' >/dev/null || fail "$binary is not linked with -z relro"
+  readelf -sW --dyn-syms "$binary" | grep -c '__[a-z_]*_chk' >/dev/null || fail "$binary calls no fortified function"
 done
 # Errors and warnings fail the check.
 lintian --tag-display-limit 0 "$work"/build/*.deb 2>&1 | grep -v 'root privileges' | tee "$work/lintian.log"

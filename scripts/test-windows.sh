@@ -37,7 +37,7 @@ ls "$build"/zor-qel-rb-key.dll.a
 echo "== version resources, an install into a mingw sysroot, and its zip"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 for binary in zor-qel-rb-key.dll qelreg.exe; do
-  strings -el "$build/bin/$binary" | grep -qx "$version" ||
+  strings -el "$build/bin/$binary" | grep -cx "$version" >/dev/null ||
     { echo "$binary carries no version resource of $version" >&2; exit 1; }
 done
 triple=x86_64-w64-mingw32
@@ -72,7 +72,7 @@ flags=$(PKG_CONFIG_LIBDIR=$scratch/root$sysroot/lib/pkgconfig pkg-config --cflag
 # shellcheck disable=SC2086 # the flags are meant to split into words
 $triple-g++-posix -std=c++17 tests/consumer/main.cpp -o "$consumer/qel-consumer-pc.exe" $flags
 # It ships with our DLL and the C++ runtime's DLLs beside it, as the README says.
-$triple-objdump -p "$consumer/qel-consumer.exe" | grep -q 'DLL Name: libstdc++-6.dll' ||
+$triple-objdump -p "$consumer/qel-consumer.exe" | grep -c 'DLL Name: libstdc++-6.dll' >/dev/null ||
   { echo "the consumer is not linked with the shared C++ runtime" >&2; exit 1; }
 cp "$scratch/root$sysroot/bin/zor-qel-rb-key.dll" "$consumer/"
 for runtime in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
