@@ -202,6 +202,10 @@ Tree Shown(const QELConnection& connection) {
     Values& values = tree[(*it).GetKeyPath()];
     for (QELRBConstValueIterator v(*it, "*"); v != QELRBConstValueIterator::EndIterator; ++v) {
       values[(*v).first] = (*v).second.Elements();
+      // The in-place read shows what the walk shows.
+      const QELRBValue* in_place = (*it).FindValue((*v).first);
+      RC_ASSERT(in_place != nullptr);
+      RC_ASSERT(in_place->Elements() == (*v).second.Elements());
     }
   }
   return tree;

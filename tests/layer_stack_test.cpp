@@ -120,6 +120,10 @@ TEST_F(LayerStackTest, ALowerLayerChangingUnderneathIsFollowed) {
   }
   const std::vector<std::string> changed = connection.WaitForChange(5000);
   EXPECT_EQ(changed, (std::vector<std::string>{"/App", "/App/New"}));
+  // The in-place read follows the layers as the copying one does.
+  const QELRBValue* mode = app.FindValue("mode");
+  ASSERT_NE(mode, nullptr);
+  EXPECT_EQ(mode->Elements(), std::vector<std::string>{"fast"});
   EXPECT_EQ(static_cast<std::string>(app.GetValue("mode")), "fast");
   EXPECT_EQ(static_cast<std::string>(app.GetValue("size")), "30");  // the top's own
   EXPECT_TRUE(app.HasSubkey("New"));

@@ -134,6 +134,11 @@ QELStatus QELLayerKey::GetValue(QELValueItem& value) {
   return QELKey::GetValue(value);
 }
 
+const QELRBValue* QELLayerKey::FindValue(std::string_view value_name) {
+  FollowStore();
+  return QELKey::FindValue(value_name);
+}
+
 QELStatus QELLayerKey::GetValues(QELValueMapPointer& out) {
   FollowStore();
   return QELKey::GetValues(out);

@@ -30,6 +30,7 @@ class QELLayerKey : public QELKey {
   QELStatus AddValue(const QELValueItem& value) override;
   QELStatus SetValues(const QELValueMap& values) override;
   QELStatus GetValue(QELValueItem& value) override;
+  const QELRBValue* FindValue(std::string_view name) override;
   QELStatus GetValues(QELValueMapPointer& values) override;
   QELStatus HasValue(const QELNoCaseString& name, bool& has) override;
   QELStatus DeleteValue(const QELValueItem& value) override;
