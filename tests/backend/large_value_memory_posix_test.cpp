@@ -13,18 +13,6 @@
 #include "scratch_files.h"
 #include "test_system.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_TEST_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(QEL_TEST_ADDRESS_SANITIZER)
-// The sanitizer keeps freed memory in quarantine, so the peak counts temporaries too.
-constexpr bool kPeakIsExact = false;
-#else
-constexpr bool kPeakIsExact = true;
-#endif
-
 namespace {
 
 // Sets the peak back to the memory the process holds now, so that a copy made and freed before

@@ -24,17 +24,6 @@
 #include "remote_ini.h"
 #include "test_system.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_TEST_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(QEL_TEST_ADDRESS_SANITIZER)
-constexpr bool kPeakIsExact = false;  // the sanitizer's quarantine keeps freed memory resident
-#else
-constexpr bool kPeakIsExact = true;
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -43,17 +32,7 @@ using Clock = std::chrono::steady_clock;
 class ScriptedServer {
  public:
   explicit ScriptedServer(std::function<void(int)> serve) : serve_(std::move(serve)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      throw std::runtime_error("the scripted server cannot listen");
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = ListenOnLoopback(port_, "the scripted server");
     acceptor_ = std::thread([this] {
       for (;;) {
         const int client = ::accept(listener_, nullptr, nullptr);

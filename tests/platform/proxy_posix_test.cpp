@@ -24,6 +24,7 @@
 #include "etcd_cluster.h"
 #include "etcd_ini.h"
 #include "remote_ini.h"
+#include "test_system.h"
 #include "webdav_server.h"
 
 namespace {
@@ -33,17 +34,7 @@ namespace {
 class RecordingProxy {
  public:
   RecordingProxy() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      throw std::runtime_error("the recording proxy cannot listen");
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = ListenOnLoopback(port_, "the recording proxy");
     acceptor_ = std::thread([this] { Accept(); });
   }
 

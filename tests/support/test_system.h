@@ -25,10 +25,25 @@ std::string ReadWholeFile(const std::string& path);
 // A TCP port of the loopback interface that nothing listens on now, for a server the tests start
 // (POSIX systems only, where they start servers). Throws std::runtime_error when none is found.
 int FreeLoopbackPort();
+// A socket listening on a loopback port the kernel picked, returned in `port`, for a server a
+// test runs itself. Throws std::runtime_error naming `who` when it cannot listen.
+int ListenOnLoopback(int& port, const std::string& who);
 #endif
 
 // The most memory this process has held at once, in bytes (resident set, working set).
 uint64_t PeakMemoryBytes();
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QEL_TEST_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QEL_TEST_ADDRESS_SANITIZER)
+// AddressSanitizer keeps freed memory in quarantine, so a peak counts temporaries too.
+constexpr bool kPeakIsExact = false;
+#else
+constexpr bool kPeakIsExact = true;
+#endif
 
 // Whether the tests run with the privileges of the superuser (never on Windows).
 bool RunningAsSuperuser();

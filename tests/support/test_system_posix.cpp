@@ -75,6 +75,23 @@ int FreeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+int ListenOnLoopback(int& port, const std::string& who) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  if (fd < 0 || ::bind(fd, any, size) != 0 || ::listen(fd, 16) != 0 ||
+      ::getsockname(fd, any, &size) != 0) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error(who + " cannot listen: " + std::strerror(error));
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
 uint64_t PeakMemoryBytes() {
   // On Linux the peak of getrusage outlives execve, so a child forked from a large parent would
   // start at the parent's peak; VmHWM belongs to the current image alone.
