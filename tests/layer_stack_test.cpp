@@ -178,6 +178,10 @@ TEST_F(WebDavLayerTest, AWebDavLayerIsReadUnderLocalOnesAndNeverWritten) {
   EXPECT_FALSE(app.HasValue("color"));
   EXPECT_EQ(server_->ReadFile("defaults.ini"), "[/App]\ncolor=red\nsize=10\n");
   EXPECT_EQ(server_->CountRequests("PUT", "/defaults.ini"), 0);
+  // An idle wait asks the WebDAV layer once per polling interval (2 s), not at every look.
+  const int before = server_->CountRequests("GET", "/defaults.ini");
+  EXPECT_TRUE(connection.WaitForChange(1000).empty());
+  EXPECT_LE(server_->CountRequests("GET", "/defaults.ini") - before, 1);
   server_->WriteFile("defaults.ini", "[/App]\ncolor=red\nsize=10\nshape=round\n");
   // The server may answer from its cache of the file's state for a while: the wait looks again.
   EXPECT_EQ(connection.WaitForChange(5000), std::vector<std::string>{"/App"});

@@ -129,7 +129,11 @@ void QELIniConnection::WaitForChange(int timeout_ms, std::vector<std::string>& c
     for (bool look = layers || ini->RefreshDue();;) {
       if (RequestInterruption::Requested()) return;
       if (look) {
-        Refresh(changed);
+        if (layers) {
+          layers->Refresh(changed, /*due_only=*/true);
+        } else {
+          Refresh(changed);
+        }
         if (!changed.empty()) return;
       }
       // Rounded up, so that a wait through all of it ends at the deadline, not just before.

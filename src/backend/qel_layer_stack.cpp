@@ -247,12 +247,14 @@ QELError QELLayerStack::LayerError(size_t i, const QELError& error) const {
                   error.Code(), error.Facility(), error.File(), error.Line());
 }
 
-bool QELLayerStack::Refresh(std::vector<std::string>& changed) const {
+bool QELLayerStack::Refresh(std::vector<std::string>& changed, bool due_only) const {
   std::set<std::string> keys;
   for (size_t i = 0; i < layers_.size(); ++i) {
+    Ini& store = *layers_[i].store.Get();
+    if (due_only && !store.RefreshDue()) continue;
     IniChanges found;
     try {
-      if (!layers_[i].store.Get()->Refresh(&found)) continue;
+      if (!store.Refresh(&found)) continue;
     } catch (const QELError& error) {
       throw LayerError(i, error);
     }

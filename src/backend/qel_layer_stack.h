@@ -89,8 +89,9 @@ class QELLayerStack {
   bool LowerHoldsSubtree(const std::string& path) const;
 
   // Reads every layer again that changed (Ini::Refresh) and adds to `changed` the key paths of
-  // the groups that differ, masks turned into the keys they hide. Returns whether any did.
-  bool Refresh(std::vector<std::string>& changed) const;
+  // the groups that differ, masks turned into the keys they hide. Returns whether any did. With
+  // `due_only` (a wait's looks), a layer that polls is asked only once its interval has passed.
+  bool Refresh(std::vector<std::string>& changed, bool due_only = false) const;
   // Drops the top layer's unwritten changes and reads it again, then refreshes the others; fills
   // `changed` as Refresh does. On failure the top layer keeps its changes.
   void DiscardTopChanges(std::vector<std::string>& changed) const;
