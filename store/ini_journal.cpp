@@ -42,7 +42,12 @@ bool EraseSeen(IniDocument& document, const std::string& group, const IniEntryMa
 
 }  // namespace
 
-void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
+void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) {
+  std::vector<std::string> recreated;
+  auto recreate = [&](const std::string& group) {
+    newer.InsertGroup(group);
+    recreated.push_back(group);
+  };
   std::set<std::string> written;
   std::set<std::string> erased;
   for (const Change& change : changes_) {
@@ -86,24 +91,26 @@ void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) const {
     if (!newer.Contains(group)) continue;
     const bool erased_since = !mine.Contains(group);
     ForEachParent(group, [&](const std::string& parent) {
-      if (!newer.Contains(parent) && (erased_since || mine.Contains(parent)))
-        newer.InsertGroup(parent);
+      if (!newer.Contains(parent) && (erased_since || mine.Contains(parent))) recreate(parent);
     });
   }
-  if (erased.empty()) return;
-  // Groups left below an erased group (another writer made them, or kept them by changing them
-  // meanwhile, also ones this writer read again since its erase) keep the path to them.
-  std::vector<std::string> survivors;
-  for (const std::string& top : erased) {
-    for (size_t at = newer.LowerBound(top + "/"); at < newer.GroupCount(); ++at) {
-      std::string name(newer.NameAt(at));
-      if (!Below(name, top)) break;
-      if (!mine.Contains(name) || written.count(name) == 0) survivors.push_back(std::move(name));
+  if (!erased.empty()) {
+    // Groups left below an erased group (another writer made them, or kept them by changing them
+    // meanwhile, also ones this writer read again since its erase) keep the path to them.
+    std::vector<std::string> survivors;
+    for (const std::string& top : erased) {
+      for (size_t at = newer.LowerBound(top + "/"); at < newer.GroupCount(); ++at) {
+        std::string name(newer.NameAt(at));
+        if (!Below(name, top)) break;
+        if (!mine.Contains(name) || written.count(name) == 0) survivors.push_back(std::move(name));
+      }
+    }
+    for (const std::string& survivor : survivors) {
+      ForEachParent(survivor, [&](const std::string& parent) {
+        if (!newer.Contains(parent) && erased.count(parent) != 0) recreate(parent);
+      });
     }
   }
-  for (const std::string& survivor : survivors) {
-    ForEachParent(survivor, [&](const std::string& parent) {
-      if (!newer.Contains(parent) && erased.count(parent) != 0) newer.InsertGroup(parent);
-    });
-  }
+  for (std::string& group : recreated)
+    changes_.push_back({Kind::kInsertGroup, std::move(group), {}, {}, nullptr, nullptr});
 }

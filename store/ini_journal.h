@@ -35,8 +35,10 @@ class IniJournal {
   //  - A group this writer wrote to gets back the parents it had in `mine` (all of them when it
   //    erased the group after writing); a group that survives under a group this replay erased,
   //    unless this writer wrote it there itself, gets back the erased parents. Re-created parents
-  //    are empty.
-  void ReplayOnto(IniDocument& newer, const IniDocument& mine) const;
+  //    are empty, and are recorded as this writer's own creations: the image now shows them, so a
+  //    later replay of the kept journal (after a refresh) keeps them even when this writer has
+  //    since erased the group that brought them back.
+  void ReplayOnto(IniDocument& newer, const IniDocument& mine);
 
   bool Empty() const { return changes_.empty(); }
   void Clear() { changes_.clear(); }

@@ -101,8 +101,9 @@ void RemoveElements(List& list, const List& removed) {
 // Where a replay met another writer's change, by the rule that settled it.
 using Crossings = std::set<std::string>;
 
-// Keeps `tree` a tree: every key's parents exist, empty when they come back.
-void MakeWhole(Tree& tree, Crossings* crossings) {
+// Keeps `tree` a tree: every key's parents exist, empty when they come back. Returns the parents
+// brought back.
+std::vector<std::string> MakeWhole(Tree& tree, Crossings* crossings) {
   std::vector<std::string> missing;
   for (const auto& key : tree) {
     for (std::string parent = Parent(key.first); parent.size() > 1; parent = Parent(parent)) {
@@ -111,13 +112,15 @@ void MakeWhole(Tree& tree, Crossings* crossings) {
   }
   for (const std::string& parent : missing) tree[parent];
   if (!missing.empty() && crossings != nullptr) crossings->insert("parent re-created");
+  return missing;
 }
 
 // Replays one login's records onto the tree another writer left; names in `crossings` (when not
 // null) the rules that kept another writer's change. A login's own view needs no repair
-// (`whole` false): its own operations leave it as whole as it was.
-void Replay(const std::vector<Record>& records, Tree& tree, Crossings* crossings = nullptr,
-            bool whole = true) {
+// (`whole` false): its own operations leave it as whole as it was. Returns the parents brought
+// back.
+std::vector<std::string> Replay(const std::vector<Record>& records, Tree& tree,
+                                Crossings* crossings = nullptr, bool whole = true) {
   auto crossed = [crossings](const char* rule) {
     if (crossings != nullptr) crossings->insert(rule);
   };
@@ -171,7 +174,7 @@ void Replay(const std::vector<Record>& records, Tree& tree, Crossings* crossings
         break;
     }
   }
-  if (whole) MakeWhole(tree, crossings);
+  return whole ? MakeWhole(tree, crossings) : std::vector<std::string>();
 }
 
 // One login as the model sees it: the tree it shows its caller and what it has not written.
@@ -658,7 +661,11 @@ void RunHistory(StoreKind& kind, const History& history) {
       case Step::kRefresh:
         connection.Refresh();
         login.view = shared;
-        Replay(login.pending, login.view);
+        // The parents the replay brought back are the login's own from now on: a later write
+        // keeps them, as its caller saw them, even if the key that brought them back is erased.
+        for (const std::string& parent : Replay(login.pending, login.view)) {
+          login.pending.push_back({Record::kCreate, parent, {}, {}, {}, {}});
+        }
         RC_ASSERT(ReadView(connection) == login.view);
         break;
       case Step::kChild: {
