@@ -134,26 +134,6 @@ TEST_F(RemoteConnectionTest, APasswordInTheAddressReachesNoErrorTextAndNoRecord)
   EXPECT_LE(6, masked);  // the login trace and the error record of each
 }
 
-TEST_F(RemoteConnectionTest, WritersOfDifferentEntriesInTurnKeepBoth) {
-  QELConnection first = Connect();
-  QELConnection second = Connect();
-  QELRBKey by_first("/App", first);
-  QELRBKey by_second("/App", second);
-  by_first.SetValue("owner", QELRBValue("first"));
-  by_first.CreateSubkey("Gone");
-  by_second.SetValue("size", QELRBValue("large"));
-  by_second.CreateSubkey("New");
-  by_first.DeleteSubkey("Gone");
-  by_first.SetValue("color", QELRBValue("green"));
-
-  QELRBKey read("/App", Connect());
-  EXPECT_EQ("first", std::string(read.GetValue("owner")));
-  EXPECT_EQ("large", std::string(read.GetValue("size")));
-  EXPECT_EQ("green", std::string(read.GetValue("color")));
-  EXPECT_TRUE(read.HasSubkey("New"));
-  EXPECT_FALSE(read.HasSubkey("Gone"));
-}
-
 TEST_F(RemoteConnectionTest, ATransactionIsCommittedAsOnePut) {
   QELConnection connection = Connect();
   // The first write also probes whether the server honours If-Match.

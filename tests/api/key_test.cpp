@@ -182,22 +182,6 @@ TEST_P(Key, DiscardedChangesAreDroppedAndTheStoreReadAgain) {
   EXPECT_EQ(store.Text(), before);
 }
 
-TEST_P(Key, TwoLoginsWritingOneKeyKeepBothChanges) {
-  const QELConnection other = store.Connect();
-  QELRBKey mine("/A", connection);
-  QELRBKey theirs("/A", other);
-  mine.AddValue("list", QELRBValue("three"));
-  mine.DeleteValue("colour");
-  theirs.AddValue("list", QELRBValue("four"));  // written on the store as it was before
-  theirs.SetValue("size", "9");
-  const QELRBKey result("/A", store.Connect());
-  EXPECT_EQ(result.GetValue("list").Elements(), Names({"four", "one", "three", "two"}));
-  EXPECT_EQ(static_cast<std::string>(result.GetValue("size")), "9");
-  EXPECT_FALSE(result.HasValue("colour"));
-  // The merging login reads the merged key.
-  EXPECT_EQ(theirs.GetValue("list").Elements(), Names({"four", "one", "three", "two"}));
-}
-
 const std::list<std::string> kNoExclusions;
 const QELRBConstKeyIterator& kEnd = QELRBConstKeyIterator::EndIterator;
 

@@ -175,50 +175,6 @@ TEST_F(EtcdIniTest, AWriteSendsOnlyTheChangedGroupsInOneRequest) {
   EXPECT_EQ(ValueOf(*Open(), "/A", "x"), "2");
 }
 
-TEST_F(EtcdIniTest, ConcurrentWritersKeepEachOthersChangesAndTheTree) {
-  cluster_->PutStore(prefix_, "[/A]\nx=1\n[/A/B]\n[/C]\nc=1\n");
-  auto first = Open();
-  auto second = Open();
-  first->SetKeyValue("/A", "from", "first");
-  first->FlushIniDataToFile("");
-  second->SetKeyValue("/A", "also", "second");  // the same group, changed meanwhile
-  second->InsertNewGroup("/C/New");             // below a group the first one erases
-  first->EraseGroup("/C");
-  first->FlushIniDataToFile("");
-  second->FlushIniDataToFile("");
-
-  const auto result = Open();
-  EXPECT_EQ(ValueOf(*result, "/A", "from"), "first");
-  EXPECT_EQ(ValueOf(*result, "/A", "also"), "second");
-  // The erased parent comes back, empty, for the group another writer added below it.
-  EXPECT_EQ(ValueOf(*result, "/C/New", "x"), "<no entry>");
-  EXPECT_EQ(ValueOf(*result, "/C", "c"), "<no entry>");
-  EXPECT_TRUE(result->isGroupExist("/C"));
-
-  // The other way round: an erase after a child appeared keeps the child's path.
-  second->EraseGroup("/A/B");
-  second->EraseGroup("/A");
-  first->InsertNewGroup("/A/B/Late");
-  first->FlushIniDataToFile("");
-  second->FlushIniDataToFile("");
-  const auto last = Open();
-  EXPECT_TRUE(last->isGroupExist("/A/B/Late"));
-  EXPECT_TRUE(last->isGroupExist("/A/B"));
-  EXPECT_TRUE(last->isGroupExist("/A"));
-  EXPECT_EQ(ValueOf(*last, "/A", "x"), "<no entry>");
-}
-
-TEST_F(EtcdIniTest, AWriteToAGroupErasedMeanwhileBringsBackOnlyWhatItWrote) {
-  cluster_->PutStore(prefix_, "[/X]\nx=1\ny=2\n");
-  auto eraser = Open();
-  auto writer = Open();
-  eraser->EraseGroup("/X");
-  eraser->FlushIniDataToFile("");
-  writer->SetKeyValue("/X", "z", "3");  // on the group as it was at login
-  writer->FlushIniDataToFile("");
-  EXPECT_EQ(cluster_->StoreText(prefix_), "[/X]\nz=3\n");
-}
-
 TEST_F(EtcdIniTest, AMergeThatFindsAGroupErasedDropsTheGroupsBelowItFromTheImage) {
   cluster_->PutStore(prefix_, "[/T]\n[/T/P]\na=\n[/T/P/P]\n[/T/P/P/Q]\n[/T/P-Q]\n[/T/Q]\n");
   auto eraser = Open();
