@@ -7,20 +7,6 @@
 
 namespace {
 
-// Calls `visit` with each proper parent of the group `name` ("/A" and "/A/B" for "/A/B/C").
-template <typename Visit>
-void ForEachParent(const std::string& name, Visit visit) {
-  for (size_t slash = name.find('/', 1); slash != std::string::npos;
-       slash = name.find('/', slash + 1)) {
-    visit(name.substr(0, slash));
-  }
-}
-
-bool Below(const std::string& name, const std::string& parent) {
-  return name.size() > parent.size() + 1 && name.compare(0, parent.size(), parent) == 0 &&
-         name[parent.size()] == '/';
-}
-
 // Erases what the eraser saw of the group; returns whether the whole group went.
 bool EraseSeen(IniDocument& document, const std::string& group, const IniEntryMap& seen) {
   const IniEntryMap* current = document.Entries(group);
@@ -101,7 +87,7 @@ void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) {
     for (const std::string& top : erased) {
       for (size_t at = newer.LowerBound(top + "/"); at < newer.GroupCount(); ++at) {
         std::string name(newer.NameAt(at));
-        if (!Below(name, top)) break;
+        if (!IsBelow(name, top)) break;
         if (!mine.Contains(name) || written.count(name) == 0) survivors.push_back(std::move(name));
       }
     }

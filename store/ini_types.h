@@ -1,5 +1,6 @@
 // The types the INI store's parts share: entry maps ordered without regard to case, the store's
-// error numbers, a change to one entry that can be replayed, and a view kept beside a group.
+// error numbers, a change to one entry that can be replayed, a view kept beside a group, and the
+// parent and descendant relations of group paths.
 // Thread safety: types and constants only.
 #pragma once
 
@@ -26,6 +27,21 @@ inline bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 using IniEntryMap = std::map<std::string, std::string, StrCmpInSensitive>;
+
+// Calls `visit` with each proper parent of the group `name` ("/A" and "/A/B" for "/A/B/C").
+template <typename Visit>
+void ForEachParent(const std::string& name, Visit visit) {
+  for (size_t slash = name.find('/', 1); slash != std::string::npos;
+       slash = name.find('/', slash + 1)) {
+    visit(name.substr(0, slash));
+  }
+}
+
+// Whether the group `name` lies below the group `parent` ("/A/B" below "/A", not "/AB").
+inline bool IsBelow(const std::string& name, const std::string& parent) {
+  return name.size() > parent.size() + 1 && name.compare(0, parent.size(), parent) == 0 &&
+         name[parent.size()] == '/';
+}
 
 // What changed between two images: the groups whose entries differ, and the groups found in
 // only one of them.

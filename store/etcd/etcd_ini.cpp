@@ -40,20 +40,6 @@ constexpr const char* kKept = "; the changes are kept in memory";
   throw QELError(text, code, kIniFacility, kSourceFile, line);
 }
 
-// Calls `visit` with each proper parent of the group `name` ("/A" and "/A/B" for "/A/B/C").
-template <typename Visit>
-void ForEachParent(const std::string& name, Visit visit) {
-  for (size_t slash = name.find('/', 1); slash != std::string::npos;
-       slash = name.find('/', slash + 1)) {
-    visit(name.substr(0, slash));
-  }
-}
-
-bool IsBelow(const std::string& name, const std::string& parent) {
-  return name.size() > parent.size() + 1 && name.compare(0, parent.size(), parent) == 0 &&
-         name[parent.size()] == '/';
-}
-
 // Group names the prefix can hold: the root group "" and paths.
 bool StorableName(std::string_view name) { return name.empty() || name.front() == '/'; }
 
