@@ -28,6 +28,8 @@ const char* FileKindErrorText(int error) {
       return "the new file was replaced by another before it was renamed into place";
     case kInUse:
       return "the file is in use by another program, which does not share it; close it there";
+    case kRangeLocked:
+      return "another program has locked part of the file; close it there";
     default:
       return nullptr;
   }

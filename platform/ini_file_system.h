@@ -47,6 +47,8 @@ constexpr int kForeignLink = -4;
 constexpr int kReplacedMeanwhile = -5;
 // A file another program holds open without sharing it (Windows):
 constexpr int kInUse = -6;
+// Part of a file another program has locked with a byte-range lock (Windows):
+constexpr int kRangeLocked = -7;
 
 // The reason text of an errno value ("No space left on device") or of the values above; the only
 // place that turns one into text.

@@ -39,9 +39,10 @@ int ErrorOf(DWORD error) {
     case ERROR_BAD_NET_NAME:
       return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_LOCK_VIOLATION:
     case ERROR_PRIVILEGE_NOT_HELD:
       return EACCES;
+    case ERROR_LOCK_VIOLATION:
+      return kRangeLocked;
     case ERROR_SHARING_VIOLATION:
       return kInUse;
     case ERROR_FILE_EXISTS:
