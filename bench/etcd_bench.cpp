@@ -35,10 +35,12 @@ void Login(benchmark::State& state) {
   const std::string address = cluster->Address(Prefix(groups));
   size_t peak = 0;
   size_t held = 0;
+  uint64_t requests = 0;
   for (auto _ : state) {
     const size_t before = ResetAllocationPeak();
     auto ini = std::make_unique<EtcdIni>(address, "bench", "");
     state.PauseTiming();
+    requests = ini->Requests();
     peak = std::max(peak, PeakAllocatedBytes() - before);
     held = LiveAllocatedBytes() - before;
     benchmark::DoNotOptimize(ini->GroupCount());
@@ -48,6 +50,7 @@ void Login(benchmark::State& state) {
   state.counters["text_MB"] = static_cast<double>(text_bytes[groups]) / 1e6;
   state.counters["peak_per_text"] = static_cast<double>(peak) / text_bytes[groups];
   state.counters["held_per_text"] = static_cast<double>(held) / text_bytes[groups];
+  state.counters["requests"] = static_cast<double>(requests);
 }
 
 // The floor: one range request for every key of the tree through the same transport, its
@@ -93,8 +96,8 @@ void RawRangeRead(benchmark::State& state) {
 }
 
 // Runs `argv` with standard output to /dev/null and returns its peak resident memory in bytes,
-// or 0 when it failed.
-uint64_t RunProcess(const std::vector<const char*>& argv) {
+// or 0 when it failed; adds the CPU time it used (user and system) to `*cpu_s` when given.
+uint64_t RunProcess(const std::vector<const char*>& argv, double* cpu_s = nullptr) {
   const pid_t pid = fork();
   if (pid == 0) {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
@@ -107,6 +110,10 @@ uint64_t RunProcess(const std::vector<const char*>& argv) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 0;
+  if (cpu_s != nullptr) {
+    *cpu_s += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
   return static_cast<uint64_t>(usage.ru_maxrss) << 10;
 }
 
@@ -115,26 +122,33 @@ void EtcdctlGet(benchmark::State& state) {
   const int groups = static_cast<int>(state.range(0));
   const std::string endpoint = "--endpoints=http://" + cluster->MemberAddress(0);
   const std::string prefix = Prefix(groups);
+  double cpu_s = 0;
   for (auto _ : state) {
-    if (RunProcess({"etcdctl", endpoint.c_str(), "get", "--prefix", prefix.c_str(), nullptr}) ==
-        0) {
+    if (RunProcess({"etcdctl", endpoint.c_str(), "get", "--prefix", prefix.c_str(), nullptr},
+                   &cpu_s) == 0) {
       state.SkipWithError("etcdctl failed (is the Debian package etcd-client installed?)");
       break;
     }
   }
+  state.counters["process_cpu_ms"] =
+      benchmark::Counter(cpu_s * 1e3, benchmark::Counter::kAvgIterations);
 }
 
 // The same keys read by a whole qelreg process: its login, then one value.
 void QelregGet(benchmark::State& state) {
   const int groups = static_cast<int>(state.range(0));
   const std::string address = cluster->Address(Prefix(groups));
+  double cpu_s = 0;
   for (auto _ : state) {
     if (RunProcess({QELREG_PATH, "--remote", address.c_str(), "--user", "bench", "get",
-                    "/ZOR_Software/Module7/Key7", "name", nullptr}) == 0) {
+                    "/ZOR_Software/Module7/Key7", "name", nullptr},
+                   &cpu_s) == 0) {
       state.SkipWithError("qelreg get failed");
       break;
     }
   }
+  state.counters["process_cpu_ms"] =
+      benchmark::Counter(cpu_s * 1e3, benchmark::Counter::kAvgIterations);
 }
 
 // A whole qelreg copy of the tree to a prefix of its own, once: its peak memory.
