@@ -37,7 +37,7 @@ constexpr long kLongestPauseMs = 1000;
 // A read pinned to a revision that is compacted away meanwhile starts again, this many times.
 constexpr int kRangeRestarts = 5;
 // Connections reading the parts of a range side by side, and parts read ahead of the one the
-// visitor takes, each of half a page at most: the keys in memory stay within two pages.
+// visitor takes, each of a quarter page at most: the keys in memory stay within two pages.
 constexpr size_t kReaders = 3;
 constexpr size_t kPartsAhead = 3;
 // Parts one page's remainder is split into at most; a part found larger is split again.
@@ -772,7 +772,7 @@ int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_e
     hand_over(first, key, range_end, endpoint);
     if (!first.more) return revision;
     first.pairs = std::vector<EtcdKeyValue>();
-    const int64_t part_keys = std::max<int64_t>(1, page / 2);
+    const int64_t part_keys = std::max<int64_t>(1, page / 4);
     Answer refusal;
     std::list<PartReader::Part> parts =
         PartReader::Plan(*this, keys, range_end, first.count, part_keys, revision, &refusal);
