@@ -6,8 +6,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <exception>
-#include <list>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -36,12 +36,6 @@ constexpr long kFirstPauseMs = 50;
 constexpr long kLongestPauseMs = 1000;
 // A read pinned to a revision that is compacted away meanwhile starts again, this many times.
 constexpr int kRangeRestarts = 5;
-// Connections reading the parts of a range side by side, and parts read ahead of the one the
-// visitor takes, each of a quarter page at most: the keys in memory stay within two pages.
-constexpr size_t kReaders = 3;
-constexpr size_t kPartsAhead = 3;
-// Parts one page's remainder is split into at most; a part found larger is split again.
-constexpr int64_t kMostSplits = 64;
 
 // gRPC status codes the gateway passes on.
 constexpr int kCodeCancelled = 1;
@@ -239,75 +233,26 @@ Json OperationJson(const EtcdOperation& operation) {
   return {{"request_range", std::move(request)}};
 }
 
-// The 8 bytes of `key` from `at` on as a number, missing bytes counting as 0: keys sharing their
-// first `at` bytes compare as these numbers do, to within their ninth byte.
-uint64_t Position(const std::string& key, size_t at) {
-  uint64_t position = 0;
-  for (size_t i = at; i < at + 8; ++i) {
-    position = position << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+// What the next page of a range read needs from the raw text of a page, found without parsing it:
+// the revision in its header (when `*revision` is 0) and, when more keys follow, the last key.
+// The gateway writes keys and values in base64, so no quote or member name hides inside them.
+// Returns whether more keys follow and `*last` was found.
+bool ScanPage(const std::string& text, int64_t* revision, std::string* last) {
+  if (*revision == 0) {
+    static const std::string kRevision = "\"revision\":\"";
+    const size_t at = text.find(kRevision);
+    if (at == std::string::npos) return false;
+    *revision = std::strtoll(text.c_str() + at + kRevision.size(), nullptr, 10);
   }
-  return position;
+  static const std::string kMore = "\"more\":true";
+  static const std::string kKey = "\"key\":\"";
+  const size_t more = text.rfind(kMore);
+  const size_t key = text.rfind(kKey);
+  if (more == std::string::npos || key == std::string::npos || key > more) return false;
+  const size_t begin = key + kKey.size();
+  const size_t end = text.find('"', begin);
+  return end != std::string::npos && FromBase64(text.substr(begin, end - begin), last);
 }
-
-// The key of the first `at` bytes of `key` and `position` (without trailing zero bytes).
-std::string KeyAt(const std::string& key, size_t at, uint64_t position) {
-  std::string made = key.substr(0, at);
-  for (int shift = 56; shift >= 0 && position != 0; shift -= 8) {
-    made.push_back(static_cast<char>(position >> shift & 0xFF));
-    position &= (uint64_t{1} << shift) - 1;
-  }
-  return made;
-}
-
-size_t CommonPrefix(const std::string& a, const std::string& b) {
-  size_t common = 0;
-  while (common < a.size() && common < b.size() && a[common] == b[common]) ++common;
-  return common;
-}
-
-}  // namespace
-
-std::vector<std::string> EtcdRangeSplits(const std::vector<std::string>& keys,
-                                         const std::string& end, int64_t rest, int64_t page) {
-  std::vector<std::string> splits;
-  if (keys.empty() || rest <= page) return splits;  // one request reads the rest
-  const std::string& last = keys.back();
-  // Where the rest probably ends, at the density of the page's second half (its first keys may
-  // be the prefix's own key or another lone one); `end` when that lies beyond it.
-  const size_t middle = (keys.size() - 1) / 2;
-  const std::string& from = keys[middle];
-  const size_t intervals = keys.size() - 1 - middle;
-  std::string high = end;
-  if (intervals > 0) {
-    const size_t common = CommonPrefix(from, last);
-    const uint64_t low = Position(last, common);
-    const long double reach = static_cast<long double>(low - Position(from, common)) *
-                              static_cast<long double>(rest) / static_cast<long double>(intervals);
-    if (reach < static_cast<long double>(UINT64_MAX - low)) {
-      const std::string estimate = KeyAt(last, common, low + static_cast<uint64_t>(reach) + 1);
-      if (estimate < end) high = estimate;
-    }
-  }
-  // Between the last key and there, parts of about a page each, evenly by position.
-  const size_t common = CommonPrefix(last, high);
-  const uint64_t low = Position(last, common);
-  const uint64_t step =
-      (Position(high, common) - low) /
-      static_cast<uint64_t>(std::min<int64_t>((rest + page - 1) / page, kMostSplits));
-  for (uint64_t position = low + step; step != 0 && position - low < Position(high, common) - low;
-       position += step) {
-    std::string split = KeyAt(last, common, position);
-    if (split > last && split < high && (splits.empty() || split > splits.back())) {
-      splits.push_back(std::move(split));
-    }
-  }
-  if (high < end && high > last && (splits.empty() || high > splits.back())) {
-    splits.push_back(high);
-  }
-  return splits;
-}
-
-namespace {
 
 // What became of a request to one member, for an error text.
 std::string Describe(const HttpResponse& response, uint64_t max_bytes) {
@@ -525,295 +470,147 @@ void EtcdClient::Authenticate() {
   Refused("authentication", answer, __LINE__);
 }
 
-uint64_t EtcdClient::Requests() const {
-  uint64_t requests = requests_;
-  for (const auto& reader : readers_) requests += reader->Requests();
-  return requests;
-}
-
-// The parts of one range read after its first page, each [from, to) at one revision, read by
-// helper threads (one a connection) while the reading thread hands the keys of the ones before
-// to the visitor. A part that holds more than a page is followed by the parts of its remainder,
-// put in its place before it is taken, so the list stays in key order and covers the range.
-class EtcdClient::PartReader {
+// The pages of one range read, fetched by a helper thread while the reading thread parses the
+// ones before: each request starts from the key that ends the page before, found in its text, so
+// the cluster prepares the next page while this process takes in the last one.
+class EtcdClient::PageFetcher {
  public:
-  struct Part {
-    std::string from;
-    std::string to;
-    bool taken = false;    // a helper reads it
-    bool fetched = false;  // and has: `page` holds the keys, or `refusal` the member's answer
-    bool refused = false;
-    std::string endpoint;  // the member that answered
-    RangePage page;
-    Answer refusal;
-  };
-
-  PartReader(std::vector<std::unique_ptr<EtcdClient>>& readers, std::list<Part> parts, int64_t page,
-             int64_t revision)
-      : parts_(std::move(parts)), page_(page), revision_(revision) {
+  PageFetcher(EtcdClient& client, std::string from, const std::string& range_end, int64_t page)
+      : client_(client), range_end_(range_end), page_(page) {
     const volatile std::sig_atomic_t* stop = RequestInterruption::Current();
-    for (auto& reader : readers) {
-      EtcdClient* client = reader.get();
-      threads_.emplace_back([this, client, stop] {
-        const RequestInterruption interruption(stop);
-        Work(*client);
-      });
-    }
+    thread_ = std::thread([this, from, stop] {
+      const RequestInterruption interruption(stop);
+      Fetch(from);
+    });
   }
-  ~PartReader() {
+  ~PageFetcher() { Finish(); }
+
+  // The next page's answer and the key it starts from, waiting for it; false when the fetcher
+  // stopped without one (after the last page, a refusal, or a page whose text it could not
+  // follow); it rethrows what the fetcher threw.
+  bool Next(Answer* answer, std::string* from) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait(guard, [this] { return !answers_.empty() || done_; });
+    if (!answers_.empty()) {
+      *from = std::move(answers_.front().first);
+      *answer = std::move(answers_.front().second);
+      answers_.pop_front();
+      changed_.notify_all();
+      return true;
+    }
+    if (error_) std::rethrow_exception(error_);
+    return false;
+  }
+
+  // Stops fetching and waits for the helper; the client is this thread's again.
+  void Finish() {
+    if (!thread_.joinable()) return;
     {
       std::lock_guard<std::mutex> guard(lock_);
       stop_ = true;
     }
     changed_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-  }
-
-  // The next part in key order once read, waiting for it; false when none is left. Rethrows
-  // what a helper threw.
-  bool Next(Part* part) {
-    std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [this] { return error_ || parts_.empty() || parts_.front().fetched; });
-    if (error_) std::rethrow_exception(error_);
-    if (parts_.empty()) return false;
-    *part = std::move(parts_.front());
-    parts_.pop_front();
-    guard.unlock();
-    changed_.notify_all();
-    return true;
+    thread_.join();
   }
 
  private:
-  // The first part not taken among those close enough to be read ahead.
-  std::list<Part>::iterator Untaken() {
-    size_t ahead = 0;
-    for (auto it = parts_.begin(); it != parts_.end() && ahead < kPartsAhead; ++it, ++ahead) {
-      if (!it->taken) return it;
-    }
-    return parts_.end();
-  }
+  // Pages waiting to be parsed: enough to keep the cluster busy, few enough to bound memory.
+  static constexpr size_t kAhead = 2;
 
-  void Work(EtcdClient& client) {
+  void Fetch(std::string from) {
     try {
+      int64_t revision = 0;
       for (;;) {
-        std::list<Part>::iterator part;
-        std::string from;
-        std::string to;
+        Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end_)}, {"limit", page_}};
+        if (revision != 0) request["revision"] = revision;
+        Answer answer = client_.Call("/v3/kv/range", request.dump(), true);
+        std::string last;
+        const bool more = answer.Ok() && ScanPage(answer.text, &revision, &last);
         {
           std::unique_lock<std::mutex> guard(lock_);
-          changed_.wait(guard, [&] { return stop_ || (part = Untaken()) != parts_.end(); });
-          if (stop_) return;
-          part->taken = true;
-          from = part->from;
-          to = part->to;
-        }
-        const Json request = {{"key", Base64(from)},
-                              {"range_end", Base64(to)},
-                              {"limit", page_},
-                              {"revision", revision_}};
-        Answer answer = client.Call("/v3/kv/range", request.dump(), true);
-        RangePage page;
-        std::list<Part> rest;
-        bool refused = !answer.Ok();
-        std::string endpoint = answer.endpoint;
-        if (!refused) {
-          if (!Json::sax_parse(answer.text, &page) || !page.Complete() ||
-              (page.more && page.pairs.empty())) {
-            client.NoRangeResult(answer);
-          }
-          answer = Answer();
-          if (page.more && !page.pairs.empty()) {
-            std::vector<std::string> keys;
-            keys.reserve(page.pairs.size());
-            for (const EtcdKeyValue& pair : page.pairs) keys.push_back(pair.key);
-            rest = Plan(client, keys, to, page.count, page_, revision_, &answer);
-            refused = rest.empty();
-          }
-        }
-        {
-          std::lock_guard<std::mutex> guard(lock_);
-          part->page = std::move(page);
-          part->refusal = std::move(answer);
-          part->refused = refused;
-          part->endpoint = std::move(endpoint);
-          part->fetched = true;
-          parts_.splice(std::next(part), rest);
+          changed_.wait(guard, [this] { return answers_.size() < kAhead || stop_; });
+          if (stop_) break;
+          answers_.emplace_back(std::move(from), std::move(answer));
         }
         changed_.notify_all();
+        if (!more) break;
+        from = std::move(last);
+        from.push_back('\0');
       }
     } catch (...) {
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        error_ = std::current_exception();
-      }
-      changed_.notify_all();
+      std::lock_guard<std::mutex> guard(lock_);
+      error_ = std::current_exception();
     }
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      done_ = true;
+    }
+    changed_.notify_all();
   }
 
- public:
-  // The parts of what follows the page `keys` of a part ending at `to` that held `count` keys:
-  // split where EtcdRangeSplits says, each part's keys counted in one transaction at `revision`,
-  // and neighbours joined while they hold `page` keys at most, so that no request reads an empty
-  // part. Empty when the count was refused; `*refusal` then holds the answer.
-  static std::list<Part> Plan(EtcdClient& client, const std::vector<std::string>& keys,
-                              const std::string& to, int64_t count, int64_t page, int64_t revision,
-                              Answer* refusal) {
-    std::list<Part> parts(1);
-    parts.back().from = keys.back() + '\0';
-    const std::vector<std::string> splits =
-        EtcdRangeSplits(keys, to, count - static_cast<int64_t>(keys.size()), page);
-    for (const std::string& split : splits) {
-      parts.back().to = split;
-      parts.emplace_back();
-      parts.back().from = split;
-    }
-    parts.back().to = to;
-    if (parts.size() == 1) return parts;
-    Json request = {{"compare", Json::array()}, {"success", Json::array()}};
-    for (const Part& part : parts) {
-      request["success"].push_back({{"request_range",
-                                     {{"key", Base64(part.from)},
-                                      {"range_end", Base64(part.to)},
-                                      {"count_only", true},
-                                      {"revision", revision}}}});
-    }
-    Answer answer = client.Call("/v3/kv/txn", request.dump(), true);
-    if (!answer.Ok()) {
-      *refusal = std::move(answer);
-      return {};
-    }
-    answer.Parse();
-    const auto responses = answer.body.find("responses");
-    if (responses == answer.body.end() || !responses->is_array() ||
-        responses->size() != parts.size()) {
-      client.NoRangeResult(answer);
-    }
-    auto part = parts.begin();
-    int64_t held = -1;  // the keys of the parts joined into `part`; -1 before the first
-    for (const Json& response : *responses) {
-      const auto range = response.find("response_range");
-      const int64_t found = range != response.end() ? Number(*range, "count") : 0;
-      if (held < 0) {
-        held = found;
-        continue;
-      }
-      const auto next = std::next(part);
-      if (held == 0 || found == 0 || held + found <= page) {
-        part->to = next->to;
-        parts.erase(next);
-        held += found;
-      } else {
-        part = next;
-        held = found;
-      }
-    }
-    return parts;
-  }
-
- private:
-  std::list<Part> parts_;
+  EtcdClient& client_;
+  const std::string range_end_;
   const int64_t page_;
-  const int64_t revision_;
   std::mutex lock_;
   std::condition_variable changed_;
+  std::deque<std::pair<std::string, Answer>> answers_;
+  bool done_ = false;
   bool stop_ = false;
   std::exception_ptr error_;
-  std::vector<std::thread> threads_;
+  std::thread thread_;
 };
-
-void EtcdClient::NoRangeResult(const Answer& answer) const {
-  Fail(kIniRemoteFailed,
-       "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
-           " sent an answer that is no range result",
-       __LINE__);
-}
 
 int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_end, int64_t page,
                               EtcdRangeVisitor& visitor) {
   for (int restart = 0;; ++restart) {
-    // The first page pins the revision of every part after it and tells how many keys follow.
-    const Json request = {{"key", Base64(key)}, {"range_end", Base64(range_end)}, {"limit", page}};
-    Answer answer = Call("/v3/kv/range", request.dump(), true);
-    if (!answer.Ok()) Refused("reading", answer, __LINE__);
-    RangePage first;
-    if (!Json::sax_parse(answer.text, &first) || !first.Complete() ||
-        (first.more && first.pairs.empty())) {
-      NoRangeResult(answer);
-    }
-    const std::string endpoint = answer.endpoint;
-    answer = Answer();
-    const int64_t revision = first.revision;
-    std::vector<std::string> keys;
-    if (first.more) {
-      keys.reserve(first.pairs.size());
-      for (const EtcdKeyValue& pair : first.pairs) keys.push_back(pair.key);
-    }
-    visitor.Begin(first.count);
-    // Keys must come in increasing order, each within the part asked for, as many as the first
-    // page counted: a member that answered otherwise would tear the tree.
-    std::string previous;
-    bool any = false;
-    int64_t handed = 0;
-    const auto hand_over = [&](RangePage& page_read, const std::string& from, const std::string& to,
-                               const std::string& endpoint) {
-      for (EtcdKeyValue& pair : page_read.pairs) {
-        if ((any && pair.key <= previous) || pair.key < from || pair.key >= to) {
-          Fail(kIniRemoteFailed,
-               "reading on the etcd cluster " + options_.shown + ": " + endpoint +
-                   " sent keys out of order or outside the range asked for",
-               __LINE__);
-        }
-        previous = pair.key;
-        any = true;
-        ++handed;
-        visitor.Add(pair);
-      }
-    };
-    hand_over(first, key, range_end, endpoint);
-    if (!first.more) return revision;
-    first.pairs = std::vector<EtcdKeyValue>();
-    const int64_t part_keys = std::max<int64_t>(1, page / 4);
-    Answer refusal;
-    std::list<PartReader::Part> parts =
-        PartReader::Plan(*this, keys, range_end, first.count, part_keys, revision, &refusal);
-    keys = std::vector<std::string>();
-    if (parts.empty()) {
-      if (refusal.code == kCodeOutOfRange && restart < kRangeRestarts) continue;
-      Refused("reading", refusal, __LINE__);
-    }
-    // Each helper's connection starts at another member, so that they share the work.
-    if (readers_.empty()) {
-      for (size_t i = 0; i < kReaders; ++i)
-        readers_.push_back(std::make_unique<EtcdClient>(options_));
-    }
-    for (size_t i = 0; i < readers_.size(); ++i) {
-      readers_[i]->token_ = token_;
-      readers_[i]->current_ = (current_ + 1 + i) % options_.endpoints.size();
-    }
+    int64_t revision = 0;
+    std::string from = key;
+    bool first = true;
     bool compacted = false;
-    {
-      PartReader reader(readers_, std::move(parts), part_keys, revision);
-      PartReader::Part part;
-      while (reader.Next(&part)) {
-        if (part.refused) {
-          if (part.refusal.code == kCodeOutOfRange && restart < kRangeRestarts) {
-            compacted = true;  // the pinned revision was compacted away: read it all again
-            break;
-          }
-          Refused("reading", part.refusal, __LINE__);
-        }
-        hand_over(part.page, part.from, part.to, part.endpoint);
+    PageFetcher fetcher(*this, key, range_end, page);
+    for (;;) {
+      Answer answer;
+      std::string fetched_from;
+      if (!fetcher.Next(&answer, &fetched_from)) {
+        // The fetcher could not follow the last page's text: the rest is read here, in turn.
+        fetcher.Finish();
+        Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", page}};
+        if (revision != 0) request["revision"] = revision;
+        answer = Call("/v3/kv/range", request.dump(), true);
+        fetched_from = from;
       }
+      if (!answer.Ok()) {
+        if (answer.code == kCodeOutOfRange && restart < kRangeRestarts) {
+          compacted = true;  // the pinned revision was compacted away: read it all again
+          break;
+        }
+        Refused("reading", answer, __LINE__);
+      }
+      // A page is parsed as it is read: no tree of the whole answer is built.
+      RangePage page_read;
+      if (fetched_from != from || !Json::sax_parse(answer.text, &page_read) ||
+          !page_read.Complete()) {
+        Fail(kIniRemoteFailed,
+             "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
+                 " sent an answer that is no range result",
+             __LINE__);
+      }
+      answer.text = std::string();
+      if (revision == 0) revision = page_read.revision;
+      if (first) {
+        visitor.Begin(page_read.count);
+        first = false;
+      }
+      std::vector<EtcdKeyValue>& pairs = page_read.pairs;
+      for (EtcdKeyValue& pair : pairs) visitor.Add(pair);
+      if (!page_read.more || pairs.empty()) {
+        fetcher.Finish();
+        return revision;
+      }
+      from = pairs.back().key;
+      from.push_back('\0');
     }
-    if (compacted) continue;
-    if (handed != first.count) {
-      Fail(kIniRemoteFailed,
-           "reading on the etcd cluster " + options_.shown + ": the members sent " +
-               std::to_string(handed) + " keys of a range that held " +
-               std::to_string(first.count) + " at revision " + std::to_string(revision),
-           __LINE__);
-    }
-    return revision;
+    if (!compacted) return 0;
   }
 }
 

@@ -1,6 +1,6 @@
-// A client of an etcd cluster's v3 API through its JSON gateway: range reads at one revision in
-// parts read side by side from several members, transactions, and token authentication, over
-// HttpTransport, moving on from a member that does not answer to the next one.
+// A client of an etcd cluster's v3 API through its JSON gateway: range reads in pages at one
+// revision, transactions, and token authentication, over HttpTransport, moving on from a member
+// that does not answer to the next one.
 // Thread safety: one client is used by one thread at a time; distinct clients are independent.
 #pragma once
 
@@ -72,13 +72,6 @@ class EtcdRangeVisitor {
   virtual void Add(EtcdKeyValue& pair) = 0;
 };
 
-// Where the keys after a page of a range read are split into parts read side by side: up to 64
-// keys in increasing order between the page's last key and `end`, about `page` of the `rest`
-// keys apart as the page's density suggests; none when one page holds the rest. `keys` are the
-// page's, in order.
-std::vector<std::string> EtcdRangeSplits(const std::vector<std::string>& keys,
-                                         const std::string& end, int64_t rest, int64_t page);
-
 class EtcdClient {
  public:
   // Throws QELError (kIniRemoteFailed) when the HTTP library cannot start.
@@ -92,10 +85,8 @@ class EtcdClient {
   // cluster refuses them, kIniRemoteFailed when no member answers in time.
   void Authenticate();
   // Reads every key in [key, range_end) as of one revision, `page` keys a request, and returns
-  // that revision: the first page tells the revision and the number of keys, the rest is split
-  // into parts that several connections, each to another member, read at that revision while
-  // the visitor takes the keys in order. Throws QELError (kIniRemoteFailed, or -7 when a renewed
-  // token is refused) saying what happened.
+  // that revision. Throws QELError (kIniRemoteFailed, or -7 when a renewed token is refused)
+  // saying what happened.
   int64_t ReadRange(const std::string& key, const std::string& range_end, int64_t page,
                     EtcdRangeVisitor& visitor);
   // Runs one transaction. Throws QELError: kIniWriteFailed when the cluster refuses it for its
@@ -112,24 +103,20 @@ class EtcdClient {
              long timeout_ms);
 
   // How many requests this client sent, retries included.
-  uint64_t Requests() const;
+  uint64_t Requests() const { return requests_; }
 
  private:
   struct Answer;
-  class PartReader;
+  class PageFetcher;
   // POSTs `body` to `path` on the current member, moving on to the next while members fail or
   // have no leader, and renewing the token once when it was refused. Returns the first answer
   // that is a result or a definite refusal.
   Answer Call(const char* path, const std::string& body, bool with_token);
   [[noreturn]] void Refused(const char* what, const Answer& answer, long line) const;
-  [[noreturn]] void NoRangeResult(const Answer& answer) const;
 
   EtcdOptions options_;
   std::unique_ptr<HttpTransport> http_;
   size_t current_ = 0;  // the member asked first
   std::string token_;
   uint64_t requests_ = 0;
-  // The clients of the connections that read the parts of a range, made at the first read
-  // that has more than one page.
-  std::vector<std::unique_ptr<EtcdClient>> readers_;
 };
