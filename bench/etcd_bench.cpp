@@ -4,16 +4,20 @@
 // INI text, and one changed value written on a 20,000-group per a 2,000-group tree. Whole
 // processes side by side: a qelreg that logs in and reads one value per `etcdctl get --prefix`
 // of the same keys, at 20,000 and QEL_BENCH_ETCD_LARGE (50,000 unless set) groups, and the peak
-// memory of a `qelreg copy` of the large tree to another prefix per the tree's INI text.
+// memory of a `qelreg copy` of the large tree to another prefix per the tree's INI text. Beside
+// the wall times, the CPU time the cluster's members and the processes used.
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,15 +34,48 @@ std::map<int, size_t> text_bytes;  // the INI text of each tree, by its number o
 
 std::string Prefix(int groups) { return "/bench" + std::to_string(groups); }
 
+// The CPU time (user and system) the cluster's members, this process's etcd children, used so
+// far, in milliseconds: the work a read costs the cluster, whatever else the machine runs.
+double ClusterCpuMs() {
+  double ticks = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  while (const dirent* entry = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    const size_t close = line.rfind(')');
+    const size_t open = line.find('(');
+    if (close == std::string::npos || open == std::string::npos ||
+        line.compare(open + 1, close - open - 1, "etcd") != 0) {
+      continue;
+    }
+    std::istringstream fields(line.substr(close + 2));
+    std::string field;
+    long ppid = 0;
+    double used = 0;
+    for (int number = 3; fields >> field && number <= 15; ++number) {
+      if (number == 4) ppid = std::atol(field.c_str());
+      if (number == 14 || number == 15) used += std::atof(field.c_str());
+    }
+    if (ppid == getpid()) ticks += used;
+  }
+  closedir(proc);
+  return ticks * 1e3 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 void Login(benchmark::State& state) {
   const int groups = static_cast<int>(state.range(0));
   const std::string address = cluster->Address(Prefix(groups));
   size_t peak = 0;
   size_t held = 0;
+  uint64_t requests = 0;
+  const double cluster_before = ClusterCpuMs();
   for (auto _ : state) {
     const size_t before = ResetAllocationPeak();
     auto ini = std::make_unique<EtcdIni>(address, "bench", "");
     state.PauseTiming();
+    requests = ini->Requests();
     peak = std::max(peak, PeakAllocatedBytes() - before);
     held = LiveAllocatedBytes() - before;
     benchmark::DoNotOptimize(ini->GroupCount());
@@ -48,6 +85,9 @@ void Login(benchmark::State& state) {
   state.counters["text_MB"] = static_cast<double>(text_bytes[groups]) / 1e6;
   state.counters["peak_per_text"] = static_cast<double>(peak) / text_bytes[groups];
   state.counters["held_per_text"] = static_cast<double>(held) / text_bytes[groups];
+  state.counters["requests"] = static_cast<double>(requests);
+  state.counters["cluster_cpu_ms"] =
+      benchmark::Counter(ClusterCpuMs() - cluster_before, benchmark::Counter::kAvgIterations);
 }
 
 // The floor: one range request for every key of the tree through the same transport, its
@@ -93,8 +133,8 @@ void RawRangeRead(benchmark::State& state) {
 }
 
 // Runs `argv` with standard output to /dev/null and returns its peak resident memory in bytes,
-// or 0 when it failed.
-uint64_t RunProcess(const std::vector<const char*>& argv) {
+// or 0 when it failed; adds the CPU time it used (user and system) to `*cpu_s` when given.
+uint64_t RunProcess(const std::vector<const char*>& argv, double* cpu_s = nullptr) {
   const pid_t pid = fork();
   if (pid == 0) {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
@@ -107,6 +147,10 @@ uint64_t RunProcess(const std::vector<const char*>& argv) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 0;
+  if (cpu_s != nullptr) {
+    *cpu_s += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
   return static_cast<uint64_t>(usage.ru_maxrss) << 10;
 }
 
@@ -115,26 +159,39 @@ void EtcdctlGet(benchmark::State& state) {
   const int groups = static_cast<int>(state.range(0));
   const std::string endpoint = "--endpoints=http://" + cluster->MemberAddress(0);
   const std::string prefix = Prefix(groups);
+  double cpu_s = 0;
+  const double cluster_before = ClusterCpuMs();
   for (auto _ : state) {
-    if (RunProcess({"etcdctl", endpoint.c_str(), "get", "--prefix", prefix.c_str(), nullptr}) ==
-        0) {
+    if (RunProcess({"etcdctl", endpoint.c_str(), "get", "--prefix", prefix.c_str(), nullptr},
+                   &cpu_s) == 0) {
       state.SkipWithError("etcdctl failed (is the Debian package etcd-client installed?)");
       break;
     }
   }
+  state.counters["process_cpu_ms"] =
+      benchmark::Counter(cpu_s * 1e3, benchmark::Counter::kAvgIterations);
+  state.counters["cluster_cpu_ms"] =
+      benchmark::Counter(ClusterCpuMs() - cluster_before, benchmark::Counter::kAvgIterations);
 }
 
 // The same keys read by a whole qelreg process: its login, then one value.
 void QelregGet(benchmark::State& state) {
   const int groups = static_cast<int>(state.range(0));
   const std::string address = cluster->Address(Prefix(groups));
+  double cpu_s = 0;
+  const double cluster_before = ClusterCpuMs();
   for (auto _ : state) {
     if (RunProcess({QELREG_PATH, "--remote", address.c_str(), "--user", "bench", "get",
-                    "/ZOR_Software/Module7/Key7", "name", nullptr}) == 0) {
+                    "/ZOR_Software/Module7/Key7", "name", nullptr},
+                   &cpu_s) == 0) {
       state.SkipWithError("qelreg get failed");
       break;
     }
   }
+  state.counters["process_cpu_ms"] =
+      benchmark::Counter(cpu_s * 1e3, benchmark::Counter::kAvgIterations);
+  state.counters["cluster_cpu_ms"] =
+      benchmark::Counter(ClusterCpuMs() - cluster_before, benchmark::Counter::kAvgIterations);
 }
 
 // A whole qelreg copy of the tree to a prefix of its own, once: its peak memory.

@@ -1,6 +1,7 @@
-// Range reads in pages, fetched ahead while the pages before are parsed: whatever the keys' bytes,
-// their number and the page size, a read hands over every key of the range once, in order, as of
-// one revision, even while another writer adds keys. Against a one-member cluster.
+// Range reads in pages, fetched ahead while the pages before are parsed: whatever the keys' bytes
+// (0x00 and 0xFF among them), their number and the page size, a read hands over every key of the
+// range once, in order, as of one revision, even while another writer adds keys and changes those
+// not read yet. Against a one-member cluster.
 #include <gtest/gtest.h>
 #include <rapidcheck/gtest.h>
 
@@ -38,35 +39,43 @@ EtcdCluster& Cluster() {
 RC_GTEST_PROP(EtcdRangeProperty, APagedReadSeesEveryKeyOnceInOrderAtOneRevision, ()) {
   static int number = 0;
   const std::string prefix = "/range" + std::to_string(++number) + "/";
+  std::string end = prefix;
+  end.back() = static_cast<char>(end.back() + 1);
+  const auto edge = rc::gen::container<std::string>(
+      rc::gen::element<char>('\0', '\x01', 'a', '\x7f', '\x80', '\xfe', '\xff'));
   const auto names = *rc::gen::container<std::vector<std::string>>(
-      *rc::gen::inRange<size_t>(0, 25), rc::gen::arbitrary<std::string>());
-  std::map<std::string, std::string> expected;
-  for (const std::string& name : names) {
-    expected[prefix + name] = name + "=v";
-    Cluster().Put(prefix + name, name + "=v");
-  }
+      *rc::gen::inRange<size_t>(0, 25), rc::gen::oneOf(rc::gen::arbitrary<std::string>(), edge));
   const int64_t page = *rc::gen::inRange<int64_t>(1, 8);
+  std::map<std::string, std::string> expected;
+  for (const std::string& name : names) expected[prefix + name] = name + "=v";
+  for (const auto& pair : expected) Cluster().Put(pair.first, pair.second);
   const bool concurrent = *rc::gen::arbitrary<bool>();
 
   EtcdOptions options;
   options.endpoints = {"http://" + Cluster().MemberAddress(0)};
   options.shown = "the test cluster";
   EtcdClient client(options);
-  // A writer adding keys throughout the read: the revision pinned by the first page hides them.
+  // A writer adding keys and changing others throughout the read: the revision pinned by the
+  // first page hides both from every page.
   class LateWriter : public Collector {
    public:
-    LateWriter(const std::string& prefix, bool active) : prefix_(prefix), active_(active) {}
+    LateWriter(const std::map<std::string, std::string>& keys, const std::string& prefix,
+               bool active)
+        : keys_(keys), prefix_(prefix), active_(active) {}
     void Add(EtcdKeyValue& pair) override {
       Collector::Add(pair);
-      if (active_) Cluster().Put(prefix_ + "late" + std::to_string(keys.size()), "x");
+      if (!active_) return;
+      Cluster().Put(prefix_ + "late" + std::to_string(keys.size()), "x");
+      auto changed = keys_.begin();
+      std::advance(changed, keys.size() * 7 % keys_.size());
+      Cluster().Put(changed->first, "changed");
     }
 
    private:
+    const std::map<std::string, std::string>& keys_;
     std::string prefix_;
     bool active_;
-  } reader(prefix, concurrent);
-  std::string end = prefix;
-  end.back() = static_cast<char>(end.back() + 1);
+  } reader(expected, prefix, concurrent);
   RC_ASSERT(client.ReadRange(prefix, end, page, reader) > 0);
   using Pairs = std::vector<std::pair<std::string, std::string>>;
   RC_ASSERT(reader.keys == Pairs(expected.begin(), expected.end()));
