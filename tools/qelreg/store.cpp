@@ -99,10 +99,13 @@ void StoreFromEnvironment(StoreOptions& options) {
   }
 }
 
-PrivateCopy::PrivateCopy() {
-  const std::string bytes{std::istreambuf_iterator<char>(std::cin),
-                          std::istreambuf_iterator<char>()};
-  if (std::cin.bad()) throw ToolError("cannot read the store from standard input");
+std::string ReadStandardInput() {
+  std::string bytes{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+  if (std::cin.bad()) throw ToolError("cannot read standard input");
+  return bytes;
+}
+
+PrivateCopy::PrivateCopy(const std::string& bytes) {
   directory_ = MakePrivateDirectory("qelreg-stdin");
   path_ = directory_ + "/store.ini";
   std::ofstream copy(path_, std::ios::binary);
@@ -154,7 +157,7 @@ Store::Store(const StoreOptions& given, bool changes)
   }
   std::string file = options.file;
   if (file == "-") {
-    copy_ = std::make_unique<PrivateCopy>();
+    copy_ = std::make_unique<PrivateCopy>(ReadStandardInput());
     file = copy_->Path();
   } else if (options.create && changes && CreatePrivateFile(file)) {
     created_ = file;
