@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <deque>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -307,29 +306,50 @@ void Check(const Command& command, const QELConnection& connection, Output& outp
   output.List(found);
 }
 
-// The keys beneath a key, one at a time in the store's (byte) order, as Subkeys lists every one
-// of them (the component list included), without holding the list.
+// The keys beneath a store's root, one at a time in the store's (byte) order, as Subkeys lists
+// every one of them (the component list included), without holding the list. A key the walk
+// yields decodes its values for itself when read, so reading every key once fills no cache.
 class KeyWalk {
  public:
-  KeyWalk(const QELRBKey& key, const QELConnection& connection) : it_(key, kEverySubkey, true, {}) {
-    const std::string prefix = key.GetKeyPath() + "/";
-    if (std::string(kComponentList).compare(0, prefix.size(), prefix) == 0 &&
-        KeyExists(connection, kComponentList)) {
-      hidden_ = kComponentList;
-    }
+  explicit KeyWalk(const QELConnection& connection) : connection_(connection) { Restart(); }
+  // The `i`-th key (from 0): the next ones in order, or an earlier one again, walked to anew.
+  const QELRBKey& At(size_t i) {
+    if (i < next_) Restart();
+    while (next_ <= i) Step();
+    return key_;
   }
-  // The next key's path, "" past the last one.
-  std::string Next() {
+  // Walks to the next key; false past the last one.
+  bool Step() {
     std::string path;
-    if (it_ != QELRBConstKeyIterator::EndIterator) path = (*it_).GetKeyPath();
-    if (!hidden_.empty() && (path.empty() || hidden_ < path)) return std::move(hidden_);
-    if (!path.empty()) ++it_;
-    return path;
+    if (*it_ != QELRBConstKeyIterator::EndIterator) path = (**it_).GetKeyPath();
+    if (!hidden_.empty() && (path.empty() || hidden_ < path)) {
+      key_ = QELRBKey(hidden_, connection_);
+      hidden_.clear();
+    } else if (!path.empty()) {
+      key_ = **it_;
+      ++*it_;
+    } else {
+      return false;
+    }
+    ++next_;
+    return true;
   }
+  // The key the walk stands on.
+  const QELRBKey& Key() const { return key_; }
 
  private:
-  QELRBConstKeyIterator it_;
+  void Restart() {
+    it_ = std::make_unique<QELRBConstKeyIterator>(QELRBKey(connection_), kEverySubkey, true,
+                                                  std::list<std::string>());
+    hidden_ = KeyExists(connection_, kComponentList) ? kComponentList : "";
+    next_ = 0;
+  }
+
+  const QELConnection& connection_;
+  std::unique_ptr<QELRBConstKeyIterator> it_;
   std::string hidden_;  // the component list while the walk has not passed it
+  QELRBKey key_;
+  size_t next_ = 0;  // the number of the key the walk yields next
 };
 
 // Whether the store refused a commit for its size (an etcd cluster's limits on a transaction's
@@ -348,29 +368,25 @@ struct Batching {
   std::string what;  // "import", "copy": the command progress lines name
 };
 
-// Writes `count` keys, which `next` yields one at a time in order, with `write` (given each key's
-// number and path) in transactions on `to` as `batching` says, and commits each; only the paths
-// of the open transaction's keys are held. `start` runs first in each transaction, told whether
-// the change goes in several commits; `finish` runs last in the last one. A transaction the store
-// refuses for its size is dropped (the store read again) and written again in halves, so `write`
-// may be called again for a key and must write it whole.
-void CommitInBatches(QELConnection& to, size_t count, const std::function<std::string()>& next,
-                     const Batching& batching, Where& where,
+// Writes `count` keys with `write` (given each key's number, in order) in transactions on `to`
+// as `batching` says, and commits each. `start` runs first in each transaction, told whether the
+// change goes in several commits; `finish` runs last in the last one. A transaction the store
+// refuses for its size is dropped (the store read again) and written again in halves, so
+// `write` may be called again from an earlier key and must write each whole.
+void CommitInBatches(QELConnection& to, size_t count, const Batching& batching, Where& where,
                      const std::function<void(bool batched)>& start,
-                     const std::function<void(size_t, const std::string&)>& write,
+                     const std::function<void(size_t)>& write,
                      const std::function<void()>& finish) {
   const bool progress = batching.progress || InteractiveErrors();
   size_t size =
       batching.batch > 0 ? static_cast<size_t>(batching.batch) : std::max<size_t>(count, 1);
   bool batched = batching.batch > 0 && static_cast<size_t>(batching.batch) < count;
   size_t done = 0;
-  std::deque<std::string> pending;  // the keys from `done` on that `next` yielded
   for (;;) {
     to.BeginTransaction();
     start(batched);
     const size_t end = std::min(count, done + size);
-    while (pending.size() < end - done) pending.push_back(next());
-    for (size_t i = done; i < end; ++i) write(i, pending[i - done]);
+    for (size_t i = done; i < end; ++i) write(i);
     if (end == count) finish();
     where.value.clear();  // a failed commit is about the key written last, not its value
     try {
@@ -386,7 +402,6 @@ void CommitInBatches(QELConnection& to, size_t count, const std::function<std::s
       }
       continue;
     }
-    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(end - done));
     done = end;
     if (done == count) return;
     if (progress) {
@@ -451,28 +466,24 @@ void Import(const Command& command, QELConnection& connection, Output& output, W
   // The keys are counted, and their values checked, before anything is written.
   size_t count = 0;
   long values = 0;
-  {
-    KeyWalk walk(QELRBKey(source), source);
-    for (std::string path = walk.Next(); !path.empty(); path = walk.Next(), ++count) {
-      const QELRBKey key(path, source);
-      RefuseTruncatedValues(key, where);
-      values += static_cast<long>(ReadValues(key, "*").size());
-    }
+  for (KeyWalk walk(source); walk.Step(); ++count) {
+    RefuseTruncatedValues(walk.Key(), where);
+    values += static_cast<long>(ReadValues(walk.Key(), "*").size());
   }
   std::vector<char> created(count, 0);
-  KeyWalk walk(QELRBKey(source), source);
-  const auto next = [&walk] { return walk.Next(); };
-  const auto write = [&](size_t i, const std::string& path) {
-    const NamedValues named = ReadValues(QELRBKey(path, source), "*");
-    if (HoldsValues(connection, path, named)) return;
-    created[i] = WriteKey(connection, path, named, where) ? 1 : 0;
+  KeyWalk walk(source);
+  const auto write = [&](size_t i) {
+    const QELRBKey& key = walk.At(i);
+    const NamedValues named = ReadValues(key, "*");
+    if (HoldsValues(connection, key.GetKeyPath(), named)) return;
+    created[i] = WriteKey(connection, key.GetKeyPath(), named, where) ? 1 : 0;
   };
   if (command.alone) {
     CommitInBatches(
-        connection, count, next, {command.batch, true, command.progress, "import"}, where,
-        [](bool) {}, write, [] {});
+        connection, count, {command.batch, true, command.progress, "import"}, where, [](bool) {},
+        write, [] {});
   } else {
-    for (size_t i = 0; i < count; ++i) write(i, next());
+    for (size_t i = 0; i < count; ++i) write(i);
   }
   where.key.clear();
   where.value.clear();
@@ -717,18 +728,16 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   long values = 0;
   long skipped = 0;
   std::vector<char> same;
-  {
-    KeyWalk walk(QELRBKey(from), from);
-    for (std::string path = walk.Next(); !path.empty(); path = walk.Next(), ++count) {
-      const QELRBKey key(path, from);
-      RefuseTruncatedValues(key, where);
-      const NamedValues named = ReadValues(key, "*");
-      values += static_cast<long>(named.size());
-      const bool identical = resuming && KeyExists(to, path) &&
-                             ValueMap(ReadValues(QELRBKey(path, to), "*")) == ValueMap(named);
-      same.push_back(identical ? 1 : 0);
-      skipped += identical ? 1 : 0;
-    }
+  for (KeyWalk walk(from); walk.Step(); ++count) {
+    const QELRBKey& key = walk.Key();
+    RefuseTruncatedValues(key, where);
+    const NamedValues named = ReadValues(key, "*");
+    values += static_cast<long>(named.size());
+    const std::string& path = key.GetKeyPath();
+    const bool identical = resuming && KeyExists(to, path) &&
+                           ValueMap(ReadValues(QELRBKey(path, to), "*")) == ValueMap(named);
+    same.push_back(identical ? 1 : 0);
+    skipped += identical ? 1 : 0;
   }
   where.key.clear();
   // A copy in several commits marks its destination unfinished from the first to the last.
@@ -737,13 +746,14 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
       WriteKey(to, kCopyMarker, {{kCopySource, {sourceName}}}, where);
     }
   };
-  KeyWalk walk(QELRBKey(from), from);
-  const auto next = [&walk] { return walk.Next(); };
+  KeyWalk walk(from);
   // Keys come parents first, so each commit leaves a whole tree.
-  const auto write = [&](size_t i, const std::string& path) {
+  const auto write = [&](size_t i) {
     if (same[i] != 0) return;
+    const QELRBKey& original = walk.At(i);
+    const std::string& path = original.GetKeyPath();
     where.key = path;
-    const NamedValues named = ReadValues(QELRBKey(path, from), "*");
+    const NamedValues named = ReadValues(original, "*");
     if (resuming && KeyExists(to, path)) {
       // A key the source changed since: its values become the source's.
       QELRBKey key(path, to);
@@ -761,8 +771,8 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
     if (resuming) {
       // Keys an earlier run copied that the source no longer holds, deepest first.
       std::vector<std::string> gone;
-      KeyWalk left(QELRBKey(to), to);
-      for (std::string path = left.Next(); !path.empty(); path = left.Next()) {
+      for (KeyWalk left(to); left.Step();) {
+        const std::string& path = left.Key().GetKeyPath();
         if (path != kCopyMarker && !KeyExists(from, path)) gone.push_back(path);
       }
       for (auto it = gone.rbegin(); it != gone.rend(); ++it) {
@@ -771,8 +781,8 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
     }
     if (KeyExists(to, kCopyMarker)) QELRBKey(kCopyMarker, to).CommitSuicide();
   };
-  CommitInBatches(to, count, next, {command.batch, true, command.progress, "copy"}, where, start,
-                  write, finish);
+  CommitInBatches(to, count, {command.batch, true, command.progress, "copy"}, where, start, write,
+                  finish);
   output.Counts(
       "copied " + std::to_string(count) + " keys and " + std::to_string(values) + " values from " +
           sourceName + " to " + destinationName +

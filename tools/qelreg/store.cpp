@@ -114,7 +114,7 @@ PrivateCopy::PrivateCopy(const std::string& bytes) {
   if (!copy) {
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
-    throw ToolError("cannot write the copy of standard input to " + path_);
+    throw ToolError("cannot write a private copy of the input to " + path_);
   }
 }
 
