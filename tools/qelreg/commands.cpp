@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -444,7 +445,8 @@ void LoginCopy(QELConnection& connection, const std::string& file, const std::st
 void Import(const Command& command, QELConnection& connection, Output& output, Where& where) {
   QELConnection source(QELConnection::INI);
   std::unique_ptr<PrivateCopy> copy;
-  {
+  std::error_code ignored;
+  if (command.file == "-" || !std::filesystem::is_directory(command.file, ignored)) {
     std::ifstream in;
     if (command.file != "-") in.open(command.file, std::ios::binary);
     if (command.file == "-" || in.is_open()) {
@@ -454,13 +456,19 @@ void Import(const Command& command, QELConnection& connection, Output& output, W
               : std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       if (in.bad()) throw ToolError("cannot read " + where.file);
       CheckKeyGroups(bytes);
-      copy = std::make_unique<PrivateCopy>(bytes);
+      try {
+        copy = std::make_unique<PrivateCopy>(bytes);
+      } catch (const ToolError&) {
+        // No room for the copy: the library reads the file itself, a second time.
+        if (command.file == "-") throw;
+      }
     }
   }
   if (copy) {
     LoginCopy(source, copy->Path(), where.file);
   } else {
-    source.Login(command.file, 0, "", "");  // the library's own error for a file it cannot open
+    // The library's own error for a file that cannot be read, or the file read again.
+    source.Login(command.file, 0, "", "");
   }
 
   // The keys are counted, and their values checked, before anything is written.

@@ -106,7 +106,7 @@ std::string ReadStandardInput() {
 }
 
 PrivateCopy::PrivateCopy(const std::string& bytes) {
-  directory_ = MakePrivateDirectory("qelreg-stdin");
+  directory_ = MakePrivateDirectory("qelreg-input");
   path_ = directory_ + "/store.ini";
   std::ofstream copy(path_, std::ios::binary);
   copy.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
