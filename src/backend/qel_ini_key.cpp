@@ -41,13 +41,15 @@ bool InSubtree(const std::string& group, const std::string& root) {
          (group.size() > root.size() && StartsWith(group, root) && group[root.size()] == '/');
 }
 
-// Erases every group of the subtree rooted at `root`, from one listing of the store's groups.
+// Erases every group of the subtree rooted at `root`: they lie among the groups whose names begin
+// with `root`, one range in byte order, so only that range is listed.
 void EraseSubtree(Ini& store, const std::string& root) {
-  std::list<std::string> names;
-  store.GetGroupNames(names);
-  for (const std::string& name : names) {
-    if (InSubtree(name, root)) store.EraseGroup(name);
+  std::vector<std::string> doomed;
+  for (IniGroupIterator it = store.lower_bound(root);
+       it != store.end() && StartsWith(it.Name(), root); ++it) {
+    if (InSubtree(it.Name(), root)) doomed.push_back(it.Name());
   }
+  for (const std::string& name : doomed) store.EraseGroup(name);
 }
 
 // The stored text of the entry `name` of `group`, or null when it does not exist.
@@ -100,21 +102,37 @@ Pointer Own(std::unique_ptr<T> object) {
   return pointer;
 }
 
+// The values of `group` decoded from its entries, for the caller alone; false when the group
+// does not exist.
+bool DecodeValues(const Ini& store, const std::string& group, QELValueMapPointer& out) {
+  QELValueMapPointer decoded = Own<QELValueMapPointer>(std::make_unique<QELValueMap>());
+  QELValueMap* map = decoded.operator->();
+  // The entries come unique without regard to case, in their order: each is appended.
+  const bool exists = store.ForEachGroupEntry(
+      group, [map, &group](const std::string& name, const std::string& value) {
+        map->Append(QELValueItem(name, DecodeValue(value)));
+        if (IsTruncatedText(value)) LogTruncated(group, name);
+      });
+  if (!exists) return false;
+  map->ShrinkToFit();
+  out = std::move(decoded);
+  return true;
+}
+
 // The values of `group` as the store holds them now, shared with the keys that loaded them
-// since it last changed; false when the group does not exist.
-bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer& out) {
+// since it last changed; false when the group does not exist. With `keep`, values decoded now
+// are kept by the store for the keys that load them next; without it, only those already kept
+// are shared.
+bool SharedValues(const Ini& store, const std::string& group, QELValueMapPointer& out,
+                  bool keep = true) {
   const IniGroupView* view = store.GetGroupView(group);
   if (view == nullptr) {
-    QELValueMapPointer decoded = Own<QELValueMapPointer>(std::make_unique<QELValueMap>());
-    QELValueMap* map = decoded.operator->();
-    // The entries come unique without regard to case, in their order: each is appended.
-    const bool exists = store.ForEachGroupEntry(
-        group, [map, &group](const std::string& name, const std::string& value) {
-          map->Append(QELValueItem(name, DecodeValue(value)));
-          if (IsTruncatedText(value)) LogTruncated(group, name);
-        });
-    if (!exists) return false;
-    map->ShrinkToFit();
+    QELValueMapPointer decoded;
+    if (!DecodeValues(store, group, decoded)) return false;
+    if (!keep) {
+      out = std::move(decoded);
+      return true;
+    }
     view = store.KeepGroupView(group, std::make_unique<DecodedValues>(std::move(decoded)));
     if (view == nullptr) return false;
   }
@@ -199,9 +217,12 @@ QELStatus QELIniKey::MoveTo(const std::string& new_path, QELValueMapPointer load
 
 void QELIniKey::LoadValues() {
   const Ini& current = Store();
+  // A key a subkey walk yielded decodes its values for itself, so that a walk reading every key
+  // once leaves the store's cache as it was.
+  const bool walked = loadedAt == kWalked;
   loadedAt = current.MergeCount();
   QELValueMapPointer loaded;
-  if (!SharedValues(current, path, loaded)) {
+  if (!SharedValues(current, path, loaded, !walked)) {
     loaded = Own<QELValueMapPointer>(std::make_unique<QELValueMap>());
   }
   values = std::move(loaded);
@@ -489,7 +510,9 @@ QELIniKeyReader::Step QELIniKeyReader::NextStep() {
       // The values of the group the walk stands on, found without looking it up by name.
       target->MoveTo(name, static_cast<const DecodedValues*>(view)->values, store.MergeCount());
     } else {
-      target->ChangeKey(name);
+      // Values none kept yet are decoded when the key is first read (see LoadValues).
+      target->MoveTo(name, Own<QELValueMapPointer>(std::make_unique<QELValueMap>()),
+                     QELIniKey::kWalked);
     }
     current = std::move(next);
     ++position;

@@ -82,6 +82,10 @@ class QELIniKey : public QELKey {
  private:
   friend class QELIniKeyReader;
 
+  // The loadedAt of a key a subkey walk yielded before its values were read: no store reaches it,
+  // so the first read loads them.
+  static constexpr uint64_t kWalked = UINT64_MAX;
+
   // ChangeKey's last steps, with the values of the group at `path` already in hand (loaded when
   // the store's MergeCount was `merges`).
   QELStatus MoveTo(const std::string& path, QELValueMapPointer loaded, uint64_t merges);

@@ -235,6 +235,12 @@ TEST_F(QelregTest, ExportWritesTheStoresFormatAndImportMergesItBack) {
   WriteWholeFile(bad, "[/A]\nx\n");
   ExpectFailure(OnStore({"import", bad}), 1,
                 head + "ZORKVA0533E cannot load INI file " + bad + ", line 2: ", "(code 158)\n");
+  // Read from standard input, the file is named so too, not by the copy the library reads.
+  ExpectFailure(Run({"--store", store_, "import", "-"}, bad), 1,
+                "qelreg: import: store " + store_ +
+                    ", file standard input: ZORKVA0533E cannot load INI file standard input, line "
+                    "2: ",
+                "(code 158)\n");
   ExpectFailure(OnStore({"import", dir_.File("none.ini")}), 1,
                 "qelreg: import: store " + store_ + ", file " + dir_.File("none.ini") +
                     ": ZORKVA0533E cannot read " + dir_.File("none.ini") +

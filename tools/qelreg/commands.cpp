@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -11,7 +12,6 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <set>
 #include <utility>
 
 #include <zor-qel-rb-key/qel_error_codes.h>
@@ -68,6 +68,11 @@ NamedValues ReadValues(const QELRBKey& key, const std::string& pattern) {
     values.emplace_back(item.first, item.second.Elements());
   }
   return values;
+}
+
+// The values by name, to compare two keys' values whatever their order.
+std::map<std::string, std::vector<std::string>> ValueMap(const NamedValues& values) {
+  return {values.begin(), values.end()};
 }
 
 // The paths of the keys beneath `key` in the store's (byte) order: its children only with
@@ -279,17 +284,14 @@ void Export(const Command& command, const QELConnection& connection, Output& out
   }
 }
 
-// Refuses a source holding a value whose stored text has bytes after its last 0x1B: it reads as
-// fewer elements than it holds, so copying it would drop them. Code 168 names the value.
-void RefuseTruncatedValues(const QELConnection& source, const KeyValues& keys, Where& where) {
-  for (const auto& entry : keys) {
-    const QELRBKey key(entry.first, source);
-    const std::list<std::string> names = key.GetTruncatedValues();
-    if (names.empty()) continue;
-    where.key = entry.first;
-    where.value = names.front();
-    key.RefuseTruncatedValues();
-  }
+// Refuses a source key holding a value whose stored text has bytes after its last 0x1B: it reads
+// as fewer elements than it holds, so copying it would drop them. Code 168 names the value.
+void RefuseTruncatedValues(const QELRBKey& key, Where& where) {
+  const std::list<std::string> names = key.GetTruncatedValues();
+  if (names.empty()) return;
+  where.key = key.GetKeyPath();
+  where.value = names.front();
+  key.RefuseTruncatedValues();
 }
 
 // Lists every value beneath PATH (the whole store by default) whose stored text holds bytes
@@ -305,12 +307,51 @@ void Check(const Command& command, const QELConnection& connection, Output& outp
   output.List(found);
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) throw ToolError("cannot read " + zor::qel::MaskCredentials(path));
-  return bytes;
-}
+// The keys beneath a store's root, one at a time in the store's (byte) order, as Subkeys lists
+// every one of them (the component list included), without holding the list. A key the walk
+// yields decodes its values for itself when read, so reading every key once fills no cache.
+class KeyWalk {
+ public:
+  explicit KeyWalk(const QELConnection& connection) : connection_(connection) { Restart(); }
+  // The `i`-th key (from 0): the next ones in order, or an earlier one again, walked to anew.
+  const QELRBKey& At(size_t i) {
+    if (i < next_) Restart();
+    while (next_ <= i) Step();
+    return key_;
+  }
+  // Walks to the next key; false past the last one.
+  bool Step() {
+    std::string path;
+    if (*it_ != QELRBConstKeyIterator::EndIterator) path = (**it_).GetKeyPath();
+    if (!hidden_.empty() && (path.empty() || hidden_ < path)) {
+      key_ = QELRBKey(hidden_, connection_);
+      hidden_.clear();
+    } else if (!path.empty()) {
+      key_ = **it_;
+      ++*it_;
+    } else {
+      return false;
+    }
+    ++next_;
+    return true;
+  }
+  // The key the walk stands on.
+  const QELRBKey& Key() const { return key_; }
+
+ private:
+  void Restart() {
+    it_ = std::make_unique<QELRBConstKeyIterator>(QELRBKey(connection_), kEverySubkey, true,
+                                                  std::list<std::string>());
+    hidden_ = KeyExists(connection_, kComponentList) ? kComponentList : "";
+    next_ = 0;
+  }
+
+  const QELConnection& connection_;
+  std::unique_ptr<QELRBConstKeyIterator> it_;
+  std::string hidden_;  // the component list while the walk has not passed it
+  QELRBKey key_;
+  size_t next_ = 0;  // the number of the key the walk yields next
+};
 
 // Whether the store refused a commit for its size (an etcd cluster's limits on a transaction's
 // operations and bytes): smaller commits would pass.
@@ -328,16 +369,15 @@ struct Batching {
   std::string what;  // "import", "copy": the command progress lines name
 };
 
-// Writes each of `keys` with `write` (given its index) in transactions on `to` as `batching`
-// says, and commits each; a committed key's values are freed. `start` runs first in each
-// transaction, told whether the change goes in several commits; `finish` runs last in the last
-// one. A transaction the store refuses for its size is dropped (the store read again) and
-// written again in halves, so `write` may be called again for a key and must write it whole.
-void CommitInBatches(QELConnection& to, KeyValues& keys, const Batching& batching, Where& where,
+// Writes `count` keys with `write` (given each key's number, in order) in transactions on `to`
+// as `batching` says, and commits each. `start` runs first in each transaction, told whether the
+// change goes in several commits; `finish` runs last in the last one. A transaction the store
+// refuses for its size is dropped (the store read again) and written again in halves, so
+// `write` may be called again from an earlier key and must write each whole.
+void CommitInBatches(QELConnection& to, size_t count, const Batching& batching, Where& where,
                      const std::function<void(bool batched)>& start,
                      const std::function<void(size_t)>& write,
                      const std::function<void()>& finish) {
-  const size_t count = keys.size();
   const bool progress = batching.progress || InteractiveErrors();
   size_t size =
       batching.batch > 0 ? static_cast<size_t>(batching.batch) : std::max<size_t>(count, 1);
@@ -363,7 +403,6 @@ void CommitInBatches(QELConnection& to, KeyValues& keys, const Batching& batchin
       }
       continue;
     }
-    for (size_t i = done; i < end; ++i) NamedValues().swap(keys[i].second);
     done = end;
     if (done == count) return;
     if (progress) {
@@ -383,46 +422,83 @@ bool HoldsValues(const QELConnection& connection, const std::string& path,
   });
 }
 
+// Logs `connection` in to the INI file `file`, a private copy of the one a failure names `shown`.
+void LoginCopy(QELConnection& connection, const std::string& file, const std::string& shown) {
+  try {
+    connection.Login(file, 0, "", "");
+  } catch (const QELError& error) {
+    std::string text = error.What();
+    for (size_t at = text.find(file); at != std::string::npos; at = text.find(file, at)) {
+      text.replace(at, file.size(), shown);
+      at += shown.size();
+    }
+    throw QELError(text, error.Code(), error.Facility(), error.File(), error.Line());
+  }
+}
+
 // Merges the keys and values of an INI file into the store: missing keys are created, values are
-// set; nothing is deleted. The library reads the file, so it is read exactly as a store would be.
-// Alone in its call, it commits by itself: in batches when asked or when the store refuses one
-// commit for its size; run again after an interruption, it skips the keys already imported.
+// set; nothing is deleted. The file is read once: its groups are checked on those bytes, which
+// the library then reads from a private copy, as it reads a store. Key by key, only the keys of
+// the open transaction are held beside the file's image. Alone in its call, it commits by itself:
+// in batches when asked or when the store refuses one commit for its size; run again after an
+// interruption, it skips the keys already imported.
 void Import(const Command& command, QELConnection& connection, Output& output, Where& where) {
+  QELConnection source(QELConnection::INI);
   std::unique_ptr<PrivateCopy> copy;
-  if (command.file == "-") copy = std::make_unique<PrivateCopy>();
-  const std::string file = copy ? copy->Path() : command.file;
-  KeyValues keys;
-  {
-    // The source store, its file and its decoded values, is gone before the target is written:
-    // only the values read from it stay in memory beside the target's copies.
-    QELConnection source(QELConnection::INI);
-    source.Login(file, 0, "", "");
-    CheckKeyGroups(ReadWholeFile(file));
-    keys = KeysWithValues(QELRBKey(source), false, true, source);
-    RefuseTruncatedValues(source, keys, where);
+  std::error_code ignored;
+  if (command.file == "-" || !std::filesystem::is_directory(command.file, ignored)) {
+    std::ifstream in;
+    if (command.file != "-") in.open(command.file, std::ios::binary);
+    if (command.file == "-" || in.is_open()) {
+      const std::string bytes =
+          command.file == "-"
+              ? ReadStandardInput()
+              : std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      if (in.bad()) throw ToolError("cannot read " + where.file);
+      CheckKeyGroups(bytes);
+      try {
+        copy = std::make_unique<PrivateCopy>(bytes);
+      } catch (const ToolError&) {
+        // No room for the copy: the library reads the file itself, a second time.
+        if (command.file == "-") throw;
+      }
+    }
+  }
+  if (copy) {
+    LoginCopy(source, copy->Path(), where.file);
+  } else {
+    // The library's own error for a file that cannot be read, or the file read again.
+    source.Login(command.file, 0, "", "");
   }
 
+  // The keys are counted, and their values checked, before anything is written.
+  size_t count = 0;
   long values = 0;
-  for (const auto& key : keys) values += static_cast<long>(key.second.size());
-  std::vector<char> created(keys.size(), 0);
+  for (KeyWalk walk(source); walk.Step(); ++count) {
+    RefuseTruncatedValues(walk.Key(), where);
+    values += static_cast<long>(ReadValues(walk.Key(), "*").size());
+  }
+  std::vector<char> created(count, 0);
+  KeyWalk walk(source);
   const auto write = [&](size_t i) {
-    if (HoldsValues(connection, keys[i].first, keys[i].second)) return;
-    created[i] = WriteKey(connection, keys[i].first, keys[i].second, where) ? 1 : 0;
+    const QELRBKey& key = walk.At(i);
+    const NamedValues named = ReadValues(key, "*");
+    if (HoldsValues(connection, key.GetKeyPath(), named)) return;
+    created[i] = WriteKey(connection, key.GetKeyPath(), named, where) ? 1 : 0;
   };
   if (command.alone) {
     CommitInBatches(
-        connection, keys, {command.batch, true, command.progress, "import"}, where, [](bool) {},
+        connection, count, {command.batch, true, command.progress, "import"}, where, [](bool) {},
         write, [] {});
   } else {
-    for (size_t i = 0; i < keys.size(); ++i) write(i);
+    for (size_t i = 0; i < count; ++i) write(i);
   }
   where.key.clear();
   where.value.clear();
-  const long count = static_cast<long>(keys.size());
   const long made = static_cast<long>(std::count(created.begin(), created.end(), 1));
   output.Counts("imported " + std::to_string(count) + " keys (" + std::to_string(made) +
                     " new) and " + std::to_string(values) + " values from " + where.file,
-                {{"keys", count}, {"created", made}, {"values", values}});
+                {{"keys", static_cast<long>(count)}, {"created", made}, {"values", values}});
 }
 
 }  // namespace
@@ -653,72 +729,73 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
     throw ToolError("the destination " + destinationName +
                     " already holds keys; copy writes only into an empty store");
   }
-  // What an earlier run of this copy left, to be skipped where it is already identical.
-  std::map<std::string, std::map<std::string, std::vector<std::string>>> present;
-  if (resuming) {
-    for (const auto& [path, named] : KeysWithValues(QELRBKey(to), false, true, to)) {
-      present[path] = {named.begin(), named.end()};
-    }
-    present.erase(kCopyMarker);
-  }
-  KeyValues keys = KeysWithValues(QELRBKey(from), false, true, from);
-  RefuseTruncatedValues(from, keys, where);
+  // The source's keys are counted, and their values checked, before anything is written; each
+  // key is then read again when its batch writes it, so only the open transaction's keys are
+  // held beside the two stores. A key an earlier run of this copy left identical is skipped.
+  size_t count = 0;
   long values = 0;
   long skipped = 0;
-  std::vector<char> same(keys.size(), 0);
-  for (size_t i = 0; i < keys.size(); ++i) {
-    values += static_cast<long>(keys[i].second.size());
-    const auto found = present.find(keys[i].first);
-    if (found == present.end()) continue;
-    const std::map<std::string, std::vector<std::string>> wanted(keys[i].second.begin(),
-                                                                 keys[i].second.end());
-    same[i] = found->second == wanted ? 1 : 0;
-    skipped += same[i];
+  std::vector<char> same;
+  for (KeyWalk walk(from); walk.Step(); ++count) {
+    const QELRBKey& key = walk.Key();
+    RefuseTruncatedValues(key, where);
+    const NamedValues named = ReadValues(key, "*");
+    values += static_cast<long>(named.size());
+    const std::string& path = key.GetKeyPath();
+    const bool identical = resuming && KeyExists(to, path) &&
+                           ValueMap(ReadValues(QELRBKey(path, to), "*")) == ValueMap(named);
+    same.push_back(identical ? 1 : 0);
+    skipped += identical ? 1 : 0;
   }
+  where.key.clear();
   // A copy in several commits marks its destination unfinished from the first to the last.
   const auto start = [&](bool batched) {
     if (batched && !KeyExists(to, kCopyMarker)) {
       WriteKey(to, kCopyMarker, {{kCopySource, {sourceName}}}, where);
     }
   };
+  KeyWalk walk(from);
   // Keys come parents first, so each commit leaves a whole tree.
   const auto write = [&](size_t i) {
     if (same[i] != 0) return;
-    const std::string& path = keys[i].first;
-    const auto found = present.find(path);
-    if (found != present.end() && KeyExists(to, path)) {
+    const QELRBKey& original = walk.At(i);
+    const std::string& path = original.GetKeyPath();
+    where.key = path;
+    const NamedValues named = ReadValues(original, "*");
+    if (resuming && KeyExists(to, path)) {
       // A key the source changed since: its values become the source's.
       QELRBKey key(path, to);
-      for (const auto& old : found->second) {
-        const auto named =
-            std::find_if(keys[i].second.begin(), keys[i].second.end(),
-                         [&](const auto& value) { return value.first == old.first; });
-        if (named == keys[i].second.end() && key.HasValue(old.first)) key.DeleteValue(old.first);
+      for (const auto& old : ReadValues(key, "*")) {
+        const bool kept = std::any_of(named.begin(), named.end(),
+                                      [&](const auto& value) { return value.first == old.first; });
+        if (!kept) key.DeleteValue(old.first);
       }
     }
-    WriteKey(to, path, keys[i].second, where);
+    WriteKey(to, path, named, where);
   };
   const auto finish = [&] {
     where.key.clear();
     where.value.clear();
-    // Keys an earlier run copied that the source no longer holds, deepest first.
-    std::set<std::string> copied;
-    for (const auto& key : keys) copied.insert(key.first);
-    for (auto it = present.rbegin(); it != present.rend(); ++it) {
-      if (copied.count(it->first) == 0 && KeyExists(to, it->first)) {
-        QELRBKey(it->first, to).CommitSuicide();
+    if (resuming) {
+      // Keys an earlier run copied that the source no longer holds, deepest first.
+      std::vector<std::string> gone;
+      for (KeyWalk left(to); left.Step();) {
+        const std::string& path = left.Key().GetKeyPath();
+        if (path != kCopyMarker && !KeyExists(from, path)) gone.push_back(path);
+      }
+      for (auto it = gone.rbegin(); it != gone.rend(); ++it) {
+        if (KeyExists(to, *it)) QELRBKey(*it, to).CommitSuicide();
       }
     }
     if (KeyExists(to, kCopyMarker)) QELRBKey(kCopyMarker, to).CommitSuicide();
   };
-  CommitInBatches(to, keys, {command.batch, true, command.progress, "copy"}, where, start, write,
+  CommitInBatches(to, count, {command.batch, true, command.progress, "copy"}, where, start, write,
                   finish);
-  const long count = static_cast<long>(keys.size());
   output.Counts(
       "copied " + std::to_string(count) + " keys and " + std::to_string(values) + " values from " +
           sourceName + " to " + destinationName +
           (resuming ? " (resumed: " + std::to_string(skipped) + " keys were already there)" : ""),
-      {{"keys", count}, {"values", values}, {"skipped", skipped}});
+      {{"keys", static_cast<long>(count)}, {"values", values}, {"skipped", skipped}});
 }
 
 void RunWatch(const Command& command, const StoreOptions& store, bool json, std::ostream& out) {

@@ -99,11 +99,14 @@ void StoreFromEnvironment(StoreOptions& options) {
   }
 }
 
-PrivateCopy::PrivateCopy() {
-  const std::string bytes{std::istreambuf_iterator<char>(std::cin),
-                          std::istreambuf_iterator<char>()};
-  if (std::cin.bad()) throw ToolError("cannot read the store from standard input");
-  directory_ = MakePrivateDirectory("qelreg-stdin");
+std::string ReadStandardInput() {
+  std::string bytes{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+  if (std::cin.bad()) throw ToolError("cannot read standard input");
+  return bytes;
+}
+
+PrivateCopy::PrivateCopy(const std::string& bytes) {
+  directory_ = MakePrivateDirectory("qelreg-input");
   path_ = directory_ + "/store.ini";
   std::ofstream copy(path_, std::ios::binary);
   copy.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -111,7 +114,7 @@ PrivateCopy::PrivateCopy() {
   if (!copy) {
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
-    throw ToolError("cannot write the copy of standard input to " + path_);
+    throw ToolError("cannot write a private copy of the input to " + path_);
   }
 }
 
@@ -154,7 +157,7 @@ Store::Store(const StoreOptions& given, bool changes)
   }
   std::string file = options.file;
   if (file == "-") {
-    copy_ = std::make_unique<PrivateCopy>();
+    copy_ = std::make_unique<PrivateCopy>(ReadStandardInput());
     file = copy_->Path();
   } else if (options.create && changes && CreatePrivateFile(file)) {
     created_ = file;

@@ -19,11 +19,15 @@ struct StoreOptions {
   int layer = 0;        // --layer: one layer (from 1, the bottom) of a "layers:" stack alone
 };
 
-// The bytes of standard input in a private file, in a directory of its own that goes with it.
+// The bytes of standard input; throws ToolError when it cannot be read.
+std::string ReadStandardInput();
+
+// Bytes already read (standard input, an import file) in a private file, in a directory of its
+// own that goes with it.
 class PrivateCopy {
  public:
-  // Throws ToolError when standard input cannot be read or the copy cannot be written.
-  PrivateCopy();
+  // Throws ToolError when the copy cannot be written.
+  explicit PrivateCopy(const std::string& bytes);
   ~PrivateCopy();
   PrivateCopy(const PrivateCopy&) = delete;
   PrivateCopy& operator=(const PrivateCopy&) = delete;

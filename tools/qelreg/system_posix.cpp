@@ -70,7 +70,7 @@ std::string MakePrivateDirectory(const std::string& name) {
   std::string pattern =
       std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + name + ".XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
-    throw ToolError("cannot make a directory for the copy of standard input (" + pattern +
+    throw ToolError("cannot make a directory for a private copy of the input (" + pattern +
                     "): " + std::strerror(errno));
   }
   return pattern;

@@ -113,11 +113,11 @@ std::string MakePrivateDirectory(const std::string& name) {
     const std::string path = folder + name + "." + std::to_string(seed % 1000000000ULL);
     if (::CreateDirectoryW(WidePath(path).c_str(), nullptr)) return path;
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
-      throw ToolError("cannot make a directory for the copy of standard input (" + path +
+      throw ToolError("cannot make a directory for a private copy of the input (" + path +
                       "): " + WindowsErrorText(::GetLastError()));
     }
   }
-  throw ToolError("cannot make a directory for the copy of standard input in " + folder);
+  throw ToolError("cannot make a directory for a private copy of the input in " + folder);
 }
 
 bool KeepStandardFilesOpen() {
