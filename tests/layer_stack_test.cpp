@@ -13,6 +13,7 @@
 #include <zor-qel-rb-key/qel_layers.h>
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
+#include <zor-qel-rb-key/qel_rb_root_key.h>
 #include "scratch_files.h"
 #include "test_system.h"
 #include "webdav_test.h"
@@ -159,6 +160,17 @@ TEST_F(LayerStackTest, EachValueNamesTheLayerAndLineItComesFrom) {
   EXPECT_EQ(zor::qel::LayerAddresses(single), std::vector<std::string>{site_});
   ASSERT_TRUE(zor::qel::FindValueOrigin(single, "/App", "size", origin));
   EXPECT_EQ(origin.line, 3u);
+}
+
+TEST_F(LayerStackTest, TheModuleIndexIsReadThroughTheLayers) {
+  const std::string index = "[/ZOR_Software/qel4ds/Config/Index]\n";
+  WriteWholeFile(defaults_, ReadWholeFile(defaults_) + index + "app=/App\nnet=/App/Net\n");
+  WriteWholeFile(site_, ReadWholeFile(site_) + index + "app=/App/Old\n");
+  const QELConnection connection = Login(Stack());
+  EXPECT_EQ(QELRBRootKey("app", connection).GetKeyPath(), "/App/Old");
+  EXPECT_EQ(QELRBRootKey("net", connection).GetKeyPath(), "/App/Net");
+  QELRBKey("/ZOR_Software/qel4ds/Config/Index", connection).DeleteValue("net");
+  EXPECT_THROW(QELRBRootKey("net", connection), QELError);
 }
 
 class WebDavLayerTest : public WebDavTest {};
