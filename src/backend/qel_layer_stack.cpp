@@ -271,6 +271,14 @@ bool QELLayerStack::Refresh(std::vector<std::string>& changed, bool due_only) co
   return !changed.empty();
 }
 
+void QELLayerStack::FlushTop() const {
+  try {
+    Top().FlushIniDataToFile("");
+  } catch (const QELError& error) {
+    throw LayerError(layers_.size() - 1, error);
+  }
+}
+
 void QELLayerStack::DiscardTopChanges(std::vector<std::string>& changed) const {
   std::set<std::string> keys;
   IniChanges found;

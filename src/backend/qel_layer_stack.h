@@ -93,6 +93,8 @@ class QELLayerStack {
   // the groups that differ, masks turned into the keys they hide. Returns whether any did. With
   // `due_only` (a wait's looks), a layer that polls is asked only once its interval has passed.
   bool Refresh(std::vector<std::string>& changed, bool due_only = false) const;
+  // Writes the top layer back; a failure is thrown naming the layer.
+  void FlushTop() const;
   // Drops the top layer's unwritten changes and reads it again, then refreshes the others; fills
   // `changed` as Refresh does. On failure the top layer keeps its changes.
   void DiscardTopChanges(std::vector<std::string>& changed) const;
