@@ -119,15 +119,9 @@ TEST_F(LayerStackTest, ALowerLayerChangingUnderneathIsFollowed) {
     site_app.SetValue("mode", QELRBValue("fast"));
     site_app.CreateSubkey("New");
   }
+  // What open keys read after a refresh is the layered model check's; here, what a wait returns.
   const std::vector<std::string> changed = connection.WaitForChange(5000);
   EXPECT_EQ(changed, (std::vector<std::string>{"/App", "/App/New"}));
-  // The in-place read follows the layers as the copying one does.
-  const QELRBValue* mode = app.FindValue("mode");
-  ASSERT_NE(mode, nullptr);
-  EXPECT_EQ(mode->Elements(), std::vector<std::string>{"fast"});
-  EXPECT_EQ(static_cast<std::string>(app.GetValue("mode")), "fast");
-  EXPECT_EQ(static_cast<std::string>(app.GetValue("size")), "30");  // the top's own
-  EXPECT_TRUE(app.HasSubkey("New"));
   EXPECT_TRUE(connection.Refresh().empty());
   EXPECT_EQ(connection.GetChangeDescriptor(), -1);
 }
