@@ -94,6 +94,7 @@ bool Ini::isGroupExist(const std::string& group) const { return document_->Conta
 
 bool Ini::InsertNewGroup(const std::string& group) {
   if (!document_->InsertGroup(group)) return false;
+  ++changes_;
   journal_->Record({IniJournal::Kind::kInsertGroup, group, {}, {}, nullptr, nullptr});
   return true;
 }
@@ -104,6 +105,7 @@ void Ini::EraseGroup(const std::string& group) {
   // What the eraser saw: a replay erases these entries and leaves what others wrote since.
   auto seen = std::make_shared<const IniEntryMap>(*entries);
   document_->EraseGroup(group);
+  ++changes_;
   journal_->Record({IniJournal::Kind::kEraseGroup, group, {}, {}, nullptr, std::move(seen)});
 }
 
@@ -136,6 +138,7 @@ size_t Ini::GroupCount() const { return document_->GroupCount(); }
 
 void Ini::SetKeyValue(const std::string& group, const std::string& key, std::string value) {
   document_->SetEntry(group, key, value);
+  ++changes_;
   journal_->Record({IniJournal::Kind::kSetEntry, group, key, std::move(value), nullptr, nullptr});
 }
 
@@ -150,13 +153,15 @@ bool Ini::EditEntry(const std::string& group, const std::string& key,
   std::string result;
   if (!edit->Apply(current, &result)) return false;
   document_->SetEntry(group, key, result);
+  ++changes_;
   journal_->Record({IniJournal::Kind::kEditEntry, group, key, {}, std::move(edit), nullptr});
   return true;
 }
 
 void Ini::EraseKey(const std::string& group, const std::string& key) {
-  if (document_->EraseEntry(group, key))
-    journal_->Record({IniJournal::Kind::kEraseEntry, group, key, {}, nullptr, nullptr});
+  if (!document_->EraseEntry(group, key)) return;
+  ++changes_;
+  journal_->Record({IniJournal::Kind::kEraseEntry, group, key, {}, nullptr, nullptr});
 }
 
 const IniEntryMap* Ini::GetGroupProperty(const std::string& group) const {
@@ -199,6 +204,7 @@ void Ini::LoadImage(std::string bytes, const std::string& source) {
   document_ = std::move(parsed);
   journal_->Clear();
   ++merges_;
+  ++changes_;
 }
 
 std::string Ini::SerializeImage() const { return document_->Serialize(); }
@@ -239,6 +245,7 @@ bool Ini::MergeOnto(std::string bytes, const std::string& source, IniChanges* ch
   parsed->SetGeneration(document_->Generation() + 1);
   document_ = std::move(parsed);
   ++merges_;
+  ++changes_;
   return differs;
 }
 

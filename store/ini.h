@@ -138,6 +138,9 @@ class Ini {
   // Counts the times the image was read or merged from a file: a reader holding a copy of some
   // entries compares it to know when to read them again.
   uint64_t MergeCount() const { return merges_; }
+  // Counts every change of the image, an edit or a read of a file: a reader holding something
+  // made from the image compares it to know when that is out of date.
+  uint64_t ChangeCount() const { return changes_; }
 
   // The text of an error number thrown by a constructor.
   static const std::string& ExceptionNumberToString(int number);
@@ -173,6 +176,7 @@ class Ini {
   std::unique_ptr<IniDocument> document_;
   std::unique_ptr<IniJournal> journal_;
   uint64_t merges_ = 0;
+  uint64_t changes_ = 0;
   friend class Group;
   friend class IniGroupIterator;
 };

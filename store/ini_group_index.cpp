@@ -24,10 +24,12 @@ void IniGroupIndex::ShrinkToFit() {
   if (names_.capacity() > names_.size() + names_.size() / 4 + 16) names_.shrink_to_fit();
 }
 
-uint64_t IniGroupIndex::Hash(std::string_view name) const {
-  // Eight bytes at a time, multiplied and folded; seeded per process so that a crafted file
-  // cannot line its names up on one chain.
-  uint64_t hash = seed_ ^ (name.size() * 0x9E3779B97F4A7C15ull);
+namespace {
+
+// Eight bytes at a time, multiplied and folded; seeded per process so that a crafted file cannot
+// line its names up on one chain.
+uint64_t HashWithSeed(uint64_t seed, std::string_view name) {
+  uint64_t hash = seed ^ (name.size() * 0x9E3779B97F4A7C15ull);
   size_t i = 0;
   for (; i + 8 <= name.size(); i += 8) {
     uint64_t word;
@@ -54,6 +56,14 @@ uint64_t IniGroupIndex::Hash(std::string_view name) const {
   hash = (hash ^ tail) * 0x94D049BB133111EBull;
   return hash ^ (hash >> 29);
 }
+
+}  // namespace
+
+uint64_t IniGroupIndex::SeededHash(std::string_view name) {
+  return HashWithSeed(ProcessSeed(), name);
+}
+
+uint64_t IniGroupIndex::Hash(std::string_view name) const { return HashWithSeed(seed_, name); }
 
 size_t IniGroupIndex::Probe(std::string_view name, uint64_t hash) const {
   const size_t mask = slots_.size() - 1;

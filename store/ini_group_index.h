@@ -61,6 +61,8 @@ class IniGroupIndex {
   std::string_view NameAt(size_t position) const { return Name(Order()[position]); }
   // The group at that position. REQUIRES: position < Count().
   uint32_t GroupAt(size_t position) const { return Order()[position]; }
+  // The hash names are indexed under, seeded per process: for other tables of names.
+  static uint64_t SeededHash(std::string_view name);
 
  private:
   static constexpr uint32_t kErased = UINT32_MAX - 1;

@@ -1,8 +1,9 @@
 // Generated histories on a stack of stores checked against one plain tree: a stack must behave
-// as a single store whose content is what its layers show. Each history fills a bottom file as a
-// single store, then works through a stack of two layers and then of three, so that the masks a
-// top layer records are read again as a lower layer's (a local file or an etcd prefix); lower
-// layers must never change.
+// as a single store whose content is what its layers show, its open keys as a single store's.
+// Each history fills a bottom file as a single store, then works through a stack of two layers,
+// watched by a stack of three that refreshes, and then through that one, so that the masks a top
+// layer records are read again as a lower layer's (a local file or an etcd prefix); lower layers
+// must never change.
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 #include <rapidcheck/gtest.h>
@@ -193,20 +194,28 @@ void Apply(const QELConnection& connection, const Tree& before, const Operation&
   }
 }
 
+// Every value `key` reads, as its value walk gives them; its in-place reads, made first so that
+// neither read reloads the key for the other, must agree.
+Values Read(const QELRBKey& key) {
+  Values in_place;
+  for (const std::string& name : kNames) {
+    if (const QELRBValue* value = key.FindValue(name)) in_place[name] = value->Elements();
+  }
+  Values values;
+  for (QELRBConstValueIterator v(key, "*"); v != QELRBConstValueIterator::EndIterator; ++v) {
+    values[(*v).first] = (*v).second.Elements();
+  }
+  RC_ASSERT(in_place == values);
+  return values;
+}
+
 // What the connection shows below /T: every key with its values.
 Tree Shown(const QELConnection& connection) {
   Tree tree;
   const QELRBKey top("/T", connection);
   for (QELRBConstKeyIterator it(top, "(key=*)", true, {}); it != QELRBConstKeyIterator::EndIterator;
        ++it) {
-    Values& values = tree[(*it).GetKeyPath()];
-    for (QELRBConstValueIterator v(*it, "*"); v != QELRBConstValueIterator::EndIterator; ++v) {
-      values[(*v).first] = (*v).second.Elements();
-      // The in-place read shows what the walk shows.
-      const QELRBValue* in_place = (*it).FindValue((*v).first);
-      RC_ASSERT(in_place != nullptr);
-      RC_ASSERT(in_place->Elements() == (*v).second.Elements());
-    }
+    tree[(*it).GetKeyPath()] = Read(*it);
   }
   return tree;
 }
@@ -217,15 +226,78 @@ QELConnection Login(const std::string& host, const std::string& user = "") {
   return connection;
 }
 
-// Runs `operations` on the store `host` names, checking each against the model.
-void Run(const std::string& host, const std::string& user, Tree& model,
-         const std::vector<Operation>& operations) {
-  const QELConnection connection = Login(host, user);
+// Keys held open on one connection across a history, one on each path the model holds: what they
+// read after other handles wrote, or the connection refreshed, is compared.
+class OpenKeys {
+ public:
+  explicit OpenKeys(const QELConnection& connection) : connection_(connection) {}
+  // Closes the keys of paths `tree` lacks and opens those of the paths it gained.
+  void Follow(const Tree& tree) {
+    for (auto it = keys_.begin(); it != keys_.end();) {
+      it = tree.count(it->first) == 0 ? keys_.erase(it) : std::next(it);
+    }
+    for (const auto& key : tree) {
+      if (keys_.count(key.first) == 0) keys_.emplace(key.first, QELRBKey(key.first, connection_));
+    }
+  }
+  Tree Read() const {
+    Tree tree;
+    for (const auto& key : keys_) tree[key.first] = ::Read(key.second);
+    return tree;
+  }
+
+ private:
+  const QELConnection& connection_;
+  std::map<std::string, QELRBKey> keys_;
+};
+
+// A single store holding what `model` shows.
+std::string SingleStoreOf(const ScratchDirectory& dir, const Tree& model) {
+  static int stores = 0;
+  const std::string file = dir.File("single-" + std::to_string(++stores) + ".ini");
+  WriteWholeFile(file, "[/T]\n");
+  const QELConnection connection = Login(file);
+  for (const auto& key : model) {
+    QELRBKey(Parent(key.first), connection)
+        .CreateSubkey(key.first.substr(key.first.rfind('/') + 1));
+    QELRBKey opened(key.first, connection);
+    for (const auto& value : key.second) opened.SetValue(value.first, QELRBValue(value.second));
+  }
+  return file;
+}
+
+// Runs `operations` through `connection`, a login to `host`, checking each against the model.
+// Keys held open on a stack must read as those held on a single store of the same content, each
+// written through other handles meanwhile. A `watcher` (a stack on top of the one written, its own
+// layer empty) refreshes after each step and must show the model, its open keys too.
+void Run(const QELConnection& connection, OpenKeys& open, const std::string& host,
+         const std::string& user, Tree& model, const std::vector<Operation>& operations,
+         const ScratchDirectory& dir, QELConnection* watcher = nullptr,
+         OpenKeys* watched = nullptr) {
   RC_ASSERT(Shown(connection) == model);
+  // On a stack, the same steps on a single store of the same content.
+  const bool stacked = host.compare(0, 7, "layers:") == 0;
+  const QELConnection single = stacked ? Login(SingleStoreOf(dir, model)) : QELConnection();
+  OpenKeys single_open(single);
+  open.Follow(model);
+  if (stacked) single_open.Follow(model);
   for (const Operation& operation : operations) {
-    Apply(connection, model, operation);
+    const Tree before = model;
+    Apply(connection, before, operation);
     Model(model, operation);
     RC_ASSERT(Shown(connection) == model);
+    open.Follow(model);
+    if (stacked) {
+      Apply(single, before, operation);
+      single_open.Follow(model);
+      RC_ASSERT(open.Read() == single_open.Read());
+    }
+    if (watcher != nullptr) {
+      watcher->Refresh();
+      RC_ASSERT(Shown(*watcher) == model);
+      watched->Follow(model);
+      RC_ASSERT(watched->Read() == model);
+    }
   }
   RC_ASSERT(Shown(Login(host, user)) == model);
 }
@@ -239,7 +311,8 @@ struct Middle {
   std::string Bytes() const { return cluster ? cluster->StoreText(prefix) : ReadWholeFile(file); }
 };
 
-// A history of three phases: the bottom file alone, then a stack of two layers, then of three.
+// A history of three phases: the bottom file alone, then a stack of two layers, then of three,
+// whose login watches the second phase from above.
 void RunHistory(const std::vector<Operation>& bottom, const std::vector<Operation>& middle_ops,
                 const std::vector<Operation>& top, EtcdCluster* cluster) {
   static int cases = 0;
@@ -256,13 +329,24 @@ void RunHistory(const std::vector<Operation>& bottom, const std::vector<Operatio
   }
   const std::string user = cluster != nullptr ? "tester" : "";
   Tree model;
-  Run(defaults, "", model, bottom);
+  {
+    const QELConnection single = Login(defaults);
+    OpenKeys open(single);
+    Run(single, open, defaults, "", model, bottom, dir);
+  }
   const std::string defaults_bytes = ReadWholeFile(defaults);
   const std::string two = "layers:" + defaults + "|" + middle.Address();
-  Run(two, user, model, middle_ops);
+  const std::string three = two + "|" + host;
+  QELConnection above = Login(three, user);
+  OpenKeys above_open(above);
+  {
+    const QELConnection stack = Login(two, user);
+    OpenKeys open(stack);
+    Run(stack, open, two, user, model, middle_ops, dir, &above, &above_open);
+  }
   RC_ASSERT(ReadWholeFile(defaults) == defaults_bytes);
   const std::string middle_bytes = middle.Bytes();
-  Run(two + "|" + host, user, model, top);
+  Run(above, above_open, three, user, model, top, dir);
   RC_ASSERT(ReadWholeFile(defaults) == defaults_bytes);
   RC_ASSERT(middle.Bytes() == middle_bytes);
 }

@@ -1,8 +1,10 @@
 // Configuration maps: look up, write and delete the values of one fixed key of the store.
 #include "qel_config_map.h"
 
+#include "qel_ini_connection.h"
 #include "qel_ini_key.h"
 #include "qel_key.h"
+#include "qel_layer_key.h"
 
 namespace {
 
@@ -23,5 +25,11 @@ QELStatus QELConfigMapBase::GetValue(const std::string& name, std::string& text)
 }
 
 QELIniConfigMap::QELIniConfigMap(QELConnectionBase& connection) {
-  key = new QELIniKey(ModuleIndexPath(), connection);
+  // On a stack the index is read through the layers, as its keys are.
+  const QELIniConnection* ini = dynamic_cast<const QELIniConnection*>(&connection);
+  if (ini != nullptr && ini->GetLayers()) {
+    key = new QELLayerKey(ModuleIndexPath(), *ini);
+  } else {
+    key = new QELIniKey(ModuleIndexPath(), connection);
+  }
 }

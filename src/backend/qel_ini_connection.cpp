@@ -67,7 +67,11 @@ void QELIniConnection::BeginTransaction() { transactionStarted = true; }
 void QELIniConnection::Commit() {
   // Without a successful login there is nothing to write back.
   Ini* ini = store.Get();
-  if (ini != nullptr) ini->FlushIniDataToFile("");
+  if (layers) {
+    layers->FlushTop();
+  } else if (ini != nullptr) {
+    ini->FlushIniDataToFile("");
+  }
   transactionStarted = false;
 }
 

@@ -126,7 +126,7 @@ void QELLayerKey::FollowStore() {
 }
 
 void QELLayerKey::Flush() {
-  if (!inTransaction) stack->Top().FlushIniDataToFile("");
+  if (!inTransaction) stack->FlushTop();
 }
 
 QELStatus QELLayerKey::GetValue(QELValueItem& value) {

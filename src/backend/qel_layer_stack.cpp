@@ -14,6 +14,7 @@
 #include <zor-qel-rb-key/qel_log.h>
 #include "backup_ini.h"
 #include "etcd_ini.h"
+#include "ini_group_index.h"
 #include "list_value.h"
 #include "qel_ini_key.h"
 #include "remote_ini.h"
@@ -112,6 +113,12 @@ void QELLayerStack::MakeTopKey(const QELIniConnection& connection) {
 uint64_t QELLayerStack::MergeSum() const {
   uint64_t sum = 0;
   for (const Layer& layer : layers_) sum += layer.store.Get()->MergeCount();
+  return sum;
+}
+
+uint64_t QELLayerStack::ChangeSum() const {
+  uint64_t sum = 0;
+  for (const Layer& layer : layers_) sum += layer.store.Get()->ChangeCount();
   return sum;
 }
 
@@ -264,6 +271,14 @@ bool QELLayerStack::Refresh(std::vector<std::string>& changed, bool due_only) co
   return !changed.empty();
 }
 
+void QELLayerStack::FlushTop() const {
+  try {
+    Top().FlushIniDataToFile("");
+  } catch (const QELError& error) {
+    throw LayerError(layers_.size() - 1, error);
+  }
+}
+
 void QELLayerStack::DiscardTopChanges(std::vector<std::string>& changed) const {
   std::set<std::string> keys;
   IniChanges found;
@@ -299,6 +314,67 @@ bool QELLayerStack::AnyMasks() const {
 
 bool QELLayerStack::KeyValues(const std::string& path, QELValueMapPointer& out) const {
   if (IsMaskGroup(path)) return false;
+  const uint64_t now = ChangeSum();
+  const uint64_t hash = IniGroupIndex::SeededHash(path);
+  {
+    std::lock_guard<std::mutex> guard(shown_lock_);
+    if (shown_at_ != now) {
+      shown_.Clear();
+      shown_at_ = now;
+    }
+    if (const QELValueMapPointer* kept = shown_.Find(path, hash)) {
+      out = *kept;
+      return true;
+    }
+  }
+  if (!LookUpValues(path, out)) return false;
+  std::lock_guard<std::mutex> guard(shown_lock_);
+  if (shown_at_ == now && shown_.Find(path, hash) == nullptr) shown_.Insert(path, hash, out);
+  return true;
+}
+
+size_t QELLayerStack::ShownIndex::Probe(const std::string& path, uint64_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const uint32_t entry = slots_[slot];
+    if (entry == kEmpty) return slot;
+    if (entries_[entry].hash == hash && entries_[entry].path == path) return slot;
+  }
+}
+
+const QELValueMapPointer* QELLayerStack::ShownIndex::Find(const std::string& path,
+                                                          uint64_t hash) const {
+  const uint32_t entry = slots_[Probe(path, hash)];
+  return entry == kEmpty ? nullptr : &entries_[entry].values;
+}
+
+void QELLayerStack::ShownIndex::Insert(const std::string& path, uint64_t hash,
+                                       const QELValueMapPointer& values) {
+  // At most three quarters of the slots in use, so that probes stay short.
+  if ((entries_.size() + 1) * 4 > slots_.size() * 3) Rehash(slots_.size() * 2);
+  slots_[Probe(path, hash)] = static_cast<uint32_t>(entries_.size());
+  entries_.push_back(Entry{hash, path, values});
+}
+
+void QELLayerStack::ShownIndex::Rehash(size_t slots) {
+  slots_.assign(slots, kEmpty);
+  const size_t mask = slots - 1;
+  for (uint32_t entry = 0; entry < entries_.size(); ++entry) {
+    size_t slot = entries_[entry].hash & mask;
+    while (slots_[slot] != kEmpty) slot = (slot + 1) & mask;
+    slots_[slot] = entry;
+  }
+}
+
+void QELLayerStack::ShownIndex::Clear() {
+  // Sized for as many entries as were kept, so that a clear after few reads stays cheap.
+  size_t slots = 16;
+  while (slots * 3 < entries_.size() * 4) slots *= 2;
+  entries_.clear();
+  slots_.assign(slots, kEmpty);
+}
+
+bool QELLayerStack::LookUpValues(const std::string& path, QELValueMapPointer& out) const {
   if (!AnyMasks()) {
     std::vector<QELValueMapPointer> parts(layers_.size());
     size_t holders = 0;
@@ -313,29 +389,6 @@ bool QELLayerStack::KeyValues(const std::string& path, QELValueMapPointer& out) 
       out = std::move(parts[top_holder]);
       return true;
     }
-    // The layers' maps are shared, so one that changed is a new map: a kept merge of the same
-    // maps stands.
-    const uint64_t sum = MergeSum();
-    const std::vector<QELValueMapPointer>& shown = parts;  // const access: no copy of a map
-    auto same = [&shown](const Merge& merge) {
-      for (size_t i = 0; i < shown.size(); ++i) {
-        if (shown[i].IsNull() != merge.parts[i].IsNull()) return false;
-        if (!shown[i].IsNull() && shown[i].operator->() != merge.parts[i].operator->()) {
-          return false;
-        }
-      }
-      return true;
-    };
-    {
-      std::lock_guard<std::mutex> guard(merges_lock_);
-      if (merges_at_ != sum) {
-        merges_.clear();
-        merges_at_ = sum;
-      }
-      const auto kept = merges_.find(path);
-      if (kept != merges_.end() && same(kept->second)) out = kept->second.merged;
-    }
-    if (!out.IsNull()) return true;
     std::unique_ptr<QELValueMap> merged(new QELValueMap());
     for (const QELValueMapPointer& part : parts) {
       if (part.IsNull()) continue;
@@ -344,8 +397,6 @@ bool QELLayerStack::KeyValues(const std::string& path, QELValueMapPointer& out) 
     }
     merged->ShrinkToFit();
     out = QELValueMapPointer(merged.release());
-    std::lock_guard<std::mutex> guard(merges_lock_);
-    if (merges_at_ == sum) merges_[path] = Merge{std::move(parts), out};
     return true;
   }
   if (!KeyVisible(path)) return false;

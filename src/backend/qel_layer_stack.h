@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "ini.h"
@@ -65,6 +64,8 @@ class QELLayerStack {
   Ini& Top() const { return *layers_.back().store.Get(); }
   // The sum of the layers' MergeCounts: it changes whenever any layer was read again.
   uint64_t MergeSum() const;
+  // The sum of the layers' ChangeCounts: it changes whenever any layer was read again or edited.
+  uint64_t ChangeSum() const;
 
   // Whether `group` is one of the reserved mask groups (or their roots).
   static bool IsMaskGroup(const std::string& group);
@@ -77,9 +78,9 @@ class QELLayerStack {
   // The values the stack shows for the key `path`: each from the top-most layer that holds it
   // and no layer above deletes. False when no layer shows the key.
   bool MergedValues(const std::string& path, QELValueMap& out) const;
-  // The same for opening a key: when no layer masks anything, the values of the one layer that
-  // holds the key shared as a single store shares them, or a merge of several layers' kept until
-  // one of them changes; else a merged copy.
+  // The same for opening a key, shared: what the stack showed for the key since no layer changed
+  // (one lookup), else the values of the one layer that holds the key as a single store shares
+  // them, or a merge, which are then kept until any layer changes.
   bool KeyValues(const std::string& path, QELValueMapPointer& out) const;
   // Tells the stack that its top layer now holds a mask.
   void MaskAdded() const { any_masks_.store(true); }
@@ -92,6 +93,8 @@ class QELLayerStack {
   // the groups that differ, masks turned into the keys they hide. Returns whether any did. With
   // `due_only` (a wait's looks), a layer that polls is asked only once its interval has passed.
   bool Refresh(std::vector<std::string>& changed, bool due_only = false) const;
+  // Writes the top layer back; a failure is thrown naming the layer.
+  void FlushTop() const;
   // Drops the top layer's unwritten changes and reads it again, then refreshes the others; fills
   // `changed` as Refresh does. On failure the top layer keeps its changes.
   void DiscardTopChanges(std::vector<std::string>& changed) const;
@@ -107,18 +110,38 @@ class QELLayerStack {
   // Whether any layer holds a mask, as found when the layers were last read (or since told).
   bool AnyMasks() const;
 
-  // A merge of the values several layers hold for one key, with each layer's values it was made
-  // from (null for a layer without the key): it stands while each layer still shares those.
-  struct Merge {
-    std::vector<QELValueMapPointer> parts;
-    QELValueMapPointer merged;
-  };
+  // KeyValues without the kept values: a share of one layer's, or a merge made now.
+  bool LookUpValues(const std::string& path, QELValueMapPointer& out) const;
 
   std::vector<Layer> layers_;
   std::unique_ptr<const QELIniKey> top_key_;
   mutable std::atomic<uint64_t> masks_seen_at_{UINT64_MAX};  // MergeSum when last looked
   mutable std::atomic<bool> any_masks_{true};
-  mutable std::mutex merges_lock_;  // guards merges_ and merges_at_
-  mutable std::unordered_map<std::string, Merge> merges_;
-  mutable uint64_t merges_at_ = 0;  // the MergeSum the kept merges were made at
+  // The values of each key opened since the layers last changed, by path: open addressing, so
+  // that a lookup reads one slot and one entry where the layers would need a lookup each.
+  class ShownIndex {
+   public:
+    // The values kept for `path` (whose SeededHash is `hash`), or null.
+    const QELValueMapPointer* Find(const std::string& path, uint64_t hash) const;
+    void Insert(const std::string& path, uint64_t hash, const QELValueMapPointer& values);
+    // Forgets every entry, the slots shrinking to what that many entries need.
+    void Clear();
+
+   private:
+    struct Entry {
+      uint64_t hash;
+      std::string path;
+      QELValueMapPointer values;
+    };
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    size_t Probe(const std::string& path, uint64_t hash) const;
+    void Rehash(size_t slots);
+
+    std::vector<uint32_t> slots_ = std::vector<uint32_t>(16, kEmpty);  // entry numbers
+    std::vector<Entry> entries_;
+  };
+
+  mutable std::mutex shown_lock_;  // guards shown_ and shown_at_
+  mutable ShownIndex shown_;
+  mutable uint64_t shown_at_ = UINT64_MAX;  // the ChangeSum the kept values were taken at
 };

@@ -1,8 +1,10 @@
 // The local store's files against whoever may write the store's directory: for each file
 // operation of a login and a write, something is planted at the path it works on just before it
 // runs (links to a file or directory outside, a dangling link, a FIFO, a directory, a hard link),
-// with the writer running as root or as the store's owner. Nothing outside the store may change,
-// the writer returns within its lock timeout, and a refused write leaves the store and the
+// with the writer running as root or as the store's owner; and at a stack's layers, the writable
+// top one and a lower one, around its login, a write and a refresh. Nothing outside the store
+// may change, a lower layer is never written, the writer returns within its lock timeout, a
+// refusal names the file (on a stack, the layer), and a refused write leaves the store and the
 // caller's changes as they were. Linux only, and only as root (to act as two users).
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -19,7 +21,9 @@
 #include <thread>
 #include <tuple>
 
+#include <zor-qel-rb-key/qel_connection.h>
 #include <zor-qel-rb-key/qel_error.h>
+#include <zor-qel-rb-key/qel_rb_key.h>
 #include "atomic_replace.h"
 #include "backup_ini.h"
 #include "forwarding_file_system.h"
@@ -31,6 +35,7 @@ constexpr uid_t kOwner = 65534;  // "nobody": owns the store and its directory, 
 constexpr int kLockTimeoutMs = 1500;
 const char kOldStore[] = "[/A]\nk=old\n";
 const char kSecret[] = "[/Secret]\nk=root only\n";  // an INI file, so a merge of it would load
+const char kLowerStore[] = "[/A]\nk=lower\nm=1\n";  // a stack's lower layer under the store
 
 // Where the plant happens: just before (or, for kStoreAfterLock, after) the operation named.
 enum class Site {
@@ -42,6 +47,11 @@ enum class Site {
   kTemporaryRenamed,  // the temporary file, before it is renamed over the store
   kStoreRenamedOver,  // the store, before the temporary file is renamed over it
   kAbandonedFile,     // a name of a temporary file left behind, before those are removed
+  // The store as the top layer of a stack over a lower layer, through the stack's keys:
+  kLowerAtLogin,    // the lower layer, before the login opens it
+  kLowerAtRefresh,  // the lower layer, after a write, before a refresh reads it again
+  kTopAtLogin,      // the store, before the login opens it
+  kTopAtWrite,      // the store, before the write
 };
 enum class Plant {
   kLinkToFile,          // a symbolic link to root's private file
@@ -57,7 +67,8 @@ enum class Runner { kRoot, kOwner };
 std::string SiteName(Site site) {
   static const char* const names[] = {"StoreAtLogin",     "StoreAtWrite",  "StoreAfterLock",
                                       "LockFile",         "TemporaryFile", "TemporaryRenamed",
-                                      "StoreRenamedOver", "AbandonedFile"};
+                                      "StoreRenamedOver", "AbandonedFile", "LowerAtLogin",
+                                      "LowerAtRefresh",   "TopAtLogin",    "TopAtWrite"};
   return names[static_cast<int>(site)];
 }
 std::string PlantName(Plant plant) {
@@ -101,6 +112,7 @@ struct World {
   std::string missing = outside + "/missing.ini";
   std::string directory = scratch.File("store");
   std::string store = directory + "/store.ini";
+  std::string lower = directory + "/lower.ini";
 
   World() {
     EXPECT_EQ(::chmod(scratch.File(".").c_str(), 0755), 0);
@@ -115,6 +127,8 @@ struct World {
     WriteWholeFile(store, kOldStore);
     EXPECT_EQ(::chown(store.c_str(), kOwner, kOwner), 0);
     EXPECT_EQ(::chmod(store.c_str(), 0644), 0);
+    WriteWholeFile(lower, kLowerStore);
+    EXPECT_EQ(::chown(lower.c_str(), kOwner, kOwner), 0);
   }
   std::vector<std::string> OutsidePaths() const {
     return {outside, secret, readable, outside_directory, missing};
@@ -205,6 +219,30 @@ struct Outcome {
   std::string memory;     // the value in memory after the write
 };
 
+// A stack of the lower layer under the store: logs in, writes k=new and refreshes, planting at
+// the site's layer on the way; says what failed as LoginAndWrite's child does.
+void Stack(const World& world, Site site, Plant plant, std::string& text, std::string& memory) {
+  if (site == Site::kLowerAtLogin) world.PlantAt(world.lower, plant);
+  if (site == Site::kTopAtLogin) world.PlantAt(world.store, plant);
+  try {
+    QELConnection connection(QELConnection::INI);
+    connection.Login("layers:" + world.lower + "|" + world.store, 0, "", "");
+    if (site == Site::kTopAtWrite) world.PlantAt(world.store, plant);
+    QELRBKey key("/A", connection);
+    try {
+      key.SetValue("k", QELRBValue("new"));
+      text = "written";
+      if (site == Site::kLowerAtRefresh) world.PlantAt(world.lower, plant);
+      connection.Refresh();
+    } catch (const QELError& error) {
+      text = (text == "written" ? "refresh: " : "write: ") + error.What();
+    }
+    memory = static_cast<std::string>(key.GetValue("k"));
+  } catch (const QELError& error) {
+    text = "login: " + error.What();
+  }
+}
+
 // Logs in to the world's store and writes k=new, acting as `runner`, in a child process that
 // must end within the lock timeout and a margin.
 Outcome LoginAndWrite(const World& world, Site site, Plant plant, Runner runner) {
@@ -219,6 +257,8 @@ Outcome LoginAndWrite(const World& world, Site site, Plant plant, Runner runner)
     if (runner == Runner::kOwner &&
         (::setgroups(0, nullptr) != 0 || ::setegid(kOwner) != 0 || ::seteuid(kOwner) != 0)) {
       text = "cannot act as the owner";
+    } else if (site >= Site::kLowerAtLogin) {
+      Stack(world, site, plant, text, memory);
     } else {
       auto files = std::make_shared<PlantingFileSystem>(world, site, plant);
       if (site == Site::kStoreAtLogin) world.PlantAt(world.store, plant);
@@ -234,7 +274,7 @@ Outcome LoginAndWrite(const World& world, Site site, Plant plant, Runner runner)
         }
         memory = ValueOf(ini, "/A", "k");
       } catch (const QELError& error) {
-        text = "login: error " + std::to_string(error.Code());
+        text = "login: " + error.What();
       }
     }
     text += '\n' + memory;
@@ -291,7 +331,8 @@ TEST_P(FileAttackTest, NothingOutsideChangesAndTheWriterAnswersInTime) {
   // Sites whose plant takes the store's own name, which its owner may do.
   const bool store_planted = site == Site::kStoreAtLogin || site == Site::kStoreAtWrite ||
                              site == Site::kStoreAfterLock || site == Site::kStoreRenamedOver ||
-                             site == Site::kTemporaryRenamed;
+                             site == Site::kTemporaryRenamed || site == Site::kTopAtLogin ||
+                             site == Site::kTopAtWrite;
   if (outcome.text == "written") {
     // The store is the file written, whatever was planted on the way.
     struct stat status;
@@ -302,6 +343,22 @@ TEST_P(FileAttackTest, NothingOutsideChangesAndTheWriterAnswersInTime) {
     if (!(store_planted && plant == Plant::kHardLink)) {
       EXPECT_EQ(status.st_uid, kOwner);
     }
+  } else if (site >= Site::kLowerAtLogin) {
+    // A refusal names the layer that met it, and keeps the caller's change.
+    const bool lower = site == Site::kLowerAtLogin || site == Site::kLowerAtRefresh;
+    const std::string layer =
+        lower ? "layer 1 of 2 (" + world.lower + "): " : "layer 2 of 2 (" + world.store + "): ";
+    // A top layer planted before the login may open and then refuse the write.
+    const bool step = site == Site::kLowerAtRefresh ? outcome.text.rfind("refresh: ", 0) == 0
+                      : site == Site::kTopAtWrite   ? outcome.text.rfind("write: ", 0) == 0
+                                                    : outcome.text.rfind("login: ", 0) == 0 ||
+                                                        (site == Site::kTopAtLogin &&
+                                                         outcome.text.rfind("write: ", 0) == 0);
+    EXPECT_TRUE(step) << outcome.text;
+    EXPECT_NE(outcome.text.find(layer), std::string::npos) << outcome.text;
+    if (outcome.text.rfind("login: ", 0) != 0) {
+      EXPECT_EQ(outcome.memory, "new");
+    }
   } else if (outcome.text.rfind("login: ", 0) == 0) {
     EXPECT_EQ(site, Site::kStoreAtLogin) << outcome.text;
   } else {
@@ -311,6 +368,13 @@ TEST_P(FileAttackTest, NothingOutsideChangesAndTheWriterAnswersInTime) {
     EXPECT_EQ(outcome.memory, "new");
     if (!store_planted) {
       EXPECT_EQ(StoreBytes(world), kOldStore) << outcome.text;
+    }
+  }
+  // The lower layer is never written: what is left of it, planted or moved aside, is as it was.
+  for (const std::string& path : {world.lower, world.lower + ".aside"}) {
+    struct stat status;
+    if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == kOwner) {
+      EXPECT_EQ(ReadWholeFile(path), kLowerStore) << outcome.text;
     }
   }
   // Nothing of the file outside reaches anyone but root through the store, whatever happened.
@@ -324,14 +388,14 @@ TEST_P(FileAttackTest, NothingOutsideChangesAndTheWriterAnswersInTime) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryOperationPlantAndUser, FileAttackTest,
-    ::testing::Combine(::testing::Values(Site::kStoreAtLogin, Site::kStoreAtWrite,
-                                         Site::kStoreAfterLock, Site::kLockFile,
-                                         Site::kTemporaryFile, Site::kTemporaryRenamed,
-                                         Site::kStoreRenamedOver, Site::kAbandonedFile),
-                       ::testing::Values(Plant::kLinkToFile, Plant::kLinkToReadableFile,
-                                         Plant::kLinkToDirectory, Plant::kDanglingLink,
-                                         Plant::kFifo, Plant::kDirectory, Plant::kHardLink),
-                       ::testing::Values(Runner::kRoot, Runner::kOwner)),
+    ::testing::Combine(
+        ::testing::Values(Site::kStoreAtLogin, Site::kStoreAtWrite, Site::kStoreAfterLock,
+                          Site::kLockFile, Site::kTemporaryFile, Site::kTemporaryRenamed,
+                          Site::kStoreRenamedOver, Site::kAbandonedFile, Site::kLowerAtLogin,
+                          Site::kLowerAtRefresh, Site::kTopAtLogin, Site::kTopAtWrite),
+        ::testing::Values(Plant::kLinkToFile, Plant::kLinkToReadableFile, Plant::kLinkToDirectory,
+                          Plant::kDanglingLink, Plant::kFifo, Plant::kDirectory, Plant::kHardLink),
+        ::testing::Values(Runner::kRoot, Runner::kOwner)),
     [](const ::testing::TestParamInfo<std::tuple<Site, Plant, Runner>>& info) {
       return SiteName(std::get<0>(info.param)) + "_" + PlantName(std::get<1>(info.param)) + "_" +
              (std::get<2>(info.param) == Runner::kRoot ? "Root" : "Owner");
