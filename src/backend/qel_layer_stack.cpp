@@ -316,10 +316,12 @@ bool QELLayerStack::KeyValues(const std::string& path, QELValueMapPointer& out) 
   if (IsMaskGroup(path)) return false;
   const uint64_t now = ChangeSum();
   const uint64_t hash = IniGroupIndex::SeededHash(path);
+  // The values kept from before the layers changed, released after the lock is let go.
+  std::vector<ShownIndex::Entry> dropped;
   {
     std::lock_guard<std::mutex> guard(shown_lock_);
     if (shown_at_ != now) {
-      shown_.Clear();
+      dropped = shown_.Clear();
       shown_at_ = now;
     }
     if (const QELValueMapPointer* kept = shown_.Find(path, hash)) {
@@ -366,12 +368,15 @@ void QELLayerStack::ShownIndex::Rehash(size_t slots) {
   }
 }
 
-void QELLayerStack::ShownIndex::Clear() {
+std::vector<QELLayerStack::ShownIndex::Entry> QELLayerStack::ShownIndex::Clear() {
   // Sized for as many entries as were kept, so that a clear after few reads stays cheap.
   size_t slots = 16;
   while (slots * 3 < entries_.size() * 4) slots *= 2;
-  entries_.clear();
   slots_.assign(slots, kEmpty);
+  std::vector<Entry> dropped;
+  dropped.reserve(entries_.capacity());
+  dropped.swap(entries_);
+  return dropped;
 }
 
 bool QELLayerStack::LookUpValues(const std::string& path, QELValueMapPointer& out) const {

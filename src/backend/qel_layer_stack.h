@@ -121,18 +121,19 @@ class QELLayerStack {
   // that a lookup reads one slot and one entry where the layers would need a lookup each.
   class ShownIndex {
    public:
-    // The values kept for `path` (whose SeededHash is `hash`), or null.
-    const QELValueMapPointer* Find(const std::string& path, uint64_t hash) const;
-    void Insert(const std::string& path, uint64_t hash, const QELValueMapPointer& values);
-    // Forgets every entry, the slots shrinking to what that many entries need.
-    void Clear();
-
-   private:
     struct Entry {
       uint64_t hash;
       std::string path;
       QELValueMapPointer values;
     };
+    // The values kept for `path` (whose SeededHash is `hash`), or null.
+    const QELValueMapPointer* Find(const std::string& path, uint64_t hash) const;
+    void Insert(const std::string& path, uint64_t hash, const QELValueMapPointer& values);
+    // Forgets every entry, the slots shrinking to what that many entries need; returns the
+    // entries, for the caller to release once it has let go of its lock.
+    std::vector<Entry> Clear();
+
+   private:
     static constexpr uint32_t kEmpty = UINT32_MAX;
     size_t Probe(const std::string& path, uint64_t hash) const;
     void Rehash(size_t slots);
