@@ -1,7 +1,7 @@
 // Generated histories of several logins on one store (a local file, a WebDAV file, an etcd
-// prefix), checked against a model of the rules by which writers meet: each login keeps the tree
-// it last read and the operations it did since, and a write replays those operations onto the
-// tree the other writers left.
+// prefix, the top of a stack of files), checked against a model of the rules by which writers meet:
+// each login keeps the tree it last read and the operations it did since, and a write replays those
+// operations onto the tree the other writers left.
 #include <gtest/gtest.h>
 #include <rapidcheck.h>
 #include <rapidcheck/gtest.h>
@@ -455,6 +455,24 @@ class LocalStores : public StoreKind {
   int cases_ = 0;
 };
 
+// A stack whose top layer is the store the histories work on, over a read-only layer of keys
+// they never name: the rules by which writers meet hold within the top layer.
+class StackedStores : public StoreKind {
+ public:
+  void Create(const std::string& text) override {
+    const std::string name = "store-" + std::to_string(++cases_);
+    WriteWholeFile(dir_.File(name + "-defaults.ini"), "[/U]\nu=1\n[/U/V]\n");
+    WriteWholeFile(dir_.File(name + ".ini"), text);
+    host_ = "layers:" + dir_.File(name + "-defaults.ini") + "|" + dir_.File(name + ".ini");
+  }
+  std::vector<std::string> Address() const override { return {"ini", host_, "tester", ""}; }
+
+ private:
+  ScratchDirectory dir_;
+  std::string host_;
+  int cases_ = 0;
+};
+
 class WebDavStores : public StoreKind {
  public:
   explicit WebDavStores(const WebDavServer& server) : server_(server) {}
@@ -715,6 +733,11 @@ void CheckHistories(StoreKind& kind, int share, int most, bool children) {
 TEST(MergeProperty, LocalHistoriesEndAsTheModelSays) {
   LocalStores stores;
   CheckHistories(stores, 1, 40, true);
+}
+
+TEST(MergeProperty, StackedHistoriesEndAsTheModelSays) {
+  StackedStores stores;
+  CheckHistories(stores, 2, 30, true);
 }
 
 class RemoteMergeProperty : public ::testing::Test {

@@ -193,8 +193,15 @@ QELStatus QELLayerKey::EditElements(const QELValueItem& value, bool add) {
   FollowStore();
   QELValueMap* cache = values.operator->();
   const size_t layer = stack->ValueLayer(path, value.first);
-  if (layer + 1 == stack->Count()) {
-    // The top holds the value: its list edit keeps what other writers of the top add meanwhile.
+  if (layer + 1 >= stack->Count()) {
+    // The top holds the value, or no layer does: the top's list edit keeps what other writers of
+    // the top add meanwhile.
+    Ini& top = stack->Top();
+    if (!top.isGroupExist(path)) {
+      // The key lives in a lower layer: an add makes it the top's too; a delete has nothing there.
+      if (!add) return QELStatus();
+      top.InsertNewGroup(path);
+    }
     QELIniKey edited(QELIniKey::SameStore(), stack->TopKey());
     QELStatus status = edited.ChangeKey(path);
     if (status.Ok()) status = add ? edited.AddValue(value) : edited.DeleteValue(value);
@@ -233,7 +240,6 @@ QELStatus QELLayerKey::DeleteValues(const QELValueMap& removals) {
   FollowStore();
   QELValueMap* cache = values.operator->();
   Ini& store = stack->Top();
-  bool changed = false;
   for (auto it = removals.Begin(); it != removals.End(); ++it) {
     if (!static_cast<std::list<QELRBValue>>(it->second).empty()) {
       const QELStatus status = EditElements(*it, false);
@@ -249,9 +255,10 @@ QELStatus QELLayerKey::DeleteValues(const QELValueMap& removals) {
       stack->MaskAdded();
     }
     cache->Remove(it->first);
-    changed = true;
   }
-  if (changed) Flush();
+  // Flushed even when nothing was removed, as on a single store: the top reads what other
+  // writers wrote meanwhile.
+  Flush();
   return QELStatus();
 }
 
