@@ -516,12 +516,15 @@ TEST_F(QelregTest, NoOutputShowsThePasswordOfAStoreAddress) {
         std::vector<std::string> args = flags;
         args.insert(args.end(), call.begin(), call.end());
         const Result r = Run(args);
-        EXPECT_NE(r.status, 0);
         const std::string printed = r.out + r.err;
-        EXPECT_EQ(printed.find(secret), std::string::npos)
-            << args[flags.size() + 1] << " " << args.back() << ": " << printed;
-        EXPECT_EQ(printed.find("login-Secret-88"), std::string::npos) << printed;
-        EXPECT_NE(printed.find("admin:***@"), std::string::npos) << printed;
+        std::string called;
+        for (const std::string& arg : args) called += " " + arg;
+        const std::string context =
+            "qelreg" + called + ": status " + std::to_string(r.status) + ", printed: " + printed;
+        EXPECT_NE(r.status, 0) << context;
+        EXPECT_EQ(printed.find(secret), std::string::npos) << context;
+        EXPECT_EQ(printed.find("login-Secret-88"), std::string::npos) << context;
+        EXPECT_NE(printed.find("admin:***@"), std::string::npos) << context;
       }
     }
   }
