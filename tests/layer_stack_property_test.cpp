@@ -22,26 +22,16 @@
 #include "etcd_cluster.h"
 #include "scratch_files.h"
 #include "test_system.h"
+#include "tree_model.h"
 
 namespace {
 
-using List = std::vector<std::string>;
-using Values = std::map<std::string, List>;
-using Tree = std::map<std::string, Values>;
+using namespace tree_model;
 
 // Few keys and names, so that the layers often meet on one.
 const std::vector<std::string> kPaths = {"/T/P", "/T/Q", "/T/P/P", "/T/P/Q"};
 const std::vector<std::string> kNames = {"a", "B"};
 const std::vector<std::string> kElements = {"d", "f", "h"};
-
-std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
-bool InSubtree(const std::string& path, const std::string& root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
-}
-bool Holds(const List& list, const std::string& element) {
-  return std::find(list.begin(), list.end(), element) != list.end();
-}
 
 struct Operation {
   enum Kind { kSet, kAdd, kDeleteElements, kDeleteValue, kCreate, kDeleteSubkey };

@@ -23,15 +23,14 @@
 #include "etcd_cluster.h"
 #include "scratch_files.h"
 #include "test_system.h"
+#include "tree_model.h"
 #include "webdav_server.h"
 
 namespace {
 
 // ---- The model: a tree of keys holding named lists, and the rules of a replay ----
 
-using List = std::vector<std::string>;
-using Values = std::map<std::string, List>;
-using Tree = std::map<std::string, Values>;
+using namespace tree_model;
 
 // Every generated key lies below this one, which nothing erases.
 const char kTop[] = "/T";
@@ -43,16 +42,6 @@ const std::vector<std::string> kElements = {"d", "f", "h"};
 const std::vector<std::string>& Paths() {
   static const std::vector<std::string> paths = {"/T/P", "/T/Q", "/T/P/P", "/T/P/Q", "/T/P/P/P"};
   return paths;
-}
-
-std::string Parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
-std::string Leaf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-bool InSubtree(const std::string& path, const std::string& root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
-}
-bool Holds(const List& list, const std::string& element) {
-  return std::find(list.begin(), list.end(), element) != list.end();
 }
 
 // What a caller does through a key.
