@@ -38,6 +38,22 @@ const std::string* ShownText(const QELLayerStack& stack, const std::string& path
   return &found->second;
 }
 
+// An edit of a list the top layer takes over from a lower one: made on the lower layer's text,
+// or on the top's own entry where another writer of the top took the list over first, so that
+// a replay keeps that writer's change too.
+class TakenOver : public IniEntryEdit {
+ public:
+  TakenOver(std::string lower, std::shared_ptr<const IniEntryEdit> edit)
+      : lower_(std::move(lower)), edit_(std::move(edit)) {}
+  bool Apply(const std::string* current, std::string* result) const override {
+    return edit_->Apply(current != nullptr ? current : &lower_, result);
+  }
+
+ private:
+  std::string lower_;
+  std::shared_ptr<const IniEntryEdit> edit_;
+};
+
 // Walks a snapshot of the merged subkeys that a selector selects.
 class QELLayerKeyReader : public QELConstItemReader<QELKeyPointer> {
  public:
@@ -216,19 +232,26 @@ QELStatus QELLayerKey::EditElements(const QELValueItem& value, bool add) {
     std::list<QELRBValue> list;
     if (cached != cache->End()) list = static_cast<std::list<QELRBValue>>(cached->second);
     const std::list<QELRBValue> elements = value.second;
+    std::shared_ptr<const IniEntryEdit> edit;
     if (add) {
       for (const QELRBValue& element : elements) {
         if (HasElement(list, element)) return Failed(qel_failure::kAlreadyExists);
       }
-      MergeElements(list, elements);
+      edit = std::make_shared<ListAddition>(path, value.first, elements);
     } else {
-      const size_t before = list.size();
-      list.remove_if([&elements](const QELRBValue& e) { return HasElement(elements, e); });
+      // Only elements the caller sees are removed for it, wherever a replay finds the list.
+      std::list<QELRBValue> present;
+      for (const QELRBValue& element : elements) {
+        if (HasElement(list, element) && !HasElement(present, element)) present.push_back(element);
+      }
       // Nothing removed: the lower layer's list stays where it is, not copied into the top.
-      if (list.size() == before) return QELStatus();
+      if (present.empty()) return QELStatus();
+      edit = std::make_shared<ListRemoval>(path, value.first, std::move(present));
     }
     // A lower layer's list becomes the top's own, changed: the lower layer is never written.
-    stack->Top().SetKeyValue(path, value.first, EncodeValue(QELRBValue(list)));
+    stack->Top().EditEntry(
+        path, value.first,
+        std::make_shared<TakenOver>(text != nullptr ? *text : std::string(), std::move(edit)));
     stack->Top().EraseKey(QELLayerStack::kDeletedValues + path, value.first);
   }
   Flush();
