@@ -78,6 +78,27 @@ HANDLE Inheritable(const std::string& path, bool write) {
                        write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Starts the program `line` names. Wine now and then fails to start a process while many start
+// at once (the first seconds of a parallel test run): the start is tried again for a while, and
+// a start that never succeeds fails the test, naming the error, rather than reading as the
+// program's own failure.
+bool StartProcess(const std::wstring& line, bool inherit, STARTUPINFOW* startup,
+                  PROCESS_INFORMATION* started) {
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
+    std::wstring writable = line;  // CreateProcessW may write into the command line
+    if (::CreateProcessW(nullptr, &writable[0], nullptr, nullptr, inherit ? TRUE : FALSE, 0,
+                         nullptr, nullptr, startup, started) != 0) {
+      return true;
+    }
+    error = ::GetLastError();
+  }
+  ADD_FAILURE() << "cannot start " << NarrowToUtf8(line.c_str(), line.size()) << ": error "
+                << error;
+  return false;
+}
+
 }  // namespace
 
 void SetEnvironment(const std::string& name, const std::string& value) {
@@ -128,8 +149,7 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args,
     ::SetHandleInformation(::GetStdHandle(own), HANDLE_FLAG_INHERIT, 0);
   }
   PROCESS_INFORMATION started{};
-  const bool ok = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                   &startup, &started) != 0;
+  const bool ok = StartProcess(line, true, &startup, &started);
   for (HANDLE file : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
     if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
   }
@@ -154,15 +174,11 @@ ChildProcess::ChildProcess(const std::string& role, const std::vector<std::strin
   startup.cb = sizeof startup;
   std::wstring line = CommandLine(ThisProgram(), {});
   PROCESS_INFORMATION started{};
-  const bool ok = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &started) != 0;
+  const bool ok = StartProcess(line, false, &startup, &started);
   UnsetEnvironment(kChildRoleVariable);
   UnsetEnvironment(kChildArgumentsVariable);
   UnsetEnvironment(kChildReadyVariable);
-  if (!ok) {
-    ADD_FAILURE() << "cannot start the child " << role << ": error " << ::GetLastError();
-    return;
-  }
+  if (!ok) return;
   ::CloseHandle(started.hThread);
   process_->handle = started.hProcess;
   while (wait_ready && !ReadyFileExists(ready)) {
