@@ -41,6 +41,10 @@ bool RequestInterruption::Sleep(long ms) {
   }
 }
 
+HttpTransport::~HttpTransport() = default;
+
+bool HttpTransport::SpeaksHttp2() const { return false; }
+
 bool HttpBody::Append(const char* data, size_t size) {
   if (size > limit_ - size_) return false;
   size_ += size;

@@ -36,6 +36,12 @@ struct HttpRequest {
   // For an answer that streams (a watch): asked with the body received so far after each piece
   // of it; true ends the request there, as answered.
   std::function<bool(const std::string& body)> until;
+  // HTTP/2 from the first byte, without an upgrade (over TLS, negotiated or no answer), as gRPC
+  // needs; only for a transport that SpeaksHttp2().
+  bool http2 = false;
+  // Header or trailer fields of the answer wanted back, by name (gRPC's status comes in
+  // trailers); only with `http2`.
+  std::vector<std::string> fields;
 };
 
 // Why a request got no answer.
@@ -57,6 +63,8 @@ struct HttpResponse {
   std::string body;    // when answered
   std::string etag;    // the ETag header, "" when absent
   std::string detail;  // the HTTP library's own words when there was no answer
+  // The values of the request's `fields`, in their order, "" for one the answer lacks.
+  std::vector<std::string> fields;
 
   bool Answered(long code) const { return failure == HttpFailure::kNone && status == code; }
   bool Succeeded() const { return failure == HttpFailure::kNone && status >= 200 && status < 300; }
@@ -107,6 +115,8 @@ class HttpTransport {
   // Sends `request` and waits for the answer, within the settings' timeouts; a failure to get
   // one is described in the response, never thrown. Keeps connections open between requests.
   virtual HttpResponse Perform(const HttpRequest& request) = 0;
+  // Whether requests may ask for HTTP/2 (`HttpRequest::http2`).
+  virtual bool SpeaksHttp2() const;
 };
 
 // The platform's transport. Throws QELError (StoreError::kRemoteFailed) when the HTTP library

@@ -313,8 +313,6 @@ class WinHttpTransport : public HttpTransport {
 
 }  // namespace
 
-HttpTransport::~HttpTransport() = default;
-
 std::unique_ptr<HttpTransport> MakeHttpTransport(HttpSettings settings) {
   return std::make_unique<WinHttpTransport>(std::move(settings));
 }

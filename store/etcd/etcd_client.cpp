@@ -1,5 +1,6 @@
-// The etcd v3 JSON gateway: requests as JSON with keys and values in base64, answers parsed with
-// nlohmann::json, members tried in turn until one answers or the time is up.
+// The etcd v3 API: range reads over gRPC (etcd_wire) or as JSON, everything else through the JSON
+// gateway with keys and values in base64, answers parsed with nlohmann::json, members tried in
+// turn until one answers or the time is up.
 #include "etcd_client.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include "base64.h"
 #include "clog_msg.h"
+#include "etcd_wire.h"
 #include "ini_types.h"
 #include "remote_settings.h"
 
@@ -36,9 +38,12 @@ constexpr long kFirstPauseMs = 50;
 constexpr long kLongestPauseMs = 1000;
 // A read pinned to a revision that is compacted away meanwhile starts again, this many times.
 constexpr int kRangeRestarts = 5;
+// The gRPC method of range reads.
+constexpr const char* kGrpcRange = "/etcdserverpb.KV/Range";
 
-// gRPC status codes the gateway passes on.
+// gRPC status codes, which the gateway passes on.
 constexpr int kCodeCancelled = 1;
+constexpr int kCodeUnknown = 2;
 constexpr int kCodeInvalidArgument = 3;
 constexpr int kCodeDeadlineExceeded = 4;
 constexpr int kCodePermissionDenied = 7;
@@ -93,18 +98,15 @@ void ReadPairs(Json& kvs, std::vector<EtcdKeyValue>* pairs) {
 // {"header":{"revision":..},"kvs":[{"key":..,"value":..,"create_revision":..,...}],"more":..,
 // "count":..}. Each event returns true to go on; a syntax error stops the parse (false), and a
 // key or value that is not base64 marks the page incomplete.
-class RangePage : public nlohmann::json_sax<Json> {
+class JsonRangePage : public nlohmann::json_sax<Json> {
  public:
-  std::vector<EtcdKeyValue> pairs;
-  int64_t revision = 0;
-  int64_t count = 0;
-  bool more = false;
+  explicit JsonRangePage(EtcdRangePage& page) : page_(page) {}
 
-  bool Complete() const { return revision != 0 && !broken_; }
+  bool Complete() const { return page_.revision != 0 && !broken_; }
 
   bool null() override { return true; }
   bool boolean(bool value) override {
-    if (depth_ == 1 && key_ == "more") more = value;
+    if (depth_ == 1 && key_ == "more") page_.more = value;
     return true;
   }
   bool number_integer(number_integer_t value) override { return Integer(value); }
@@ -114,7 +116,7 @@ class RangePage : public nlohmann::json_sax<Json> {
   bool number_float(number_float_t, const string_t&) override { return true; }
   bool string(string_t& value) override {
     if (in_pair_ && depth_ == 3) {
-      EtcdKeyValue& pair = pairs.back();
+      EtcdKeyValue& pair = page_.pairs.back();
       if (key_ == "key") {
         broken_ = broken_ || !FromBase64(value, &pair.key);
       } else if (key_ == "value") {
@@ -131,7 +133,7 @@ class RangePage : public nlohmann::json_sax<Json> {
     ++depth_;
     if (in_kvs_ && depth_ == 3) {
       in_pair_ = true;
-      pairs.emplace_back();
+      page_.pairs.emplace_back();
     }
     if (depth_ == 2) parent_ = key_;
     return true;
@@ -162,15 +164,16 @@ class RangePage : public nlohmann::json_sax<Json> {
  private:
   bool Integer(int64_t value) {
     if (in_pair_ && depth_ == 3) {
-      if (key_ == "mod_revision") pairs.back().mod_revision = value;
+      if (key_ == "mod_revision") page_.pairs.back().mod_revision = value;
     } else if (depth_ == 2 && parent_ == "header" && key_ == "revision") {
-      revision = value;
+      page_.revision = value;
     } else if (depth_ == 1 && key_ == "count") {
-      count = value;
+      page_.count = value;
     }
     return true;
   }
 
+  EtcdRangePage& page_;
   int depth_ = 0;  // 1 inside the answer, 2 inside "header" or "kvs", 3 inside a pair
   bool in_kvs_ = false;
   bool in_pair_ = false;
@@ -233,42 +236,45 @@ Json OperationJson(const EtcdOperation& operation) {
   return {{"request_range", std::move(request)}};
 }
 
-// What the next page of a range read needs from the raw text of a page, found without parsing it:
-// the revision in its header (when `*revision` is 0) and, when more keys follow, the last key.
-// The gateway writes keys and values in base64, so no quote or member name hides inside them.
-// Returns whether more keys follow and `*last` was found.
-bool ScanPage(const std::string& text, int64_t* revision, std::string* last) {
-  if (*revision == 0) {
-    static const std::string kRevision = "\"revision\":\"";
-    const size_t at = text.find(kRevision);
-    if (at == std::string::npos) return false;
-    *revision = std::strtoll(text.c_str() + at + kRevision.size(), nullptr, 10);
-  }
-  static const std::string kMore = "\"more\":true";
-  static const std::string kKey = "\"key\":\"";
-  const size_t more = text.rfind(kMore);
-  const size_t key = text.rfind(kKey);
-  if (more == std::string::npos || key == std::string::npos || key > more) return false;
-  const size_t begin = key + kKey.size();
-  const size_t end = text.find('"', begin);
-  return end != std::string::npos && FromBase64(text.substr(begin, end - begin), last);
-}
-
 // What became of a request to one member, for an error text.
 std::string Describe(const HttpResponse& response, uint64_t max_bytes) {
   if (response.failure != HttpFailure::kNone) return HttpFailureText(response, max_bytes);
   return "HTTP " + std::to_string(response.status);
 }
 
+// gRPC's status message, which travels percent-encoded.
+std::string PercentDecoded(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto digit = [](char c) {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      return -1;
+    };
+    if (text[i] == '%' && i + 2 < text.size() && digit(text[i + 1]) >= 0 &&
+        digit(text[i + 2]) >= 0) {
+      plain.push_back(static_cast<char>(digit(text[i + 1]) * 16 + digit(text[i + 2])));
+      i += 2;
+    } else {
+      plain.push_back(text[i]);
+    }
+  }
+  return plain;
+}
+
 }  // namespace
 
 EtcdRangeVisitor::~EtcdRangeVisitor() = default;
 
-// An answer of the gateway: a result (status 200) or a refusal with etcd's code and words.
+// An answer of a member: a result (status 200, and gRPC status 0 over gRPC) or a refusal with
+// etcd's code and words.
 struct EtcdClient::Answer {
   std::string endpoint;
   long status = 0;
   int code = 0;
+  bool grpc = false;      // asked over gRPC
+  bool not_grpc = false;  // asked over gRPC and answered otherwise
   std::string message;
   std::string text;  // the body as sent
   Json body;         // its parse, for a refusal; callers parse a result as they need
@@ -279,10 +285,11 @@ struct EtcdClient::Answer {
     if (body.is_discarded()) body = Json::object();
   }
 
-  bool Ok() const { return status == 200; }
+  bool Ok() const { return status == 200 && code == 0 && !not_grpc; }
   std::string Text() const {
-    return endpoint + " answered HTTP " + std::to_string(status) +
-           (message.empty() ? "" : ": " + message);
+    const std::string what = grpc && status == 200 ? "gRPC status " + std::to_string(code)
+                                                   : "HTTP " + std::to_string(status);
+    return endpoint + " answered " + what + (message.empty() ? "" : ": " + message);
   }
 };
 
@@ -292,11 +299,13 @@ EtcdClient::EtcdClient(EtcdOptions options) : options_(std::move(options)) {
   settings.password.clear();
   settings.secret_requests = !options_.user.empty();  // the password, then the token
   http_ = MakeHttpTransport(std::move(settings));
+  grpc_reads_ = http_->SpeaksHttp2() && !options_.gateway_reads;
 }
 
 EtcdClient::~EtcdClient() = default;
 
-EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, bool with_token) {
+EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, bool with_token,
+                                    bool grpc) {
   const long total_ms = options_.http.timeout_ms;
   const auto started = Clock::now();
   const auto deadline = started + std::chrono::milliseconds(total_ms);
@@ -314,8 +323,15 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
     request.method = "POST";
     request.url = endpoint + path;
     request.body = &body;
-    request.headers.push_back("Content-Type: application/json");
-    if (with_token && !token_.empty()) request.headers.push_back("Authorization: " + token_);
+    if (grpc) {
+      request.http2 = true;
+      request.headers = {"Content-Type: application/grpc", "TE: trailers"};
+      if (with_token && !token_.empty()) request.headers.push_back("token: " + token_);
+      request.fields = {"content-type", "grpc-status", "grpc-message"};
+    } else {
+      request.headers.push_back("Content-Type: application/json");
+      if (with_token && !token_.empty()) request.headers.push_back("Authorization: " + token_);
+    }
     const long left_ms = static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
     request.timeout_ms = std::max(1L, std::min(attempt_ms, left_ms));
@@ -327,8 +343,35 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
 
     Answer answer;
     answer.endpoint = endpoint;
+    answer.grpc = grpc;
+    if (grpc && !grpc_answered_) {
+      // Before any member answered over gRPC, a transfer that broke off or an answer of
+      // another kind means something on the way does not carry it: the caller asks otherwise.
+      const bool broke =
+          response.failure == HttpFailure::kOther || response.failure == HttpFailure::kTls;
+      const bool other = response.failure == HttpFailure::kNone &&
+                         response.fields[0].compare(0, 16, "application/grpc") != 0;
+      if (broke || other) {
+        answer.not_grpc = true;
+        answer.status = response.status;
+        answer.message = response.detail;
+        return answer;
+      }
+    }
     bool retry = false;
-    if (response.failure == HttpFailure::kNone) {
+    if (response.failure == HttpFailure::kNone && grpc) {
+      grpc_answered_ = grpc_answered_ || response.fields[0].compare(0, 16, "application/grpc") == 0;
+      answer.status = response.status;
+      answer.text = std::move(response.body);
+      // An answer cut short lacks the status that ends it.
+      const bool cut = response.fields[1].empty();
+      answer.code = cut ? kCodeUnknown : std::atoi(response.fields[1].c_str());
+      answer.message =
+          cut ? "the answer carries no gRPC status" : PercentDecoded(response.fields[2]);
+      retry = cut || answer.status >= 500 || answer.code == kCodeUnavailable ||
+              answer.code == kCodeDeadlineExceeded || answer.code == kCodeCancelled ||
+              answer.code == kCodeResourceExhausted;
+    } else if (response.failure == HttpFailure::kNone) {
       answer.status = response.status;
       answer.text = std::move(response.body);
       if (!answer.Ok()) {
@@ -470,9 +513,50 @@ void EtcdClient::Authenticate() {
   Refused("authentication", answer, __LINE__);
 }
 
-// The pages of one range read, fetched by a helper thread while the reading thread parses the
-// ones before: each request starts from the key that ends the page before, found in its text, so
-// the cluster prepares the next page while this process takes in the last one.
+EtcdClient::Answer EtcdClient::ReadPage(const std::string& from, const std::string& range_end,
+                                        int64_t limit, int64_t revision, EtcdRangePage* page) {
+  *page = EtcdRangePage();
+  if (grpc_reads_) {
+    Answer answer =
+        Call(kGrpcRange, EtcdRangeRequestMessage(from, range_end, limit, revision), true, true);
+    if (!answer.not_grpc) {
+      if (answer.Ok() && !DecodeEtcdRangeAnswer(answer.text, page)) {
+        Fail(kIniRemoteFailed,
+             "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
+                 " sent a gRPC answer that is no range result",
+             __LINE__);
+      }
+      answer.text = std::string();
+      return answer;
+    }
+    // Something between here and the cluster does not carry gRPC: the gateway from now on.
+    grpc_reads_ = false;
+    CLogMsg trace("EtcdClient::ReadPage", kModule, kLogTrace);
+    if (trace.IsEnable()) {
+      trace << answer.endpoint << " did not answer over gRPC ("
+            << (answer.message.empty() ? "HTTP " + std::to_string(answer.status) : answer.message)
+            << "): reading through the JSON gateway" << flush;
+    }
+  }
+  Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", limit}};
+  if (revision != 0) request["revision"] = revision;
+  Answer answer = Call("/v3/kv/range", request.dump(), true);
+  if (!answer.Ok()) return answer;
+  // A page is parsed as it is read: no tree of the whole answer is built.
+  JsonRangePage parser(*page);
+  if (!Json::sax_parse(answer.text, &parser) || !parser.Complete()) {
+    Fail(kIniRemoteFailed,
+         "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
+             " sent an answer that is no range result",
+         __LINE__);
+  }
+  answer.text = std::string();
+  return answer;
+}
+
+// The pages of one range read, fetched and decoded by a helper thread while the reading thread
+// takes in the ones before: each request starts after the last key of the page before, so the
+// cluster prepares the next page while this process builds its image of the last one.
 class EtcdClient::PageFetcher {
  public:
   PageFetcher(EtcdClient& client, std::string from, const std::string& range_end, int64_t page)
@@ -485,21 +569,16 @@ class EtcdClient::PageFetcher {
   }
   ~PageFetcher() { Finish(); }
 
-  // The next page's answer and the key it starts from, waiting for it; false when the fetcher
-  // stopped without one (after the last page, a refusal, or a page whose text it could not
-  // follow); it rethrows what the fetcher threw.
-  bool Next(Answer* answer, std::string* from) {
+  // The next page and its answer (a refusal, when the answer is not Ok), waiting for it; it
+  // rethrows what the fetcher threw.
+  void Next(Answer* answer, EtcdRangePage* page) {
     std::unique_lock<std::mutex> guard(lock_);
-    changed_.wait(guard, [this] { return !answers_.empty() || done_; });
-    if (!answers_.empty()) {
-      *from = std::move(answers_.front().first);
-      *answer = std::move(answers_.front().second);
-      answers_.pop_front();
-      changed_.notify_all();
-      return true;
-    }
-    if (error_) std::rethrow_exception(error_);
-    return false;
+    changed_.wait(guard, [this] { return !pages_.empty() || done_; });
+    if (pages_.empty()) std::rethrow_exception(error_);  // the fetcher ends with a page or this
+    *answer = std::move(pages_.front().first);
+    *page = std::move(pages_.front().second);
+    pages_.pop_front();
+    changed_.notify_all();
   }
 
   // Stops fetching and waits for the helper; the client is this thread's again.
@@ -514,28 +593,29 @@ class EtcdClient::PageFetcher {
   }
 
  private:
-  // Pages waiting to be parsed: enough to keep the cluster busy, few enough to bound memory.
-  static constexpr size_t kAhead = 2;
+  // Pages waiting to be taken in: enough to keep the cluster busy, few enough to bound memory.
+  static constexpr size_t kAhead = 1;
 
   void Fetch(std::string from) {
     try {
       int64_t revision = 0;
       for (;;) {
-        Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end_)}, {"limit", page_}};
-        if (revision != 0) request["revision"] = revision;
-        Answer answer = client_.Call("/v3/kv/range", request.dump(), true);
-        std::string last;
-        const bool more = answer.Ok() && ScanPage(answer.text, &revision, &last);
+        EtcdRangePage page;
+        Answer answer = client_.ReadPage(from, range_end_, page_, revision, &page);
+        const bool more = answer.Ok() && page.more && !page.pairs.empty();
+        if (more) {
+          if (revision == 0) revision = page.revision;
+          from = page.pairs.back().key;
+          from.push_back('\0');
+        }
         {
           std::unique_lock<std::mutex> guard(lock_);
-          changed_.wait(guard, [this] { return answers_.size() < kAhead || stop_; });
+          changed_.wait(guard, [this] { return pages_.size() < kAhead || stop_; });
           if (stop_) break;
-          answers_.emplace_back(std::move(from), std::move(answer));
+          pages_.emplace_back(std::move(answer), std::move(page));
         }
         changed_.notify_all();
         if (!more) break;
-        from = std::move(last);
-        from.push_back('\0');
       }
     } catch (...) {
       std::lock_guard<std::mutex> guard(lock_);
@@ -553,7 +633,7 @@ class EtcdClient::PageFetcher {
   const int64_t page_;
   std::mutex lock_;
   std::condition_variable changed_;
-  std::deque<std::pair<std::string, Answer>> answers_;
+  std::deque<std::pair<Answer, EtcdRangePage>> pages_;
   bool done_ = false;
   bool stop_ = false;
   std::exception_ptr error_;
@@ -563,54 +643,25 @@ class EtcdClient::PageFetcher {
 int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_end, int64_t page,
                               EtcdRangeVisitor& visitor) {
   for (int restart = 0;; ++restart) {
-    int64_t revision = 0;
-    std::string from = key;
-    bool first = true;
-    bool compacted = false;
     PageFetcher fetcher(*this, key, range_end, page);
-    for (;;) {
+    int64_t revision = 0;
+    for (bool first = true;; first = false) {
       Answer answer;
-      std::string fetched_from;
-      if (!fetcher.Next(&answer, &fetched_from)) {
-        // The fetcher could not follow the last page's text: the rest is read here, in turn.
-        fetcher.Finish();
-        Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", page}};
-        if (revision != 0) request["revision"] = revision;
-        answer = Call("/v3/kv/range", request.dump(), true);
-        fetched_from = from;
-      }
+      EtcdRangePage read;
+      fetcher.Next(&answer, &read);
       if (!answer.Ok()) {
-        if (answer.code == kCodeOutOfRange && restart < kRangeRestarts) {
-          compacted = true;  // the pinned revision was compacted away: read it all again
-          break;
-        }
+        fetcher.Finish();
+        if (answer.code == kCodeOutOfRange && restart < kRangeRestarts) break;
         Refused("reading", answer, __LINE__);
       }
-      // A page is parsed as it is read: no tree of the whole answer is built.
-      RangePage page_read;
-      if (fetched_from != from || !Json::sax_parse(answer.text, &page_read) ||
-          !page_read.Complete()) {
-        Fail(kIniRemoteFailed,
-             "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
-                 " sent an answer that is no range result",
-             __LINE__);
-      }
-      answer.text = std::string();
-      if (revision == 0) revision = page_read.revision;
       if (first) {
-        visitor.Begin(page_read.count);
-        first = false;
+        revision = read.revision;
+        visitor.Begin(read.count);
       }
-      std::vector<EtcdKeyValue>& pairs = page_read.pairs;
-      for (EtcdKeyValue& pair : pairs) visitor.Add(pair);
-      if (!page_read.more || pairs.empty()) {
-        fetcher.Finish();
-        return revision;
-      }
-      from = pairs.back().key;
-      from.push_back('\0');
+      for (EtcdKeyValue& pair : read.pairs) visitor.Add(pair);
+      if (!read.more || read.pairs.empty()) return revision;
     }
-    if (!compacted) return 0;
+    // The pinned revision was compacted away meanwhile: the whole range is read again.
   }
 }
 

@@ -1,6 +1,7 @@
-// A client of an etcd cluster's v3 API through its JSON gateway: range reads in pages at one
-// revision, transactions, and token authentication, over HttpTransport, moving on from a member
-// that does not answer to the next one.
+// A client of an etcd cluster's v3 API: range reads in pages at one revision (over gRPC where the
+// transport speaks HTTP/2, else through the JSON gateway), transactions and token authentication
+// through the gateway, over HttpTransport, moving on from a member that does not answer to the
+// next one.
 // Thread safety: one client is used by one thread at a time; distinct clients are independent.
 #pragma once
 
@@ -58,7 +59,10 @@ struct EtcdOptions {
   std::string password;                // never logged, never part of a text
   HttpSettings http;                   // timeouts, trusted CAs, client certificate
   std::string shown;                   // the cluster as error texts name it
+  bool gateway_reads = false;          // range reads through the JSON gateway even so
 };
+
+struct EtcdRangePage;
 
 // Receives the keys of a range read. A read that has to start again (the revision it pinned was
 // compacted away meanwhile) calls Begin again.
@@ -104,14 +108,22 @@ class EtcdClient {
 
   // How many requests this client sent, retries included.
   uint64_t Requests() const { return requests_; }
+  // Whether range reads go over gRPC (until a member answers them otherwise).
+  bool ReadsOverGrpc() const { return grpc_reads_; }
 
  private:
   struct Answer;
   class PageFetcher;
   // POSTs `body` to `path` on the current member, moving on to the next while members fail or
   // have no leader, and renewing the token once when it was refused. Returns the first answer
-  // that is a result or a definite refusal.
-  Answer Call(const char* path, const std::string& body, bool with_token);
+  // that is a result or a definite refusal. With `grpc`, `body` is a gRPC message; until a
+  // member has answered one, an answer that is no gRPC (a proxy, an HTTP/1 server) returns at
+  // once, marked so.
+  Answer Call(const char* path, const std::string& body, bool with_token, bool grpc = false);
+  // One page of a range read: [from, range_end) at `revision` (0: the newest), `limit` keys.
+  // Returns the answer, and decodes it into `page` when it is a result.
+  Answer ReadPage(const std::string& from, const std::string& range_end, int64_t limit,
+                  int64_t revision, EtcdRangePage* page);
   [[noreturn]] void Refused(const char* what, const Answer& answer, long line) const;
 
   EtcdOptions options_;
@@ -119,4 +131,6 @@ class EtcdClient {
   size_t current_ = 0;  // the member asked first
   std::string token_;
   uint64_t requests_ = 0;
+  bool grpc_reads_ = false;
+  bool grpc_answered_ = false;  // a member answered a gRPC request as gRPC
 };

@@ -1,6 +1,7 @@
 // Proxies named by the environment, for every variable libcurl reads and every remote store kind:
 // a store that sends credentials over plain HTTP never goes through one, and one that speaks TLS
-// reaches its server through the proxy's tunnel, which sees no credentials.
+// reaches its server through the proxy's tunnel, which sees no credentials. And an etcd cluster
+// behind a proxy that speaks only HTTP/1.1.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -30,10 +31,11 @@
 namespace {
 
 // A proxy on loopback that records every byte it receives. It tunnels CONNECT requests to
-// their target, as an HTTPS proxy does; any other request is closed unanswered.
+// their target, as an HTTPS proxy does; any other request is closed unanswered. Or, with
+// `reverse_to`, it passes HTTP/1 requests on to that port and closes HTTP/2 connections.
 class RecordingProxy {
  public:
-  RecordingProxy() {
+  explicit RecordingProxy(int reverse_to = 0) : reverse_to_(reverse_to) {
     listener_ = ListenOnLoopback(port_, "the recording proxy");
     acceptor_ = std::thread([this] { Accept(); });
   }
@@ -91,14 +93,20 @@ class RecordingProxy {
       head += piece;
       Record(piece);
     }
-    unsigned port = 0;
-    if (std::sscanf(head.c_str(), "CONNECT 127.0.0.1:%u ", &port) != 1) return;
+    unsigned port = static_cast<unsigned>(reverse_to_);
+    if (reverse_to_ != 0 && head.rfind("PRI * HTTP/2.0", 0) == 0) return;
+    if (reverse_to_ == 0 && std::sscanf(head.c_str(), "CONNECT 127.0.0.1:%u ", &port) != 1) return;
     const int server = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    if (reverse_to_ != 0 &&
+        ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(server, head.data(), head.size()) == static_cast<ssize_t>(head.size())) {
+      Relay(client, server);
+    } else if (reverse_to_ == 0 &&
+               ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
       const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
       if (::write(client, established.data(), established.size()) > 0) Relay(client, server);
     }
@@ -121,6 +129,7 @@ class RecordingProxy {
     }
   }
 
+  const int reverse_to_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -231,6 +240,32 @@ TEST_P(ProxyTest, CredentialsNeverReachTheProxyAndTlsIsTunnelled) {
   EXPECT_EQ(seen.find(WebDavServer::kPassword), std::string::npos) << seen;
   // A proxy for https is honoured: the store reached the server through its tunnel.
   EXPECT_EQ(variable.for_https, seen.rfind("CONNECT 127.0.0.1:", 0) == 0) << seen;
+}
+
+// Range reads go over gRPC (HTTP/2) where they can; through a proxy that does not carry it, the
+// store reads through the JSON gateway instead, as every other request does.
+TEST_F(ProxyTest, AnEtcdClusterBehindAnHttp1ProxyIsReadThroughTheGateway) {
+  const std::string prefix = std::string(EtcdCluster::kUserPrefix) + "/http1";
+  servers_->etcd->PutStore(prefix, "[/A]\nx=1\n");
+  const std::string member = servers_->etcd->MemberAddress(0);
+  RecordingProxy proxy(std::stoi(member.substr(member.rfind(':') + 1)));
+  const std::string address = "etcd://" + proxy.Url().substr(7) + prefix;
+  try {
+    EtcdIni ini(address, EtcdCluster::kUser, EtcdCluster::kPassword);
+    ini.SetKeyValue("/A", "y", "2");
+    ini.FlushIniDataToFile("");
+    EtcdIni again(address, EtcdCluster::kUser, EtcdCluster::kPassword);
+    std::string y;
+    again.ForEachGroupEntry("/A", [&y](const std::string& name, const std::string& value) {
+      if (name == "y") y = value;
+    });
+    EXPECT_EQ(y, "2");
+  } catch (const QELError& error) {
+    ADD_FAILURE() << "the store failed: " << error.What();
+  }
+  const std::string seen = proxy.Received();
+  EXPECT_NE(seen.find("PRI * HTTP/2.0"), std::string::npos) << "the read did not try gRPC first";
+  EXPECT_NE(seen.find("POST /v3/kv/range"), std::string::npos) << seen;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,7 +1,7 @@
-// Range reads in pages, fetched ahead while the pages before are parsed: whatever the keys' bytes
-// (0x00 and 0xFF among them), their number and the page size, a read hands over every key of the
-// range once, in order, as of one revision, even while another writer adds keys and changes those
-// not read yet. Against a one-member cluster.
+// Range reads in pages, fetched ahead while the pages before are taken in, over gRPC or through
+// the JSON gateway: whatever the keys' bytes (0x00 and 0xFF among them), their number and the page
+// size, a read hands over every key of the range once, in order, as of one revision, even while
+// another writer adds keys and changes those not read yet. Against a one-member cluster.
 #include <gtest/gtest.h>
 #include <rapidcheck/gtest.h>
 
@@ -50,10 +50,12 @@ RC_GTEST_PROP(EtcdRangeProperty, APagedReadSeesEveryKeyOnceInOrderAtOneRevision,
   for (const std::string& name : names) expected[prefix + name] = name + "=v";
   for (const auto& pair : expected) Cluster().Put(pair.first, pair.second);
   const bool concurrent = *rc::gen::arbitrary<bool>();
+  const bool gateway = *rc::gen::arbitrary<bool>();
 
   EtcdOptions options;
   options.endpoints = {"http://" + Cluster().MemberAddress(0)};
   options.shown = "the test cluster";
+  options.gateway_reads = gateway;
   EtcdClient client(options);
   // A writer adding keys and changing others throughout the read: the revision pinned by the
   // first page hides both from every page.
@@ -80,6 +82,7 @@ RC_GTEST_PROP(EtcdRangeProperty, APagedReadSeesEveryKeyOnceInOrderAtOneRevision,
   using Pairs = std::vector<std::pair<std::string, std::string>>;
   RC_ASSERT(reader.keys == Pairs(expected.begin(), expected.end()));
   RC_ASSERT(reader.announced == static_cast<int64_t>(expected.size()));
+  RC_ASSERT(client.ReadsOverGrpc() == !gateway);
 }
 
 }  // namespace
