@@ -195,7 +195,7 @@ class CurlHttpTransport : public HttpTransport {
     if (headers) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
 
     bool interrupted = false;
-    CURLcode result = Run(&interrupted);
+    CURLcode result = Run(body, &interrupted);
     if (result == CURLE_WRITE_ERROR && sink.ended) result = CURLE_OK;
     response.failure = FailureOf(result, sink.exceeded);
     if (interrupted) {
@@ -237,11 +237,12 @@ class CurlHttpTransport : public HttpTransport {
 
   // Drives the prepared request in polls of kPollMs, ending it early (`*interrupted`) when the
   // caller's interruption is requested; returns its outcome.
-  CURLcode Run(bool* interrupted) {
+  CURLcode Run(const HttpBody& body, bool* interrupted) {
     CURLM* multi = multi_.get();
     CURL* curl = handle_.get();
     if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
     CURLcode result = CURLE_OK;
+    uint64_t received = 0;
     for (;;) {
       int running = 0;
       if (curl_multi_perform(multi, &running) != CURLM_OK) {
@@ -260,7 +261,11 @@ class CurlHttpTransport : public HttpTransport {
         *interrupted = true;
         break;
       }
-      if (curl_multi_poll(multi, nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+      // After a piece of the body came, libcurl may hold the end of an HTTP/2 stream it read
+      // with it and not ask for a wake-up: it is driven again at once, not after a poll.
+      const bool progressed = body.Size() != received;
+      received = body.Size();
+      if (curl_multi_poll(multi, nullptr, 0, progressed ? 0 : kPollMs, nullptr) != CURLM_OK) {
         result = CURLE_OUT_OF_MEMORY;
         break;
       }

@@ -411,6 +411,7 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
       trace << "POST " << request.url << ": "
             << (response.failure == HttpFailure::kNone
                     ? "HTTP " + std::to_string(response.status) +
+                          (grpc ? ", gRPC status " + std::to_string(answer.code) : "") +
                           (answer.message.empty() ? "" : " " + answer.message)
                     : response.detail)
             << flush;
