@@ -38,6 +38,9 @@ constexpr long kFirstPauseMs = 50;
 constexpr long kLongestPauseMs = 1000;
 // A read pinned to a revision that is compacted away meanwhile starts again, this many times.
 constexpr int kRangeRestarts = 5;
+// etcd counts the rest of the range for every page it answers, so N keys read in pages of p cost
+// the members N * N / 2p key visits: beyond this many pages, pages grow to bound that by 8 N.
+constexpr int64_t kPagesAtMost = 16;
 // The gRPC method of range reads.
 constexpr const char* kGrpcRange = "/etcdserverpb.KV/Range";
 
@@ -600,12 +603,16 @@ class EtcdClient::PageFetcher {
   void Fetch(std::string from) {
     try {
       int64_t revision = 0;
+      int64_t limit = page_;
       for (;;) {
         EtcdRangePage page;
-        Answer answer = client_.ReadPage(from, range_end_, page_, revision, &page);
+        Answer answer = client_.ReadPage(from, range_end_, limit, revision, &page);
         const bool more = answer.Ok() && page.more && !page.pairs.empty();
         if (more) {
-          if (revision == 0) revision = page.revision;
+          if (revision == 0) {
+            revision = page.revision;
+            limit = std::max(page_, page.count / kPagesAtMost);
+          }
           from = page.pairs.back().key;
           from.push_back('\0');
         }
