@@ -374,7 +374,8 @@ namespace {
 
 // Two reads that tell whether the tree is still as it was at `revision`: the number of the
 // prefix's keys, and the keys changed since (etcd counts a range before filtering it by
-// revision, so the keys themselves, without their values).
+// revision, so the keys themselves, without their values). etcd reads every key of the prefix
+// for them, so they are asked only when the cluster's revision moved on.
 std::vector<EtcdOperation> CountChanges(const KeyLayout& layout, int64_t revision) {
   EtcdOperation keys{EtcdOperation::Kind::kRange, layout.prefix, layout.End(), ""};
   keys.count_only = true;
@@ -432,6 +433,9 @@ bool EtcdIni::Refresh(IniChanges* changed) {
   State& state = *state_;
   const std::string end = state.layout.End();
   if (!state.wrote) {
+    // Nothing was written anywhere in the cluster since the read: its revision is the same (an
+    // empty transaction tells it).
+    if (state.client->Txn({}, {}, {}).revision == state.login_revision) return false;
     const EtcdTxnResult result =
         state.client->Txn({}, CountChanges(state.layout, state.login_revision), {});
     // Another writer's put shows as a key changed since the read, a delete as a lower count.
@@ -570,15 +574,10 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
          EtcdCompare::Result::kLess, state.SubtreeRevision(*group) + 1});
   }
 
-  // While this store knows the tree as of a revision, the transaction also counts the prefix's
-  // keys and those changed since that revision: when only its own puts changed and the count
-  // is what its puts and deletes make it, the tree is known as of the transaction's revision,
-  // and the next Refresh need not read it again.
+  // While this store knows the tree as of a revision and only its own changes were made since,
+  // the tree is known as of the transaction's revision, and the next Refresh need not read it
+  // again (see below).
   const bool follow = !state.wrote;
-  if (follow) {
-    for (EtcdOperation& read : CountChanges(state.layout, state.login_revision))
-      operations.push_back(std::move(read));
-  }
   // A failed transaction reads what the merge needs at once, when that does not make it larger
   // (etcd bounds the longest of its comparisons, operations and reads).
   const bool carry = reads.operations.size() <= std::max(compare.size(), operations.size());
@@ -595,8 +594,22 @@ bool EtcdIni::Commit(const std::set<std::string>& groups, const Reads& reads, Re
   for (const std::string* group : put) state.revisions.Set(*group, result.revision);
   for (const std::string* group : erased) state.revisions.Set(*group, 0);
   const int64_t keys = state.login_keys + created - result.deleted;
-  if (follow && result.counts.size() == 2 && result.counts[0] == keys &&
-      result.ranges[1].size() == put.size()) {
+  // A transaction that changed something takes one revision: when the cluster's moved by
+  // exactly that, nobody else wrote anywhere. Otherwise the prefix's keys (read now, so later
+  // changes count against it too) must number what this store's puts and deletes make them,
+  // and those changed since the revision it knew must be its puts alone.
+  const bool changed = !put.empty() || result.deleted > 0;
+  bool known = follow;
+  if (follow && result.revision != state.login_revision + (changed ? 1 : 0)) {
+    const EtcdTxnResult since =
+        state.client->Txn({}, CountChanges(state.layout, state.login_revision), {});
+    known =
+        since.counts.size() == 2 && since.counts[0] == keys &&
+        since.ranges[1].size() == put.size() &&
+        std::all_of(since.ranges[1].begin(), since.ranges[1].end(),
+                    [&](const EtcdKeyValue& pair) { return pair.mod_revision == result.revision; });
+  }
+  if (known) {
     state.login_revision = result.revision;
     state.login_keys = keys;
   } else {
