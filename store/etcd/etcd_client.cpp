@@ -41,6 +41,8 @@ constexpr int kRangeRestarts = 5;
 // etcd counts the rest of the range for every page it answers, so N keys read in pages of p cost
 // the members N * N / 2p key visits: beyond this many pages, pages grow to bound that by 8 N.
 constexpr int64_t kPagesAtMost = 16;
+// Nor does a page grow past about this many bytes, judged by the first page's keys.
+constexpr size_t kLargestPageBytes = size_t{32} << 20;
 // The gRPC method of range reads.
 constexpr const char* kGrpcRange = "/etcdserverpb.KV/Range";
 
@@ -611,7 +613,12 @@ class EtcdClient::PageFetcher {
         if (more) {
           if (revision == 0) {
             revision = page.revision;
-            limit = std::max(page_, page.count / kPagesAtMost);
+            size_t bytes = 0;
+            for (const EtcdKeyValue& pair : page.pairs)
+              bytes += pair.key.size() + pair.value.size();
+            const auto fitting =
+                static_cast<int64_t>(kLargestPageBytes / (bytes / page.pairs.size() + 1));
+            limit = std::max(page_, std::min(page.count / kPagesAtMost, fitting));
           }
           from = page.pairs.back().key;
           from.push_back('\0');
