@@ -70,6 +70,29 @@ int WhatWasFound(const std::string& path, int error) {
   return error;
 }
 
+// The owner of one open file descriptor, which it closes when it goes: an exception thrown while
+// the descriptor is open (a failed allocation) leaves nothing open.
+class Descriptor {
+ public:
+  explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+  ~Descriptor() {
+    if (descriptor_ >= 0) ::close(descriptor_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return descriptor_; }
+  // Gives the descriptor up to a new owner.
+  int release() {
+    const int descriptor = descriptor_;
+    descriptor_ = -1;
+    return descriptor;
+  }
+
+ private:
+  int descriptor_;
+};
+
 // 0 when `status` is of a regular file, else what it is.
 int RegularOrWhat(const struct stat& status) {
   if (S_ISREG(status.st_mode)) return 0;
@@ -90,20 +113,17 @@ int PosixIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, st
                                  FileStamp* stamp) {
   // Opening a FIFO without O_NONBLOCK waits for a writer, perhaps forever: the file is known to
   // be regular before anything can wait on it.
-  int handle = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (handle < 0) return WhatWasFound(path, errno);
+  const Descriptor handle(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (handle.get() < 0) return WhatWasFound(path, errno);
   struct stat status;
-  int error = ::fstat(handle, &status) != 0 ? errno : RegularOrWhat(status);
+  int error = ::fstat(handle.get(), &status) != 0 ? errno : RegularOrWhat(status);
   if (error == 0) {
-    int flags = ::fcntl(handle, F_GETFL);
-    if (flags < 0 || ::fcntl(handle, F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
+    int flags = ::fcntl(handle.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(handle.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) error = errno;
   }
   if (error == 0) *stamp = StampOf(status);
   if (error == 0 && stamp->size > max_bytes) error = EFBIG;
-  if (error != 0) {
-    ::close(handle);
-    return error;
-  }
+  if (error != 0) return error;
   bytes->clear();
   // The file may grow while it is read: read to its end, not to the size seen, but never past
   // the limit (one byte more tells a file that grew beyond it).
@@ -113,7 +133,6 @@ int PosixIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, st
   for (;;) {
     if (filled == bytes->size()) {
       if (filled == most) {
-        ::close(handle);
         stamp->size = std::max<uint64_t>(stamp->size, filled);
         bytes->clear();
         bytes->shrink_to_fit();
@@ -121,17 +140,14 @@ int PosixIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, st
       }
       bytes->resize(std::min(bytes->size() * 2, most));
     }
-    ssize_t got = ::read(handle, &(*bytes)[filled], bytes->size() - filled);
+    ssize_t got = ::read(handle.get(), &(*bytes)[filled], bytes->size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
-      int error = errno;
-      ::close(handle);
-      return error;
+      return errno;
     }
     if (got == 0) break;
     filled += static_cast<size_t>(got);
   }
-  ::close(handle);
   bytes->resize(filled);
   return 0;
 }
@@ -320,18 +336,14 @@ void PosixIniFileSystem::Unlock(int handle) {
 }
 
 int PosixIniFileSystem::Watch(const std::string& path, int* handle) {
-  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch < 0) return errno;
+  Descriptor watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (watch.get() < 0) return errno;
   // Another writer replaces the file by renaming its new version over it; an editor may write
   // it in place, or remove it.
   const uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_ATTRIB |
                           IN_MODIFY | IN_MOVED_FROM | IN_ONLYDIR;
-  if (::inotify_add_watch(watch, DirectoryOf(path).c_str(), events) < 0) {
-    const int error = errno;
-    ::close(watch);
-    return error;
-  }
-  *handle = watch;
+  if (::inotify_add_watch(watch.get(), DirectoryOf(path).c_str(), events) < 0) return errno;
+  *handle = watch.release();
   return 0;
 }
 

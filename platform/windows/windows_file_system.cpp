@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "windows_file_system.h"
+#include "windows_handle.h"
 #include "windows_text.h"
 
 namespace {
@@ -26,6 +27,8 @@ constexpr int64_t kEpochOffset = 116444736000000000LL;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // How long a rename over the store waits for other processes to close it.
 constexpr int kRenameWaitMs = 5000;
+// The longest path, in bytes, that Remove widens without allocating.
+constexpr size_t kStackPathLength = 1024;
 
 // The errno value of a Windows error, or kWindowsError plus the error.
 int ErrorOf(DWORD error) {
@@ -70,22 +73,21 @@ int ErrorOf(DWORD error) {
 
 int LastError() { return ErrorOf(::GetLastError()); }
 
-// Opens `path` with ::CreateFileW; on failure returns the error and leaves `*file` invalid.
-int Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags, HANDLE* file) {
-  *file = INVALID_HANDLE_VALUE;
+// Opens `path` with ::CreateFileW into `*file`; on failure returns the error and leaves `*file`
+// invalid.
+int Open(const std::string& path, DWORD access, DWORD disposition, DWORD flags, FileHandle* file) {
+  file->reset();
   std::wstring wide;
   if (!WidenUtf8(path, &wide)) return EINVAL;
-  *file = ::CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
-  return *file == INVALID_HANDLE_VALUE ? LastError() : 0;
+  file->reset(::CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr));
+  return file->valid() ? 0 : LastError();
 }
 
 // Wraps `file` in a C runtime descriptor, which then owns it.
-int Adopt(HANDLE file, int* handle) {
-  const int descriptor = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
-  if (descriptor < 0) {
-    ::CloseHandle(file);
-    return EMFILE;
-  }
+int Adopt(FileHandle* file, int* handle) {
+  const int descriptor = ::_open_osfhandle(reinterpret_cast<intptr_t>(file->get()), _O_BINARY);
+  if (descriptor < 0) return EMFILE;
+  file->release();
   *handle = descriptor;
   return 0;
 }
@@ -113,14 +115,6 @@ int StampOf(HANDLE file, FileStamp* stamp) {
                    ::GetFileType(file) == FILE_TYPE_DISK;
   return 0;
 }
-
-// Closes a handle opened only to look at a file.
-struct HandleCloser {
-  HANDLE file;
-  ~HandleCloser() {
-    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
-  }
-};
 
 // A path as Windows hands it back ("\\?\C:\x"), in the form a program writes it ("C:\x").
 std::string WithoutVerbatimPrefix(std::string path) {
@@ -159,14 +153,13 @@ int WindowsIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, 
                                    FileStamp* stamp) {
   // Opened for backup, a directory opens too and is told apart below; a reparse point is opened as
   // itself, not followed; a pipe or device is refused before anything can wait on it.
-  HANDLE file;
+  FileHandle file;
   if (int error = Open(path, GENERIC_READ, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &file)) {
     return error;
   }
-  HandleCloser closer{file};
-  if (int error = RegularOrWhat(file)) return error;
-  if (int error = StampOf(file, stamp)) return error;
+  if (int error = RegularOrWhat(file.get())) return error;
+  if (int error = StampOf(file.get(), stamp)) return error;
   if (stamp->size > max_bytes) return EFBIG;
   bytes->clear();
   // The file may grow while it is read: read to its end, not to the size seen, but never past
@@ -186,7 +179,7 @@ int WindowsIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, 
     }
     const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes->size() - filled, 1u << 30));
     DWORD got = 0;
-    if (!::ReadFile(file, &(*bytes)[filled], want, &got, nullptr)) return LastError();
+    if (!::ReadFile(file.get(), &(*bytes)[filled], want, &got, nullptr)) return LastError();
     if (got == 0) break;
     filled += got;
   }
@@ -195,13 +188,12 @@ int WindowsIniFileSystem::ReadFile(const std::string& path, uint64_t max_bytes, 
 }
 
 int WindowsIniFileSystem::Stat(const std::string& path, FileStamp* stamp) {
-  HANDLE file;
+  FileHandle file;
   if (int error =
           Open(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, &file)) {
     return error;
   }
-  HandleCloser closer{file};
-  return StampOf(file, stamp);
+  return StampOf(file.get(), stamp);
 }
 
 int WindowsIniFileSystem::ResolveLinks(const std::string& path, std::string* target) {
@@ -213,16 +205,15 @@ int WindowsIniFileSystem::ResolveLinks(const std::string& path, std::string* tar
     *target = path;
     return 0;
   }
-  HANDLE file;
+  FileHandle file;
   if (int error =
           Open(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, &file)) {
     return error;
   }
-  HandleCloser closer{file};
   std::wstring final_path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length = ::GetFinalPathNameByHandleW(
-        file, &final_path[0], static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
+        file.get(), &final_path[0], static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
     if (length == 0) return LastError();
     if (length < final_path.size()) {
       *target = WithoutVerbatimPrefix(NarrowToUtf8(final_path.data(), length));
@@ -239,9 +230,8 @@ int WindowsIniFileSystem::CanWrite(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return EACCES;
   // Whether the ACL lets this process write: opened for writing and closed at once, unchanged.
-  HANDLE file;
+  FileHandle file;
   const int error = Open(path, GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, &file);
-  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
   // A program holding the file open without sharing it does not make it read-only.
   return error == kInUse ? 0 : error;
 }
@@ -250,13 +240,13 @@ int WindowsIniFileSystem::CreateFile(const std::string& path, const FileStamp* l
   // Windows keeps permissions in the ACL, which the new file inherits from its directory; of
   // `like` only the read-only attribute would matter, and a read-only store is never replaced.
   (void)like;
-  HANDLE file;
+  FileHandle file;
   if (int error = Open(
           path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_OPEN_REPARSE_POINT, &file)) {
     return error;
   }
-  return Adopt(file, handle);
+  return Adopt(&file, handle);
 }
 
 int WindowsIniFileSystem::Write(int handle, const char* data, size_t size) {
@@ -318,9 +308,8 @@ int WindowsIniFileSystem::Rename(const std::string& from, const std::string& to)
     if (std::chrono::steady_clock::now() >= deadline) {
       // Windows says "access denied" for a file another program holds open without letting it
       // be deleted: opening it for deletion tells that apart from a file this user may not replace.
-      HANDLE file;
+      FileHandle file;
       const int in_use = Open(to, DELETE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, &file);
-      if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
       return in_use == kInUse ? kInUse : ErrorOf(error);
     }
     std::this_thread::sleep_for(pause);
@@ -329,21 +318,33 @@ int WindowsIniFileSystem::Rename(const std::string& from, const std::string& to)
 }
 
 int WindowsIniFileSystem::Remove(const std::string& path) {
+  // A path of usual length is widened on the stack: a write that ran out of memory still removes
+  // its temporary file. A UTF-8 path has at least as many bytes as UTF-16 units.
+  if (path.size() < kStackPathLength) {
+    wchar_t wide[kStackPathLength];
+    const int length = path.empty()
+                           ? 0
+                           : ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(),
+                                                   static_cast<int>(path.size()), wide,
+                                                   static_cast<int>(kStackPathLength));
+    if (length <= 0 && !path.empty()) return EINVAL;
+    wide[length] = L'\0';
+    return ::DeleteFileW(wide) ? 0 : LastError();
+  }
   std::wstring wide;
   if (!WidenUtf8(path, &wide)) return EINVAL;
   return ::DeleteFileW(wide.c_str()) ? 0 : LastError();
 }
 
 int WindowsIniFileSystem::SyncDirectory(const std::string& directory) {
-  HANDLE file;
+  FileHandle file;
   if (int error = Open(directory, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, &file)) {
     // A directory this process may not open for writing cannot be flushed by it; the rename
     // into it went through the file system's journal all the same.
     return error == EACCES ? 0 : error;
   }
-  HandleCloser closer{file};
-  if (::FlushFileBuffers(file)) return 0;
+  if (::FlushFileBuffers(file.get())) return 0;
   // File systems that cannot flush a directory (FAT, network shares) answer so; what the
   // rename wrote is then as durable as they make it.
   const DWORD error = ::GetLastError();
@@ -358,14 +359,13 @@ int WindowsIniFileSystem::ListDirectory(const std::string& directory,
   std::wstring pattern;
   if (!WidenUtf8(directory + "\\*", &pattern)) return EINVAL;
   WIN32_FIND_DATAW entry;
-  HANDLE listing = ::FindFirstFileW(pattern.c_str(), &entry);
-  if (listing == INVALID_HANDLE_VALUE) return LastError();
+  FindHandle listing(::FindFirstFileW(pattern.c_str(), &entry));
+  if (!listing.valid()) return LastError();
   names->clear();
   do {
     names->push_back(NarrowToUtf8(entry.cFileName, std::wcslen(entry.cFileName)));
-  } while (::FindNextFileW(listing, &entry));
+  } while (::FindNextFileW(listing.get(), &entry));
   const DWORD error = ::GetLastError();
-  ::FindClose(listing);
   return error == ERROR_NO_MORE_FILES ? 0 : ErrorOf(error);
 }
 
@@ -375,19 +375,16 @@ int WindowsIniFileSystem::Lock(const std::string& path, const FileStamp* like, i
   (void)like;
   // A reparse point planted at its name is opened as itself and refused, as is anything but a
   // regular file with no other name.
-  HANDLE file;
+  FileHandle file;
   if (int error = Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, &file)) {
     return error;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  int found = RegularOrWhat(file);
-  if (found == 0) found = ::GetFileInformationByHandle(file, &info) ? 0 : LastError();
+  int found = RegularOrWhat(file.get());
+  if (found == 0) found = ::GetFileInformationByHandle(file.get(), &info) ? 0 : LastError();
   if (found == 0 && info.nNumberOfLinks != 1) found = kHardLinked;
-  if (found != 0) {
-    ::CloseHandle(file);
-    return found;
-  }
+  if (found != 0) return found;
   // A byte-range lock over the whole file belongs to this handle: a second handle of the same
   // process is refused too, and Windows releases it when the handle closes or the process ends.
   // Polled rather than waited on, so the wait has a bound.
@@ -396,19 +393,13 @@ int WindowsIniFileSystem::Lock(const std::string& path, const FileStamp* like, i
   for (;;) {
     OVERLAPPED whole_file;
     std::memset(&whole_file, 0, sizeof whole_file);
-    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+    if (::LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                      MAXDWORD, &whole_file)) {
-      return Adopt(file, handle);
+      return Adopt(&file, handle);
     }
     const DWORD error = ::GetLastError();
-    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-      ::CloseHandle(file);
-      return ErrorOf(error);
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::CloseHandle(file);
-      return ETIMEDOUT;
-    }
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return ErrorOf(error);
+    if (std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(2000));
   }

@@ -24,6 +24,7 @@
 #include <zor-qel-rb-key/qel_error_codes.h>
 #include "base64.h"
 #include "http_transport.h"
+#include "windows_handle.h"
 #include "windows_text.h"
 
 namespace {
@@ -85,15 +86,16 @@ using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateCloser>;
 // The certificates of a PEM file, or none when it cannot be read.
 std::vector<Certificate> ReadCertificates(const std::string& path) {
   std::vector<Certificate> certificates;
-  HANDLE file = ::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return certificates;
   std::string text;
-  char buffer[4096];
-  DWORD got = 0;
-  while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-    text.append(buffer, got);
-  ::CloseHandle(file);
+  {
+    const FileHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return certificates;
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+      text.append(buffer, got);
+  }
   const std::string begin = "-----BEGIN CERTIFICATE-----";
   const std::string end = "-----END CERTIFICATE-----";
   for (size_t at = text.find(begin); at != std::string::npos; at = text.find(begin, at + 1)) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -61,6 +62,44 @@ class PieceWriter {
   int error_ = 0;
 };
 
+// The temporary file of one write, open: closed however the write ends, and removed unless it
+// took the target's place. Neither step allocates (on Windows, for a path of usual length), so a
+// write that ran out of memory leaves no file nor handle behind.
+class TemporaryFile {
+ public:
+  TemporaryFile(IniFileSystem& files, std::string path, int handle)
+      : files_(files), path_(std::move(path)), handle_(handle) {}
+  ~TemporaryFile() {
+    Close();
+    if (placed_) return;
+    try {
+      files_.Remove(path_);
+    } catch (const std::bad_alloc&) {
+      // A path too long to remove without memory: the next write's cleanup removes the file.
+    }
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int handle() const { return handle_; }
+  const std::string& path() const { return path_; }
+  // After the rename over the target: the file is the target's now and stays.
+  void Placed() { placed_ = true; }
+  // 0, or the error of closing it; closes it once.
+  int Close() {
+    if (handle_ < 0) return 0;
+    const int error = files_.Close(handle_);
+    handle_ = -1;
+    return error;
+  }
+
+ private:
+  IniFileSystem& files_;
+  const std::string path_;
+  int handle_;
+  bool placed_ = false;
+};
+
 }  // namespace
 
 std::string TemporaryFilePrefix(const std::string& target) {
@@ -89,6 +128,7 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
     *failure = {error, temporary};
     return false;
   }
+  TemporaryFile file(files, std::move(temporary), handle);
   bool set_apart = false;
   PieceWriter writer(files, handle);
   content([&writer](std::string_view piece) { writer.Add(piece); });
@@ -107,13 +147,13 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
                     handle, written->stamp.mtime_ns - 1 - static_cast<int64_t>(spread)) == 0;
   }
   if (error == 0) error = files.Sync(handle);
-  if (error == 0) error = files.Rename(temporary, target);
+  if (error == 0) error = files.Rename(file.path(), target);
   if (error != 0) {
-    files.Close(handle);
-    files.Remove(temporary);
+    file.Close();
     *failure = {error, target};
     return false;
   }
+  file.Placed();
   // The rename changes the file's inode change time on most file systems: the stamp is taken
   // after it, from the file this write made, whatever `target` names by now. A rename never
   // moves a file to another device, and some systems (Wine) no longer name the device of a file
@@ -127,7 +167,7 @@ bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
   if (error == 0 && (files.Stat(target, &named) != 0 || named.inode != written->stamp.inode)) {
     error = kReplacedMeanwhile;
   }
-  int close_error = files.Close(handle);
+  int close_error = file.Close();
   if (error == 0) error = close_error;
   if (error != 0) {
     *failure = {error, target};

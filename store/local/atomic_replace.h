@@ -43,7 +43,8 @@ struct WrittenFile {
 // On success returns true and describes the new file, as it stands after the rename, in
 // `*written`; on failure returns false with the cause in `*failure`, the old file untouched and
 // the temporary file removed (a step that fails after the rename, closing the file or syncing
-// the directory, leaves the new content).
+// the directory, leaves the new content). An exception (`content`'s, or a failed allocation)
+// leaves the same, with no handle open.
 bool WriteFileAtomically(IniFileSystem& files, const std::string& target,
                          const ContentPieces& content, const FileStamp* like, WrittenFile* written,
                          WriteFailure* failure);
