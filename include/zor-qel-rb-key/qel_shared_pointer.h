@@ -10,8 +10,8 @@
 template <class T, class Lock>
 class qel_shared_pointer {
  public:
-  /// Takes ownership of `p` (which may be null).
-  explicit qel_shared_pointer(T* p = nullptr) : holder_(new holder(p)) {
+  /// Takes ownership of `p` (which may be null); deletes it when the holder cannot be made.
+  explicit qel_shared_pointer(T* p = nullptr) : holder_(MakeHolder(p)) {
     holder_->lock.lock();
     holder_->count = 1;
     holder_->lock.unlock();
@@ -39,6 +39,15 @@ class qel_shared_pointer {
     uint32_t count;
     T* pointer;
   };
+
+  static holder* MakeHolder(T* p) {
+    try {
+      return new holder(p);
+    } catch (...) {
+      delete p;
+      throw;
+    }
+  }
 
   void Raise() {
     holder_->lock.lock();

@@ -286,9 +286,8 @@ using UrlHandle = std::unique_ptr<CURLU, void (*)(CURLU*)>;
 std::string UrlPart(const UrlHandle& url, CURLUPart part) {
   char* text = nullptr;
   if (curl_url_get(url.get(), part, &text, 0) != CURLUE_OK || text == nullptr) return "";
-  std::string result(text);
-  curl_free(text);
-  return result;
+  const std::unique_ptr<char, void (*)(void*)> owned(text, curl_free);  // also when the copy throws
+  return std::string(text);
 }
 
 }  // namespace
