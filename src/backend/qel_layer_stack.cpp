@@ -275,6 +275,9 @@ bool QELLayerStack::Refresh(std::vector<std::string>& changed, bool due_only) co
 
 bool QELLayerStack::KeepParents() const {
   Ini& top = Top();
+  // Without a key mask in the top, every parent the top lacks shows as before.
+  const IniGroupIterator first = top.lower_bound(kDeletedKeys);
+  if (first == top.end() || !InSubtree(first.Name(), kDeletedKeys)) return false;
   std::set<std::string> missing;
   for (IniGroupIterator it = top.begin(); it != top.end(); ++it) {
     const std::string& name = it.Name();
