@@ -758,14 +758,31 @@ std::vector<History> KnownHistoriesOverLowerValues() {
   const auto at = [](int login, Step::Kind kind, std::vector<Operation> operations = {}) {
     return Step{kind, login, std::move(operations)};
   };
-  const Operation set_d = op(Operation::kSet, 4, 0, {0});  // SetValue /T/P/P/P a {d}
   return {
       // A whole lower value deleted by a login that had not seen another take the list over.
       {2,
        {},
-       {set_d},
+       {op(Operation::kSet, 4, 0, {0})},
        {at(1, Step::kBegin), at(1, Step::kOperate, {op(Operation::kDeleteValue, 4, 0, {})}),
         at(0, Step::kOperate, {op(Operation::kDeleteElements, 4, 0, {0})})}},
+      // A top value deleted over its masked lower one, by a login that had not seen another set
+      // the value again meanwhile (which dropped the mask).
+      {2,
+       {},
+       {op(Operation::kSet, 2, 0, {})},
+       {at(1, Step::kOperate, {op(Operation::kDeleteValue, 2, 0, {})}),
+        at(1, Step::kOperate, {op(Operation::kAdd, 2, 0, {})}),
+        at(0, Step::kOperate, {op(Operation::kSet, 4, 0, {})}), at(0, Step::kBegin),
+        at(0, Step::kOperate, {op(Operation::kDeleteValue, 2, 0, {})}),
+        at(0, Step::kChild, {op(Operation::kSet, 2, 0, {})})}},
+      // A key below a lower one deleted in a transaction that refreshed while another login's
+      // value kept the key, then committed after another writer deleted the lower key.
+      {2,
+       {},
+       {op(Operation::kAdd, 0, 0, {0})},
+       {at(1, Step::kOperate, {op(Operation::kAdd, 2, 1, {})}), at(0, Step::kBegin),
+        at(0, Step::kOperate, {op(Operation::kSuicide, 2, 0, {})}), at(0, Step::kRefresh),
+        at(0, Step::kChild, {op(Operation::kSuicide, 0, 0, {})})}},
       // A lower key deleted by a login that had not seen another delete a value of it and add
       // it back as it was.
       {2,
