@@ -50,7 +50,9 @@ void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) {
           if (found != entries->end()) current = &found->second;
         }
         std::string result;
-        if (change.edit->Apply(current, &result)) {
+        const auto* in_image = dynamic_cast<const IniDocumentEdit*>(change.edit.get());
+        if (in_image != nullptr ? in_image->ApplyIn(newer, current, &result)
+                                : change.edit->Apply(current, &result)) {
           newer.SetEntry(change.group, change.entry, result);
           written.insert(change.group);
         }
@@ -60,8 +62,8 @@ void IniJournal::ReplayOnto(IniDocument& newer, const IniDocument& mine) {
         newer.EraseEntry(change.group, change.entry);
         break;
       case Kind::kInsertGroup:
-        newer.InsertGroup(change.group);
-        written.insert(change.group);
+        // A group the other writer has already is no write of this one's.
+        if (newer.InsertGroup(change.group)) written.insert(change.group);
         break;
       case Kind::kEraseGroup:
         if (EraseSeen(newer, change.group, *change.seen)) erased.insert(change.group);

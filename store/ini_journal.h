@@ -12,6 +12,15 @@
 
 class IniDocument;
 
+// An entry edit that also reads, or changes, other groups of the image a replay runs it on.
+class IniDocumentEdit : public IniEntryEdit {
+ public:
+  // As Apply, on the entry as it stands in `document`; `current` is not read once the edit has
+  // changed `document`.
+  virtual bool ApplyIn(IniDocument& document, const std::string* current,
+                       std::string* result) const = 0;
+};
+
 class IniJournal {
  public:
   enum class Kind { kSetEntry, kEditEntry, kEraseEntry, kInsertGroup, kEraseGroup };
@@ -29,7 +38,8 @@ class IniJournal {
   // Applies every change, in the order made, to `newer` (another writer's file), then keeps it
   // a tree where the writers' views were one. `mine` is this writer's image before the merge.
   //  - Set and erase of an entry replace or remove what the other writer has under that name;
-  //    an edit runs on the entry as the other writer left it.
+  //    an edit runs on the entry as the other writer left it (an IniDocumentEdit also on the
+  //    rest of that writer's image, which it may change).
   //  - Erasing a group erases the entries the eraser saw; entries another writer added or
   //    changed meanwhile stay, and so does their group.
   //  - A group this writer wrote to gets back the parents it had in `mine` (all of them when it

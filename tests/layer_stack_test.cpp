@@ -83,19 +83,6 @@ TEST_F(LayerStackTest, ALayerThatCannotBeOpenedIsNamedAndTheConnectionKeepsWhatI
   EXPECT_EQ(static_cast<std::string>(QELRBKey("/App", connection).GetValue("size")), "20");
 }
 
-// Two logins that each take a lower layer's list over into the top, one adding, one removing:
-// the later write keeps the earlier one's change, as edits of one list on a single store do.
-TEST_F(LayerStackTest, ListsTakenOverFromALowerLayerByTwoWritersKeepBothEdits) {
-  WriteWholeFile(defaults_, std::string("[/App]\nusers=ann\x1B"
-                                        "bob\x1B\n"));
-  QELConnection first = Login(Stack());
-  QELConnection second = Login(Stack());
-  QELRBKey("/App", first).AddValue("users", QELRBValue("cid"));
-  QELRBKey("/App", second).DeleteValue("users", QELRBValue("ann"));
-  EXPECT_EQ(QELRBKey("/App", Login(Stack())).GetValue("users").Elements(),
-            (std::vector<std::string>{"bob", "cid"}));
-}
-
 TEST_F(LayerStackTest, DeletionsOfLowerValuesAndKeysAreMasksInTheTopFile) {
   const std::string defaults = ReadWholeFile(defaults_);
   const std::string site = ReadWholeFile(site_);

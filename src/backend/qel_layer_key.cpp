@@ -6,6 +6,8 @@
 #include <utility>
 
 #include <zor-qel-rb-key/qel_error.h>
+#include "ini_document.h"
+#include "ini_journal.h"
 #include "list_value.h"
 #include "qel_failures.h"
 #include "qel_subkey_selector.h"
@@ -40,18 +42,75 @@ const std::string* ShownText(const QELLayerStack& stack, const std::string& path
 
 // An edit of a list the top layer takes over from a lower one: made on the lower layer's text,
 // or on the top's own entry where another writer of the top took the list over first, so that
-// a replay keeps that writer's change too.
-class TakenOver : public IniEntryEdit {
+// a replay keeps that writer's change too. Where another writer of the top deleted the value or
+// its key meanwhile (a mask), the lower list is gone for the edit as for every reader.
+class TakenOver : public IniDocumentEdit {
  public:
-  TakenOver(std::string lower, std::shared_ptr<const IniEntryEdit> edit)
-      : lower_(std::move(lower)), edit_(std::move(edit)) {}
+  TakenOver(std::string path, std::string name, std::string lower,
+            std::shared_ptr<const IniEntryEdit> edit)
+      : path_(std::move(path)),
+        name_(std::move(name)),
+        lower_(std::move(lower)),
+        edit_(std::move(edit)) {}
   bool Apply(const std::string* current, std::string* result) const override {
     return edit_->Apply(current != nullptr ? current : &lower_, result);
   }
+  bool ApplyIn(IniDocument& top, const std::string* current, std::string* result) const override {
+    if (current == nullptr && Masked(top)) return edit_->Apply(nullptr, result);
+    return Apply(current, result);
+  }
 
  private:
+  bool Masked(const IniDocument& top) const {
+    const IniEntryMap* masks = top.Entries(QELLayerStack::kDeletedValues + path_);
+    bool masked = (masks != nullptr && masks->count(name_) != 0) ||
+                  top.Contains(QELLayerStack::kDeletedKeys + path_);
+    ForEachParent(path_, [&](const std::string& parent) {
+      masked = masked || top.Contains(QELLayerStack::kDeletedKeys + parent);
+    });
+    return masked;
+  }
+
+  std::string path_;
+  std::string name_;
   std::string lower_;
   std::shared_ptr<const IniEntryEdit> edit_;
+};
+
+// The mask of a value a lower layer shows. A replay also erases the top's own entry of the value,
+// which another writer of the top may have taken over or set meanwhile: the delete came later.
+class ValueMask : public IniDocumentEdit {
+ public:
+  ValueMask(std::string path, std::string name) : path_(std::move(path)), name_(std::move(name)) {}
+  bool Apply(const std::string*, std::string* result) const override {
+    result->clear();
+    return true;
+  }
+  bool ApplyIn(IniDocument& top, const std::string*, std::string* result) const override {
+    top.EraseEntry(path_, name_);
+    return Apply(nullptr, result);
+  }
+
+ private:
+  std::string path_;
+  std::string name_;
+};
+
+// What an eraser saw of a lower layer's value, set in its top only for the group's erase that
+// follows to record: a replay of the erase then erases what another writer of the top left
+// equal to it, and keeps the rest; the edit itself writes nothing.
+class SeenBelow : public IniDocumentEdit {
+ public:
+  explicit SeenBelow(std::string shown) : shown_(std::move(shown)) {}
+  bool Apply(const std::string* current, std::string* result) const override {
+    if (current != nullptr) return false;
+    *result = shown_;
+    return true;
+  }
+  bool ApplyIn(IniDocument&, const std::string*, std::string*) const override { return false; }
+
+ private:
+  std::string shown_;
 };
 
 // Walks a snapshot of the merged subkeys that a selector selects.
@@ -251,8 +310,8 @@ QELStatus QELLayerKey::EditElements(const QELValueItem& value, bool add) {
     // A lower layer's list becomes the top's own, changed: the lower layer is never written.
     stack->Top().EditEntry(
         path, value.first,
-        std::make_shared<TakenOver>(text != nullptr ? *text : std::string(), std::move(edit)));
-    stack->Top().EraseKey(QELLayerStack::kDeletedValues + path, value.first);
+        std::make_shared<TakenOver>(path, value.first, text != nullptr ? *text : std::string(),
+                                    std::move(edit)));
   }
   Flush();
   LoadValues();
@@ -272,9 +331,13 @@ QELStatus QELLayerKey::DeleteValues(const QELValueMap& removals) {
     }
     if (cache->Find(it->first) == cache->End()) continue;
     store.EraseKey(path, it->first);
-    // What a lower layer still shows is masked.
-    if (stack->ValueLayer(path, it->first) != stack->Count()) {
-      store.SetKeyValue(QELLayerStack::kDeletedValues + path, it->first, std::string());
+    // What a lower layer still shows is masked; a mask already there is recorded again, for a
+    // replay onto a top where another writer set the value since, which dropped the mask.
+    const IniEntryMap* masks = store.GetGroupProperty(QELLayerStack::kDeletedValues + path);
+    if (stack->ValueLayer(path, it->first) != stack->Count() ||
+        (masks != nullptr && masks->count(it->first) != 0)) {
+      store.EditEntry(QELLayerStack::kDeletedValues + path, it->first,
+                      std::make_shared<ValueMask>(path, it->first));
       stack->MaskAdded();
     }
     cache->Remove(it->first);
@@ -312,6 +375,22 @@ QELStatus QELLayerKey::SearchValues(const std::string& filter, qel_iterator<QELV
 
 void QELLayerKey::RemoveSubtree(const std::string& root) {
   Ini& store = stack->Top();
+  // Every key shown is erased as a group of the top holding every value shown, so that a replay
+  // erases what the lower layer showed as it erases the top's own, and keeps what another writer
+  // of the top changed there meanwhile with the path to it.
+  std::vector<std::string> shown = stack->Subkeys(root, true);
+  shown.push_back(root);
+  for (const std::string& key : shown) {
+    store.InsertNewGroup(key);
+    QELValueMapPointer seen;
+    if (!stack->KeyValues(key, seen)) continue;
+    const IniEntryMap* own = store.GetGroupProperty(key);
+    for (auto it = seen->Begin(); it != seen->End(); ++it) {
+      if (own->count(it->first) == 0) {
+        store.EditEntry(key, it->first, std::make_shared<SeenBelow>(EncodeValue(it->second)));
+      }
+    }
+  }
   EraseSubtree(store, root);
   EraseSubtree(store, QELLayerStack::kDeletedValues + root);
   EraseSubtree(store, QELLayerStack::kDeletedKeys + root);

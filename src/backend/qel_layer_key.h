@@ -55,7 +55,7 @@ class QELLayerKey : public QELKey {
   // Reloads them when a layer was read again since they were loaded.
   void FollowStore();
   // An element change of a value: the top layer's own list edit when the top holds the value,
-  // else the whole changed list written to the top.
+  // else an edit of the lower layer's list that takes it over into the top.
   QELStatus EditElements(const QELValueItem& value, bool add);
   // Erases the subtree at `root` from the top layer and masks what the lower layers hold of it.
   void RemoveSubtree(const std::string& root);

@@ -265,15 +265,39 @@ bool QELLayerStack::Refresh(std::vector<std::string>& changed, bool due_only) co
     } catch (const QELError& error) {
       throw LayerError(i, error);
     }
+    // This login's unwritten changes, replayed on the top, keep their parents as a write does.
+    if (i + 1 == layers_.size()) KeepParents();
     AddChangedKeys(found, keys);
   }
   changed.assign(keys.begin(), keys.end());
   return !changed.empty();
 }
 
+bool QELLayerStack::KeepParents() const {
+  Ini& top = Top();
+  // Without a key mask in the top, every parent the top lacks shows as before.
+  const IniGroupIterator first = top.lower_bound(kDeletedKeys);
+  if (first == top.end() || !InSubtree(first.Name(), kDeletedKeys)) return false;
+  std::set<std::string> missing;
+  for (IniGroupIterator it = top.begin(); it != top.end(); ++it) {
+    const std::string& name = it.Name();
+    if (IsMaskGroup(name)) continue;
+    ForEachParent(name, [&](const std::string& parent) {
+      if (!top.isGroupExist(parent) && DeletesKey(top, parent)) missing.insert(parent);
+    });
+  }
+  for (const std::string& parent : missing) top.InsertNewGroup(parent);
+  return !missing.empty();
+}
+
 void QELLayerStack::FlushTop() const {
   try {
-    Top().FlushIniDataToFile("");
+    Ini& top = Top();
+    for (uint64_t merges = top.MergeCount();;) {
+      top.FlushIniDataToFile("");
+      if (top.MergeCount() == merges || !KeepParents()) break;
+      merges = top.MergeCount();
+    }
   } catch (const QELError& error) {
     throw LayerError(layers_.size() - 1, error);
   }

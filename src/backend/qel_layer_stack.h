@@ -93,7 +93,8 @@ class QELLayerStack {
   // the groups that differ, masks turned into the keys they hide. Returns whether any did. With
   // `due_only` (a wait's looks), a layer that polls is asked only once its interval has passed.
   bool Refresh(std::vector<std::string>& changed, bool due_only = false) const;
-  // Writes the top layer back; a failure is thrown naming the layer.
+  // Writes the top layer back; a failure is thrown naming the layer. A write that merged other
+  // writers' changes is followed by another when KeepParents found parents to bring back.
   void FlushTop() const;
   // Drops the top layer's unwritten changes and reads it again, then refreshes the others; fills
   // `changed` as Refresh does. On failure the top layer keeps its changes.
@@ -107,6 +108,10 @@ class QELLayerStack {
  private:
   // `error` as met by layer `i`, its text naming the layer.
   QELError LayerError(size_t i, const QELError& error) const;
+  // Brings back in the top layer, empty, the parents of its keys that its own key masks hide
+  // and it does not hold (a merge of writes below a key another writer deleted leaves them so),
+  // as a single store's merge does; returns whether there were any.
+  bool KeepParents() const;
   // Whether any layer holds a mask, as found when the layers were last read (or since told).
   bool AnyMasks() const;
 
