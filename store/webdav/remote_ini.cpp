@@ -273,8 +273,9 @@ void RemoteIni::WriteBack() {
       Written(bytes, put.etag, rounds.LeftMs());
       return;
     }
-    // A round that runs out of time ends the rounds, as a conflict.
-    if (round > 0 && put.failure == HttpFailure::kTimeout && rounds.Expired()) break;
+    // A round that runs out of time ends the rounds, as a conflict: its PUT was bounded by the
+    // rounds' time left (libcurl may give up a moment before the deadline it was given).
+    if (round > 0 && put.failure == HttpFailure::kTimeout) break;
     if (!conditional || !put.Answered(412)) {
       Fail(kIniRemoteFailed, transport.Failure("PUT", put) + kept, __LINE__);
     }
