@@ -85,6 +85,9 @@ void ForEachLine(const char* begin, const char* end, Visit&& visit) {
   }
 }
 
+// The value of a hexadecimal digit (either case), -1 for any other character.
+int HexValue(char c);
+
 // Reads the quoted token that starts at `p` (a '"'). Returns the byte after its closing quote,
 // or null when the token is not well formed before `end`.
 const char* ReadQuoted(const char* p, const char* end, std::string* out);

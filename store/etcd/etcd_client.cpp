@@ -18,6 +18,7 @@
 #include "base64.h"
 #include "clog_msg.h"
 #include "etcd_wire.h"
+#include "ini_syntax.h"
 #include "ini_types.h"
 #include "remote_settings.h"
 
@@ -251,15 +252,10 @@ std::string Describe(const HttpResponse& response, uint64_t max_bytes) {
 std::string PercentDecoded(const std::string& text) {
   std::string plain;
   for (size_t i = 0; i < text.size(); ++i) {
-    const auto digit = [](char c) {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      return -1;
-    };
-    if (text[i] == '%' && i + 2 < text.size() && digit(text[i + 1]) >= 0 &&
-        digit(text[i + 2]) >= 0) {
-      plain.push_back(static_cast<char>(digit(text[i + 1]) * 16 + digit(text[i + 2])));
+    const int high = i + 2 < text.size() ? ini_syntax::HexValue(text[i + 1]) : -1;
+    const int low = high >= 0 ? ini_syntax::HexValue(text[i + 2]) : -1;
+    if (text[i] == '%' && low >= 0) {
+      plain.push_back(static_cast<char>(high * 16 + low));
       i += 2;
     } else {
       plain.push_back(text[i]);
@@ -522,38 +518,35 @@ void EtcdClient::Authenticate() {
 EtcdClient::Answer EtcdClient::ReadPage(const std::string& from, const std::string& range_end,
                                         int64_t limit, int64_t revision, EtcdRangePage* page) {
   *page = EtcdRangePage();
+  Answer answer;
   if (grpc_reads_) {
-    Answer answer =
+    answer =
         Call(kGrpcRange, EtcdRangeRequestMessage(from, range_end, limit, revision), true, true);
-    if (!answer.not_grpc) {
-      if (answer.Ok() && !DecodeEtcdRangeAnswer(answer.text, page)) {
-        Fail(kIniRemoteFailed,
-             "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
-                 " sent a gRPC answer that is no range result",
-             __LINE__);
+    if (answer.not_grpc) {
+      // Something between here and the cluster does not carry gRPC: the gateway from now on.
+      grpc_reads_ = false;
+      CLogMsg trace("EtcdClient::ReadPage", kModule, kLogTrace);
+      if (trace.IsEnable()) {
+        trace << answer.endpoint << " did not answer over gRPC ("
+              << (answer.message.empty() ? "HTTP " + std::to_string(answer.status) : answer.message)
+              << "): reading through the JSON gateway" << flush;
       }
-      answer.text = std::string();
-      return answer;
-    }
-    // Something between here and the cluster does not carry gRPC: the gateway from now on.
-    grpc_reads_ = false;
-    CLogMsg trace("EtcdClient::ReadPage", kModule, kLogTrace);
-    if (trace.IsEnable()) {
-      trace << answer.endpoint << " did not answer over gRPC ("
-            << (answer.message.empty() ? "HTTP " + std::to_string(answer.status) : answer.message)
-            << "): reading through the JSON gateway" << flush;
     }
   }
-  Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", limit}};
-  if (revision != 0) request["revision"] = revision;
-  Answer answer = Call("/v3/kv/range", request.dump(), true);
+  if (!grpc_reads_) {
+    Json request = {{"key", Base64(from)}, {"range_end", Base64(range_end)}, {"limit", limit}};
+    if (revision != 0) request["revision"] = revision;
+    answer = Call("/v3/kv/range", request.dump(), true);
+  }
   if (!answer.Ok()) return answer;
-  // A page is parsed as it is read: no tree of the whole answer is built.
+  // A page is decoded as it is read: no tree of the whole answer is built.
   JsonRangePage parser(*page);
-  if (!Json::sax_parse(answer.text, &parser) || !parser.Complete()) {
+  const bool decoded = answer.grpc ? DecodeEtcdRangeAnswer(answer.text, page)
+                                   : Json::sax_parse(answer.text, &parser) && parser.Complete();
+  if (!decoded) {
     Fail(kIniRemoteFailed,
-         "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint +
-             " sent an answer that is no range result",
+         "reading on the etcd cluster " + options_.shown + ": " + answer.endpoint + " sent " +
+             (answer.grpc ? "a gRPC answer" : "an answer") + " that is no range result",
          __LINE__);
   }
   answer.text = std::string();
