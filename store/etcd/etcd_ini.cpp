@@ -16,6 +16,7 @@
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_log.h>
 #include "clog_msg.h"
+#include "etcd_address.h"
 #include "etcd_client.h"
 #include "ini_file_system.h"
 #include "ini_journal.h"
@@ -25,7 +26,6 @@
 namespace {
 
 constexpr const char* kSourceFile = "store/etcd/etcd_ini";
-constexpr const char* kDefaultPort = "2379";
 // Keys read by one range request at login: small pages keep the memory of a read near the size
 // of the tree's text, large ones save round trips.
 constexpr int64_t kPageKeys = 2000;
@@ -40,58 +40,12 @@ constexpr const char* kKept = "; the changes are kept in memory";
   throw QELError(text, code, kIniFacility, kSourceFile, line);
 }
 
-// Group names the prefix can hold: the root group "" and paths.
-bool StorableName(std::string_view name) { return name.empty() || name.front() == '/'; }
-
-// Where the groups of a store live: the root group "" on the prefix key itself, a path on the
-// prefix without its trailing "/" followed by the path. A prefix given with a trailing "/"
-// ("/site/") keeps it, so that the store reads exactly the range a role on that prefix grants.
-struct KeyLayout {
-  std::string prefix;  // as the address gives it: "/site" or "/site/"
-  std::string base;    // without the trailing "/"
-
-  std::string Key(const std::string& group) const { return group.empty() ? prefix : base + group; }
-  // The end of the range of every key of the store: [prefix, End()).
-  std::string End() const { return base + "0"; }
-  // The group of a key of that range; one that is no group name ("-x" of the key "/site-x" for
-  // the prefix "/site") is another store's.
-  std::string GroupOf(const std::string& key) const {
-    return key.size() == prefix.size() ? std::string() : key.substr(base.size());
-  }
-};
-
-// Why the tree cannot hold the group a key names ("" when it can): an empty key name
-// ("/a//b") or a trailing "/" ("/a/").
-const char* UnholdableReason(std::string_view group) {
-  if (group.empty()) return "";
-  if (group.back() == '/') return "its path ends with \"/\"";
-  if (group.find("//") != std::string_view::npos)
-    return "its path holds an empty key name (\"//\")";
-  return "";
-}
-
-// Checks that `text`, the value of etcd key `key`, holds only entries, comments and blank lines,
-// and appends it to `out` after the header of `group`, with a line end after its last line.
+// Checks the text of etcd key `key` (see CheckGroupText) and appends it to `out` after the header
+// of `group`, with a line end after its last line.
 void AppendGroup(std::string& out, const std::string& group, const std::string& text,
                  const std::string& key, const std::string& shown, const char* kept) {
   using namespace ini_syntax;
-  size_t line = 0;
-  ForEachLine(
-      text.data(), text.data() + text.size(),
-      [&](const char* begin, const char* content_end, const char*) {
-        ++line;
-        const LineKind kind = Classify(begin, content_end);
-        if (kind == LineKind::kEntry || kind == LineKind::kBlank || kind == LineKind::kComment) {
-          return;
-        }
-        Fail(kIniBadSyntax,
-             "etcd key " + key + " on " + shown + ", line " + std::to_string(line) + ": " +
-                 (kind == LineKind::kBad
-                      ? "the line is neither an entry (name=value), a comment nor blank"
-                      : "a group's text holds no group header") +
-                 kept,
-             __LINE__);
-      });
+  CheckGroupText(text, key, shown, kept);
   out += '[';
   AppendToken(out, group, GroupNeedsQuotes(group));
   out += "]\n";
@@ -157,105 +111,6 @@ class RevisionTable {
   std::vector<uint64_t> bits_;
   std::map<std::string, int64_t> exact_;
 };
-
-// The parts of an etcd address.
-struct EtcdAddress {
-  bool tls = false;
-  std::vector<std::string> hosts;      // host names or addresses, as given
-  std::vector<std::string> endpoints;  // their gateway URLs
-  KeyLayout layout;
-};
-
-bool ValidPort(const std::string& port) {
-  if (port.empty() || port.size() > 5 ||
-      !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
-  const long number = std::stol(port);
-  return number > 0 && number < 65536;
-}
-
-bool ValidHostName(const std::string& host) {
-  return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '-' || c == '_';
-  });
-}
-
-EtcdAddress ParseAddress(const std::string& address) {
-  EtcdAddress parsed;
-  const std::string shown = "\"" + zor::qel::MaskCredentials(address) + "\"";
-  const size_t scheme_end = address.find("://");
-  std::string scheme = address.substr(0, scheme_end);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (scheme_end == std::string::npos || (scheme != "etcd" && scheme != "etcds")) {
-    Fail(kIniRemoteFailed, shown + " is no etcd address (etcd://HOST:PORT,.../PREFIX)", __LINE__);
-  }
-  parsed.tls = scheme == "etcds";
-  const std::string rest = address.substr(scheme_end + 3);
-  const size_t slash = rest.find('/');
-  const std::string members = rest.substr(0, slash);
-  std::string path = slash == std::string::npos ? "" : rest.substr(slash);
-  if (members.find('@') != std::string::npos) {
-    Fail(kIniRemoteFailed,
-         "the address " + shown + " carries a user name or password; give them to the login",
-         __LINE__);
-  }
-  size_t start = 0;
-  while (start <= members.size()) {
-    const size_t comma = std::min(members.find(',', start), members.size());
-    const std::string member = members.substr(start, comma - start);
-    start = comma + 1;
-    std::string host = member;
-    std::string port = kDefaultPort;
-    bool valid = !member.empty();
-    if (valid && member.front() == '[') {
-      const size_t close = member.find(']');
-      valid = close != std::string::npos && close > 1;
-      if (valid) {
-        host = member.substr(0, close + 1);
-        const std::string after = member.substr(close + 1);
-        if (!after.empty()) {
-          valid = after.front() == ':';
-          port = after.substr(1);
-        }
-        valid = valid && std::all_of(host.begin() + 1, host.end() - 1, [](char c) {
-                  return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
-                });
-      }
-    } else if (valid) {
-      const size_t colon = member.rfind(':');
-      if (colon != std::string::npos) {
-        host = member.substr(0, colon);
-        port = member.substr(colon + 1);
-      }
-      valid = ValidHostName(host);
-    }
-    if (!valid || !ValidPort(port)) {
-      Fail(kIniRemoteFailed,
-           "the address " + shown + " names the member \"" + member +
-               "\", which is no HOST or HOST:PORT",
-           __LINE__);
-    }
-    parsed.hosts.push_back(host);
-    parsed.endpoints.push_back((parsed.tls ? "https://" : "http://") + host + ":" + port);
-  }
-  std::string base = path;
-  if (!base.empty() && base.back() == '/') base.pop_back();
-  if (base.empty()) {
-    Fail(kIniRemoteFailed,
-         "the address " + shown +
-             " names no prefix for the store's keys: etcd://HOST:PORT,.../PREFIX",
-         __LINE__);
-  }
-  if (base.back() == '/') {
-    Fail(kIniRemoteFailed, "the address " + shown + " names a prefix that ends with \"//\"",
-         __LINE__);
-  }
-  parsed.layout = {path, base};
-  return parsed;
-}
 
 // Collects the groups of a login's range read into the text of the tree. A key the tree cannot
 // hold is left out with an error record naming it, as is text on the prefix key of entries the
@@ -387,14 +242,7 @@ std::vector<EtcdOperation> CountChanges(const KeyLayout& layout, int64_t revisio
 
 }  // namespace
 
-bool EtcdIni::IsEtcdAddress(const std::string& address) {
-  const size_t scheme_end = address.find("://");
-  if (scheme_end == std::string::npos) return false;
-  std::string scheme = address.substr(0, scheme_end);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return scheme == "etcd" || scheme == "etcds";
-}
+bool EtcdIni::IsEtcdAddress(const std::string& address) { return ::IsEtcdAddress(address); }
 
 EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std::string& password)
     : state_(std::make_unique<State>()) {
@@ -402,22 +250,7 @@ EtcdIni::EtcdIni(const std::string& address, const std::string& user, const std:
   const EtcdAddress parsed = ParseAddress(address);
   state.shown = zor::qel::MaskCredentials(address);
   state.layout = parsed.layout;
-  if (!parsed.tls && !password.empty()) {
-    for (const std::string& host : parsed.hosts) {
-      if (!IsLoopbackHost(host)) {
-        Fail(kIniRemoteFailed,
-             "the address " + state.shown +
-                 " uses plain etcd://, which would expose the password; use etcds://",
-             __LINE__);
-      }
-    }
-  }
-  EtcdOptions options;
-  options.endpoints = parsed.endpoints;
-  options.user = user;
-  options.password = password;
-  options.http = RemoteSettingsFromEnvironment();
-  options.shown = state.shown;
+  EtcdOptions options = ClientOptions(parsed, state.shown, user, password);
   state.timeout_ms = options.http.timeout_ms;
   state.client = std::make_unique<EtcdClient>(std::move(options));
   state.client->Authenticate();
