@@ -77,14 +77,16 @@ dpkg-deb --field "$(deb libzor-qel-rb-key-dev)" Depends | grep -q 'libzor-qel-rb
   fail "libzor-qel-rb-key-dev does not depend on its own version of libzor-qel-rb-key3"
 dpkg-deb --field "$(deb qelreg)" Depends | grep -q 'libzor-qel-rb-key3 (>= ' ||
   fail "qelreg does not depend on libzor-qel-rb-key3"
-# Programs depend on the release of the newest symbol they use: 3.0.0 for one of 3.0, this
-# version for one new in it.
+# Programs depend on the release of the newest symbol they use: 3.0.0 for one of 3.0, 3.1.0 for
+# one of 3.1, this version for one new in it.
 dpkg-deb --info "$(deb libzor-qel-rb-key3)" symbols >"$work/symbols"
 grep -q '^libzor-qel-rb-key.so.3 libzor-qel-rb-key3 #MINVER#$' "$work/symbols" ||
   fail "libzor-qel-rb-key3 has no symbols file"
 grep -q '^ _ZN8QELRBKey8SetValue.* 3\.0\.0$' "$work/symbols" ||
   fail "the symbols file does not date a 3.0 symbol to 3.0.0"
-grep -q "^ _ZN13QELConnection7Refresh.* $version\$" "$work/symbols" ||
+grep -q '^ _ZN13QELConnection7Refresh.* 3\.1\.0$' "$work/symbols" ||
+  fail "the symbols file does not date a 3.1 symbol to 3.1.0"
+grep -q "^ _ZN3zor3qel13CopyEtcdStore.* $version\$" "$work/symbols" ||
   fail "the symbols file does not date a new symbol to $version"
 dpkg-deb --info "$(deb libzor-qel-rb-key3)" shlibs | grep -qx "libzor-qel-rb-key 3 libzor-qel-rb-key3 (>= $version)" ||
   fail "the shlibs fallback of libzor-qel-rb-key3 does not name $version"
