@@ -42,8 +42,6 @@ constexpr int kRangeRestarts = 5;
 // etcd counts the rest of the range for every page it answers, so N keys read in pages of p cost
 // the members N * N / 2p key visits: beyond this many pages, pages grow to bound that by 8 N.
 constexpr int64_t kPagesAtMost = 16;
-// Nor does a page grow past about this many bytes, judged by the first page's keys.
-constexpr size_t kLargestPageBytes = size_t{32} << 20;
 // The gRPC method of range reads.
 constexpr const char* kGrpcRange = "/etcdserverpb.KV/Range";
 
@@ -541,6 +539,7 @@ EtcdClient::Answer EtcdClient::ReadPage(const std::string& from, const std::stri
   if (!answer.Ok()) return answer;
   // A page is decoded as it is read: no tree of the whole answer is built.
   JsonRangePage parser(*page);
+  page->pairs.reserve(static_cast<size_t>(limit));  // no copy of the keys while they arrive
   const bool decoded = answer.grpc ? DecodeEtcdRangeAnswer(answer.text, page)
                                    : Json::sax_parse(answer.text, &parser) && parser.Complete();
   if (!decoded) {
@@ -558,8 +557,9 @@ EtcdClient::Answer EtcdClient::ReadPage(const std::string& from, const std::stri
 // cluster prepares the next page while this process builds its image of the last one.
 class EtcdClient::PageFetcher {
  public:
-  PageFetcher(EtcdClient& client, std::string from, const std::string& range_end, int64_t page)
-      : client_(client), range_end_(range_end), page_(page) {
+  PageFetcher(EtcdClient& client, std::string from, const std::string& range_end, int64_t page,
+              size_t page_bytes)
+      : client_(client), range_end_(range_end), page_(page), page_bytes_(page_bytes) {
     const volatile std::sig_atomic_t* stop = RequestInterruption::Current();
     thread_ = std::thread([this, from, stop] {
       const RequestInterruption interruption(stop);
@@ -610,7 +610,7 @@ class EtcdClient::PageFetcher {
             for (const EtcdKeyValue& pair : page.pairs)
               bytes += pair.key.size() + pair.value.size();
             const auto fitting =
-                static_cast<int64_t>(kLargestPageBytes / (bytes / page.pairs.size() + 1));
+                static_cast<int64_t>(page_bytes_ / (bytes / page.pairs.size() + 1));
             limit = std::max(page_, std::min(page.count / kPagesAtMost, fitting));
           }
           from = page.pairs.back().key;
@@ -639,6 +639,7 @@ class EtcdClient::PageFetcher {
   EtcdClient& client_;
   const std::string range_end_;
   const int64_t page_;
+  const size_t page_bytes_;
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<std::pair<Answer, EtcdRangePage>> pages_;
@@ -649,9 +650,9 @@ class EtcdClient::PageFetcher {
 };
 
 int64_t EtcdClient::ReadRange(const std::string& key, const std::string& range_end, int64_t page,
-                              EtcdRangeVisitor& visitor) {
+                              EtcdRangeVisitor& visitor, size_t page_bytes) {
   for (int restart = 0;; ++restart) {
-    PageFetcher fetcher(*this, key, range_end, page);
+    PageFetcher fetcher(*this, key, range_end, page, page_bytes);
     int64_t revision = 0;
     for (bool first = true;; first = false) {
       Answer answer;

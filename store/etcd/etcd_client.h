@@ -12,6 +12,9 @@
 
 #include "http_transport.h"
 
+// The largest page a range read grows to by default, in bytes of keys and values.
+constexpr size_t kLargestPageBytes = size_t{32} << 20;
+
 struct EtcdKeyValue {
   std::string key;
   std::string value;
@@ -88,11 +91,12 @@ class EtcdClient {
   // a user, or when the cluster has authentication off). Throws QELError: code -7 when the
   // cluster refuses them, kIniRemoteFailed when no member answers in time.
   void Authenticate();
-  // Reads every key in [key, range_end) as of one revision, `page` keys a request, and returns
-  // that revision. Throws QELError (kIniRemoteFailed, or -7 when a renewed token is refused)
-  // saying what happened.
+  // Reads every key in [key, range_end) as of one revision and returns that revision: `page`
+  // keys in the first request, then pages grow with the range (etcd counts the rest of the range
+  // for each) up to about `page_bytes`, judged by the first page's keys. Throws QELError
+  // (kIniRemoteFailed, or -7 when a renewed token is refused) saying what happened.
   int64_t ReadRange(const std::string& key, const std::string& range_end, int64_t page,
-                    EtcdRangeVisitor& visitor);
+                    EtcdRangeVisitor& visitor, size_t page_bytes = kLargestPageBytes);
   // Runs one transaction. Throws QELError: kIniWriteFailed when the cluster refuses it for its
   // size (naming the server's limit), and then it did nothing; kIniRemoteFailed when no member
   // answered in time or one refused the request, and then it may or may not have been applied.

@@ -29,6 +29,9 @@ using zor::qel::kCopyMarker;
 constexpr const char* kSourceFile = "store/etcd/etcd_copy";
 // Keys read by one range request (the client makes later pages larger on a large range).
 constexpr int64_t kPageKeys = 2000;
+// The largest page of the source read at once: a copy's memory stays near a few pages and a
+// commit, whatever the size of the tree.
+constexpr size_t kPageBytes = size_t{256} << 10;
 // Groups a commit holds unless told otherwise: a cluster takes 128 operations a transaction by
 // default, and the first commit also puts the marker.
 constexpr size_t kDefaultBatch = 127;
@@ -361,6 +364,6 @@ zor::qel::CopyCounts CopyEtcdGroups(const zor::qel::StoreLogin& source,
   if (!marker.ranges.empty() && !marker.ranges.front().empty()) RefuseUnfinished(from.shown);
   Copier copier(from, to, writer, options);
   copier.Start(from.shown);
-  reader.ReadRange(from.layout.prefix, from.layout.End(), kPageKeys, copier);
+  reader.ReadRange(from.layout.prefix, from.layout.End(), kPageKeys, copier, kPageBytes);
   return copier.Finish();
 }
