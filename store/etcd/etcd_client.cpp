@@ -57,6 +57,13 @@ constexpr int kCodeOutOfRange = 11;
 constexpr int kCodeUnavailable = 14;
 constexpr int kCodeUnauthenticated = 16;
 
+// Whether a member refused a request for its size: etcd's own limit, or that of its gRPC server
+// (which the gateway reports as resources exhausted, like a passing overload).
+bool Oversized(const std::string& message) {
+  return message.find("request is too large") != std::string::npos ||
+         message.find("received message larger than max") != std::string::npos;
+}
+
 [[noreturn]] void Fail(long code, const std::string& text, long line) {
   throw QELError(text, code, kIniFacility, kSourceFile, line);
 }
@@ -369,7 +376,7 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
           cut ? "the answer carries no gRPC status" : PercentDecoded(response.fields[2]);
       retry = cut || answer.status >= 500 || answer.code == kCodeUnavailable ||
               answer.code == kCodeDeadlineExceeded || answer.code == kCodeCancelled ||
-              answer.code == kCodeResourceExhausted;
+              (answer.code == kCodeResourceExhausted && !Oversized(answer.message));
     } else if (response.failure == HttpFailure::kNone) {
       answer.status = response.status;
       answer.text = std::move(response.body);
@@ -386,9 +393,10 @@ EtcdClient::Answer EtcdClient::Call(const char* path, const std::string& body, b
       // An unavailable member, one without a leader, or one that timed out waiting for it:
       // another member may do better. A transaction asked again cannot apply twice, since
       // its own first application fails the comparisons it carries.
-      retry = answer.status >= 500 || answer.status == 429 || answer.code == kCodeUnavailable ||
-              answer.code == kCodeDeadlineExceeded || answer.code == kCodeCancelled ||
-              answer.code == kCodeResourceExhausted;
+      retry = (answer.status >= 500 || answer.status == 429 || answer.code == kCodeUnavailable ||
+               answer.code == kCodeDeadlineExceeded || answer.code == kCodeCancelled ||
+               answer.code == kCodeResourceExhausted) &&
+              !Oversized(answer.message);
     } else {
       // A certificate that is not trusted is no reason to try elsewhere, nor an answer larger
       // than allowed; nor are handshakes and transfers that broke off with every member twice
@@ -475,7 +483,7 @@ void EtcdClient::Refused(const char* what, const Answer& answer, long line) cons
              answer.Text() + ")",
          line);
   }
-  if (answer.message.find("request is too large") != std::string::npos) {
+  if (Oversized(answer.message)) {
     Fail(kIniWriteFailed,
          std::string(what) + " on the etcd cluster " + options_.shown +
              ": the request is larger than the cluster's limit --max-request-bytes (1.5 MiB "

@@ -211,6 +211,14 @@ TEST_F(EtcdIniTest, ACommitAboveTheTransactionLimitWritesNothingAndKeepsTheChang
   ini->SetKeyValue("/B", "y", "1");
   ini->FlushIniDataToFile("");
   EXPECT_EQ(cluster_->StoreText(prefix_), "[/A]\nx=1\n[/B]\ny=1\n");
+
+  // A request larger than the members' gRPC server takes is refused at once, not sent again.
+  const uint64_t requests = ini->Requests();
+  ini->SetKeyValue("/C", "z", std::string(size_t{3} << 20, 'z'));
+  const std::string large = FlushFailure(*ini, kIniWriteFailed);
+  EXPECT_NE(large.find("--max-request-bytes"), std::string::npos) << large;
+  EXPECT_LE(ini->Requests() - requests, 2u);
+  EXPECT_EQ(cluster_->StoreText(prefix_), "[/A]\nx=1\n[/B]\ny=1\n");
 }
 
 TEST_F(EtcdIniTest, ValuesThatAreNoGroupTextFailTheLoginNamingTheKey) {
