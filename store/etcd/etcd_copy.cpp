@@ -172,8 +172,10 @@ class Copier : public EtcdRangeVisitor {
     if (!StorableName(group)) return;  // another store's key
     const char* unholdable = UnholdableReason(group);
     if (*unholdable != '\0') {
+      std::string quoted;  // a key may hold any byte: quoted as a group name would be
+      ini_syntax::AppendToken(quoted, pair.key, ini_syntax::GroupNeedsQuotes(pair.key));
       CLogMsg("CopyEtcdStore", "ini", kLogError)
-          << "etcd key " << pair.key << " on " << from_.shown
+          << "etcd key " << quoted << " on " << from_.shown
           << " is no key of the tree: " << unholdable << "; it is not copied" << flush;
       return;
     }

@@ -140,7 +140,13 @@ TEST_F(QelregTest, CopyMovesAWholeStoreBetweenAFileWebDavAndEtcd) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(r.out, "copied 354 keys and 955 values from " + store_ + " to " + etcd + "\n");
-  r = Run({"--user", user, "copy", etcd, webdav});
+  // From one etcd prefix to another, group by group.
+  const std::string moved = cluster.Address("/moved-again/");
+  r = Run({"--user", user, "copy", etcd, moved, "--progress"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("127 of "), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "copied 354 keys and 955 values from " + etcd + " to " + moved + "\n");
+  r = Run({"--user", user, "copy", moved, webdav});
   EXPECT_EQ(r.status, 0) << r.err;
   r = Run({"--user", user, "copy", webdav, file});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -33,9 +33,8 @@ const char* const kComponentList = "/ZOR_Software/qel4ds/Config/component_info";
 
 const char* const kRootHoldsNoValues = "the root key holds no values";
 
-// The key a copy in batches writes into its destination first and deletes with its last commit,
-// naming the source in its value "source": while it is there, the copy is unfinished.
-const char* const kCopyMarker = "/qelreg-copy-in-progress";
+// The key that marks an unfinished copy, naming the source in its value "source".
+using zor::qel::kCopyMarker;
 const char* const kCopySource = "source";
 
 QELRBKey OpenKey(const QELConnection& connection, const std::string& path) {
@@ -700,10 +699,39 @@ void Run(const Command& command, QELConnection& connection, Output& output, Wher
   }
 }
 
+namespace {
+
+// The line (and members) that tell what a copy did.
+void CopyCounts(Output& output, const zor::qel::CopyCounts& counts, const std::string& from,
+                const std::string& to) {
+  output.Counts("copied " + std::to_string(counts.keys) + " keys and " +
+                    std::to_string(counts.values) + " values from " + from + " to " + to +
+                    (counts.resumed ? " (resumed: " + std::to_string(counts.skipped) +
+                                          " keys were already there)"
+                                    : ""),
+                {{"keys", counts.keys}, {"values", counts.values}, {"skipped", counts.skipped}});
+}
+
+}  // namespace
+
 void RunCopy(const Command& command, const std::string& user, Output& output, Where& where) {
   const std::string sourceName = zor::qel::MaskCredentials(command.source);
   const std::string destinationName = zor::qel::MaskCredentials(command.destination);
   where.file = sourceName;
+  if (IsEtcdAddress(command.source) && IsEtcdAddress(command.destination)) {
+    // Between two clusters (or prefixes) the library copies group by group, holding neither tree.
+    zor::qel::CopyOptions options;
+    options.batch = command.batch;
+    if (command.progress || InteractiveErrors()) {
+      options.progress = [](const std::string& line) {
+        std::cerr << "qelreg: copy: " << line << '\n';
+      };
+    }
+    const zor::qel::StoreLogin from = RemoteLogin(command.source, user);
+    const zor::qel::StoreLogin to = RemoteLogin(command.destination, user);
+    CopyCounts(output, zor::qel::CopyEtcdStore(from, to, options), sourceName, destinationName);
+    return;
+  }
   Store source(command.source, user, false);
   Store destination(command.destination, user, true);
   const QELConnection& from = source.Connection();
@@ -791,11 +819,8 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   };
   CommitInBatches(to, count, {command.batch, true, command.progress, "copy"}, where, start, write,
                   finish);
-  output.Counts(
-      "copied " + std::to_string(count) + " keys and " + std::to_string(values) + " values from " +
-          sourceName + " to " + destinationName +
-          (resuming ? " (resumed: " + std::to_string(skipped) + " keys were already there)" : ""),
-      {{"keys", static_cast<long>(count)}, {"values", values}, {"skipped", skipped}});
+  CopyCounts(output, {static_cast<long>(count), values, skipped, resuming}, sourceName,
+             destinationName);
 }
 
 void RunWatch(const Command& command, const StoreOptions& store, bool json, std::ostream& out) {

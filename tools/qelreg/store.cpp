@@ -18,9 +18,14 @@
 namespace qelreg {
 namespace {
 
-// Whether `address` names an etcd cluster, which may run without authentication.
-bool IsEtcdAddress(const std::string& address) {
-  return address.rfind("etcd://", 0) == 0 || address.rfind("etcds://", 0) == 0;
+// The scheme of `address` in small letters ("" when it has none).
+std::string Scheme(const std::string& address) {
+  const size_t end = address.find("://");
+  if (end == std::string::npos) return "";
+  std::string scheme = address.substr(0, end);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return scheme;
 }
 
 std::string RemotePassword(const StoreOptions& options) {
@@ -80,12 +85,20 @@ StoreOptions AddressOptions(const std::string& address, const std::string& user,
 }  // namespace
 
 bool IsRemoteAddress(const std::string& address) {
-  const size_t end = address.find("://");
-  if (end == std::string::npos) return false;
-  std::string scheme = address.substr(0, end);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string scheme = Scheme(address);
   return scheme == "http" || scheme == "https" || scheme == "etcd" || scheme == "etcds";
+}
+
+bool IsEtcdAddress(const std::string& address) {
+  const std::string scheme = Scheme(address);
+  return scheme == "etcd" || scheme == "etcds";
+}
+
+zor::qel::StoreLogin RemoteLogin(const std::string& address, const std::string& user) {
+  StoreOptions options;
+  options.remote = address;
+  options.user = user;
+  return {address, user, RemotePassword(options)};
 }
 
 void StoreFromEnvironment(StoreOptions& options) {

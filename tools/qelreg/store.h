@@ -6,6 +6,7 @@
 #include <string>
 
 #include <zor-qel-rb-key/qel_connection.h>
+#include <zor-qel-rb-key/qel_copy.h>
 #include "errors.h"
 
 namespace qelreg {
@@ -64,6 +65,13 @@ class Store {
 
 // Whether `address` names a remote store by its scheme (WebDAV or etcd), in any case.
 bool IsRemoteAddress(const std::string& address);
+
+// Whether `address` names an etcd store ("etcd://" or "etcds://" in any case).
+bool IsEtcdAddress(const std::string& address);
+
+// The login to the remote store at `address` as `user`, with the password from QEL_PASSWORD or
+// the terminal (none for an etcd cluster without a user).
+zor::qel::StoreLogin RemoteLogin(const std::string& address, const std::string& user);
 
 // Takes the store from the environment variable QEL_STORE (a file, or a remote address as copy
 // takes it) when neither --store nor --remote names one.
