@@ -356,6 +356,41 @@ QEL_API qel_status qel_key_iterator_next(qel_key_iterator* iterator, qel_key** s
  *  @param iterator What to release; NULL is ignored. */
 QEL_API void qel_key_iterator_free(qel_key_iterator* iterator);
 
+/** A store's address and the login to it, for qel_copy_etcd_store(). */
+typedef struct qel_store_login {
+  const char* address;  /**< "etcd://HOST:PORT,.../PREFIX" or "etcds://..." */
+  const char* user;     /**< "" or NULL for a cluster without authentication */
+  const char* password; /**< "" or NULL for none */
+} qel_store_login;
+
+/** What qel_copy_etcd_store() did. */
+typedef struct qel_copy_counts {
+  long keys;    /**< Keys of the source (below its root key). */
+  long values;  /**< Their values. */
+  long skipped; /**< Keys an earlier run of the same copy had already written as they are. */
+  int resumed;  /**< 1 when the destination held this copy unfinished, else 0. */
+} qel_copy_counts;
+
+/**
+ * Copies every key of an etcd store, with its values, into another etcd store that holds no key
+ * yet (or the unfinished copy of the same source), reading the source page by page and
+ * committing in batches, so that memory stays near a page and a commit whatever the tree's size
+ * (the C++ zor::qel::CopyEtcdStore, <zor-qel-rb-key/qel_copy.h>).
+ * @param source The store copied.
+ * @param destination The store written.
+ * @param batch Keys a commit holds at most; 0 for as many as the destination takes.
+ * @param progress Called with a line of progress after each commit but the last; may be NULL.
+ * @param context Passed to @p progress.
+ * @param counts Receives what the copy did; may be NULL.
+ * @param error Filled on failure (159 when the destination holds other keys or another copy or
+ *        the source is an unfinished copy; 6 when another writer changed the destination).
+ * @return ::QEL_OK, or the status of the failure.
+ */
+QEL_API qel_status qel_copy_etcd_store(const qel_store_login* source,
+                                       const qel_store_login* destination, long batch,
+                                       void (*progress)(const char* line, void* context),
+                                       void* context, qel_copy_counts* counts, qel_error* error);
+
 #ifdef __cplusplus
 }
 #endif

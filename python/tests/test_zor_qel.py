@@ -3,6 +3,11 @@ transactions and a live store, on scratch INI files."""
 
 import os
 import random
+import shutil
+import socket
+import subprocess
+import time
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -141,3 +146,59 @@ def test_login_failures(tmp_path: Path) -> None:
     assert failed.value.code == 158 and not isinstance(failed.value, KeyError)
     with pytest.raises(zor_qel.MisuseError):
         zor_qel.login(str(tmp_path / "store.ini"), kind="nosuch")
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.fixture
+def etcd(tmp_path: Path):
+    """A one-member etcd cluster of the test's own: its address without a prefix."""
+    binary = shutil.which("etcd")
+    if binary is None:
+        pytest.skip("etcd (Debian's etcd-server) is not installed")
+    client, peer = free_port(), free_port()
+    member = subprocess.Popen(
+        [binary, "--data-dir", str(tmp_path / "etcd"), "--unsafe-no-fsync",
+         "--listen-client-urls", f"http://127.0.0.1:{client}",
+         "--advertise-client-urls", f"http://127.0.0.1:{client}",
+         "--listen-peer-urls", f"http://127.0.0.1:{peer}",
+         "--initial-advertise-peer-urls", f"http://127.0.0.1:{peer}",
+         "--initial-cluster", f"default=http://127.0.0.1:{peer}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:{client}/health", timeout=1):
+                    break
+            except OSError:
+                if time.monotonic() > deadline or member.poll() is not None:
+                    raise
+                time.sleep(0.1)
+        yield f"etcd://127.0.0.1:{client}"
+    finally:
+        member.kill()
+        member.wait()
+
+
+def test_an_etcd_store_is_copied_group_by_group(etcd: str) -> None:
+    with zor_qel.login(etcd + "/src/", kind="rini") as source:
+        with source.transaction():
+            for i in range(5):
+                key = source.root.create_subkey(f"K{i}")
+                key["v"] = ["one", "two"]
+    lines: list = []
+    counts = zor_qel.copy_etcd_store(etcd + "/src/", etcd + "/dst/", batch=2,
+                                     progress=lines.append)
+    assert counts == zor_qel.CopyCounts(keys=5, values=5, skipped=0, resumed=False)
+    assert lines == ["2 of 5 keys committed", "4 of 5 keys committed"]
+    with zor_qel.login(etcd + "/dst/", kind="rini") as copy:
+        assert [key.name for key in copy.root.subkeys()] == [f"K{i}" for i in range(5)]
+        assert copy["/K4"]["v"] == ["one", "two"]
+    with pytest.raises(zor_qel.QELError) as refused:
+        zor_qel.copy_etcd_store(etcd + "/src/", etcd + "/dst/")
+    assert refused.value.code == 159 and "already holds keys" in refused.value.text

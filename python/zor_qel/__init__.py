@@ -14,10 +14,11 @@ import ctypes
 import ctypes.util
 import os
 import sys
-from typing import Iterator, List, MutableMapping, Optional, Sequence, Union
+from typing import Callable, Iterator, List, MutableMapping, NamedTuple, Optional, Sequence, Union
 
 __all__ = [
     "Connection",
+    "CopyCounts",
     "Key",
     "MalformedValueError",
     "MisuseError",
@@ -25,6 +26,7 @@ __all__ = [
     "NoValueError",
     "QELError",
     "Transaction",
+    "copy_etcd_store",
     "login",
 ]
 
@@ -84,6 +86,25 @@ class _List(ctypes.Structure):
     ]
 
 
+class _StoreLogin(ctypes.Structure):
+    _fields_ = [
+        ("address", ctypes.c_char_p),
+        ("user", ctypes.c_char_p),
+        ("password", ctypes.c_char_p),
+    ]
+
+
+class _CopyCounts(ctypes.Structure):
+    _fields_ = [
+        ("keys", ctypes.c_long),
+        ("values", ctypes.c_long),
+        ("skipped", ctypes.c_long),
+        ("resumed", ctypes.c_int),
+    ]
+
+
+_Progress = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
+
 _Handle = ctypes.c_void_p
 _Out = ctypes.POINTER(ctypes.c_void_p)
 _Strings = ctypes.POINTER(ctypes.c_char_p)
@@ -117,6 +138,8 @@ _FUNCTIONS = {
     "qel_key_delete_subkey": [_Handle, ctypes.c_char_p],
     "qel_key_search": [_Handle, ctypes.c_char_p, ctypes.c_int, _Out],
     "qel_key_iterator_next": [_Handle, _Out],
+    "qel_copy_etcd_store": [ctypes.POINTER(_StoreLogin), ctypes.POINTER(_StoreLogin), ctypes.c_long,
+                            _Progress, ctypes.c_void_p, ctypes.POINTER(_CopyCounts)],
 }
 _RELEASERS = ["qel_free", "qel_connection_free", "qel_transaction_free", "qel_key_free",
               "qel_key_iterator_free"]
@@ -460,3 +483,32 @@ def login(host: str, *, user: str = "python", password: str = "", kind: str = "i
           port: int = 0) -> Connection:
     """Opens a store: an INI file's path, or for kind "rini" "server[:port][/path]"."""
     return Connection(host, user=user, password=password, kind=kind, port=port)
+
+
+class CopyCounts(NamedTuple):
+    """What copy_etcd_store() did."""
+
+    keys: int  # keys of the source (below its root key)
+    values: int  # their values
+    skipped: int  # keys an earlier run of the same copy had already written as they are
+    resumed: bool  # the destination held this copy unfinished
+
+
+def copy_etcd_store(source: str, destination: str, *, user: str = "", password: str = "",
+                    batch: int = 0,
+                    progress: Optional[Callable[[str], None]] = None) -> CopyCounts:
+    """Copies every key of the etcd store `source` ("etcd://HOST:PORT,.../PREFIX"), with its
+    values, into the etcd store `destination`, which holds no key yet or the unfinished copy of
+    the same source, both logged in to as `user`. The source is read page by page and the keys go
+    over in commits of at most `batch` keys (0: as many as the cluster takes), so memory stays near
+    a page and a commit; `progress` is told a line after each commit but the last. Run again after
+    an interruption, the same copy finishes the job."""
+    logins = [_StoreLogin(_encode(address), _encode(user), _encode(password))
+              for address in (source, destination)]
+    told = _Progress()
+    if progress is not None:
+        told = _Progress(lambda line, _context: progress(_decode(line)))
+    counts = _CopyCounts()
+    _call("qel_copy_etcd_store", ctypes.byref(logins[0]), ctypes.byref(logins[1]), batch, told,
+          None, ctypes.byref(counts))
+    return CopyCounts(counts.keys, counts.values, counts.skipped, bool(counts.resumed))

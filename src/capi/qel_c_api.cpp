@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/qel_copy.h>
 #include <zor-qel-rb-key/zor_qel.h>
 #include "qel_key.h"
 
@@ -420,5 +421,30 @@ qel_status qel_key_iterator_next(qel_key_iterator* iterator, qel_key** subkey, q
 }
 
 void qel_key_iterator_free(qel_key_iterator* iterator) { delete iterator; }
+
+qel_status qel_copy_etcd_store(const qel_store_login* source, const qel_store_login* destination,
+                               long batch, void (*progress)(const char* line, void* context),
+                               void* context, qel_copy_counts* counts, qel_error* error) {
+  return Run(error, [&] {
+    Require(source, "source is NULL");
+    Require(destination, "destination is NULL");
+    Require(source->address, "source->address is NULL");
+    Require(destination->address, "destination->address is NULL");
+    const auto login = [](const qel_store_login& given) {
+      return zor::qel::StoreLogin{given.address, given.user != nullptr ? given.user : "",
+                                  given.password != nullptr ? given.password : ""};
+    };
+    zor::qel::CopyOptions options;
+    options.batch = batch;
+    if (progress != nullptr) {
+      options.progress = [progress, context](const std::string& line) {
+        progress(line.c_str(), context);
+      };
+    }
+    const zor::qel::CopyCounts done =
+        zor::qel::CopyEtcdStore(login(*source), login(*destination), options);
+    if (counts != nullptr) *counts = {done.keys, done.values, done.skipped, done.resumed ? 1 : 0};
+  });
+}
 
 }  // extern "C"

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <zor-qel-rb-key/qel.h>
 #include <zor-qel-rb-key/qel_copy.h>
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_error_codes.h>
@@ -236,6 +237,37 @@ RC_GTEST_PROP(EtcdCopyProperty, AFinishedCopyHoldsTheSourcesGroupsByteForByte, (
       RC_ASSERT(error.Code() == static_cast<long>(zor::qel::ErrorCode::kAlreadyExists));
     }
   }
+}
+
+// Through the C interface: the same copy, its progress lines, its counts and its refusals.
+TEST(EtcdCopyC, CopiesReportsAndRefusesAsTheCppFunction) {
+  const Layout from{"/c-api/src/"};
+  const Layout to{"/c-api/dst/"};
+  for (int i = 0; i < 5; ++i) Cluster().Put(from.Key("/K" + std::to_string(i)), "v=1\nw=2\n");
+  const std::string source_address = Cluster().Address(from.prefix);
+  const std::string destination_address = Cluster().Address(to.prefix);
+  const qel_store_login source{source_address.c_str(), nullptr, nullptr};
+  const qel_store_login destination{destination_address.c_str(), "", ""};
+  std::vector<std::string> lines;
+  const auto progress = [](const char* line, void* context) {
+    static_cast<std::vector<std::string>*>(context)->push_back(line);
+  };
+  qel_copy_counts counts{};
+  qel_error error{};
+  ASSERT_EQ(qel_copy_etcd_store(&source, &destination, 2, progress, &lines, &counts, &error),
+            QEL_OK)
+      << error.text;
+  EXPECT_EQ(to.Groups(), from.Groups());
+  EXPECT_EQ(lines, (std::vector<std::string>{"2 of 5 keys committed", "4 of 5 keys committed"}));
+  EXPECT_EQ(counts.keys, 5);
+  EXPECT_EQ(counts.values, 10);
+  EXPECT_EQ(counts.resumed, 0);
+  EXPECT_EQ(qel_copy_etcd_store(&source, &destination, 0, nullptr, nullptr, nullptr, &error),
+            QEL_FAILED);
+  EXPECT_EQ(error.code, static_cast<long>(zor::qel::ErrorCode::kAlreadyExists));
+  EXPECT_NE(std::string(error.text).find("already holds keys"), std::string::npos) << error.text;
+  EXPECT_EQ(qel_copy_etcd_store(nullptr, &destination, 0, nullptr, nullptr, nullptr, &error),
+            QEL_MISUSE);
 }
 
 }  // namespace
