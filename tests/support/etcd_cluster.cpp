@@ -352,6 +352,14 @@ void EtcdCluster::Put(const std::string& key, const std::string& value) {
   Request("/v3/kv/put", Json{{"key", Encode(key)}, {"value", Encode(value)}}.dump());
 }
 
+void EtcdCluster::Compact() {
+  // A put moves the revision on, so that every revision read before is compacted away.
+  const Json put =
+      Json::parse(Request("/v3/kv/put", Json{{"key", Encode("/compacted")}, {"value", ""}}.dump()));
+  const std::string revision = put["header"]["revision"].get<std::string>();
+  Request("/v3/kv/compaction", Json{{"revision", revision}, {"physical", true}}.dump());
+}
+
 std::map<std::string, std::string> EtcdCluster::Get(const std::string& prefix) {
   const Json answer = Json::parse(
       Request("/v3/kv/range",

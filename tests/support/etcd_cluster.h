@@ -62,6 +62,9 @@ class EtcdCluster {
   // Reads and writes keys as the root user, through a plain listener of a member that answers.
   // Put throws std::runtime_error when no member takes it.
   void Put(const std::string& key, const std::string& value);
+  // Compacts the history up to the current revision (after a write of its own): a read pinned
+  // to an earlier revision is refused from then on.
+  void Compact();
   // Every key beginning with `prefix`, with its value.
   std::map<std::string, std::string> Get(const std::string& prefix);
   // The INI text of the store under `prefix`: each key a "[group]" header and its value.
