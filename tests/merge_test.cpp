@@ -1,18 +1,14 @@
-// Changes merged across logins and processes: keys that read what a merge brought in, values
-// stored exactly or refused, and processes adding to one list at once. The merge rules themselves
-// are checked by generated histories (merge_property_test.cpp).
+// Changes merged across logins and processes: keys that read what a merge brought in, and
+// processes adding to one list at once. The merge rules themselves are checked by generated
+// histories (merge_property_test.cpp).
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <iostream>
-#include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <zor-qel-rb-key/qel_connection.h>
-#include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_rb_iterators.h>
 #include <zor-qel-rb-key/qel_rb_key.h>
 #include "local_store_test.h"
@@ -52,56 +48,6 @@ TEST_F(LocalMergeTest, KeysReadWhatAMergeBroughtInAndCopiesDoNotShareStaleCaches
   }
   EXPECT_EQ(names, (std::set<std::string>{"owner", "quota", "readers"}));
   EXPECT_EQ(ReadWholeFile(path_).rfind("; team settings\n", 0), 0u);  // the merge kept it
-}
-
-TEST_F(LocalMergeTest, ValuesOfArbitraryBytesReadBackExactlyOrAreRefusedAtWrite) {
-  QELConnection connection = Login();
-  connection.BeginTransaction();
-  QELRBKey key("/App", connection);
-  std::mt19937 random(20261205);
-  std::uniform_int_distribution<int> byte(0, 255);
-  std::uniform_int_distribution<int> length(0, 12);
-  std::uniform_int_distribution<int> count(1, 4);
-  std::map<std::string, std::vector<std::string>> written;
-  int refused = 0;
-  for (int i = 0; i < 600; ++i) {
-    std::vector<std::string> elements(static_cast<size_t>(count(random)));
-    for (std::string& element : elements) {
-      element.resize(static_cast<size_t>(length(random)));
-      for (char& c : element) c = static_cast<char>(byte(random));
-    }
-    const std::string name = "v" + std::to_string(i);
-    const QELRBValue value(elements);
-    bool has_separator = false;
-    for (const std::string& element : elements) {
-      has_separator = has_separator || element.find('\x1B') != std::string::npos;
-    }
-    try {
-      if (i % 2 == 0) {
-        key.SetValue(name, value);
-      } else {
-        key.AddValue(name, value);
-      }
-      EXPECT_FALSE(has_separator) << name;
-      // A single empty element is the empty value.
-      written[name] = elements.size() == 1 && elements[0].empty() ? std::vector<std::string>{}
-                                                                  : value.Elements();
-    } catch (const QELError& error) {
-      EXPECT_TRUE(has_separator) << error.What();
-      EXPECT_EQ(error.Code(), 168);
-      EXPECT_NE(error.What().find("ZORKVA0611E The value " + name + " cannot be stored"),
-                std::string::npos)
-          << error.What();
-      EXPECT_FALSE(key.HasValue(name));
-      ++refused;
-    }
-  }
-  EXPECT_GT(refused, 10);
-  connection.Commit();
-  QELRBKey read("/App", Login());
-  for (const auto& value : written) {
-    EXPECT_EQ(ElementsOf(read.GetValue(value.first)), value.second) << value.first;
-  }
 }
 
 // Adds <adds> distinct elements to /Users readers, one AddValue each, as writer <writer>,

@@ -1,5 +1,5 @@
 // Tests of the copy-on-write pointer, the value map, and of the INI key's values (reads, writes,
-// the flush rule) and path checks.
+// the flush rule) and path checks. Adding and deleting elements is the writer model's check.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -137,35 +137,6 @@ TEST_F(BackendIniKey, KeysShareTheValuesTheyLoadedUntilOneWrites) {
   EXPECT_EQ(value_of(later, "List"), "ant, cat, eel");
   EXPECT_TRUE(writer.AddValue({"List", QELRBValue("fox")}).Ok());
   EXPECT_EQ(value_of(QELIniKey("/A", connection), "list"), "fox");
-}
-
-TEST_F(BackendIniKey, AddValueMergesInOrderAndRefusesDuplicates) {
-  QELIniKey key("/A", connection);
-  const std::string merged =
-      "ant" + kEsc + "bee" + kEsc + "cat" + kEsc + "dog" + kEsc + "eel" + kEsc;
-  EXPECT_TRUE(key.AddValue({"list", QELRBValue({"bee", "dog"})}).Ok());
-  EXPECT_EQ(Entry("List"), merged);
-  const QELStatus duplicate = key.AddValue({"List", QELRBValue({"fox", "cat"})});
-  EXPECT_EQ(duplicate.code, 159);
-  EXPECT_EQ(duplicate.message, "ZORKVA0602E");
-  EXPECT_EQ(Entry("List"), merged);
-  EXPECT_EQ(store().flushes, 1);
-  EXPECT_TRUE(key.AddValue({"Fresh", QELRBValue({"z", "a"})}).Ok());
-  EXPECT_EQ(Entry("fresh"), "z" + kEsc + "a" + kEsc);
-}
-
-TEST_F(BackendIniKey, DeleteValuesRemovesEveryOccurrenceOrTheWholeEntry) {
-  store().AddGroup("/A", {{"List", "ant" + kEsc + "bee" + kEsc + "cat" + kEsc + "ant" + kEsc}});
-  QELIniKey key("/A", connection);
-  EXPECT_TRUE(key.DeleteValue({"list", QELRBValue({"ant", "cat"})}).Ok());
-  EXPECT_EQ(Entry("List"), "bee");
-  EXPECT_TRUE(key.DeleteValue({"list", QELRBValue("bee")}).Ok());
-  EXPECT_EQ(Entry("List"), "");  // an emptied list stays, with empty text
-  QELValueMap removals;
-  removals.Set({"list", QELRBValue()});
-  removals.Set({"unknown", QELRBValue()});
-  EXPECT_TRUE(key.DeleteValues(removals).Ok());
-  EXPECT_EQ(store().GetGroupProperty("/A")->count("List"), 0u);
 }
 
 TEST_F(BackendIniKey, KeysMadeInsideATransactionNeverFlushByThemselves) {

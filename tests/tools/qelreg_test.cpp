@@ -2,6 +2,7 @@
 // exit status, messages, and the store file afterwards.
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -531,6 +532,32 @@ TEST_F(QelregTest, NoOutputShowsThePasswordOfAStoreAddress) {
   EXPECT_EQ(ReadWholeFile(store_), before_);
   EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"err", "in.ini", "out", "sample.ini"}));
   UnsetEnvironment("QEL_PASSWORD");
+}
+
+// A stored text with bytes after its last 0x1B (as an escape or a raw byte): check lists it, and
+// import and copy refuse a source holding one instead of storing it cut short.
+TEST_F(QelregTest, CheckListsTruncatedValuesAndImportAndCopyRefuseThem) {
+  for (const std::string& line : {std::string("k=\"a\\x1bb\"\n"), std::string("k=a\x1b"
+                                                                              "b\n")}) {
+    SCOPED_TRACE(line);
+    const std::string source = dir_.File("source.ini");
+    WriteWholeFile(source, "[/I]\nfine=x\x1by\x1b\n" + line);
+    const Result check = Run({"--store", source, "check"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_EQ(check.out, "/I: k\n");
+
+    WriteWholeFile(store_, "[/Kept]\n");
+    before_ = "[/Kept]\n";
+    ExpectFailure(OnStore({"import", source}), 1,
+                  "qelreg: import: store " + store_ + ", file " + source +
+                      ", key /I, value k: ZORKVA0611E The value k cannot be stored",
+                  "(code 168)\n");
+
+    const Result copy = Run({"copy", source, dir_.File("copy.ini")});
+    EXPECT_EQ(copy.status, 1);
+    EXPECT_NE(copy.err.find("(code 168)"), std::string::npos) << copy.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("copy.ini")));
+  }
 }
 
 }  // namespace
