@@ -85,6 +85,15 @@ void ForEachLine(const char* begin, const char* end, Visit&& visit) {
   }
 }
 
+// Calls `visit(content_begin, content_end)` for every entry line of [begin, end): the lines of a
+// group's text that give its values.
+template <typename Visit>
+void ForEachEntryLine(const char* begin, const char* end, Visit&& visit) {
+  ForEachLine(begin, end, [&](const char* line, const char* content_end, const char*) {
+    if (Classify(line, content_end) == LineKind::kEntry) visit(line, content_end);
+  });
+}
+
 // The value of a hexadecimal digit (either case), -1 for any other character.
 int HexValue(char c);
 

@@ -16,6 +16,8 @@ namespace zor::qel {
 /// it is there the destination is an unfinished copy, which only the same copy, run again,
 /// may finish.
 inline constexpr const char* kCopyMarker = "/qelreg-copy-in-progress";
+/// The value of the marker key that names the source.
+inline constexpr const char* kCopyMarkerSource = "source";
 
 /// A store's address and the user and password that log in to it ("" for a cluster without
 /// authentication).

@@ -37,7 +37,6 @@ constexpr size_t kPageBytes = size_t{256} << 10;
 constexpr size_t kDefaultBatch = 127;
 // Bytes of group text a commit carries at most: a cluster takes requests of 1.5 MiB by default.
 constexpr size_t kBatchBytes = size_t{1} << 20;
-constexpr const char* kMarkerValue = "source";
 
 [[noreturn]] void Fail(long code, long facility, const std::string& text, long line) {
   throw QELError(text, code, facility, kSourceFile, line);
@@ -59,7 +58,7 @@ constexpr const char* kMarkerValue = "source";
 std::string MarkerText(const std::string& source) {
   using namespace ini_syntax;
   std::string text;
-  AppendToken(text, kMarkerValue, EntryNameNeedsQuotes(kMarkerValue));
+  AppendToken(text, zor::qel::kCopyMarkerSource, EntryNameNeedsQuotes(zor::qel::kCopyMarkerSource));
   text += '=';
   const std::string value = EncodeValue(QELRBValue(source));
   AppendToken(text, value, ValueNeedsQuotes(value));
@@ -70,34 +69,27 @@ std::string MarkerText(const std::string& source) {
 // The source a marker group's text names ("" when none).
 std::string MarkedSource(const std::string& text) {
   std::string source;
-  ini_syntax::ForEachLine(text.data(), text.data() + text.size(),
-                          [&](const char* begin, const char* end, const char*) {
-                            if (ini_syntax::Classify(begin, end) != ini_syntax::LineKind::kEntry) {
-                              return;
-                            }
-                            std::string name;
-                            std::string value;
-                            ini_syntax::SplitEntry(begin, end, &name, &value, nullptr);
-                            if (name != kMarkerValue) return;
-                            const QELRBValue decoded = DecodeValue(value);
-                            const std::vector<std::string>& elements = decoded.Elements();
-                            source = elements.empty() ? "" : elements.front();
-                          });
+  ini_syntax::ForEachEntryLine(
+      text.data(), text.data() + text.size(), [&](const char* begin, const char* end) {
+        std::string name;
+        std::string value;
+        ini_syntax::SplitEntry(begin, end, &name, &value, nullptr);
+        if (name != zor::qel::kCopyMarkerSource) return;
+        const QELRBValue decoded = DecodeValue(value);
+        source = decoded.Elements().empty() ? "" : decoded.Elements().front();
+      });
   return source;
 }
 
 // The number of values a group's text gives its key: its distinct entry names.
 long ValueCount(const std::string& text) {
   std::set<std::string> names;
-  ini_syntax::ForEachLine(text.data(), text.data() + text.size(),
-                          [&](const char* begin, const char* end, const char*) {
-                            if (ini_syntax::Classify(begin, end) != ini_syntax::LineKind::kEntry) {
-                              return;
-                            }
-                            std::string name;
-                            ini_syntax::SplitEntry(begin, end, &name, nullptr, nullptr);
-                            names.insert(std::move(name));
-                          });
+  ini_syntax::ForEachEntryLine(text.data(), text.data() + text.size(),
+                               [&](const char* begin, const char* end) {
+                                 std::string name;
+                                 ini_syntax::SplitEntry(begin, end, &name, nullptr, nullptr);
+                                 names.insert(std::move(name));
+                               });
   return static_cast<long>(names.size());
 }
 

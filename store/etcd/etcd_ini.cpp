@@ -56,11 +56,8 @@ void AppendGroup(std::string& out, const std::string& group, const std::string& 
 // Whether a group's text holds an entry line.
 bool HasEntry(const std::string& text) {
   bool found = false;
-  ini_syntax::ForEachLine(text.data(), text.data() + text.size(),
-                          [&](const char* begin, const char* content_end, const char*) {
-                            found = found || ini_syntax::Classify(begin, content_end) ==
-                                                 ini_syntax::LineKind::kEntry;
-                          });
+  ini_syntax::ForEachEntryLine(text.data(), text.data() + text.size(),
+                               [&](const char*, const char*) { found = true; });
   return found;
 }
 

@@ -8,7 +8,6 @@
 #include <rapidcheck/gtest.h>
 
 #include <map>
-#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -18,26 +17,11 @@
 #include <zor-qel-rb-key/qel_copy.h>
 #include <zor-qel-rb-key/qel_error.h>
 #include <zor-qel-rb-key/qel_error_codes.h>
-#include "etcd_client.h"
 #include "etcd_cluster.h"
 
 namespace {
 
-EtcdCluster& Cluster() {
-  static const std::unique_ptr<EtcdCluster> cluster = [] {
-    EtcdCluster::Options options;
-    options.members = 1;
-    return std::make_unique<EtcdCluster>(options);
-  }();
-  return *cluster;
-}
-
-void Delete(const std::string& key) {
-  EtcdOptions options;
-  options.endpoints = {"http://" + Cluster().MemberAddress(0)};
-  options.shown = "the test cluster";
-  EtcdClient(options).Txn({}, {{EtcdOperation::Kind::kDelete, key, "", ""}}, {});
-}
+EtcdCluster& Cluster() { return EtcdCluster::Shared(); }
 
 // A store's prefix as its address gives it ("/p/" or "/p") and the groups it holds in the
 // cluster, by name ("" the root group).
@@ -156,7 +140,7 @@ RC_GTEST_PROP(EtcdCopyProperty, AFinishedCopyHoldsTheSourcesGroupsByteForByte, (
     if (intruder == 1) {
       Cluster().Put(to.Key("/\xff-intruder"), "i=1\n");
     } else {
-      Delete(to.Key(zor::qel::kCopyMarker));
+      Cluster().Delete(to.Key(zor::qel::kCopyMarker));
     }
   };
   const zor::qel::StoreLogin source_login{address(from), "", ""};
@@ -195,7 +179,7 @@ RC_GTEST_PROP(EtcdCopyProperty, AFinishedCopyHoldsTheSourcesGroupsByteForByte, (
       RC_ASSERT(Layout{root + "/other/"}.Groups().empty());
     } else {
       // The marker deleted: no copy may go on there; the destination is emptied to start again.
-      for (const auto& group : left) Delete(to.Key(group.first));
+      for (const auto& group : left) Cluster().Delete(to.Key(group.first));
     }
     // The source changes before the same copy runs again.
     std::vector<std::string> held;
@@ -206,7 +190,7 @@ RC_GTEST_PROP(EtcdCopyProperty, AFinishedCopyHoldsTheSourcesGroupsByteForByte, (
          *rc::gen::container<std::vector<std::string>>(*rc::gen::inRange<size_t>(0, 5), changed)) {
       if (*rc::gen::arbitrary<bool>() && source.count(name) != 0) {
         source.erase(name);
-        Delete(from.Key(name));
+        Cluster().Delete(from.Key(name));
       } else {
         source[name] = *GroupTexts();
         Cluster().Put(from.Key(name), source[name]);

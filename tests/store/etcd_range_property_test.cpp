@@ -6,7 +6,6 @@
 #include <rapidcheck/gtest.h>
 
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,14 +28,7 @@ class Collector : public EtcdRangeVisitor {
   int begun = 0;
 };
 
-EtcdCluster& Cluster() {
-  static const std::unique_ptr<EtcdCluster> cluster = [] {
-    EtcdCluster::Options options;
-    options.members = 1;
-    return std::make_unique<EtcdCluster>(options);
-  }();
-  return *cluster;
-}
+EtcdCluster& Cluster() { return EtcdCluster::Shared(); }
 
 RC_GTEST_PROP(EtcdRangeProperty, APagedReadSeesEveryKeyOnceInOrderAtOneRevision, ()) {
   static int number = 0;

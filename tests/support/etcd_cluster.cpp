@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -350,6 +351,19 @@ void EtcdCluster::SetUpAuthentication() {
 
 void EtcdCluster::Put(const std::string& key, const std::string& value) {
   Request("/v3/kv/put", Json{{"key", Encode(key)}, {"value", Encode(value)}}.dump());
+}
+
+EtcdCluster& EtcdCluster::Shared() {
+  static const std::unique_ptr<EtcdCluster> cluster = [] {
+    Options options;
+    options.members = 1;
+    return std::make_unique<EtcdCluster>(options);
+  }();
+  return *cluster;
+}
+
+void EtcdCluster::Delete(const std::string& key) {
+  Request("/v3/kv/deleterange", Json{{"key", Encode(key)}}.dump());
 }
 
 void EtcdCluster::Compact() {

@@ -34,6 +34,8 @@ class EtcdCluster {
   // Makes the certificates and starts the members, and waits until they have a leader (and
   // authentication is set up). Throws std::runtime_error saying what is missing or failed.
   explicit EtcdCluster(const Options& options);
+  // A one-member cluster the tests of one program share, started when first asked for.
+  static EtcdCluster& Shared();
   // Kills every member and removes the directory.
   ~EtcdCluster();
   EtcdCluster(const EtcdCluster&) = delete;
@@ -62,6 +64,7 @@ class EtcdCluster {
   // Reads and writes keys as the root user, through a plain listener of a member that answers.
   // Put throws std::runtime_error when no member takes it.
   void Put(const std::string& key, const std::string& value);
+  void Delete(const std::string& key);
   // Compacts the history up to the current revision (after a write of its own): a read pinned
   // to an earlier revision is refused from then on.
   void Compact();

@@ -35,7 +35,7 @@ const char* const kRootHoldsNoValues = "the root key holds no values";
 
 // The key that marks an unfinished copy, naming the source in its value "source".
 using zor::qel::kCopyMarker;
-const char* const kCopySource = "source";
+using zor::qel::kCopyMarkerSource;
 
 QELRBKey OpenKey(const QELConnection& connection, const std::string& path) {
   return path.empty() ? QELRBKey(connection) : QELRBKey(path, connection);
@@ -746,7 +746,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   if (resuming) {
     const QELRBKey marker(kCopyMarker, to);
     std::vector<std::string> named;
-    if (marker.HasValue(kCopySource)) named = marker.GetValue(kCopySource).Elements();
+    if (marker.HasValue(kCopyMarkerSource)) named = marker.GetValue(kCopyMarkerSource).Elements();
     const std::string earlier = named.empty() ? "" : named.front();
     if (earlier != sourceName) {
       throw ToolError("the destination " + destinationName + " holds an unfinished copy of " +
@@ -779,7 +779,7 @@ void RunCopy(const Command& command, const std::string& user, Output& output, Wh
   // A copy in several commits marks its destination unfinished from the first to the last.
   const auto start = [&](bool batched) {
     if (batched && !KeyExists(to, kCopyMarker)) {
-      WriteKey(to, kCopyMarker, {{kCopySource, {sourceName}}}, where);
+      WriteKey(to, kCopyMarker, {{kCopyMarkerSource, {sourceName}}}, where);
     }
   };
   KeyWalk walk(from);
